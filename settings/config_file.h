@@ -1,0 +1,56 @@
+#pragma once
+// config.ini: the settings values and the table of monitored types, section XT.
+
+#include "settings/gydy.h"
+
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace quorrel {
+
+inline constexpr char16_t kConfigSection[] = u"XT";
+inline const QString kConfigFileName = QStringLiteral("config.ini");
+
+// One data row of the type grid: column 0 the type's name, column 1 its extension list.
+struct TypeRow {
+    QString name;
+    QString extensions;
+};
+
+// What the settings panel holds when the user saves.
+struct SettingsForm {
+    QString savePath;          // EditbcPath, as typed
+    int downloadModeIndex = 0; // cmbxzfs item index: 0 this program, 1 another tool, -1 none
+    bool promptRename = false; // chktsggwjm
+    QList<TypeRow> types;      // gridxtsz data rows, row 1 first
+};
+
+// Reads every key of config.ini into the settings values (LoadSettings without the tree
+// rebuild). defaultSavePath stands in for a missing xzpath.
+SettingsValues ReadSettingsValues(const QString &configPath, const QString &defaultSavePath);
+
+// The problems in the type grid, each line starting with CR; empty when there are none.
+QString ValidateTypeGrid(const QList<TypeRow> &types);
+
+// "数据无法保存:" + CR + CR + two blanks + problems, trimmed.
+QString InvalidGridMessage(const QString &problems);
+
+// Writes the form to config.ini in the order users' files have: xzpath, xzfs, tsggwjm,
+// maxtype, the numbered keys, lxmc. Stops at the first refused write and returns its
+// message ("Unable to write to <path>"); keys written before it keep their new values.
+std::optional<QString> WriteSettingsForm(const QString &configPath, const SettingsForm &form);
+
+// The type grid as config.ini holds it, for the settings panel when it opens: one row per
+// entry of typeNameList, the name after the entry's first "-", the extension list from the
+// numbered key that the entry's number names (given a final ";"). An entry whose number is
+// not a decimal integer stops the reading there with "'%s' is not a valid integer value".
+struct TypeGridReading {
+    QList<TypeRow> rows;
+    std::optional<QString> error;
+};
+TypeGridReading ReadTypeGrid(const QString &configPath, const QString &typeNameList);
+
+inline const QString kSettingsSavedMessage = QStringLiteral("配置数据顺利保存！！");
+
+} // namespace quorrel
