@@ -27,8 +27,11 @@ struct SettingsForm {
 };
 
 // Reads every key of config.ini into the settings values (LoadSettings without the tree
-// rebuild). defaultSavePath stands in for a missing xzpath.
-SettingsValues ReadSettingsValues(const QString &configPath, const QString &defaultSavePath);
+// rebuild). defaultSavePath stands in for a missing xzpath. A missing file gives every
+// default without complaint; a file that exists but cannot be read gives the defaults too,
+// and its reason ("Unable to read <path>") in *readError when readError is given.
+SettingsValues ReadSettingsValues(const QString &configPath, const QString &defaultSavePath,
+                                  std::optional<QString> *readError = nullptr);
 
 // The problems in the type grid, each line starting with CR; empty when there are none.
 QString ValidateTypeGrid(const QList<TypeRow> &types);
@@ -42,9 +45,12 @@ QString InvalidGridMessage(const QString &problems);
 std::optional<QString> WriteSettingsForm(const QString &configPath, const SettingsForm &form);
 
 // The type grid as config.ini holds it, for the settings panel when it opens: one row per
-// entry of typeNameList, the name after the entry's first "-", the extension list from the
-// numbered key that the entry's number names (given a final ";"). An entry whose number is
-// not a decimal integer stops the reading there with "'%s' is not a valid integer value".
+// entry of typeNameList (trimmed; each entry runs up to the next ";", text after the last
+// ";" is a last entry), the name after the entry's first "-", the extension list from the
+// numbered key that the entry's number names (trimmed, given a final ";" unless empty). An
+// entry whose number is not a decimal integer stops the reading there with
+// "'%s' is not a valid integer value"; the rows before it stay. A config.ini that exists but
+// cannot be read gives no rows and "Unable to read <path>".
 struct TypeGridReading {
     QList<TypeRow> rows;
     std::optional<QString> error;

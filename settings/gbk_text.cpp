@@ -122,7 +122,9 @@ QByteArray toGbk(QStringView text)
             break;
         // A character GBK has no code for: "?" in its place. A surrogate pair counts as
         // one character.
-        const bool pair = inLeft >= 4 && QChar::isHighSurrogate(*reinterpret_cast<const char16_t *>(in));
+        char16_t units[2] = {};
+        std::memcpy(units, in, inLeft >= 4 ? 4 : 2);
+        const bool pair = inLeft >= 4 && QChar::isHighSurrogate(units[0]) && QChar::isLowSurrogate(units[1]);
         *out++ = '?';
         --outLeft;
         in += pair ? 4 : 2;

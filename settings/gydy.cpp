@@ -35,9 +35,22 @@ QString PathDirectory(const QString &path)
 
 QString ZeroPad(long long number, int width)
 {
-    QString text = QString::number(number);
-    if (text.size() < width)
-        text.prepend(QString(width - text.size(), QLatin1Char('0')));
+    // Called for every filed address: digits by hand, no intermediate strings.
+    char16_t digits[24];
+    int n = 0;
+    const bool negative = number < 0;
+    unsigned long long v = negative ? 0ULL - static_cast<unsigned long long>(number) : static_cast<unsigned long long>(number);
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (negative)
+        digits[n++] = u'-';
+    const int pad = width > n ? width - n : 0;
+    QString text(pad + n, QLatin1Char('0'));
+    QChar *out = text.data() + pad;
+    while (n)
+        *out++ = QChar(digits[--n]);
     return text;
 }
 
