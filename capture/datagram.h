@@ -22,7 +22,7 @@ struct Datagram {
     std::uint32_t destination = 0; // IP header bytes 16..19 (host order)
     std::uint16_t sourcePort = 0;  // TCP/UDP source port; ICMP message type
     std::uint16_t destPort = 0;    // TCP/UDP destination port; ICMP message code
-    Bytes header;                  // the datagram from its first byte, as received
+    Bytes header;                  // the datagram from its first byte to its end, not copied
     int header_size = 0;           // IP header length + transport header length
     Bytes data;                    // the payload: header + header_size up to the datagram's end
     int data_size = 0;             // data.size(); 0 when the datagram is shorter than its headers
@@ -35,11 +35,13 @@ struct Datagram {
     QString DestPort() const;
 };
 
-// The name of an IP protocol number, empty for numbers outside the table.
+// The name of an IP protocol number, empty for numbers outside the table (and outside
+// 0..255).
 QString ProtocolName(int number);
 
 // Dotted decimal of an address in host order ("127.0.0.1"), and back; false for text
-// that is not four decimal numbers of 0..255 separated by dots.
+// that is not four decimal numbers of 0..255 (one to three ASCII digits each) separated
+// by dots, and then address is left as it was.
 QString DottedAddress(std::uint32_t address);
 bool ParseDottedAddress(QStringView text, std::uint32_t &address);
 
@@ -48,7 +50,9 @@ bool ParseDottedAddress(QStringView text, std::uint32_t &address);
 // (an IHL or offset below 5 counts as 5); UDP and ICMP headers are 8 bytes; any other
 // protocol has no transport header. Fields beyond the bytes received read as zero, and
 // a datagram shorter than its headers has an empty payload. When the IP total length
-// is smaller than the bytes received (link-layer padding), the datagram ends there.
+// lies between the IP header length and the bytes received, the datagram ends there
+// (the rest is link-layer padding); a total length of 0 or one beyond the bytes
+// received (segmentation offload) is ignored. Builds no text: it runs for every datagram.
 Datagram DecodeDatagram(std::uint32_t ip, Bytes bytes);
 
 } // namespace quorrel
