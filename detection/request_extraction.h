@@ -5,6 +5,7 @@
 
 #include "capture/datagram.h"
 
+#include <QByteArray>
 #include <QString>
 #include <optional>
 
@@ -14,18 +15,22 @@ inline const QString kMonitoringStartedLine = QStringLiteral("开始监测上网
 
 struct Extraction {
     bool logStartLine = false;      // the log was empty: add kMonitoringStartedLine first
-    std::optional<QString> address; // "http://" + host + path, when both were found
+    std::optional<QString> address; // the request's absolute address, when one was found
 };
 
-// The extraction rules for one datagram read by the capture of local address ip:
-// the payload is read as text up to its first zero byte, trimmed, cleared of the bytes
-// 02 04 05 01 B4 (character by character in code page 936), split into lines at CR LF,
-// and the last "get" line and the last "host:" line decide. Only a datagram sent from ip
-// is examined. A request line whose target is already absolute (proxy form) gives that
-// target as the address.
+// The extraction rules for one datagram read by the capture of local address ip (host
+// order). Only a datagram sent from ip is examined (the check comes first, and costs
+// nothing for the incoming traffic that makes up most of what is read); logStartLine
+// follows logIsEmpty for every datagram, examined or not. The address is decoded from GBK.
 Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourceIP, Bytes payload);
 
-// The same on the raw bytes, for callers that have no Datagram.
+// The address of the GET request in one payload, in its raw (GBK) bytes. The payload is
+// read as text up to its first zero byte, trimmed, cleared of the bytes 02 04 05 01 B4 and
+// its CR LF pairs replaced by "|" (character by character in code page 936), then split
+// into lines at "|"; the last "get" line gives the path (between the method and
+// "http/") and the last "host:" line the host. The address is "http://" + host + path,
+// or the path itself when the request line already names an absolute http, https or ftp
+// address (proxy form, RFC 9112 section 3.2.2).
 std::optional<QByteArray> ExtractRequestBytes(Bytes payload);
 
 } // namespace quorrel
