@@ -1,1 +1,184 @@
-// placeholder
+#include "detection/classify_link.h"
+
+#include "detection/text_rules.h"
+
+#include <QVarLengthArray>
+
+namespace quorrel {
+namespace {
+
+const QString kHttp = QStringLiteral("http://");
+
+bool looksAbsolute(QStringView s)
+{
+    // Anything naming a scheme anywhere counts as absolute, so a relative path such as
+    // /pub/ftpfiles/x.zip is filed as it stands. One pass, ASCII letters folded.
+    const auto lower = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'A' && u <= u'Z') ? char16_t(u + 32) : u;
+    };
+    const auto at = [&](qsizetype i, const char16_t *word) {
+        for (qsizetype k = 0; word[k]; ++k)
+            if (i + k >= s.size() || lower(s[i + k]) != word[k])
+                return false;
+        return true;
+    };
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        switch (lower(s[i])) {
+        case u'h':
+            if (at(i, u"http"))
+                return true;
+            break;
+        case u'f':
+            if (at(i, u"ftp"))
+                return true;
+            break;
+        case u'r':
+            if (at(i, u"rstp"))
+                return true;
+            break;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+// The folder part of the base node's address, without its scheme: "a.test/d/" for
+// http://a.test/d/p.htm.
+QString baseOf(const TreeNode *baseNode)
+{
+    QString base = baseNode ? baseNode->Link().mid(7) : QString();
+    if (!base.contains(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    base = TrimBlanks(base);
+    if (base.indexOf(QLatin1Char('/')) != base.size() - 1) {
+        const qsizetype k = LastPos(u"/", base);
+        if (QStringView(base).sliced(k).contains(QLatin1Char('.')))
+            base.truncate(k); // the file name goes, the "/" stays
+    }
+    return base;
+}
+
+// Joins a relative address to base, by four tests in turn, each on what the earlier ones
+// left. Some results keep a doubled "/" (http://a.test/d//x.mp3); servers accept them,
+// and users' saved lists hold them in that form.
+QString joinRelative(QString s, QString base)
+{
+    const qsizetype slash = s.indexOf(QLatin1Char('/'));
+    if (slash >= 2) {
+        const QStringView f = QStringView(s).left(slash + 1);
+        if (base.endsWith(f, Qt::CaseInsensitive))
+            s.remove(0, slash + 1);
+        s = kHttp + base + s;
+    }
+    if (s.contains(QLatin1Char('.')) && !s.contains(QLatin1Char('/')))
+        s = kHttp + base + QLatin1Char('/') + s;
+    if (s.startsWith(QLatin1Char('/'))) {
+        if (CountChar(u"/", base) > 1 && CountChar(u"/", s) > 1) {
+            base.chop(1);
+            base.truncate(base.indexOf(QLatin1Char('/')) + 1);
+        }
+        s = kHttp + base + s;
+    }
+    if (s.startsWith(QLatin1String("..")))
+        s = kHttp + base + s;
+    return s;
+}
+
+// The type number of an extension: the number after the "-" that follows its first
+// occurrence in the extension list (a plain substring search, so ".rm" finds ".rmvb-3;").
+int typeOf(QStringView ext, const QString &typeExtensionList)
+{
+    if (ext.isEmpty())
+        return 1;
+    const qsizetype at = typeExtensionList.indexOf(ext);
+    if (at < 0)
+        return 1;
+    QStringView r = QStringView(typeExtensionList).sliced(at);
+    const qsizetype semicolon = r.indexOf(QLatin1Char(';'));
+    if (semicolon >= 0)
+        r = r.left(semicolon);
+    const qsizetype dash = r.indexOf(QLatin1Char('-'));
+    if (dash >= 0)
+        r = r.sliced(dash + 1);
+    int t = 1;
+    return ReadDecimal(r, t) ? t : 1;
+}
+
+// The type's entry in the name list: "NN-name" up to its ";".
+QString entryOf(const QString &nn, const QString &typeNameList)
+{
+    const QStringView names = TrimBlanks(QStringView(typeNameList));
+    QVarLengthArray<QChar, 16> needle(nn.begin(), nn.end());
+    needle.append(QLatin1Char('-'));
+    const qsizetype at = names.indexOf(QStringView(needle.data(), needle.size()));
+    const QStringView entry = at < 0 ? names : names.sliced(at);
+    const qsizetype semicolon = entry.indexOf(QLatin1Char(';'));
+    return semicolon < 0 ? QString() : entry.left(semicolon).toString();
+}
+
+} // namespace
+
+Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
+                            const TreeNode *baseNode, FileMode mode, const QString &text)
+{
+    Classification result;
+
+    // Normalisation. The blank appended here stays at the end of the address throughout,
+    // and is stored with it; every reader of a Link trims it.
+    QString s = TrimBlanks(text) + QLatin1Char(' ');
+    if (s.contains(QLatin1Char('"')) || s.contains(QLatin1Char('\''))) {
+        s.remove(QStringLiteral("\\\""));
+        s.remove(QLatin1Char('"'));
+        s.remove(QLatin1Char('\''));
+    }
+    QString prefix;
+    const qsizetype tilde = s.indexOf(QLatin1Char('~'));
+    if (tilde >= 0) {
+        prefix = s.left(tilde);
+        s.remove(0, tilde + 1);
+    }
+    if (!looksAbsolute(s) && !s.contains(QLatin1Char('(')))
+        s = joinRelative(s, baseOf(baseNode));
+
+    // Type.
+    const qsizetype k = LastPos(u".", s);
+    QVarLengthArray<QChar, 64> lowered;
+    for (QChar ch : QStringView(s).sliced(k > 0 ? k - 1 : 0))
+        lowered.append(ch.toLower());
+    const QStringView ext = TrimBlanks(QStringView(lowered.data(), lowered.size()));
+    const int t = typeOf(ext, settings.TypeExtensionList);
+    result.type = t;
+    if (t < 1)
+        return result;
+
+    // Filing, once per caption across the whole tree.
+    const QString caption = TrimBlanks(prefix) + TrimBlanks(s);
+    if (tree.FindByCaption(caption)) {
+        result.outcome = Classification::Duplicate;
+        return result;
+    }
+    const QString nn = ZeroPad(t, 2);
+    QString category;
+    if (t != 1) {
+        const QString entry = entryOf(nn, settings.TypeNameList);
+        category = mode == FileMode::Found ? entry : kDownloadedPrefix + TrimBlanks(entry);
+    } else {
+        if (settings.AnalysePages != QLatin1String("1")) {
+            result.outcome = Classification::PagesOff;
+            return result;
+        }
+        category = mode == FileMode::Found ? kWebLinkCategory : kDownloadedPrefix + kWebLinkCategory;
+        result.showHint = true;
+    }
+
+    // No node bears the category's caption (the type table names type 1 otherwise, or the
+    // user deleted the category): the resource goes to the top level.
+    TreeNode *node = tree.add(tree.FindByCaption(category), {caption, nn, s, t, CheckBox::Unchecked});
+    result.outcome = Classification::Filed;
+    result.node = node;
+    return result;
+}
+
+} // namespace quorrel

@@ -1,4 +1,415 @@
+// The resource tree model and its file: building from the type table, the lookups,
+// deletion with its references, the check box cycle, and zywj.txt round trips in GBK.
+
+#include "catalogue/catalogue.h"
+#include "catalogue/resource_list_file.h"
+#include "catalogue/resource_tree.h"
+#include "settings/gbk_text.h"
+
+#include <QAbstractItemModelTester>
+#include <QTemporaryDir>
 #include <QtTest>
-class Placeholder : public QObject { Q_OBJECT private slots: void none() {} };
-QTEST_APPLESS_MAIN(Placeholder)
+
+using namespace quorrel;
+
+namespace {
+
+struct Row {
+    int depth;
+    QString caption, mark, link;
+    int image;
+};
+
+QList<Row> rows(const ResourceTree &tree)
+{
+    QList<Row> out;
+    tree.forEachPreOrder([&out](TreeNode *n, int depth) {
+        out.append({depth, n->caption(), n->Mark(), n->Link(), n->imageIndex()});
+    });
+    return out;
+}
+
+QString render(const ResourceTree &tree)
+{
+    QStringList lines;
+    for (const Row &r : rows(tree))
+        lines << QStringLiteral("%1|%2|%3|%4|%5").arg(r.depth).arg(r.caption, r.mark, r.link).arg(r.image);
+    return lines.join(QLatin1Char('\n'));
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A config.ini with four types, in GBK, as users' files are.
+QByteArray fourTypes()
+{
+    return toGbk(QStringLiteral("[XT]\r\nmaxtype=5\r\n1=\r\n2=.mp3;.wma\r\n3=.flv\r\n4=.jpg\r\n5=.zip\r\n"
+                                "lxmc=01-网页连接;02-音乐;03-视频;04-图片;05-压缩;\r\n"));
+}
+
+} // namespace
+
+class TestCatalogue : public QObject {
+    Q_OBJECT
+private slots:
+    void buildCategories_data();
+    void buildCategories();
+    void findByCaption();
+    void deletingMendsReferences();
+    void checkBoxCycle();
+    void modelStaysConsistent();
+
+    void saveBytesAreGbkWithCrLf();
+    void roundTripKeepsPlaceAndSide();
+    void roundTripUnderANewTypeTable();
+    void readingRules_data();
+    void readingRules();
+    void categoryWithBlanksSurvives();
+    void lineBreakInsideAnAddress();
+    void listSurvivesLoading();
+    void saveReplacesWholeFile();
+    void saveErrorNamesTheFile();
+    void saveSettingsKeepsResources();
+};
+
+void TestCatalogue::buildCategories_data()
+{
+    QTest::addColumn<QString>("typeNameList");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("empty") << "" << "0|取得资源|+||0\n0|已下载资源|+xz||0";
+    QTest::newRow("blank") << "  \r\n " << "0|取得资源|+||0\n0|已下载资源|+xz||0";
+    QTest::newRow("two types") << "01-网页连接;02-音乐;"
+                               << "0|取得资源|+||0\n1|01-网页连接|+qd|01|1\n1|02-音乐|+qd|02|2\n"
+                                  "0|已下载资源|+xz||0\n1|√01-网页连接|+xz|01|1\n1|√02-音乐|+xz|02|2";
+    QTest::newRow("blanks around an entry") << "01-a; 02-b ;"
+                                            << "0|取得资源|+||0\n1|01-a|+qd|01|1\n1|02-b|+qd|02|2\n"
+                                               "0|已下载资源|+xz||0\n1|√01-a|+xz|01|1\n1|√02-b|+xz|02|2";
+    QTest::newRow("two semicolons in a row") << "01-a;;"
+                                             << "0|取得资源|+||0\n1|01-a|+qd|01|1\n1||+qd||0\n"
+                                                "0|已下载资源|+xz||0\n1|√01-a|+xz|01|1\n1|√|+xz||0";
+    QTest::newRow("no dash, number not decimal") << "pages;x1-b;"
+                                                 << "0|取得资源|+||0\n1|pages|+qd||0\n1|x1-b|+qd|x1|0\n"
+                                                    "0|已下载资源|+xz||0\n1|√pages|+xz||0\n1|√x1-b|+xz|x1|0";
+    QTest::newRow("last entry without semicolon") << "01-a;02-b"
+                                                  << "0|取得资源|+||0\n1|01-a|+qd|01|1\n1|02-b|+qd|02|2\n"
+                                                     "0|已下载资源|+xz||0\n1|√01-a|+xz|01|1\n1|√02-b|+xz|02|2";
+}
+
+void TestCatalogue::buildCategories()
+{
+    QFETCH(QString, typeNameList);
+    QFETCH(QString, expected);
+    ResourceTree tree;
+    tree.BuildCategories(typeNameList);
+    QCOMPARE(render(tree), expected);
+    QCOMPARE(tree.nodeAt(0), tree.FoundRoot());
+    QCOMPARE(tree.BaseNode(), tree.FoundRoot());
+    QCOMPARE(tree.count(), int(rows(tree).size()));
+    QVERIFY(!tree.ClickedNode());
+}
+
+void TestCatalogue::findByCaption()
+{
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("01-Pages;02-音乐;"));
+    TreeNode *pages = tree.FindByCaption(QStringLiteral("01-pages"));
+    QVERIFY(pages);
+    QCOMPARE(pages->caption(), QStringLiteral("01-Pages"));
+    QCOMPARE(tree.FindByCaption(QStringLiteral("01-PAGES")), pages);
+    QVERIFY(!tree.FindByCaption(QStringLiteral("01-Pages ")));
+    QVERIFY(!tree.FindByCaption(QStringLiteral("02-音樂")));
+
+    // With several nodes of one caption, the first in pre-order wins, also after
+    // nodes are added out of order and the first one goes.
+    TreeNode *downloadedRoot = tree.topLevel(1);
+    TreeNode *late = tree.add(downloadedRoot, {.caption = "X"});
+    TreeNode *topLevel = tree.add(nullptr, {.caption = "x"});
+    TreeNode *early = tree.add(pages, {.caption = "x"});
+    QCOMPARE(tree.FindByCaption("X"), early);
+    tree.deleteNode(early);
+    QCOMPARE(tree.FindByCaption("x"), late);
+    tree.deleteNode(downloadedRoot);
+    QCOMPARE(tree.FindByCaption("x"), topLevel);
+    QCOMPARE(tree.nodeAt(tree.count() - 1), topLevel);
+}
+
+void TestCatalogue::deletingMendsReferences()
+{
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("01-网页连接;02-音乐;"));
+    TreeNode *pages = tree.FindByCaption(QStringLiteral("01-网页连接"));
+    TreeNode *page = tree.add(pages, {.caption = "http://a.test/", .mark = "01", .link = "http://a.test/ "});
+    TreeNode *song = tree.add(tree.FindByCaption(QStringLiteral("02-音乐")), {.caption = "s", .mark = "02"});
+
+    tree.setBaseNode(page);
+    tree.setClickedNode(song);
+    tree.deleteNode(song);
+    QVERIFY(!tree.ClickedNode());
+    QCOMPARE(tree.BaseNode(), page);
+
+    tree.setClickedNode(page);
+    tree.deleteChildren(pages); // the base page and the clicked node go with it
+    QVERIFY(!tree.ClickedNode());
+    QCOMPARE(tree.BaseNode(), tree.FoundRoot());
+    QCOMPARE(pages->childCount(), 0);
+    QVERIFY(!tree.FindByCaption("http://a.test/"));
+
+    tree.setClickedNode(pages);
+    tree.deleteChildren(tree.FoundRoot());
+    QVERIFY(!tree.ClickedNode());
+    QCOMPARE(tree.FoundRoot()->childCount(), 0);
+    QCOMPARE(tree.count(), 4); // two roots, the downloaded pair
+
+    TreeNode *downloaded = tree.topLevel(1);
+    QCOMPARE(downloaded->firstChild()->nextSibling()->caption(), QStringLiteral("√02-音乐"));
+    QVERIFY(!downloaded->firstChild()->nextSibling()->nextSibling());
+    tree.deleteNode(downloaded);
+    QCOMPARE(tree.count(), 1);
+    QVERIFY(!tree.FindByCaption(QStringLiteral("√02-音乐")));
+}
+
+void TestCatalogue::checkBoxCycle()
+{
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("02-音乐;"));
+    TreeNode *song = tree.add(tree.FindByCaption(QStringLiteral("02-音乐")),
+                              {.caption = "s", .mark = "02", .check = CheckBox::Unchecked});
+    const QModelIndex index = tree.indexOf(song);
+    QVERIFY(tree.flags(index) & Qt::ItemIsUserCheckable);
+
+    QList<int> seen;
+    for (int i = 0; i < 4; ++i) {
+        // Whatever state a view proposes, the tree moves one step along its own cycle.
+        QVERIFY(tree.setData(index, Qt::Unchecked, Qt::CheckStateRole));
+        seen << tree.data(index, Qt::CheckStateRole).toInt();
+    }
+    QCOMPARE(seen, (QList<int>{Qt::Checked, Qt::PartiallyChecked, Qt::Unchecked, Qt::Checked}));
+    QVERIFY(song->checked());
+    tree.cycleCheckBox(song);
+    QVERIFY(song->checked() && song->grayed()); // grayed counts as ticked
+
+    const QModelIndex category = tree.indexOf(song->parent());
+    QVERIFY(!(tree.flags(category) & Qt::ItemIsUserCheckable));
+    QVERIFY(!tree.setData(category, Qt::Checked, Qt::CheckStateRole));
+    QVERIFY(!tree.data(category, Qt::CheckStateRole).isValid());
+}
+
+void TestCatalogue::modelStaysConsistent()
+{
+    ResourceTree tree;
+    QAbstractItemModelTester tester(&tree, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    tree.BuildCategories(QStringLiteral("01-网页连接;02-音乐;03-视频;"));
+    TreeNode *music = tree.FindByCaption(QStringLiteral("02-音乐"));
+    QList<TreeNode *> songs;
+    for (int i = 0; i < 20; ++i)
+        songs << tree.add(music, {.caption = QStringLiteral("http://a.test/%1.mp3").arg(i), .mark = "02",
+                                  .check = CheckBox::Unchecked});
+    tree.deleteNode(songs[5]);
+    tree.deleteNode(songs[0]);
+    QCOMPARE(songs[6]->row(), 4);
+    QCOMPARE(tree.index(4, 0, tree.indexOf(music)), tree.indexOf(songs[6]));
+    QCOMPARE(tree.parent(tree.indexOf(songs[6])), tree.indexOf(music));
+    tree.cycleCheckBox(songs[7]);
+    tree.deleteChildren(music);
+    tree.add(nullptr, {.caption = "top"});
+    tree.deleteNode(tree.topLevel(1));
+    tree.clear();
+    QCOMPARE(tree.rowCount(), 0);
+}
+
+void TestCatalogue::saveBytesAreGbkWithCrLf()
+{
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("01-网页连接;05-压缩;"));
+    tree.add(tree.FindByCaption(QStringLiteral("05-压缩")), {.caption = "a", .mark = "05", .link = " http://a.test/a.zip "});
+    tree.add(tree.FindByCaption(QStringLiteral("√05-压缩")), {.caption = "b", .mark = "05", .link = "http://a.test/b.zip "});
+    tree.add(tree.FindByCaption(QStringLiteral("05-压缩")), {.caption = "c", .mark = "05", .link = "a.zip "}); // too short
+    tree.add(nullptr, {.caption = "d", .mark = "05", .link = "http://a.test/top-level.zip"});                // no parent
+
+    const QByteArray expected = QByteArray("05-") + QByteArray("\xD1\xB9\xCB\xF5") + "  http://a.test/a.zip\r\n"
+        + QByteArray("\xA1\xCC") + "05-" + QByteArray("\xD1\xB9\xCB\xF5") + "  http://a.test/b.zip\r\n";
+    QCOMPARE(ResourceListBytes(tree), expected);
+
+    ResourceTree empty;
+    empty.BuildCategories(QStringLiteral("01-网页连接;"));
+    QCOMPARE(ResourceListBytes(empty), QByteArray());
+}
+
+void TestCatalogue::roundTripKeepsPlaceAndSide()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue first(dir.path(), "/tmp");
+    QVERIFY(!first.LoadSettings());
+    for (const char *a : {"http://a.test/1.flv", "http://a.test/2.flv", "http://a.test/3.flv"})
+        first.ClassifyLink(first.tree().BaseNode(), FileMode::Found, a);
+    first.ClassifyLink(first.tree().BaseNode(), FileMode::Downloaded, "http://a.test/song.mp3");
+    first.ClassifyLink(first.tree().BaseNode(), FileMode::Found, "name~http://a.test/p.jpg");
+    QVERIFY(!first.SaveResourceList());
+    const QString before = render(first.tree()).replace("namehttp", "http");
+
+    Catalogue second(dir.path(), "/tmp");
+    QVERIFY(!second.LoadSettings());
+    QCOMPARE(render(second.tree()), before);
+    QCOMPARE(second.tree().FindByCaption("http://a.test/2.flv")->row(), 1);
+    // What a rebuild expands: FoundRoot and the found categories that hold resources.
+    QStringList expanded;
+    for (TreeNode *n : second.tree().foundSideToExpand())
+        expanded << n->caption();
+    expanded.sort();
+    QCOMPARE(expanded, (QStringList{"03-视频", "04-图片", "取得资源"}));
+}
+
+void TestCatalogue::roundTripUnderANewTypeTable()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    writeFile(dir.filePath("zywj.txt"),
+              toGbk(QStringLiteral("√02-音乐  http://a.test/x.flv\r\n01-网页连接  http://a.test/y.mp3\r\n")));
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    // Each address is filed by its extension, on the side its category field names.
+    QCOMPARE(c.tree().FindByCaption("http://a.test/x.flv")->parent()->caption(), QStringLiteral("√03-视频"));
+    QCOMPARE(c.tree().FindByCaption("http://a.test/y.mp3")->parent()->caption(), QStringLiteral("02-音乐"));
+}
+
+void TestCatalogue::readingRules_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("expected"); // side:text per filed line
+    QTest::newRow("downloaded and found") << QByteArray("\xA1\xCC" "02-x  http://a/1\r\n02-x  http://a/2\r\n")
+                                          << "D: http://a/1|F: http://a/2";
+    QTest::newRow("cross is skipped, the rest goes on")
+        << QByteArray("\xA1\xC1" "02-x  http://a/1\r\n02-x  http://a/2\r\n") << "F: http://a/2";
+    QTest::newRow("no blank: the whole line on the found side") << QByteArray("http://a/1\r\n") << "F:http://a/1";
+    QTest::newRow("blank and whitespace lines") << QByteArray("\r\n   \r\n\t\r\n02-x  http://a/1") << "F: http://a/1";
+    QTest::newRow("CR, LF and CR LF endings") << QByteArray("a  h1\rb  h2\nc  h3\r\n") << "F: h1|F: h2|F: h3";
+    QTest::newRow("tab is no separator") << QByteArray("02-x\thttp://a/1") << "F:02-x\thttp://a/1";
+    QTest::newRow("single blank") << QByteArray("02-x http://a/1") << "F:http://a/1";
+}
+
+void TestCatalogue::readingRules()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, expected);
+    QStringList got;
+    for (const ListedResource &r : ParseResourceList(file))
+        got << QString(r.downloaded ? "D:" : "F:") + r.text;
+    QCOMPARE(got.join('|'), expected);
+}
+
+void TestCatalogue::categoryWithBlanksSurvives()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), toGbk(QStringLiteral("[XT]\r\nmaxtype=2\r\n2=.mp3\r\nlxmc=01-网页连接;02-my music;\r\n")));
+    for (int round = 0; round < 3; ++round) {
+        Catalogue c(dir.path(), "/tmp");
+        QVERIFY(!c.LoadSettings());
+        if (round == 0)
+            c.ClassifyLink(c.tree().BaseNode(), FileMode::Downloaded, "http://a.test/s.mp3");
+        const TreeNode *song = c.tree().FindByCaption("http://a.test/s.mp3");
+        QVERIFY2(song, qPrintable(render(c.tree())));
+        QCOMPARE(song->parent()->caption(), QStringLiteral("√02-my music"));
+        QVERIFY(!c.SaveResourceList());
+    }
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), QByteArray("\xA1\xCC" "02-my music  http://a.test/s.mp3\r\n"));
+}
+
+void TestCatalogue::lineBreakInsideAnAddress()
+{
+    // A lone CR or LF survives the extraction inside a path; the list keeps the address
+    // on one line instead of splitting it into two broken ones.
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    c.ClassifyLink(nullptr, FileMode::Found, QStringLiteral("http://a.test/a\rb.mp3"));
+    QVERIFY(!c.SaveResourceList());
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), QByteArray("02-\xD2\xF4\xC0\xD6  http://a.test/a%0Db.mp3\r\n"));
+}
+
+void TestCatalogue::listSurvivesLoading()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    const QByteArray list("02-x  http://a.test/s.mp3\r\n");
+    writeFile(dir.filePath("zywj.txt"), list);
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    // Loading leaves the list in place, so a run that ends in a crash still has it.
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), list);
+    QVERIFY(c.tree().FindByCaption("http://a.test/s.mp3"));
+
+    // A missing list is no error.
+    QVERIFY(QFile::remove(dir.filePath("zywj.txt")));
+    QVERIFY(!c.LoadSettings());
+    QCOMPARE(c.tree().count(), 2 + 2 * 5);
+}
+
+void TestCatalogue::saveReplacesWholeFile()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("zywj.txt"), QByteArray(10000, 'x'));
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("02-a;"));
+    tree.add(tree.topLevel(0)->firstChild(), {.caption = "s", .mark = "02", .link = "http://a.test/s.mp3 "});
+    QVERIFY(!SaveResourceList(tree, dir.filePath("zywj.txt")));
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), QByteArray("02-a  http://a.test/s.mp3\r\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"zywj.txt"}); // nothing left beside it
+}
+
+void TestCatalogue::saveErrorNamesTheFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("zywj.txt")); // a folder where the file should go: even root cannot write
+    ResourceTree tree;
+    tree.BuildCategories(QString());
+    const std::optional<QString> error = SaveResourceList(tree, dir.filePath("zywj.txt"));
+    QVERIFY(error);
+    QVERIFY2(error->startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(dir.filePath("zywj.txt"))),
+             qPrintable(*error));
+
+    const ResourceListReading reading = ReadResourceList(dir.filePath("zywj.txt"));
+    QVERIFY(reading.error);
+    QVERIFY2(reading.error->startsWith("Cannot open file"), qPrintable(*reading.error));
+}
+
+void TestCatalogue::saveSettingsKeepsResources()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/s.mp3");
+    c.ClassifyLink(nullptr, FileMode::Downloaded, "http://a.test/v.flv");
+
+    SettingsForm form;
+    form.savePath = "/tmp/q";
+    form.types = {{"网页连接", ""}, {"", ".flv"}};
+    Catalogue::SaveOutcome outcome = c.SaveSettings(form);
+    QVERIFY(!outcome.saved);
+    QCOMPARE(outcome.message, QStringLiteral("数据无法保存:\r\r  第2行存在为空数据！"));
+
+    // Types renumbered: the video type is now 2, music has no type any more.
+    form.types = {{"网页连接", ""}, {"视频", ".flv"}, {"音乐", ".wma"}};
+    outcome = c.SaveSettings(form);
+    QVERIFY(outcome.saved);
+    QCOMPARE(outcome.message, QStringLiteral("配置数据顺利保存！！"));
+    QVERIFY(!c.LoadSettings());
+    QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/q"));
+    QCOMPARE(c.tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("√02-视频"));
+    QVERIFY(!c.tree().FindByCaption("http://a.test/s.mp3")); // type 1 now, and pages are off
+}
+
+QTEST_GUILESS_MAIN(TestCatalogue)
 #include "test_catalogue.moc"

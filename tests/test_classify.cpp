@@ -1,4 +1,255 @@
+// ClassifyLink: normalisation, joining relative addresses, typing by extension, filing.
+
+#include "catalogue/resource_tree.h"
+#include "detection/classify_link.h"
+#include "detection/text_rules.h"
+
 #include <QtTest>
-class Placeholder : public QObject { Q_OBJECT private slots: void none() {} };
-QTEST_APPLESS_MAIN(Placeholder)
+
+using namespace quorrel;
+
+namespace {
+
+SettingsValues typeTable()
+{
+    SettingsValues s;
+    // Type 1 (web links) lists no extension of its own: unlisted extensions are type 1.
+    s.TypeExtensionList = QStringLiteral(".mp3-2;.wma-2;.rmvb-3;.rm-4;.zip-5;.AVI-6;");
+    s.TypeNameList = QStringLiteral("01-网页连接;02-音乐;03-视频;04-RM;05-压缩;06-AVI;");
+    s.AnalysePages = QStringLiteral("1");
+    return s;
+}
+
+QString parentCaption(const TreeNode *node)
+{
+    return node->parent() ? node->parent()->caption() : QStringLiteral("<top>");
+}
+
+} // namespace
+
+class TestClassify : public QObject {
+    Q_OBJECT
+private slots:
+    void lastPosAndCountChar_data();
+    void lastPosAndCountChar();
+    void files_data();
+    void files();
+    void duplicates();
+    void pageAnalysisOff();
+    void missingCategoryGoesToTopLevel();
+    void typeMissingFromNamesTakesFirstEntry();
+    void typeBelowOneIsNotFiled();
+};
+
+void TestClassify::lastPosAndCountChar_data()
+{
+    QTest::addColumn<QString>("sub");
+    QTest::addColumn<QString>("s");
+    QTest::addColumn<int>("lastPos");
+    QTest::addColumn<int>("count");
+    QTest::newRow("last slash") << "/" << "a.test/d/p.htm" << 9 << 2;
+    QTest::newRow("absent") << "/" << "abc" << 1 << 0;
+    QTest::newRow("only at 1") << "/" << "/abc" << 1 << 1;
+    QTest::newRow("blank text") << "/" << "   " << 0 << 0;
+    QTest::newRow("empty text") << "." << "" << 0 << 0;
+    QTest::newRow("dot at end") << "." << "x." << 2 << 1;
+    QTest::newRow("not one character") << "//" << "a//b" << 2 << 0;
+}
+
+void TestClassify::lastPosAndCountChar()
+{
+    QFETCH(QString, sub);
+    QFETCH(QString, s);
+    QFETCH(int, lastPos);
+    QFETCH(int, count);
+    QCOMPARE(LastPos(sub, s), lastPos);
+    QCOMPARE(CountChar(sub, s), count);
+}
+
+void TestClassify::files_data()
+{
+    QTest::addColumn<QString>("baseLink"); // "-" for no base node
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("mark");
+    QTest::addColumn<int>("image");
+
+    const QString p = QStringLiteral("http://a.test/d/p.htm");
+    QTest::newRow("absolute, extension in capitals")
+        << "-" << 0 << "http://a.test/m/x.MP3" << "http://a.test/m/x.MP3" << "02-音乐"
+        << "http://a.test/m/x.MP3 " << "02" << 2;
+    QTest::newRow("downloaded side") << "-" << 1 << "http://a.test/m/x.mp3" << "http://a.test/m/x.mp3"
+                                     << "√02-音乐" << "http://a.test/m/x.mp3 " << "02" << 2;
+    QTest::newRow("query makes it a page") << "-" << 0 << "http://a.test/x.mp3?id=1" << "http://a.test/x.mp3?id=1"
+                                           << "01-网页连接" << "http://a.test/x.mp3?id=1 " << "01" << 1;
+    QTest::newRow("folder is a page") << "-" << 0 << "http://a.test/dir/" << "http://a.test/dir/" << "01-网页连接"
+                                      << "http://a.test/dir/ " << "01" << 1;
+    QTest::newRow("trailing dot takes the first entry") << "-" << 0 << "http://a.test/x." << "http://a.test/x."
+                                                        << "02-音乐" << "http://a.test/x. " << "02" << 2;
+    QTest::newRow("substring match .rm in .rmvb") << "-" << 0 << "http://a.test/v.rm" << "http://a.test/v.rm"
+                                                  << "03-视频" << "http://a.test/v.rm " << "03" << 3;
+    QTest::newRow("extension listed in capitals never matches")
+        << "-" << 0 << "http://a.test/v.AVI" << "http://a.test/v.AVI" << "01-网页连接" << "http://a.test/v.AVI "
+        << "01" << 1;
+    QTest::newRow("ftp inside a path counts as absolute") << p << 0 << "/pub/ftpfiles/x.zip" << "/pub/ftpfiles/x.zip"
+                                                          << "05-压缩" << "/pub/ftpfiles/x.zip " << "05" << 5;
+    QTest::newRow("caption prefix") << "-" << 0 << "song~http://a.test/x.mp3" << "songhttp://a.test/x.mp3"
+                                    << "02-音乐" << "http://a.test/x.mp3 " << "02" << 2;
+    QTest::newRow("leading blank of a task row") << "-" << 1 << " http://a.test/y.wma" << "http://a.test/y.wma"
+                                                 << "√02-音乐" << "http://a.test/y.wma " << "02" << 2;
+    QTest::newRow("double quotes") << "-" << 0 << "\"http://a.test/q.mp3\"" << "http://a.test/q.mp3" << "02-音乐"
+                                   << "http://a.test/q.mp3 " << "02" << 2;
+    QTest::newRow("escaped quotes") << "-" << 0 << "\\\"http://a.test/e.mp3\\\"" << "http://a.test/e.mp3"
+                                    << "02-音乐" << "http://a.test/e.mp3 " << "02" << 2;
+
+    // Relative addresses against http://a.test/d/p.htm: the base becomes a.test/d/.
+    QTest::newRow("file name alone") << p << 0 << "x.mp3" << "http://a.test/d//x.mp3" << "02-音乐"
+                                     << "http://a.test/d//x.mp3 " << "02" << 2;
+    QTest::newRow("sub folder") << p << 0 << "sub/x.mp3" << "http://a.test/d/sub/x.mp3" << "02-音乐"
+                                << "http://a.test/d/sub/x.mp3 " << "02" << 2;
+    QTest::newRow("slash at 2 stays relative") << p << 0 << "d/x.mp3" << "d/x.mp3" << "02-音乐" << "d/x.mp3 "
+                                               << "02" << 2;
+    QTest::newRow("folder the base ends with")
+        << "http://a.test/dd/p.htm" << 0 << "dd/x.mp3" << "http://a.test/dd/x.mp3" << "02-音乐"
+        << "http://a.test/dd/x.mp3 " << "02" << 2;
+    QTest::newRow("rooted, two slashes") << p << 0 << "/m/x.mp3" << "http://a.test//m/x.mp3" << "02-音乐"
+                                         << "http://a.test//m/x.mp3 " << "02" << 2;
+    QTest::newRow("rooted, one slash") << p << 0 << "/x.mp3" << "http://a.test/d//x.mp3" << "02-音乐"
+                                       << "http://a.test/d//x.mp3 " << "02" << 2;
+    QTest::newRow("parent folder") << p << 0 << "../x.mp3" << "http://a.test/d/../x.mp3" << "02-音乐"
+                                   << "http://a.test/d/../x.mp3 " << "02" << 2;
+    QTest::newRow("script call is not resolved") << p << 0 << "window.open('x.mp3')" << "window.open(x.mp3)"
+                                                 << "01-网页连接" << "window.open(x.mp3) " << "01" << 1;
+    QTest::newRow("base without path") << "http://a.test" << 0 << "x.mp3" << "http://a.test//x.mp3" << "02-音乐"
+                                       << "http://a.test//x.mp3 " << "02" << 2;
+    QTest::newRow("base with its stored blank") << "http://a.test " << 0 << "x.mp3" << "http://a.test //x.mp3"
+                                                << "02-音乐" << "http://a.test //x.mp3 " << "02" << 2;
+    QTest::newRow("FoundRoot as base") << "" << 0 << "x.mp3" << "http:////x.mp3" << "02-音乐"
+                                       << "http:////x.mp3 " << "02" << 2;
+}
+
+void TestClassify::files()
+{
+    QFETCH(QString, baseLink);
+    QFETCH(int, mode);
+    QFETCH(QString, text);
+    QFETCH(QString, caption);
+    QFETCH(QString, parent);
+    QFETCH(QString, link);
+    QFETCH(QString, mark);
+    QFETCH(int, image);
+
+    const SettingsValues settings = typeTable();
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    const TreeNode *base = nullptr;
+    if (baseLink.isEmpty())
+        base = tree.FoundRoot();
+    else if (baseLink != QLatin1String("-"))
+        base = tree.add(tree.FindByCaption(QStringLiteral("01-网页连接")),
+                        {.caption = TrimBlanks(baseLink), .mark = "01", .link = baseLink, .image = 1});
+
+    const Classification c = ClassifyLink(tree, settings, base, FileMode(mode), text);
+    QCOMPARE(c.outcome, Classification::Filed);
+    QVERIFY(c.node);
+    QCOMPARE(c.node->caption(), caption);
+    QCOMPARE(parentCaption(c.node), parent);
+    QCOMPARE(c.node->Link(), link);
+    QCOMPARE(c.node->Mark(), mark);
+    QCOMPARE(c.node->imageIndex(), image);
+    QCOMPARE(c.node->checkBox(), CheckBox::Unchecked);
+    QCOMPARE(tree.FindByCaption(caption), c.node);
+    QCOMPARE(c.showHint, mark == QLatin1String("01"));
+}
+
+void TestClassify::duplicates()
+{
+    const SettingsValues settings = typeTable();
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    const int before = tree.count();
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/m/x.mp3").outcome,
+             Classification::Filed);
+    for (const auto &[mode, text] : std::initializer_list<std::pair<FileMode, QString>>{
+             {FileMode::Found, "http://a.test/m/x.mp3"},
+             {FileMode::Found, "HTTP://A.TEST/m/x.mp3"},     // ASCII case ignored
+             {FileMode::Downloaded, "http://a.test/m/x.mp3"}, // present on the other side
+             {FileMode::Found, "  http://a.test/m/x.mp3  "},
+             {FileMode::Found, "02-音乐"},                    // a category's caption
+         }) {
+        const Classification c = ClassifyLink(tree, settings, nullptr, mode, text);
+        QCOMPARE(c.outcome, Classification::Duplicate);
+    }
+    QCOMPARE(tree.count(), before + 1);
+
+    // Case beyond ASCII is not folded: a different character is a different caption.
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/音乐.mp3").outcome,
+             Classification::Filed);
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/音樂.mp3").outcome,
+             Classification::Filed);
+}
+
+void TestClassify::pageAnalysisOff()
+{
+    SettingsValues settings = typeTable();
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    for (const char *value : {"0", "", " 1", "yes"}) {
+        settings.AnalysePages = QString::fromLatin1(value);
+        const Classification c = ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/page.php");
+        QCOMPARE(c.outcome, Classification::PagesOff);
+        QVERIFY(!c.showHint);
+    }
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/s.mp3").outcome,
+             Classification::Filed);
+}
+
+void TestClassify::missingCategoryGoesToTopLevel()
+{
+    SettingsValues settings = typeTable();
+    settings.TypeNameList = QStringLiteral("01-pages;02-音乐;"); // type 1 named otherwise
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    Classification c = ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/");
+    QCOMPARE(c.outcome, Classification::Filed);
+    QVERIFY(tree.isTopLevel(c.node));
+    QCOMPARE(tree.topLevel(tree.topLevelCount() - 1), c.node);
+
+    tree.deleteNode(tree.FindByCaption(QStringLiteral("√02-音乐")));
+    c = ClassifyLink(tree, settings, nullptr, FileMode::Downloaded, "http://a.test/z.mp3");
+    QVERIFY(tree.isTopLevel(c.node));
+    QCOMPARE(c.node->Mark(), QStringLiteral("02"));
+}
+
+void TestClassify::typeMissingFromNamesTakesFirstEntry()
+{
+    SettingsValues settings = typeTable();
+    settings.TypeExtensionList = QStringLiteral(".ogg-9;");
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    const Classification c = ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/a.ogg");
+    QCOMPARE(parentCaption(c.node), QStringLiteral("01-网页连接"));
+    QCOMPARE(c.node->Mark(), QStringLiteral("09"));
+    QCOMPARE(c.node->imageIndex(), 9);
+    QVERIFY(!c.showHint); // the hint belongs to type 1 alone
+}
+
+void TestClassify::typeBelowOneIsNotFiled()
+{
+    SettingsValues settings = typeTable();
+    settings.TypeExtensionList = QStringLiteral(".bad--3;.zero-0;");
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    const int before = tree.count();
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/a.bad").outcome,
+             Classification::NoType);
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/a.zero").outcome,
+             Classification::NoType);
+    QCOMPARE(tree.count(), before);
+}
+
+QTEST_APPLESS_MAIN(TestClassify)
 #include "test_classify.moc"

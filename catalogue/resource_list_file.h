@@ -1,0 +1,42 @@
+#pragma once
+// zywj.txt: the resources of the tree from one run to the next. One line per resource,
+// GBK, CR LF: the caption of its category, two blanks, its address. Reading does not
+// restore nodes: each line is filed afresh by the current type table.
+
+#include "catalogue/resource_tree.h"
+
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace quorrel {
+
+inline const QString kResourceListFileName = QStringLiteral("zywj.txt");
+
+// Writes every resource that sits under a parent and has an address of 8 characters or
+// more, in pre-order. The new list is written beside the old one and renamed over it,
+// so the file is never missing or half written. Returns the error text on failure.
+std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path);
+
+// The bytes SaveResourceList writes.
+QByteArray ResourceListBytes(const ResourceTree &tree);
+
+// One line of the file, ready to be filed.
+struct ListedResource {
+    bool downloaded = false; // the category field holds "√"
+    QString text;            // what to file: the line after its separator
+};
+
+struct ResourceListReading {
+    QList<ListedResource> resources; // blank lines and "×" lines left out
+    std::optional<QString> error;    // the file exists but cannot be read
+};
+
+// Reads the file; a missing file is an empty list. The file stays where it is: the next
+// save replaces it.
+ResourceListReading ReadResourceList(const QString &path);
+
+// The same for bytes already read.
+QList<ListedResource> ParseResourceList(QByteArrayView bytes);
+
+} // namespace quorrel

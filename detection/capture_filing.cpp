@@ -1,0 +1,17 @@
+#include "detection/capture_filing.h"
+
+namespace quorrel {
+
+CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram)
+{
+    CapturedRequest result;
+    Extraction e = ExtractRequest(logIsEmpty, datagram.ip, datagram.source, datagram.data);
+    result.logStartLine = e.logStartLine;
+    if (!e.address)
+        return result;
+    result.address = std::move(e.address);
+    result.classification = catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, *result.address);
+    return result;
+}
+
+} // namespace quorrel

@@ -1,0 +1,20 @@
+#pragma once
+// The road of one captured datagram into the catalogue: the request extraction, then
+// ClassifyLink against BaseNode on the found side. The window's capture handler and the
+// headless tools take the same road.
+
+#include "capture/datagram.h"
+#include "catalogue/catalogue.h"
+#include "detection/request_extraction.h"
+
+namespace quorrel {
+
+struct CapturedRequest {
+    bool logStartLine = false;      // the log was empty: add kMonitoringStartedLine
+    std::optional<QString> address; // the request's address, when the datagram held one
+    Classification classification;  // what filing it did, when there was an address
+};
+
+CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram);
+
+} // namespace quorrel

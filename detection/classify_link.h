@@ -1,0 +1,38 @@
+#pragma once
+// ClassifyLink: the one way addresses reach the resource tree. Captured requests, finished
+// downloads and the saved list all pass through it: the text is cleaned, a relative
+// address is joined to the base node's address, the extension gives the type, and the
+// address is filed once under its type's category.
+
+#include "catalogue/resource_tree.h"
+#include "settings/gydy.h"
+
+#include <QString>
+
+namespace quorrel {
+
+inline const QString kWebLinkCategory = QStringLiteral("01-网页连接");
+inline const QString kSelectResourceHint = QStringLiteral("请选择取得资源下的资源，点击右键下载文件");
+
+enum class FileMode {
+    Found = 0,      // under FoundRoot's categories
+    Downloaded = 1, // under DownloadedRoot's "√" categories
+};
+
+struct Classification {
+    enum Outcome {
+        Filed,       // a node was added
+        Duplicate,   // a node with the same caption exists somewhere in the tree
+        PagesOff,    // type 1 while page analysis is off
+        NoType,      // the type number read is below 1
+    };
+    Outcome outcome = NoType;
+    TreeNode *node = nullptr;  // the node added
+    int type = 1;
+    bool showHint = false;     // put kSelectResourceHint in the status bar
+};
+
+Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
+                            const TreeNode *baseNode, FileMode mode, const QString &text);
+
+} // namespace quorrel
