@@ -1,4 +1,250 @@
+// quorrel-scan end to end: real loopback captures in every link type it reads, the local
+// address rule, saving the list, and bad input.
+
+#include "settings/gbk_text.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
-class Placeholder : public QObject { Q_OBJECT private slots: void none() {} };
-QTEST_APPLESS_MAIN(Placeholder)
+
+using namespace quorrel;
+
+namespace {
+
+const QString kScan = QStringLiteral(QUORREL_BIN_DIR "/quorrel-scan");
+const QString kFixtures = QStringLiteral(QUORREL_FIXTURES);
+
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run scan(const QStringList &args)
+{
+    QProcess p;
+    p.start(kScan, args);
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Types as a user sets them up: pages analysed, music and pictures.
+void writeConfig(const QString &dir)
+{
+    writeFile(dir + "/config.ini",
+              toGbk(QStringLiteral("[XT]\r\nfxwy=1\r\nmaxtype=3\r\n1=.htm;.html\r\n2=.mp3\r\n3=.jpg\r\n"
+                                   "lxmc=01-网页连接;02-音乐;03-图片;\r\n")));
+}
+
+const QString kEmptyTree = QStringLiteral("0\t取得资源\t+\t\t0\n"
+                                          "1\t01-网页连接\t+qd\t01\t1\n"
+                                          "1\t02-音乐\t+qd\t02\t2\n"
+                                          "1\t03-图片\t+qd\t03\t3\n"
+                                          "0\t已下载资源\t+xz\t\t0\n"
+                                          "1\t√01-网页连接\t+xz\t01\t1\n"
+                                          "1\t√02-音乐\t+xz\t02\t2\n"
+                                          "1\t√03-图片\t+xz\t03\t3\n");
+
+const QString kCurlTree = QStringLiteral("0\t取得资源\t+\t\t0\n"
+                                         "1\t01-网页连接\t+qd\t01\t1\n"
+                                         "1\t02-音乐\t+qd\t02\t2\n"
+                                         "2\thttp://127.0.0.1:18081/x/y.mp3\t02\thttp://127.0.0.1:18081/x/y.mp3\t2\n"
+                                         "1\t03-图片\t+qd\t03\t3\n"
+                                         "2\thttp://127.0.0.1:18081/a/b.jpg\t03\thttp://127.0.0.1:18081/a/b.jpg\t3\n"
+                                         "0\t已下载资源\t+xz\t\t0\n"
+                                         "1\t√01-网页连接\t+xz\t01\t1\n"
+                                         "1\t√02-音乐\t+xz\t02\t2\n"
+                                         "1\t√03-图片\t+xz\t03\t3\n");
+
+// A pcap file of raw IPv4 datagrams, each a TCP segment from src to dst with a
+// Linux-style timestamp option and the given payload.
+QByteArray rawCapture(const QList<std::tuple<QByteArray, QByteArray, QByteArray>> &segments)
+{
+    QByteArray file;
+    QDataStream s(&file, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s << quint32(0xA1B2C3D4) << quint16(2) << quint16(4) << qint32(0) << quint32(0) << quint32(65535) << quint32(101);
+    for (const auto &[src, dst, payload] : segments) {
+        QByteArray d;
+        QDataStream b(&d, QIODevice::WriteOnly);
+        b << quint8(0x45) << quint8(0) << quint16(20 + 32 + payload.size()) << quint32(0) << quint8(64) << quint8(6)
+          << quint16(0);
+        d += src + dst;
+        QDataStream t(&d, QIODevice::Append);
+        t << quint16(40000) << quint16(80) << quint32(1) << quint32(1) << quint8(8 << 4) << quint8(0x18)
+          << quint16(502) << quint32(0);
+        d += QByteArray("\x01\x01\x08\x0a\0\0\0\1\0\0\0\2", 12) + payload;
+        s << quint32(0) << quint32(0) << quint32(d.size()) << quint32(d.size());
+        s.writeRawData(d.constData(), int(d.size()));
+    }
+    return file;
+}
+
+const QByteArray kLocal("\xC6\x33\x64\x07", 4);  // 198.51.100.7
+const QByteArray kRemote("\xC0\x00\x02\x09", 4); // 192.0.2.9
+
+} // namespace
+
+class TestScan : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void linkTypes_data();
+    void linkTypes();
+    void localAddresses_data();
+    void localAddresses();
+    void saveAndReload();
+    void truncatedFile();
+    void controlCharactersAreEscaped();
+    void badInput_data();
+    void badInput();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestScan::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    writeConfig(m_dir->path());
+}
+
+void TestScan::linkTypes_data()
+{
+    QTest::addColumn<QString>("file");
+    // lo-curl.pcap is a real capture on Linux loopback: every segment carries the TCP
+    // timestamp option, which sits between the fixed header and the request line.
+    QTest::newRow("Ethernet, Linux TCP options") << "lo-curl.pcap";
+    QTest::newRow("pcapng") << "lo-curl.pcapng";
+    QTest::newRow("raw IPv4") << "lo-curl-raw.pcap";
+    QTest::newRow("BSD loopback") << "lo-curl-null.pcap";
+    QTest::newRow("Linux cooked v1") << "lo-curl-sll.pcap";
+    QTest::newRow("Linux cooked v2") << "lo-curl-sll2.pcap";
+}
+
+void TestScan::linkTypes()
+{
+    QFETCH(QString, file);
+    const Run r = scan({"--dir", m_dir->path(), kFixtures + "/" + file});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out, kCurlTree); // the POST is not filed
+    QVERIFY2(r.err.contains(QRegularExpression("^quorrel-scan: \\d+ datagrams read, 2 requests found, 2 resources "
+                                               "filed, [0-9.]+ s\n$")),
+             qPrintable(r.err));
+}
+
+void TestScan::localAddresses_data()
+{
+    QTest::addColumn<QStringList>("locals");
+    QTest::addColumn<int>("filed");
+    QTest::newRow("no --local: every sender counts") << QStringList{} << 2;
+    QTest::newRow("the local address") << QStringList{"198.51.100.7"} << 1;
+    QTest::newRow("the remote address: received, not sent") << QStringList{"192.0.2.9"} << 1;
+    QTest::newRow("an address not in the file") << QStringList{"203.0.113.1"} << 0;
+    QTest::newRow("both") << QStringList{"198.51.100.7", "192.0.2.9"} << 2;
+}
+
+void TestScan::localAddresses()
+{
+    QFETCH(QStringList, locals);
+    QFETCH(int, filed);
+    // One request sent by the local machine, one sent by the remote one.
+    const QString path = m_dir->filePath("two.pcap");
+    writeFile(path, rawCapture({{kLocal, kRemote, "GET /sent.mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"},
+                                {kRemote, kLocal, "GET /received.jpg HTTP/1.1\r\nHost: l.test\r\n\r\n"}}));
+    QStringList args{"--dir", m_dir->path()};
+    for (const QString &l : locals)
+        args << "--local" << l;
+    const Run r = scan(args << path);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains(QStringLiteral("%1 resources filed").arg(filed)), qPrintable(r.err));
+    if (locals == QStringList{"198.51.100.7"})
+        QVERIFY(r.out.contains("\thttp://r.test/sent.mp3\t") && !r.out.contains("received"));
+    if (locals == QStringList{"192.0.2.9"})
+        QVERIFY(r.out.contains("\thttp://l.test/received.jpg\t") && !r.out.contains("sent"));
+}
+
+void TestScan::saveAndReload()
+{
+    Run r = scan({"--dir", m_dir->path(), "--save", kFixtures + "/lo-curl.pcap"});
+    QCOMPARE(r.status, 0);
+    const QByteArray list = readFile(m_dir->filePath("zywj.txt"));
+    QCOMPARE(list, QByteArray("02-\xD2\xF4\xC0\xD6  http://127.0.0.1:18081/x/y.mp3\r\n"
+                              "03-\xCD\xBC\xC6\xAC  http://127.0.0.1:18081/a/b.jpg\r\n"));
+
+    // The next start files the saved list back before reading new traffic.
+    const QString path = m_dir->filePath("more.pcap");
+    writeFile(path, rawCapture({{kLocal, kRemote, "GET /new.mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"}}));
+    r = scan({"--dir", m_dir->path(), path});
+    QCOMPARE(r.status, 0);
+    QVERIFY(r.out.contains("2\thttp://127.0.0.1:18081/x/y.mp3\t02\thttp://127.0.0.1:18081/x/y.mp3\t2\n"
+                           "2\thttp://r.test/new.mp3\t02\thttp://r.test/new.mp3\t2\n"));
+    QVERIFY(r.err.contains("1 requests found, 1 resources filed"));
+    QCOMPARE(readFile(m_dir->filePath("zywj.txt")), list); // read, kept, not rewritten without --save
+}
+
+void TestScan::truncatedFile()
+{
+    const Run r = scan({"--dir", m_dir->path(), kFixtures + "/lo-curl-truncated.pcap"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out, kCurlTree); // the last record, a FIN, is lost; the requests are not
+    QVERIFY2(r.err.contains("lo-curl-truncated.pcap breaks off: truncated dump file"), qPrintable(r.err));
+    QCOMPARE(r.err.count('\n'), 1);
+}
+
+void TestScan::controlCharactersAreEscaped()
+{
+    const QString path = m_dir->filePath("odd.pcap");
+    writeFile(path, rawCapture({{kLocal, kRemote, "GET /a\tb.mp3 HTTP/1.1\r\nHost: e\x1b[2Jvil.test\r\n\r\n"}}));
+    const Run r = scan({"--dir", m_dir->path(), path});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains("2\thttp://e%1B[2Jvil.test/a%09b.mp3\t02\thttp://e%1B[2Jvil.test/a%09b.mp3\t2\n"),
+             qPrintable(r.out));
+}
+
+void TestScan::badInput_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    const QString f = kFixtures;
+    QTest::newRow("unknown option") << QStringList{"--frobnicate", f + "/lo-curl.pcap"} << "frobnicate";
+    QTest::newRow("no file") << QStringList{} << "no capture file given";
+    QTest::newRow("missing file") << QStringList{f + "/nothing-here.pcap"} << "nothing-here.pcap: ";
+    QTest::newRow("folder") << QStringList{f} << f + ": ";
+    QTest::newRow("not a capture file") << QStringList{f + "/../test_scan.cpp"} << "test_scan.cpp: ";
+    QTest::newRow("unsupported link type") << QStringList{f + "/wifi.pcap"} << "wifi.pcap: link type 105";
+    QTest::newRow("bad --local") << QStringList{"--local", "1.2.3.256", f + "/lo-curl.pcap"} << "1.2.3.256";
+    QTest::newRow("a bad file after a good one") << QStringList{f + "/lo-curl.pcap", f + "/wifi.pcap"} << "wifi.pcap";
+}
+
+void TestScan::badInput()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    const Run r = scan(QStringList{"--dir", m_dir->path(), "--save"} + args);
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.startsWith("quorrel-scan: ") && r.err.contains(message) && r.err.count('\n') == 1,
+             qPrintable(r.err));
+    QVERIFY(!QFile::exists(m_dir->filePath("zywj.txt"))); // nothing written
+
+    const Run noDir = scan({"--dir", m_dir->filePath("missing"), kFixtures + "/lo-curl.pcap"});
+    QCOMPARE(noDir.status, 2);
+}
+
+QTEST_GUILESS_MAIN(TestScan)
 #include "test_scan.moc"
