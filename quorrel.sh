@@ -1,0 +1,48 @@
+#!/bin/sh
+# Sets up, builds and runs Quorrel on Debian 12. Installs the Debian packages that are
+# missing (with sudo when not run as root), builds in ./build, then:
+#
+#   ./quorrel.sh test            run every test
+#   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
+set -eu
+
+cd "$(dirname "$0")"
+
+packages="build-essential cmake ninja-build pkg-config qt6-base-dev libpcap-dev"
+
+install_missing() {
+    missing=""
+    for p in $packages; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing:$missing"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+}
+
+build() {
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build
+}
+
+command=${1:-}
+[ $# -gt 0 ] && shift
+case "$command" in
+test)
+    install_missing
+    build
+    ctest --test-dir build --output-on-failure "$@"
+    ;;
+scan)
+    install_missing
+    build >/dev/null
+    exec build/bin/quorrel-scan "$@"
+    ;;
+*)
+    echo "usage: $0 test | scan [ARGS...]" >&2
+    exit 2
+    ;;
+esac
