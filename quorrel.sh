@@ -4,11 +4,13 @@
 #
 #   ./quorrel.sh test            run every test
 #   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
+#   ./quorrel.sh setcap          give the capture helper its capture rights
 set -eu
 
 cd "$(dirname "$0")"
 
-packages="build-essential cmake ninja-build pkg-config qt6-base-dev libpcap-dev"
+packages="build-essential cmake ninja-build pkg-config qt6-base-dev libpcap-dev libcap-dev libcap2-bin
+          curl iputils-ping iproute2 python3 util-linux"
 
 install_missing() {
     missing=""
@@ -28,6 +30,14 @@ build() {
     cmake --build build
 }
 
+# Only the helper gets capture rights; the window and the tools run as the user. A
+# rebuilt helper loses them, so every build grants them again.
+grant_capture_rights() {
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo setcap cap_net_raw,cap_net_admin=eip build/bin/quorrel-capture
+}
+
 command=${1:-}
 [ $# -gt 0 ] && shift
 case "$command" in
@@ -39,10 +49,17 @@ test)
 scan)
     install_missing
     build >/dev/null
+    grant_capture_rights
     exec build/bin/quorrel-scan "$@"
     ;;
+setcap)
+    install_missing
+    build >/dev/null
+    grant_capture_rights
+    getcap build/bin/quorrel-capture
+    ;;
 *)
-    echo "usage: $0 test | scan [ARGS...]" >&2
+    echo "usage: $0 test | scan [ARGS...] | setcap" >&2
     exit 2
     ;;
 esac

@@ -3,9 +3,12 @@
 // be mined without the window.
 //
 //   quorrel-scan [--dir DIR] [--local ADDR]... [--save] FILE...
+//   quorrel-scan [--dir DIR] [--save] --live [--seconds N]
 //
-// Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input.
+// Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input, or a live
+// capture that failed.
 
+#include "capture/cap_ip.h"
 #include "capture/datagram.h"
 #include "capture/link_layer.h"
 #include "catalogue/catalogue.h"
@@ -17,10 +20,15 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace quorrel;
@@ -91,6 +99,86 @@ void deliver(Catalogue &catalogue, const Datagram &datagram, Counts &counts)
     }
 }
 
+// Reads every capture file; notes in broken the files whose last record breaks off.
+void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
+               const std::vector<std::uint32_t> &locals, Catalogue &catalogue, Counts &counts, QStringList &broken)
+{
+    for (size_t f = 0; f < files.size(); ++f) {
+        CaptureFile &file = *files[f];
+        Bytes frame;
+        CaptureFile::Read read;
+        while ((read = file.next(frame)) == CaptureFile::Read::Frame) {
+            const std::optional<Bytes> ip = Ipv4InFrame(file.linkType(), frame);
+            if (!ip)
+                continue;
+            ++counts.datagrams;
+            Datagram datagram = DecodeDatagram(0, *ip);
+            if (locals.empty()) {
+                datagram.ip = datagram.source;
+                deliver(catalogue, datagram, counts);
+                continue;
+            }
+            for (std::uint32_t local : locals) {
+                if (local != datagram.source && local != datagram.destination)
+                    continue;
+                datagram.ip = local;
+                deliver(catalogue, datagram, counts);
+            }
+        }
+        if (read == CaptureFile::Read::Broken)
+            broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
+    }
+}
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+// Captures live traffic through the capture component until the time is up or the user
+// interrupts. Returns kExitUsage when a capture failed, after saying why.
+int captureLive(int seconds, Catalogue &catalogue, Counts &counts)
+{
+    Tcap_ip capture;
+    int status = 0;
+    const auto stop = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
+    QObject::connect(&capture, &Tcap_ip::OnCap, [&](const Datagram &datagram) {
+        ++counts.datagrams;
+        deliver(catalogue, datagram, counts);
+    });
+    QObject::connect(&capture, &Tcap_ip::OnError, [&](const QString &error) {
+        fail(kExitUsage, error);
+        status = kExitUsage;
+    });
+    try {
+        capture.StartCap();
+    } catch (const ESocketException &e) {
+        return fail(kExitUsage, QStringLiteral("%1 (%2)").arg(e.message(), e.detail()));
+    }
+    // Once every capture has answered and none is open, there is nothing to wait for.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!capture.settling() && capture.liveCaptures() == 0)
+            stop();
+    });
+    watch.start(100);
+
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        QSocketNotifier *interrupted = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &capture);
+        QObject::connect(interrupted, &QSocketNotifier::activated, stop);
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+    }
+    if (seconds > 0)
+        QTimer::singleShot(seconds * 1000, &capture, stop);
+    QCoreApplication::exec();
+    capture.StopCap();
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -101,7 +189,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Files the HTTP requests found in capture files into the resource tree and prints it."));
+        "Files the HTTP requests found in capture files, or in live traffic, into the resource tree and prints it."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption dirOption(QStringLiteral("dir"),
@@ -111,7 +199,12 @@ int main(int argc, char *argv[])
                                          QStringLiteral("A local address, as a capture bound to it sees traffic; repeatable."),
                                          QStringLiteral("ADDR"));
     const QCommandLineOption saveOption(QStringLiteral("save"), QStringLiteral("Write zywj.txt into DIR at the end."));
-    parser.addOptions({dirOption, localOption, saveOption});
+    const QCommandLineOption liveOption(QStringLiteral("live"),
+                                        QStringLiteral("Capture live traffic on every local address instead of reading files."));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("With --live: stop after N seconds (default: when interrupted)."),
+                                           QStringLiteral("N"));
+    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("pcap or pcapng capture files."),
                                  QStringLiteral("FILE..."));
 
@@ -141,8 +234,15 @@ int main(int argc, char *argv[])
     if (!QFileInfo(dir).isDir())
         return fail(kExitUsage, QStringLiteral("%1: no such folder").arg(dir));
 
+    const bool live = parser.isSet(liveOption);
+    int seconds = 0;
+    if (parser.isSet(secondsOption) && (!live || !ReadDecimal(parser.value(secondsOption), seconds) || seconds < 1))
+        return fail(kExitUsage, live ? QStringLiteral("--seconds %1: not a number of seconds").arg(parser.value(secondsOption))
+                                     : QStringLiteral("--seconds goes with --live"));
     const QStringList paths = parser.positionalArguments();
-    if (paths.isEmpty())
+    if (live && (!paths.isEmpty() || !locals.empty()))
+        return fail(kExitUsage, QStringLiteral("--live captures every local address itself: no FILE, no --local"));
+    if (!live && paths.isEmpty())
         return fail(kExitUsage, QStringLiteral("no capture file given (see --help)"));
 
     // Every file is opened before anything is read, so bad input writes nothing.
@@ -161,41 +261,20 @@ int main(int argc, char *argv[])
 
     Counts counts;
     QStringList broken;
-    for (size_t f = 0; f < files.size(); ++f) {
-        CaptureFile &file = *files[f];
-        Bytes frame;
-        CaptureFile::Read read;
-        while ((read = file.next(frame)) == CaptureFile::Read::Frame) {
-            const std::optional<Bytes> ip = Ipv4InFrame(file.linkType(), frame);
-            if (!ip)
-                continue;
-            ++counts.datagrams;
-            Datagram datagram = DecodeDatagram(0, *ip);
-            if (locals.empty()) {
-                datagram.ip = datagram.source;
-                deliver(catalogue, datagram, counts);
-                continue;
-            }
-            for (std::uint32_t local : locals) {
-                if (local != datagram.source && local != datagram.destination)
-                    continue;
-                datagram.ip = local;
-                deliver(catalogue, datagram, counts);
-            }
-        }
-        if (read == CaptureFile::Read::Broken)
-            broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
-    }
+    int status = 0;
+    if (live)
+        status = captureLive(seconds, catalogue, counts);
+    else
+        readFiles(files, paths, locals, catalogue, counts, broken);
 
     const QByteArray tree = renderTree(catalogue.tree());
     std::fwrite(tree.constData(), 1, static_cast<size_t>(tree.size()), stdout);
     std::fflush(stdout);
 
-    int status = 0;
     if (parser.isSet(saveOption)) {
         if (const auto error = catalogue.SaveResourceList()) {
             fail(kExitSaveFailed, *error);
-            status = kExitSaveFailed;
+            status = status ? status : kExitSaveFailed;
         }
     }
 

@@ -1,0 +1,127 @@
+#pragma once
+// Tcap_ip: the capture component. It receives every IPv4 datagram of every local IPv4
+// address, sent or received, and hands each one, decoded, to its owner through OnCap, on
+// the thread that owns it, one datagram per turn of the event loop.
+//
+// The capture itself runs in the helper program quorrel-capture, the only process that
+// holds capture rights; this component starts it for each StartCap, reads its frames
+// from a pipe through a QSocketNotifier, and closes the pipe on StopCap, which ends it.
+
+#include "capture/datagram.h"
+#include "capture/local_addresses.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+#include <stdexcept>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace quorrel {
+
+// Starting the capture layer failed. The three messages name the helper program in the
+// place of the socket library of the original platform.
+class ESocketException : public std::runtime_error {
+public:
+    ESocketException(const QString &message, const QString &detail, bool repeated)
+        : std::runtime_error(message.toStdString()), m_message(message), m_detail(detail), m_repeated(repeated)
+    {
+    }
+    QString message() const { return m_message; }
+    QString detail() const { return m_detail; } // the path and the system's reason
+    // The same failure as the previous StartCap: a retry every second is no news to the
+    // user, so a caller shows only the first.
+    bool repeated() const { return m_repeated; }
+
+private:
+    QString m_message;
+    QString m_detail;
+    bool m_repeated;
+};
+
+inline const QString kHelperMissingMessage = QStringLiteral("Unable to register quorrel-capture");
+inline const QString kHelperMismatchMessage = QStringLiteral("加载dll函数错误!");
+inline const QString kHelperStartMessage = QStringLiteral("初始化SOCKET2函数失败!");
+inline const QString kNoAddressMessage = QStringLiteral("没有找到可绑定的IP!");
+
+class Tcap_ip : public QObject {
+    Q_OBJECT
+public:
+    explicit Tcap_ip(QObject *owner = nullptr);
+    ~Tcap_ip() override;
+
+    // Binds the capture layer the first time (throws ESocketException), then lists the
+    // local addresses and opens one capture for each. Called only while stopped.
+    void StartCap();
+    // Toggles FPaused once the layer is bound and captures were listed; otherwise nothing.
+    void PauseCap();
+    // Closes every capture still open; the address list and FPaused stay as they are.
+    void StopCap();
+
+    bool FPaused() const { return m_paused; }
+    bool FInitialized() const { return m_initialized; }
+    const QStringList &FAddresses() const { return m_addresses; }
+
+    // Captures that reported open and have not failed since, and whether some capture
+    // of the current start has not answered yet.
+    int liveCaptures() const;
+    bool settling() const;
+    quint64 delivered() const { return m_delivered; }
+
+    // The helper program; by default AppDir() + "/quorrel-capture".
+    void setHelperPath(const QString &path) { m_helperPath = path; }
+    QString helperPath() const;
+
+    // Where the addresses come from; tests put a fixed list here.
+    using AddressSource = std::vector<LocalAddress> (*)();
+    void setAddressSource(AddressSource source) { m_addressSource = source; }
+
+signals:
+    // One datagram, decoded: the capture event's ten values (capture/datagram.h). The
+    // datagram's bytes are valid only during the call.
+    void OnCap(const quorrel::Datagram &datagram);
+    // A capture failed; each distinct reason once per start, with what to do about it.
+    void OnError(const QString &Error);
+
+private:
+    enum class Slot { Waiting, Open, Failed };
+    struct Capture {
+        LocalAddress address;
+        Slot state = Slot::Waiting;
+        int linkType = -1;
+    };
+
+    void LoadSocketLibrary();
+    void OpenSockets();
+    [[noreturn]] void bindFailure(const QString &message, const QString &detail);
+    void reportError(const QString &reason);
+    void readHelper();
+    void pump();
+    bool deliverOne();
+    void helperEnded();
+    int closeHelper(); // the helper's wait status
+
+    QString m_helperPath;
+    AddressSource m_addressSource;
+    bool m_paused = false;
+    bool m_initialized = false;
+    QString m_lastBindFailure;
+    QStringList m_addresses;         // FAddresses: the addresses of the current start
+    int m_sockets = 0;               // FSockets' length: captures of the last start, open or closed
+    std::vector<Capture> m_captures; // the captures of the current start, by index
+    QSet<QString> m_reported;        // reasons already reported since the last StartCap
+
+    int m_pid = -1;                  // the helper of the current start
+    int m_fromHelper = -1;           // its standard output
+    int m_toHelper = -1;             // its standard input, held open to keep it alive
+    QSocketNotifier *m_notifier = nullptr;
+    QByteArray m_buffer;             // bytes read from the helper
+    qsizetype m_read = 0;            // where the next unread frame begins
+    bool m_helperDone = false;       // its output has ended: deliver what is left, then close
+    quint64 m_generation = 0;        // bumps on every start and stop
+    quint64 m_delivered = 0;
+};
+
+} // namespace quorrel
