@@ -28,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -140,8 +141,10 @@ void onSignal(int)
 
 // Captures live traffic through the capture component until the time is up or the user
 // interrupts. Returns kExitUsage when a capture failed, after saying why.
-int captureLive(int seconds, Catalogue &catalogue, Counts &counts)
+int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost)
 {
+    QElapsedTimer clock;
+    clock.start();
     Tcap_ip capture;
     int status = 0;
     const auto stop = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
@@ -176,6 +179,17 @@ int captureLive(int seconds, Catalogue &catalogue, Counts &counts)
         QTimer::singleShot(seconds * 1000, &capture, stop);
     QCoreApplication::exec();
     capture.StopCap();
+
+    // What capturing cost this process (the helper's share is its own).
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    cost = QStringLiteral(", %1 datagrams/s, %2 s CPU (%3 s per 100,000 datagrams)")
+               .arg(counts.datagrams / (wall > 0 ? wall : 1), 0, 'f', 0)
+               .arg(cpu, 0, 'f', 2)
+               .arg(counts.datagrams ? cpu * 100000.0 / double(counts.datagrams) : 0.0, 0, 'f', 3);
     return status;
 }
 
@@ -262,8 +276,9 @@ int main(int argc, char *argv[])
     Counts counts;
     QStringList broken;
     int status = 0;
+    QString cost;
     if (live)
-        status = captureLive(seconds, catalogue, counts);
+        status = captureLive(seconds, catalogue, counts, cost);
     else
         readFiles(files, paths, locals, catalogue, counts, broken);
 
@@ -283,6 +298,7 @@ int main(int argc, char *argv[])
                           .arg(counts.requests)
                           .arg(counts.filed)
                           .arg(double(clock.nsecsElapsed()) / 1e9, 0, 'f', 3);
+    summary += cost;
     for (const QString &b : broken)
         summary += QStringLiteral("; ") + b;
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
