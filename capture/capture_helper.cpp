@@ -15,6 +15,7 @@
 #include <sys/capability.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -93,7 +94,7 @@ void onFrame(u_char *user, const pcap_pkthdr *header, const u_char *bytes)
 }
 
 // Opens the capture of one address; on failure says why in an Error frame.
-bool open(Capture &c, const char *interface, const char *address)
+bool open(Capture &c, std::size_t count, const char *interface, const char *address)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     const std::string where = std::string(address) + " (" + interface + "): ";
@@ -105,10 +106,11 @@ bool open(Capture &c, const char *interface, const char *address)
     pcap_set_snaplen(c.handle, static_cast<int>(quorrel::frame::kMaxFrameBytes));
     pcap_set_promisc(c.handle, 0);
     // The kernel hands over full blocks of frames, or whatever it has after 20 ms: few
-    // wake-ups at full speed, and a request still shows within a blink. The ring holds
-    // a good second of a fast download, so a busy moment loses nothing.
+    // wake-ups at full speed, and a request still shows within a blink. The rings share
+    // 256 MiB of kernel memory, which holds a good second of a fast download, so a busy
+    // moment loses nothing; with many addresses each still gets 16 MiB.
     pcap_set_timeout(c.handle, 20);
-    pcap_set_buffer_size(c.handle, 256 * 1024 * 1024);
+    pcap_set_buffer_size(c.handle, static_cast<int>(std::max<std::size_t>(16, 256 / count) * 1024 * 1024));
     const int status = pcap_activate(c.handle);
     if (status < 0) {
         std::string reason = pcap_statustostr(status);
@@ -173,7 +175,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i + 1 < argc; i += 2) {
         Capture c;
         c.index = static_cast<std::uint8_t>(captures.size());
-        open(c, argv[i], argv[i + 1]);
+        open(c, static_cast<std::size_t>((argc - 1) / 2), argv[i], argv[i + 1]);
         captures.push_back(c);
     }
     dropCapabilities();
