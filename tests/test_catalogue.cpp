@@ -10,7 +10,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "test_files.h"
+
 using namespace quorrel;
+using quorrel::test::readFile;
+using quorrel::test::writeFile;
 
 namespace {
 
@@ -37,18 +41,7 @@ QString render(const ResourceTree &tree)
     return lines.join(QLatin1Char('\n'));
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // A config.ini with four types, in GBK, as users' files are.
 QByteArray fourTypes()

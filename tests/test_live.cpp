@@ -14,9 +14,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "test_files.h"
+
 #include <unistd.h>
 
 using namespace quorrel;
+using quorrel::test::readFile;
+using quorrel::test::writeFile;
 
 namespace {
 
@@ -105,15 +109,6 @@ std::vector<LocalAddress> tooMany()
     return list;
 }
 
-void writeFile(const QString &path, const QByteArray &bytes, bool executable = false)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    f.close();
-    if (executable)
-        f.setPermissions(f.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
-}
 
 QByteArray musicConfig()
 {

@@ -7,7 +7,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "test_files.h"
+
 using namespace quorrel;
+using quorrel::test::readFile;
+using quorrel::test::writeFile;
 
 namespace {
 
@@ -29,18 +33,7 @@ Run scan(const QStringList &args)
             QString::fromUtf8(p.readAllStandardError())};
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // Types as a user sets them up: pages analysed, music and pictures.
 void writeConfig(const QString &dir)
