@@ -3,7 +3,9 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_file.h"
+#include "catalogue/preview_layout.h"
 #include "catalogue/resource_tree.h"
+#include "catalogue/tree_commands.h"
 #include "settings/gbk_text.h"
 
 #include <QAbstractItemModelTester>
@@ -61,6 +63,9 @@ private slots:
     void deletingMendsReferences();
     void checkBoxCycle();
     void modelStaysConsistent();
+    void treeCommands();
+    void pressAndDoubleClick();
+    void previewGeometry();
 
     void saveBytesAreGbkWithCrLf();
     void roundTripKeepsPlaceAndSide();
@@ -402,6 +407,103 @@ void TestCatalogue::saveSettingsKeepsResources()
     QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/q"));
     QCOMPARE(c.tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("√02-视频"));
     QVERIFY(!c.tree().FindByCaption("http://a.test/s.mp3")); // type 1 now, and pages are off
+}
+
+namespace {
+
+// Two roots, two found and two downloaded categories, a page and two songs.
+struct CommandTree {
+    ResourceTree tree;
+    TreeNode *pages, *music, *page, *song, *done;
+    CommandTree()
+    {
+        tree.BuildCategories(QStringLiteral("01-网页连接;02-音乐;"));
+        pages = tree.FindByCaption(QStringLiteral("01-网页连接"));
+        music = tree.FindByCaption(QStringLiteral("02-音乐"));
+        page = tree.add(pages, {.caption = "http://a.test/", .mark = "01", .link = "http://a.test/ ", .image = 1});
+        song = tree.add(music, {.caption = "http://a.test/s.mp3", .mark = "02", .link = "http://a.test/s.mp3 ", .image = 2});
+        done = tree.add(tree.FindByCaption(QStringLiteral("√02-音乐")),
+                        {.caption = "http://a.test/d.mp3", .mark = "02", .link = "http://a.test/d.mp3 ", .image = 2});
+    }
+};
+
+} // namespace
+
+void TestCatalogue::treeCommands()
+{
+    {
+        CommandTree t; // "清除": found categories emptied, the rest stays
+        ClearFoundResources(t.tree);
+        QCOMPARE(t.pages->childCount(), 0);
+        QCOMPARE(t.music->childCount(), 0);
+        QVERIFY(t.tree.FindByCaption("http://a.test/d.mp3"));
+        QCOMPARE(t.tree.count(), 7);
+    }
+    {
+        CommandTree t; // "删除" on FoundRoot does nothing; on DownloadedRoot takes its side
+        t.tree.setClickedNode(t.tree.FoundRoot());
+        DeleteClickedNode(t.tree);
+        QCOMPARE(t.tree.count(), 9);
+        t.tree.setClickedNode(t.tree.topLevel(1));
+        DeleteClickedNode(t.tree);
+        QCOMPARE(t.tree.count(), 5);
+        QVERIFY(!t.tree.ClickedNode());
+        DeleteClickedNode(t.tree); // no new press: nothing
+        QCOMPARE(t.tree.count(), 5);
+    }
+    {
+        CommandTree t; // "清除本结点资源": not on a resource; a category stays, empty
+        t.tree.setClickedNode(t.song);
+        ClearClickedNode(t.tree);
+        QCOMPARE(t.music->childCount(), 1);
+        t.tree.setClickedNode(t.music);
+        ClearClickedNode(t.tree);
+        QCOMPARE(t.music->childCount(), 0);
+        QCOMPARE(t.tree.ClickedNode(), t.music);
+        t.tree.setClickedNode(t.tree.FoundRoot()); // on a root: its categories go
+        ClearClickedNode(t.tree);
+        QCOMPARE(t.tree.FoundRoot()->childCount(), 0);
+        QCOMPARE(t.tree.ClickedNode(), t.tree.FoundRoot());
+        t.tree.setClickedNode(nullptr);
+        ClearClickedNode(t.tree);
+        QCOMPARE(t.tree.count(), 5);
+    }
+}
+
+void TestCatalogue::pressAndDoubleClick()
+{
+    CommandTree t;
+    QCOMPARE(PressNode(t.tree, t.song, false), std::nullopt); // preview closed: only the press
+    QCOMPARE(t.tree.ClickedNode(), t.song);
+    QCOMPARE(PressNode(t.tree, t.song, true), std::optional<QString>("http://a.test/s.mp3"));
+    QCOMPARE(PressNode(t.tree, t.tree.FoundRoot(), true), std::nullopt);
+    QCOMPARE(PressNode(t.tree, t.music, true), std::optional<QString>("02"));
+    QCOMPARE(PressNode(t.tree, t.tree.topLevel(1), true), std::optional<QString>(""));
+    QCOMPARE(PressNode(t.tree, nullptr, true), std::nullopt);
+    QVERIFY(!t.tree.ClickedNode());
+
+    QCOMPARE(DoubleClickNode(t.tree, t.page), DoubleClick::BaseNodeSet);
+    QCOMPARE(t.tree.BaseNode(), t.page);
+    t.tree.add(t.page, {.caption = "child", .mark = "02"});
+    t.tree.setBaseNode(t.tree.FoundRoot());
+    QCOMPARE(DoubleClickNode(t.tree, t.page), DoubleClick::Nothing); // a page with children
+    QCOMPARE(t.tree.BaseNode(), t.tree.FoundRoot());
+    QCOMPARE(DoubleClickNode(t.tree, t.music), DoubleClick::Nothing);
+    QCOMPARE(DoubleClickNode(t.tree, t.song), DoubleClick::Download);
+    QCOMPARE(DoubleClickNode(t.tree, nullptr), DoubleClick::Nothing);
+}
+
+void TestCatalogue::previewGeometry()
+{
+    const std::vector<int> steps = PreviewWideningSteps(421);
+    QCOMPARE(steps.size(), size_t(28));
+    QCOMPARE(steps.front(), 1);
+    QCOMPARE(steps[1], 16);
+    QCOMPARE(steps.back(), 406);
+    QVERIFY(PreviewWideningSteps(1).empty());
+    const PreviewTitleLayout title = LayOutPreviewTitle(398, 40);
+    QCOMPARE(title.labelWidth, 318);
+    QCOMPARE(title.buttonLeft, 320);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
