@@ -1,0 +1,15 @@
+#pragma once
+// The program's pictures, drawn at start-up rather than shipped as files: the tree's
+// eight icons (by type number) and the toolbar's glyphs.
+
+#include <QIcon>
+
+namespace quorrel {
+
+// Icon index 0..7 of the tree (0 for the roots); a null icon for any other index.
+QIcon TreeIcon(int index);
+
+enum class Glyph { Start, Pause, Stop, Clear, Download, Settings, Exit, Close, Folder, Preview, Delete, ClearNode };
+QIcon ToolbarGlyph(Glyph glyph);
+
+} // namespace quorrel

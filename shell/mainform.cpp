@@ -1,0 +1,469 @@
+#include "shell/mainform.h"
+
+#include "catalogue/tree_commands.h"
+#include "detection/capture_filing.h"
+#include "detection/monitoring.h"
+#include "shell/glyphs.h"
+#include "shell/preview_pane.h"
+#include "shell/promo_strip.h"
+#include "shell/resource_tree_view.h"
+#include "shell/settings_panel.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "catalogue/preview_layout.h"
+
+namespace quorrel {
+
+namespace {
+
+const QString kCaption = QStringLiteral("QuorrelV1.0.1");
+const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件               本下载程序不支持自动跳转！");
+
+QWidget *gap(int width)
+{
+    auto *w = new QWidget;
+    w->setFixedWidth(width);
+    return w;
+}
+
+} // namespace
+
+void CaptionBar::mouseReleaseEvent(QMouseEvent *event)
+{
+    QLabel::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit clicked();
+}
+
+TMainform::TMainform(const QString &dir, QWidget *parent)
+    : QMainWindow(parent), m_catalogue(dir, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
+{
+    setObjectName(QStringLiteral("Mainform"));
+    setWindowTitle(kCaption);
+    m_inform = [this](const QString &text) {
+        // The files' texts separate lines with a lone CR, which a message box does not break at.
+        QString shown = text;
+        shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        QMessageBox::information(this, kCaption, shown);
+    };
+    m_pickFolder = [this] { return QFileDialog::getExistingDirectory(this, QString(), panxtszPathHint()); };
+    buildToolbar();
+    buildCentre();
+    buildStatusBar();
+    buildMenu();
+    // A fixed border: the layout is the one the window was designed at.
+    setFixedSize(768, 594);
+    move(203, 108);
+    FormCreate();
+}
+
+QString TMainform::panxtszPathHint() const
+{
+    return m_catalogue.settings().SavePath;
+}
+
+void TMainform::buildToolbar()
+{
+    RzToolbar1 = addToolBar(QStringLiteral("RzToolbar1"));
+    RzToolbar1->setObjectName(QStringLiteral("RzToolbar1"));
+    RzToolbar1->setMovable(false);
+    RzToolbar1->setFloatable(false);
+    RzToolbar1->setFixedHeight(51);
+    RzToolbar1->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    RzToolbar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    const auto button = [this](const char *name, const QString &caption, const QString &hint, Glyph glyph) {
+        QAction *a = RzToolbar1->addAction(ToolbarGlyph(glyph), caption);
+        a->setObjectName(QString::fromLatin1(name));
+        a->setToolTip(hint.isEmpty() ? caption : hint);
+        a->setStatusTip(hint);
+        return a;
+    };
+    btnks = button("btnks", QStringLiteral("开始"), QStringLiteral("开始监听上网数据"), Glyph::Start);
+    btnzt = button("btnzt", kPauseCaption, QStringLiteral("暂停监听"), Glyph::Pause);
+    btntz = button("btntz", QStringLiteral("停止"), QStringLiteral("停止监听"), Glyph::Stop);
+    btnqc = button("btnqc", QStringLiteral("清除"), QStringLiteral("清除资源"), Glyph::Clear);
+    RzToolbar1->addWidget(gap(16));
+    RzToolButton8 = button("RzToolButton8", QStringLiteral("下载"), QString(), Glyph::Download);
+    RzToolbar1->addWidget(gap(21));
+    RzToolButton2 = button("RzToolButton2", QStringLiteral("设置"), QString(), Glyph::Settings);
+    btntc = button("btntc", QStringLiteral("退出"), QString(), Glyph::Exit);
+
+    connect(btnks, &QAction::triggered, this, &TMainform::btnksClick);
+    connect(btnzt, &QAction::triggered, this, &TMainform::btnztClick);
+    connect(btntz, &QAction::triggered, this, &TMainform::btntzClick);
+    connect(btnqc, &QAction::triggered, this, &TMainform::btnqcClick);
+    connect(RzToolButton2, &QAction::triggered, this, &TMainform::RzToolButton2Click);
+    connect(btntc, &QAction::triggered, this, &TMainform::btntcClick);
+}
+
+void TMainform::buildCentre()
+{
+    auto *centre = new QWidget;
+    auto *column = new QVBoxLayout(centre);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+
+    auto *band = new QHBoxLayout;
+    band->setSpacing(2);
+    RzSizePanel2 = new QWidget;
+    RzSizePanel2->setObjectName(QStringLiteral("RzSizePanel2"));
+    RzSizePanel2->setFixedWidth(204);
+    fclstxzzy = new ResourceTreeView;
+    fclstxzzy->setTree(&m_catalogue.tree());
+    auto *treeLayout = new QVBoxLayout(RzSizePanel2);
+    treeLayout->setContentsMargins(0, 0, 0, 0);
+    treeLayout->addWidget(fclstxzzy);
+
+    RzSizePanel4 = new QWidget;
+    RzSizePanel4->setObjectName(QStringLiteral("RzSizePanel4"));
+    RzLabel1 = new CaptionBar(kDownloadAreaCaption);
+    RzLabel1->setObjectName(QStringLiteral("RzLabel1"));
+    RzLabel1->setFixedHeight(19);
+    RzLabel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    RzLabel1->setStyleSheet(QStringLiteral("QLabel:hover { background: palette(highlight); color: palette(highlighted-text); }"));
+    lstxzrw = new QTreeWidget;
+    lstxzrw->setObjectName(QStringLiteral("lstxzrw"));
+    lstxzrw->setColumnCount(2);
+    lstxzrw->setHeaderLabels({QStringLiteral("状态     文件地址/文件名"), QStringLiteral("保存文件名")});
+    lstxzrw->setColumnWidth(0, 220);
+    lstxzrw->setColumnWidth(1, 176);
+    lstxzrw->setRootIsDecorated(false);
+    lstxzrw->setAllColumnsShowFocus(true);
+    lstxzrw->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lstxzrw->setStyleSheet(QStringLiteral("QTreeWidget::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"));
+    Gag1 = new QProgressBar;
+    Gag1->setObjectName(QStringLiteral("Gag1"));
+    Gag1->setFixedHeight(15);
+    Gag1->setTextVisible(false);
+    Gag1->hide();
+    auto *centreLayout = new QVBoxLayout(RzSizePanel4);
+    centreLayout->setContentsMargins(0, 0, 0, 0);
+    centreLayout->setSpacing(0);
+    centreLayout->addWidget(RzLabel1);
+    centreLayout->addWidget(lstxzrw, 1);
+    centreLayout->addWidget(Gag1);
+    Panbrow = new PreviewPane(RzSizePanel4); // lies over the task list, outside the layout
+    lstxzrw->installEventFilter(this);
+
+    RzSizePanel3 = new QWidget;
+    RzSizePanel3->setObjectName(QStringLiteral("RzSizePanel3"));
+    RzSizePanel3->setFixedWidth(143);
+    band->addWidget(RzSizePanel2);
+    band->addWidget(RzSizePanel4, 1);
+    band->addWidget(RzSizePanel3);
+    column->addLayout(band, 1);
+
+    redit1 = new QPlainTextEdit;
+    redit1->setObjectName(QStringLiteral("redit1"));
+    redit1->setFixedHeight(111);
+    redit1->setReadOnly(true);
+    redit1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    redit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    redit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    column->addWidget(redit1);
+    RzSizePanel6 = new PromoStrip;
+    column->addWidget(RzSizePanel6);
+    setCentralWidget(centre);
+
+    panxtsz = new SettingsPanel(this);
+    connect(panxtsz, &SettingsPanel::saveRequested, this, &TMainform::btnbcszClick);
+    connect(panxtsz, &SettingsPanel::closeRequested, this, &TMainform::RzToolButton3Click);
+    connect(panxtsz, &SettingsPanel::folderRequested, this, &TMainform::RzToolButton4Click);
+    connect(RzLabel1, &CaptionBar::clicked, this, &TMainform::RzLabel1Click);
+    connect(Panbrow, &PreviewPane::closeRequested, this, &TMainform::RzLabel1Click);
+}
+
+void TMainform::buildStatusBar()
+{
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("stat1"));
+    bar->setFixedHeight(19);
+    bar->setSizeGripEnabled(false);
+    const int widths[3] = {400, 200, 50};
+    for (int i = 0; i < 3; ++i) {
+        stat1[i] = new QLabel;
+        stat1[i]->setFixedWidth(widths[i]);
+        stat1[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        bar->addWidget(stat1[i]);
+    }
+}
+
+void TMainform::buildMenu()
+{
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    const auto entry = [this](const char *name, const QString &caption, std::optional<Glyph> glyph) {
+        QAction *a = glyph ? PopupMenu1->addAction(ToolbarGlyph(*glyph), caption) : PopupMenu1->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    N1 = entry("N1", QStringLiteral("预览brow"), Glyph::Preview);
+    PopupMenu1->addSeparator();
+    N3 = entry("N3", QStringLiteral("分析本节点"), std::nullopt);
+    N3->setEnabled(false);
+    PopupMenu1->addSeparator();
+    N20 = entry("N20", QStringLiteral("下载选择文件"), std::nullopt);
+    PopupMenu1->addSeparator();
+    N5 = entry("N5", QStringLiteral("删除"), Glyph::Delete);
+    PopupMenu1->addSeparator();
+    N19 = entry("N19", QStringLiteral("清除本结点资源"), Glyph::ClearNode);
+    connect(N1, &QAction::triggered, this, &TMainform::N1Click);
+    connect(N5, &QAction::triggered, this, &TMainform::N5Click);
+    connect(N19, &QAction::triggered, this, &TMainform::N19Click);
+
+    connect(fclstxzzy, &ResourceTreeView::nodePressed, this, &TMainform::fclstxzzyMouseDown);
+    connect(fclstxzzy, &ResourceTreeView::doubleClicked, this, &TMainform::fclstxzzyDblClick);
+    connect(fclstxzzy, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { PopupMenu1->popup(fclstxzzy->viewport()->mapToGlobal(at)); });
+}
+
+void TMainform::FormCreate()
+{
+    PreviewOpen = false;
+    cap_ip1 = new Tcap_ip(this);
+    connect(cap_ip1, &Tcap_ip::OnCap, this, &TMainform::cap_ip1Cap);
+    // Capture failures are shown: without them a user without capture rights would see
+    // "开始监听" and nothing ever arriving.
+    connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
+    LoadSettings();
+    lstxzrw->clear();
+
+    Timesys = new QTimer(this);
+    Timesys->setObjectName(QStringLiteral("Timesys"));
+    connect(Timesys, &QTimer::timeout, this, &TMainform::TimesysTimer);
+    Timesys->start(1000);
+    Timexzwj = new QTimer(this);
+    Timexzwj->setObjectName(QStringLiteral("Timexzwj"));
+    connect(Timexzwj, &QTimer::timeout, this, &TMainform::TimexzwjTimer);
+    Timexzwj->start(1000);
+}
+
+TMainform::~TMainform()
+{
+    // FormDestroy: the "退出" command once more, while every control still exists.
+    m_destroying = true;
+    btntcClick();
+}
+
+void TMainform::LoadSettings()
+{
+    if (const auto error = m_catalogue.LoadSettings())
+        inform(*error);
+    fclstxzzy->expandFoundSide();
+}
+
+void TMainform::log(const QString &line)
+{
+    redit1->appendPlainText(line);
+}
+
+void TMainform::inform(const QString &text)
+{
+    m_inform(text);
+}
+
+void TMainform::noteUnsandboxedPreview()
+{
+    log(QStringLiteral("程序以 root 身份运行：预览页面在没有浏览器沙箱保护的情况下打开。"));
+}
+
+// Monitoring control --------------------------------------------------------------------
+
+void TMainform::btnksClick()
+{
+    try {
+        cap_ip1->StartCap();
+    } catch (const ESocketException &e) {
+        // Start stays visible, so the next tick tries again; the same failure is not
+        // shown again every second.
+        if (!e.repeated()) {
+            log(e.message() + QStringLiteral(": ") + e.detail());
+            inform(e.message());
+        }
+        return;
+    }
+    btnks->setVisible(false);
+    stat1[2]->setText(kListening);
+}
+
+void TMainform::btnztClick()
+{
+    cap_ip1->PauseCap();
+    if (cap_ip1->FPaused()) {
+        btnzt->setText(kContinueCaption);
+        stat1[2]->setText(kListeningPaused);
+    } else {
+        btnzt->setText(kPauseCaption);
+        stat1[2]->setText(kListeningContinued);
+    }
+}
+
+void TMainform::btntzClick()
+{
+    cap_ip1->StopCap();
+    btnks->setVisible(true);
+}
+
+void TMainform::TimesysTimer()
+{
+    if (btnks->isVisible()) {
+        stat1[0]->setText(kStartPrompt);
+        btnks->trigger();
+    } else {
+        stat1[0]->setText(kDownloadPrompt);
+    }
+}
+
+void TMainform::cap_ip1Cap(const Datagram &datagram)
+{
+    // The log's first line says that traffic is arriving; other lines (a capture error,
+    // say) do not hold it back.
+    const bool first = !m_startLineLogged;
+    const CapturedRequest r = FileCapturedRequest(m_catalogue, first, datagram);
+    if (r.logStartLine) {
+        log(kMonitoringStartedLine);
+        m_startLineLogged = true;
+    }
+    if (r.classification.showHint)
+        stat1[0]->setText(kSelectResourceHint);
+}
+
+void TMainform::cap_ip1Error(const QString &error)
+{
+    log(error);
+}
+
+// The tree -------------------------------------------------------------------------------
+
+void TMainform::fclstxzzyMouseDown(TreeNode *node)
+{
+    if (const std::optional<QString> address = PressNode(tree(), node, PreviewOpen))
+        Panbrow->navigate(*address);
+}
+
+void TMainform::fclstxzzyDblClick()
+{
+    DoubleClickNode(tree(), fclstxzzy->focusedNode());
+}
+
+void TMainform::btnqcClick()
+{
+    ClearFoundResources(tree());
+}
+
+void TMainform::N5Click()
+{
+    DeleteClickedNode(tree());
+}
+
+void TMainform::N19Click()
+{
+    ClearClickedNode(tree());
+}
+
+void TMainform::N1Click()
+{
+    TreeNode *node = fclstxzzy->focusedNode();
+    if (tree().count() == 0 || !node)
+        return;
+    const QString address = node->Link();
+    Panbrow->Laburl->setText(address);
+    Panbrow->navigate(address);
+    if (!PreviewOpen) {
+        Panbrow->RzPan1->setFixedHeight(Panbrow->Laburl->height() + 2);
+        Panbrow->show();
+        Panbrow->raise();
+        Panbrow->setGeometry(0, 0, 0, 0);
+        Panbrow->resize(0, RzSizePanel4->height() - 15);
+        for (int width : PreviewWideningSteps(RzSizePanel4->width()))
+            Panbrow->resize(width, Panbrow->height());
+        PreviewOpen = true;
+        Panbrow->setGeometry(lstxzrw->geometry()); // and follows it from now on
+    }
+    QCoreApplication::processEvents(); // painted before the command returns
+}
+
+void TMainform::RzLabel1Click()
+{
+    Panbrow->hide();
+    Panbrow->stopAndClear();
+    PreviewOpen = false;
+}
+
+bool TMainform::eventFilter(QObject *watched, QEvent *event)
+{
+    // Once opened, the preview covers exactly the task list's area.
+    if (watched == lstxzrw && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && PreviewOpen)
+        Panbrow->setGeometry(lstxzrw->geometry());
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// Settings -------------------------------------------------------------------------------
+
+void TMainform::RzToolButton2Click()
+{
+    panxtsz->show();
+    panxtsz->raise();
+    const QSize outer = frameGeometry().size();
+    panxtsz->move((outer.width() - panxtsz->width()) / 2, (outer.height() - panxtsz->height()) / 2);
+    const SettingsValues &settings = m_catalogue.settings();
+    if (const auto error = panxtsz->fill(settings, ReadTypeGrid(m_catalogue.configPath(), settings.TypeNameList)))
+        inform(*error);
+}
+
+void TMainform::RzToolButton3Click()
+{
+    panxtsz->hide();
+    panxtsz->lower();
+}
+
+void TMainform::RzToolButton4Click()
+{
+    const QString folder = m_pickFolder();
+    if (!folder.isEmpty())
+        panxtsz->EditbcPath->setText(folder);
+}
+
+void TMainform::btnbcszClick()
+{
+    const Catalogue::SaveOutcome outcome = m_catalogue.SaveSettings(panxtsz->form());
+    inform(outcome.message);
+    if (outcome.saved)
+        LoadSettings(); // the tree again, under the new types, its resources filed back
+}
+
+// Downloads ------------------------------------------------------------------------------
+
+void TMainform::TimexzwjTimer()
+{
+    if (lstxzrw->topLevelItemCount() == 0)
+        return; // nothing queued
+}
+
+// Leaving --------------------------------------------------------------------------------
+
+void TMainform::btntcClick()
+{
+    if (const auto error = m_catalogue.SaveResourceList())
+        inform(*error);
+    if (!m_destroying)
+        close();
+}
+
+} // namespace quorrel

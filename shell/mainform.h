@@ -1,0 +1,124 @@
+#pragma once
+// Mainform: the program's one window. It lays out the controls, owns the capture
+// component, the timers and the catalogue, and wires each control's event to its
+// handler; every rule the handlers follow lives in quorrel_core.
+
+#include "capture/cap_ip.h"
+#include "catalogue/catalogue.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <functional>
+
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QTimer;
+class QToolBar;
+class QTreeWidget;
+
+namespace quorrel {
+
+class PreviewPane;
+class PromoStrip;
+class ResourceTreeView;
+class SettingsPanel;
+class TreeNode;
+
+// RzLabel1: the caption bar over the task list; a click closes the preview.
+class CaptionBar : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+signals:
+    void clicked();
+
+protected:
+    void mouseReleaseEvent(QMouseEvent *event) override;
+};
+
+class TMainform : public QMainWindow {
+    Q_OBJECT
+public:
+    // dir holds config.ini and zywj.txt: the program's own folder, or a test's.
+    explicit TMainform(const QString &dir = AppDir(), QWidget *parent = nullptr);
+    ~TMainform() override; // FormDestroy
+
+    Catalogue &catalogue() { return m_catalogue; }
+    ResourceTree &tree() { return m_catalogue.tree(); }
+
+    // Messages for the user; tests read them instead of clicking message boxes away.
+    using Inform = std::function<void(const QString &)>;
+    void setInform(Inform inform) { m_inform = std::move(inform); }
+    // The folder picker, replaceable the same way.
+    void setFolderPicker(std::function<QString()> picker) { m_pickFolder = std::move(picker); }
+    // The program runs as root: say in the log that the preview has no sandbox.
+    void noteUnsandboxedPreview();
+
+    QToolBar *RzToolbar1;
+    QAction *btnks, *btnzt, *btntz, *btnqc, *RzToolButton8, *RzToolButton2, *btntc;
+    ResourceTreeView *fclstxzzy;
+    QMenu *PopupMenu1;
+    QAction *N1, *N3, *N20, *N5, *N19;
+    QWidget *RzSizePanel2, *RzSizePanel4, *RzSizePanel3;
+    CaptionBar *RzLabel1;
+    QTreeWidget *lstxzrw;
+    QProgressBar *Gag1;
+    PreviewPane *Panbrow;
+    QPlainTextEdit *redit1;
+    PromoStrip *RzSizePanel6;
+    QLabel *stat1[3];
+    SettingsPanel *panxtsz;
+    QTimer *Timesys, *Timexzwj;
+    Tcap_ip *cap_ip1;
+    bool PreviewOpen = false;
+
+    // Monitoring control.
+    void btnksClick();
+    void btnztClick();
+    void btntzClick();
+    void TimesysTimer();
+    // Capture events.
+    void cap_ip1Cap(const quorrel::Datagram &datagram);
+    void cap_ip1Error(const QString &error);
+    // The tree and its commands.
+    void fclstxzzyMouseDown(quorrel::TreeNode *node);
+    void fclstxzzyDblClick();
+    void btnqcClick();
+    void N1Click();
+    void N3Click() {}
+    void N5Click();
+    void N19Click();
+    void RzLabel1Click();
+    // Settings.
+    void RzToolButton2Click(); // OpenSettingsPanel
+    void RzToolButton3Click();
+    void RzToolButton4Click();
+    void btnbcszClick();
+    // Downloads (the scheduler's tick).
+    void TimexzwjTimer();
+    // Leaving.
+    void btntcClick();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QString panxtszPathHint() const;
+    void FormCreate();
+    void buildToolbar();
+    void buildCentre();
+    void buildStatusBar();
+    void buildMenu();
+    void LoadSettings();
+    void log(const QString &line);
+    void inform(const QString &text);
+
+    Catalogue m_catalogue;
+    Inform m_inform;
+    std::function<QString()> m_pickFolder;
+    bool m_startLineLogged = false;
+    bool m_destroying = false;
+};
+
+} // namespace quorrel

@@ -1,0 +1,164 @@
+#include "shell/settings_panel.h"
+
+#include "shell/glyphs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace quorrel {
+
+SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
+{
+    setObjectName(QStringLiteral("panxtsz"));
+    setFrameStyle(QFrame::Panel | QFrame::Raised);
+    setAutoFillBackground(true);
+    setFixedSize(469, 349);
+
+    RzLabel2 = new QLabel(QStringLiteral("参数设置"));
+    btnbcsz = new QToolButton;
+    btnbcsz->setObjectName(QStringLiteral("btnbcsz"));
+    btnbcsz->setText(QStringLiteral("保存"));
+    btnbcsz->setToolTip(QStringLiteral("保存设置"));
+    RzToolButton3 = new QToolButton;
+    RzToolButton3->setObjectName(QStringLiteral("RzToolButton3"));
+    RzToolButton3->setIcon(ToolbarGlyph(Glyph::Close));
+    RzToolButton3->setAutoRaise(true);
+    auto *title = new QHBoxLayout;
+    title->addWidget(RzLabel2);
+    title->addStretch();
+    title->addWidget(btnbcsz);
+    title->addWidget(RzToolButton3);
+
+    PAGECNT1 = new QTabWidget;
+    auto *basic = new QWidget;
+    basic->setObjectName(QStringLiteral("TabSheet1"));
+    EditbcPath = new QLineEdit;
+    EditbcPath->setObjectName(QStringLiteral("EditbcPath"));
+    EditbcPath->setFixedWidth(281);
+    RzToolButton4 = new QToolButton;
+    RzToolButton4->setObjectName(QStringLiteral("RzToolButton4"));
+    RzToolButton4->setIcon(ToolbarGlyph(Glyph::Folder));
+    chktsggwjm = new QCheckBox(QStringLiteral("提示更改文件名"));
+    chktsggwjm->setObjectName(QStringLiteral("chktsggwjm"));
+    cmbxzfs = new QComboBox;
+    cmbxzfs->setObjectName(QStringLiteral("cmbxzfs"));
+    cmbxzfs->setEditable(true);
+    cmbxzfs->addItems({QStringLiteral("本 程 序 下 载"), QStringLiteral("其他下载工具下载")});
+    auto *pathRow = new QHBoxLayout;
+    pathRow->addWidget(new QLabel(QStringLiteral("保存路径")));
+    pathRow->addWidget(EditbcPath);
+    pathRow->addWidget(RzToolButton4);
+    pathRow->addStretch();
+    auto *modeRow = new QHBoxLayout;
+    modeRow->addWidget(new QLabel(QStringLiteral("下载方式")));
+    modeRow->addWidget(cmbxzfs);
+    modeRow->addStretch();
+    auto *basicLayout = new QVBoxLayout(basic);
+    basicLayout->addLayout(pathRow);
+    basicLayout->addWidget(chktsggwjm);
+    basicLayout->addLayout(modeRow);
+    basicLayout->addStretch();
+
+    gridxtsz = new QTableWidget(0, 2);
+    gridxtsz->setObjectName(QStringLiteral("gridxtsz"));
+    gridxtsz->setHorizontalHeaderLabels({QStringLiteral("类型名称"), QStringLiteral("类型扩展名")});
+    gridxtsz->setColumnWidth(0, 200);
+    gridxtsz->setColumnWidth(1, 200);
+    gridxtsz->verticalHeader()->setDefaultSectionSize(20);
+    gridxtsz->verticalHeader()->hide();
+    gridxtsz->setContextMenuPolicy(Qt::CustomContextMenu);
+    auto *types = new QWidget;
+    types->setObjectName(QStringLiteral("TabSheet2"));
+    auto *typesLayout = new QVBoxLayout(types);
+    typesLayout->setContentsMargins(0, 0, 0, 0);
+    typesLayout->addWidget(gridxtsz);
+    PAGECNT1->addTab(basic, QStringLiteral("基本设置"));
+    PAGECNT1->addTab(types, QStringLiteral("监测文件类型"));
+
+    PopupMenulxbj = new QMenu(this);
+    QAction *n13 = PopupMenulxbj->addAction(QStringLiteral("增加类型"));
+    PopupMenulxbj->addSeparator();
+    QAction *n15 = PopupMenulxbj->addAction(QStringLiteral("删除类型"));
+    PopupMenulxbj->addSeparator();
+    QAction *n17 = PopupMenulxbj->addAction(QStringLiteral("保存类型"));
+    n13->setObjectName(QStringLiteral("N13"));
+    n15->setObjectName(QStringLiteral("N15"));
+    n17->setObjectName(QStringLiteral("N17"));
+    connect(n13, &QAction::triggered, this, &SettingsPanel::N13Click);
+    connect(n15, &QAction::triggered, this, &SettingsPanel::N15Click);
+    // "保存类型" saves as "保存" does: a user who edits the table expects this entry to keep it.
+    connect(n17, &QAction::triggered, this, &SettingsPanel::saveRequested);
+    connect(gridxtsz, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &at) { PopupMenulxbj->popup(gridxtsz->viewport()->mapToGlobal(at)); });
+    connect(gridxtsz, &QTableWidget::currentCellChanged, this,
+            [this](int row, int) { SelectedTypeRow = row < 0 ? SelectedTypeRow : row + 1; });
+
+    connect(btnbcsz, &QToolButton::clicked, this, &SettingsPanel::saveRequested);
+    connect(RzToolButton3, &QToolButton::clicked, this, &SettingsPanel::closeRequested);
+    connect(RzToolButton4, &QToolButton::clicked, this, &SettingsPanel::folderRequested);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addLayout(title);
+    layout->addWidget(PAGECNT1, 1);
+    hide();
+}
+
+std::optional<QString> SettingsPanel::fill(const SettingsValues &settings, const TypeGridReading &grid)
+{
+    EditbcPath->setText(settings.SavePath);
+    cmbxzfs->setCurrentIndex(settings.DownloadMode == QLatin1String("0") ? 0 : 1);
+    chktsggwjm->setChecked(settings.PromptRename);
+    gridxtsz->setRowCount(0); // unsaved edits are replaced
+    for (const TypeRow &row : grid.rows) {
+        const int r = gridxtsz->rowCount();
+        gridxtsz->insertRow(r);
+        gridxtsz->setItem(r, 0, new QTableWidgetItem(row.name));
+        gridxtsz->setItem(r, 1, new QTableWidgetItem(row.extensions));
+    }
+    return grid.error;
+}
+
+SettingsForm SettingsPanel::form() const
+{
+    SettingsForm f;
+    f.savePath = EditbcPath->text();
+    // Typed text that matches no entry leaves no entry selected.
+    const int index = cmbxzfs->findText(cmbxzfs->currentText());
+    f.downloadModeIndex = index;
+    f.promptRename = chktsggwjm->isChecked();
+    for (int r = 0; r < gridxtsz->rowCount(); ++r) {
+        const auto cell = [&](int c) { return gridxtsz->item(r, c) ? gridxtsz->item(r, c)->text() : QString(); };
+        f.types.append({cell(0), cell(1)});
+    }
+    return f;
+}
+
+void SettingsPanel::N13Click()
+{
+    gridxtsz->insertRow(gridxtsz->rowCount());
+}
+
+void SettingsPanel::N15Click()
+{
+    DeleteGridRow(SelectedTypeRow);
+}
+
+void SettingsPanel::DeleteGridRow(int row)
+{
+    // Row 0 is the header: it never goes, and nor does a row past the last.
+    if (row < 1 || row > gridxtsz->rowCount())
+        return;
+    gridxtsz->removeRow(row - 1);
+}
+
+} // namespace quorrel

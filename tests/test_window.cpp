@@ -1,0 +1,437 @@
+// The window, driven as a user drives it: the first start, monitoring control and its
+// texts, a capture event, the tree's mouse and menu commands, the check box, the settings
+// panel, the preview of a page served here on 127.0.0.1, the links and the shutdown.
+
+#include "catalogue/tree_commands.h"
+#include "detection/monitoring.h"
+#include "settings/gbk_text.h"
+#include "shell/mainform.h"
+#include "shell/preview_pane.h"
+#include "shell/promo_strip.h"
+#include "shell/resource_tree_view.h"
+#include "shell/settings_panel.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QWebEngineView>
+#include <QtTest>
+
+#include "test_files.h"
+
+using namespace quorrel;
+using quorrel::test::readFile;
+using quorrel::test::writeFile;
+
+namespace {
+
+QByteArray config()
+{
+    return toGbk(QStringLiteral("[XT]\r\nxzpath=/tmp/q\r\nfxwy=1\r\nmaxtype=3\r\n1=.htm\r\n2=.mp3\r\n3=.jpg\r\n"
+                                "lxmc=01-网页连接;02-音乐;03-图片;\r\n"));
+}
+
+// One HTTP GET from 127.0.0.1, as the capture delivers it: IPv4, TCP, the request.
+QByteArray getDatagram(const QByteArray &request)
+{
+    QByteArray d("\x45\x00\x00\x00\x00\x00\x40\x00\x40\x06\x00\x00\x7f\x00\x00\x01\x7f\x00\x00\x01", 20);
+    d += QByteArray("\x9c\x40\x00\x50\x00\x00\x00\x01\x00\x00\x00\x01\x50\x18\x01\xf6\x00\x00\x00\x00", 20);
+    d += request;
+    d[2] = char(d.size() >> 8);
+    d[3] = char(d.size() & 0xFF);
+    return d;
+}
+
+// A page of the test's own.
+class PageServer : public QTcpServer {
+public:
+    PageServer()
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [s] {
+                    if (!s->readAll().contains("\r\n\r\n"))
+                        return;
+                    const QByteArray body = "<html><head><title>Quorrel test page</title></head><body>hi</body></html>";
+                    s->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: "
+                             + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                    s->disconnectFromHost();
+                });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+    }
+    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path); }
+};
+
+bool opened = false;
+bool fakeOpen(const QUrl &)
+{
+    opened = true;
+    return true;
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void firstStart();
+    void monitoringTexts();
+    void captureEventFilesResource();
+    void treeCommandsWithTheMouse();
+    void checkBoxCycle();
+    void settingsRoundTrip();
+    void settingsPanelErrors();
+    void preview();
+    void links();
+    void shutdownWritesTheList();
+
+private:
+    TMainform *open(bool withConfig = true);
+    TreeNode *add(const QString &address);
+    void pressOn(TreeNode *node, Qt::MouseButton button = Qt::LeftButton);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    TMainform *m_window = nullptr;
+    QStringList m_messages;
+};
+
+void TestWindow::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_messages.clear();
+}
+
+void TestWindow::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+}
+
+TMainform *TestWindow::open(bool withConfig)
+{
+    if (withConfig)
+        writeFile(m_dir->filePath("config.ini"), config());
+    m_window = new TMainform(m_dir->path());
+    m_window->setInform([this](const QString &text) { m_messages << text; });
+    m_window->cap_ip1->setHelperPath(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"));
+    m_window->show();
+    return m_window;
+}
+
+TreeNode *TestWindow::add(const QString &address)
+{
+    m_window->catalogue().ClassifyLink(nullptr, FileMode::Found, address);
+    TreeNode *node = m_window->tree().FindByCaption(address);
+    m_window->fclstxzzy->expandFoundSide();
+    return node;
+}
+
+void TestWindow::pressOn(TreeNode *node, Qt::MouseButton button)
+{
+    ResourceTreeView *view = m_window->fclstxzzy;
+    const QModelIndex index = m_window->tree().indexOf(node);
+    view->scrollTo(index);
+    QTest::mouseClick(view->viewport(), button, {}, view->visualRect(index).center());
+}
+
+void TestWindow::firstStart()
+{
+    TMainform *w = open(false); // neither config.ini nor zywj.txt
+    QCOMPARE(w->windowTitle(), QStringLiteral("QuorrelV1.0.1"));
+    QCOMPARE(w->size(), QSize(768, 594));
+    QCOMPARE(w->tree().count(), 2);
+    QCOMPARE(w->tree().topLevel(0)->caption(), QStringLiteral("取得资源"));
+    QCOMPARE(w->tree().topLevel(1)->caption(), QStringLiteral("已下载资源"));
+    QCOMPARE(w->lstxzrw->topLevelItemCount(), 0);
+    QCOMPARE(w->lstxzrw->headerItem()->text(0), QStringLiteral("状态     文件地址/文件名"));
+    QVERIFY(w->btnks->isVisible());
+    QVERIFY(!w->PreviewOpen);
+    QVERIFY(w->Panbrow->isHidden() && w->Gag1->isHidden() && w->panxtsz->isHidden());
+    // Monitoring starts by itself at the first tick, about a second later.
+    QTRY_VERIFY_WITH_TIMEOUT(!w->btnks->isVisible(), 3000);
+    QCOMPARE(w->stat1[2]->text(), kListening);
+    QTRY_COMPARE_WITH_TIMEOUT(w->stat1[0]->text(), kDownloadPrompt, 3000);
+    QCOMPARE(w->stat1[1]->text(), QString()); // never used
+    QVERIFY(m_messages.isEmpty());
+}
+
+void TestWindow::monitoringTexts()
+{
+    TMainform *w = open();
+    w->Timesys->stop(); // the test presses the buttons itself
+    w->btnztClick();    // before the first start: nothing to pause
+    QVERIFY(!w->cap_ip1->FPaused());
+    QCOMPARE(w->btnzt->text(), kPauseCaption);
+    QCOMPARE(w->stat1[2]->text(), kListeningContinued);
+
+    w->TimesysTimer(); // presses Start
+    QCOMPARE(w->stat1[0]->text(), kStartPrompt);
+    QVERIFY(!w->btnks->isVisible());
+    QCOMPARE(w->stat1[2]->text(), kListening);
+    w->btnztClick();
+    QCOMPARE(w->btnzt->text(), kContinueCaption);
+    QCOMPARE(w->stat1[2]->text(), kListeningPaused);
+
+    w->btntzClick(); // Stop shows Start and leaves the texts
+    QVERIFY(w->btnks->isVisible());
+    QCOMPARE(w->stat1[2]->text(), kListeningPaused);
+    w->btntzClick();
+    QVERIFY(w->btnks->isVisible());
+    w->TimesysTimer(); // the automatic restart
+    QCOMPARE(w->stat1[2]->text(), kListening);
+    QCOMPARE(w->btnzt->text(), kContinueCaption);
+    QVERIFY(w->cap_ip1->FPaused()); // still paused
+    w->TimesysTimer();
+    QCOMPARE(w->stat1[0]->text(), kDownloadPrompt);
+    w->btnztClick();
+    QCOMPARE(w->btnzt->text(), kPauseCaption);
+    QCOMPARE(w->stat1[2]->text(), kListeningContinued);
+}
+
+void TestWindow::captureEventFilesResource()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    const QByteArray song = getDatagram("GET /m/song.mp3 HTTP/1.1\r\nHost: a.test\r\n\r\n");
+    const QByteArray page = getDatagram("GET /index.htm HTTP/1.1\r\nHost: a.test\r\n\r\n");
+    const auto deliver = [&](const QByteArray &bytes) {
+        w->cap_ip1Cap(DecodeDatagram(0x7F000001, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()), bytes.size())));
+    };
+    deliver(song);
+    QCOMPARE(w->redit1->toPlainText(), QStringLiteral("开始监测上网数据......"));
+    const TreeNode *node = w->tree().FindByCaption("http://a.test/m/song.mp3");
+    QVERIFY(node);
+    QCOMPARE(node->parent()->caption(), QStringLiteral("02-音乐"));
+    deliver(page);
+    QCOMPARE(w->stat1[0]->text(), kSelectResourceHint);
+    QCOMPARE(w->redit1->document()->blockCount(), 1); // the line comes once
+}
+
+void TestWindow::treeCommandsWithTheMouse()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    TreeNode *a = add("http://a.test/a.mp3");
+    TreeNode *b = add("http://a.test/b.mp3");
+    add("http://a.test/c.jpg");
+    TreeNode *music = w->tree().FindByCaption("02-音乐");
+
+    pressOn(a, Qt::RightButton); // a right press selects the node the menu then acts on
+    QCOMPARE(w->tree().ClickedNode(), a);
+    QCOMPARE(w->fclstxzzy->focusedNode(), a);
+    w->N5->trigger();
+    QVERIFY(!w->tree().FindByCaption("http://a.test/a.mp3"));
+    QVERIFY(!w->tree().ClickedNode());
+    w->N5->trigger(); // nothing pressed since
+    QCOMPARE(music->childCount(), 1);
+
+    pressOn(b);
+    w->N19->trigger(); // on a resource: nothing
+    QCOMPARE(music->childCount(), 1);
+    pressOn(music);
+    w->N19->trigger();
+    QCOMPARE(music->childCount(), 0);
+    QCOMPARE(w->tree().FindByCaption("02-音乐"), music);
+
+    add("http://a.test/d.mp3");
+    w->catalogue().ClassifyLink(nullptr, FileMode::Downloaded, "http://a.test/done.mp3");
+    w->btnqc->trigger(); // "清除": the found side emptied, the downloaded side kept
+    QCOMPARE(w->tree().FoundRoot()->child(1)->childCount(), 0);
+    QCOMPARE(w->tree().FoundRoot()->child(2)->childCount(), 0);
+    QVERIFY(w->tree().FindByCaption("http://a.test/done.mp3"));
+
+    // A double-click on a web page makes it the base for relative addresses.
+    TreeNode *page = add("http://a.test/dir/p.htm");
+    const QModelIndex index = w->tree().indexOf(page);
+    QTest::mouseDClick(w->fclstxzzy->viewport(), Qt::LeftButton, {}, w->fclstxzzy->visualRect(index).center());
+    QCOMPARE(w->tree().BaseNode(), page);
+    QVERIFY(w->tree().FindByCaption("http://a.test/dir/p.htm"));
+}
+
+void TestWindow::checkBoxCycle()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    TreeNode *song = add("http://a.test/s.mp3");
+    ResourceTreeView *view = w->fclstxzzy;
+    const QModelIndex index = w->tree().indexOf(song);
+    view->setFocus();
+    view->setCurrentIndex(index);
+
+    // A click on the box...
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.rect = view->visualRect(index);
+    option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    const QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
+    QCOMPARE(song->checkBox(), CheckBox::Checked);
+    // ...and the space bar go the same way round.
+    QTest::keyClick(view, Qt::Key_Space);
+    QCOMPARE(song->checkBox(), CheckBox::Grayed);
+    QVERIFY(song->checked());
+    QTest::keyClick(view, Qt::Key_Space);
+    QCOMPARE(song->checkBox(), CheckBox::Unchecked);
+}
+
+void TestWindow::settingsRoundTrip()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    add("http://a.test/s.mp3");
+    add("http://a.test/v.flv"); // no type for .flv yet: a page, filed as such
+    w->RzToolButton2->trigger();
+    SettingsPanel *p = w->panxtsz;
+    QVERIFY(p->isVisible());
+    QCOMPARE(p->EditbcPath->text(), QStringLiteral("/tmp/q"));
+    QCOMPARE(p->cmbxzfs->currentIndex(), 0);
+    QCOMPARE(p->gridxtsz->rowCount(), 3);
+    QCOMPARE(p->gridxtsz->item(1, 1)->text(), QStringLiteral(".mp3;"));
+
+    // A new type for videos; a row without a name is refused first.
+    p->N13Click();
+    p->N13Click();
+    p->gridxtsz->setItem(3, 1, new QTableWidgetItem(".flv"));
+    p->gridxtsz->setItem(4, 0, new QTableWidgetItem("其他"));
+    p->btnbcsz->click();
+    QCOMPARE(m_messages.takeLast(), QStringLiteral("数据无法保存:\r\r  第4行存在为空数据！"));
+    p->gridxtsz->setCurrentCell(4, 0);
+    p->N15Click(); // "删除类型" on the row selected last
+    QCOMPARE(p->gridxtsz->rowCount(), 4);
+    p->gridxtsz->setItem(3, 0, new QTableWidgetItem("视频"));
+    p->EditbcPath->setText("/tmp/elsewhere");
+    p->chktsggwjm->setChecked(true);
+    p->btnbcsz->click();
+    QCOMPARE(m_messages.takeLast(), QStringLiteral("配置数据顺利保存！！"));
+
+    // The tree is rebuilt under the new table and the resources come back.
+    QCOMPARE(w->tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("04-视频"));
+    QCOMPARE(w->tree().FindByCaption("http://a.test/s.mp3")->parent()->caption(), QStringLiteral("02-音乐"));
+    QCOMPARE(w->catalogue().settings().SavePath, QStringLiteral("/tmp/elsewhere"));
+    QVERIFY(w->catalogue().settings().PromptRename);
+    QVERIFY(p->isVisible()); // the panel stays open
+    w->RzToolButton3Click();
+    QVERIFY(p->isHidden());
+
+    // The folder picker's choice lands in the edit; a cancel changes nothing.
+    w->setFolderPicker([] { return QStringLiteral("/srv/music"); });
+    w->RzToolButton4Click();
+    QCOMPARE(p->EditbcPath->text(), QStringLiteral("/srv/music"));
+    w->setFolderPicker([] { return QString(); });
+    w->RzToolButton4Click();
+    QCOMPARE(p->EditbcPath->text(), QStringLiteral("/srv/music"));
+}
+
+void TestWindow::settingsPanelErrors()
+{
+    writeFile(m_dir->filePath("config.ini"),
+              toGbk(QStringLiteral("[XT]\r\nxzfs=-1\r\nmaxtype=2\r\n2=.mp3\r\nlxmc=01-网页连接;02-音乐;x3-坏;04-a;\r\n")));
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    w->RzToolButton2Click();
+    QCOMPARE(m_messages.takeLast(), QStringLiteral("'x3' is not a valid integer value"));
+    QCOMPARE(w->panxtsz->gridxtsz->rowCount(), 2); // the rows before it stay
+    QCOMPARE(w->panxtsz->cmbxzfs->currentIndex(), 1); // -1 shows "其他下载工具下载"
+    w->panxtsz->SelectedTypeRow = 0;
+    w->panxtsz->N15Click(); // nothing selected: nothing deleted
+    QCOMPARE(w->panxtsz->gridxtsz->rowCount(), 2);
+}
+
+void TestWindow::preview()
+{
+    PageServer server;
+    TMainform *w = open();
+    w->Timesys->stop();
+    TreeNode *page = add(server.url("/page.htm"));
+    TreeNode *other = add(server.url("/other.htm"));
+    w->fclstxzzy->setCurrentIndex(w->tree().indexOf(page));
+    w->N1->trigger();
+    QVERIFY(w->PreviewOpen);
+    QVERIFY(w->Panbrow->isVisible());
+    QCOMPARE(w->Panbrow->geometry(), w->lstxzrw->geometry()); // over the task list
+    QCOMPARE(w->Panbrow->Laburl->text(), page->Link());
+    QCOMPARE(w->Panbrow->Laburl->width(), w->Panbrow->width() - 2 * w->Panbrow->rbtnfd->width());
+    QWebEngineView *browser = w->Panbrow->WebBrow1();
+    QTRY_COMPARE_WITH_TIMEOUT(browser->title(), QStringLiteral("Quorrel test page"), 20000);
+    QCOMPARE(browser->url().toString(), server.url("/page.htm"));
+
+    pressOn(other); // the page follows the mouse, the label keeps the choice
+    QTRY_COMPARE_WITH_TIMEOUT(browser->url().toString(), server.url("/other.htm"), 10000);
+    QCOMPARE(w->Panbrow->Laburl->text(), page->Link());
+    pressOn(w->tree().FoundRoot()); // FoundRoot leaves the page as it is
+    QTest::qWait(200);
+    QCOMPARE(browser->url().toString(), server.url("/other.htm"));
+
+    QTest::mouseClick(w->RzLabel1, Qt::LeftButton);
+    QVERIFY(!w->PreviewOpen);
+    QVERIFY(w->Panbrow->isHidden());
+    w->N1->trigger(); // opens again
+    QVERIFY(w->PreviewOpen);
+}
+
+void TestWindow::links()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    w->RzSizePanel6->setOpener(&fakeOpen);
+    QVERIFY(!w->RzSizePanel6->visited(1));
+    w->RzSizePanel6->open(1);
+    QVERIFY(opened);
+    QVERIFY(w->RzSizePanel6->visited(1));
+    QVERIFY(w->RzSizePanel6->label(1)->text().contains("purple"));
+    QVERIFY(!w->RzSizePanel6->label(0)->text().contains("purple"));
+}
+
+void TestWindow::shutdownWritesTheList()
+{
+    const QByteArray expected = QByteArray("02-\xD2\xF4\xC0\xD6  http://a.test/s.mp3\r\n");
+    {
+        TMainform *w = open();
+        w->Timesys->stop();
+        add("http://a.test/s.mp3");
+        w->btntc->trigger(); // "退出": saved, and the window closes
+        QVERIFY(!w->isVisible());
+        QCOMPARE(readFile(m_dir->filePath("zywj.txt")), expected);
+        QFile::remove(m_dir->filePath("zywj.txt"));
+        delete m_window; // its destruction saves once more, the same content
+        m_window = nullptr;
+        QCOMPARE(readFile(m_dir->filePath("zywj.txt")), expected);
+    }
+    {
+        TMainform *w = open();
+        w->Timesys->stop();
+        QVERIFY(w->tree().FindByCaption("http://a.test/s.mp3")); // filed back at start-up
+        add("http://a.test/t.mp3");
+        w->close(); // the close box
+        delete m_window;
+        m_window = nullptr;
+        QCOMPARE(readFile(m_dir->filePath("zywj.txt")),
+                 expected + QByteArray("02-\xD2\xF4\xC0\xD6  http://a.test/t.mp3\r\n"));
+    }
+}
+
+int main(int argc, char *argv[])
+{
+    if (::geteuid() == 0)
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_window.moc"
