@@ -2,6 +2,7 @@
 # Sets up, builds and runs Quorrel on Debian 12. Installs the Debian packages that are
 # missing (with sudo when not run as root), builds in ./build, then:
 #
+#   ./quorrel.sh                 run the window (./quorrel.sh run does the same)
 #   ./quorrel.sh test            run every test
 #   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
 #   ./quorrel.sh setcap          give the capture helper its capture rights
@@ -9,8 +10,8 @@ set -eu
 
 cd "$(dirname "$0")"
 
-packages="build-essential cmake ninja-build pkg-config qt6-base-dev libpcap-dev libcap-dev libcap2-bin
-          curl iputils-ping iproute2 python3 util-linux"
+packages="build-essential cmake ninja-build pkg-config qt6-base-dev qt6-webengine-dev libpcap-dev
+          libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth"
 
 install_missing() {
     missing=""
@@ -38,9 +39,20 @@ grant_capture_rights() {
     $sudo setcap cap_net_raw,cap_net_admin=eip build/bin/quorrel-capture
 }
 
-command=${1:-}
+command=${1:-run}
 [ $# -gt 0 ] && shift
 case "$command" in
+run)
+    install_missing
+    build >/dev/null
+    grant_capture_rights
+    # The window runs as the user; started through sudo, it goes back to the one who
+    # asked. Without a display, run it under xvfb-run.
+    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
+        exec sudo -u "$SUDO_USER" build/bin/quorrel "$@"
+    fi
+    exec build/bin/quorrel "$@"
+    ;;
 test)
     install_missing
     build
@@ -59,7 +71,7 @@ setcap)
     getcap build/bin/quorrel-capture
     ;;
 *)
-    echo "usage: $0 test | scan [ARGS...] | setcap" >&2
+    echo "usage: $0 [run] | test | scan [ARGS...] | setcap" >&2
     exit 2
     ;;
 esac

@@ -200,6 +200,10 @@ void TMainform::buildStatusBar()
         stat1[i] = new QLabel;
         stat1[i]->setFixedWidth(widths[i]);
         stat1[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        stat1[i]->setContentsMargins(0, 0, 0, 0);
+        QFont f = stat1[i]->font();
+        f.setPixelSize(10); // "开始监听" fits the narrow third panel
+        stat1[i]->setFont(f);
         bar->addWidget(stat1[i]);
     }
 }
