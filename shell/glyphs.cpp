@@ -46,6 +46,22 @@ QIcon TreeIcon(int index)
     return QIcon(p);
 }
 
+QIcon TaskIcon(int state)
+{
+    if (state < 0 || state > 4)
+        return {};
+    // Waiting grey, running blue, (unused) yellow, failed red, done green.
+    static const QColor colours[5] = {QColor(0x95, 0xA5, 0xA6), QColor(0x34, 0x98, 0xDB), QColor(0xF1, 0xC4, 0x0F),
+                                      QColor(0xC0, 0x39, 0x2B), QColor(0x27, 0xAE, 0x60)};
+    QPixmap p = canvas(16);
+    QPainter g(&p);
+    g.setRenderHint(QPainter::Antialiasing);
+    g.setBrush(colours[state]);
+    g.setPen(colours[state].darker(130));
+    g.drawEllipse(QRectF(2.5, 2.5, 11, 11));
+    return QIcon(p);
+}
+
 QIcon ToolbarGlyph(Glyph glyph)
 {
     QPixmap p = canvas(24);

@@ -3,13 +3,16 @@
 #include "catalogue/tree_commands.h"
 #include "detection/capture_filing.h"
 #include "detection/monitoring.h"
+#include "downloads/selection.h"
 #include "shell/glyphs.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
+#include "shell/rename_panel.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -23,7 +26,8 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeWidget>
+#include <QStyledItemDelegate>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 #include "catalogue/preview_layout.h"
@@ -34,6 +38,21 @@ namespace {
 
 const QString kCaption = QStringLiteral("QuorrelV1.0.1");
 const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件               本下载程序不支持自动跳转！");
+
+// The task list shows each row's state as its icon.
+class TaskStateDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->icon = TaskIcon(index.data(TaskList::StateRole).toInt());
+        option->features |= QStyleOptionViewItem::HasDecoration;
+        option->decorationSize = QSize(16, 16);
+    }
+};
 
 QWidget *gap(int width)
 {
@@ -137,16 +156,18 @@ void TMainform::buildCentre()
     RzLabel1->setFixedHeight(19);
     RzLabel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
     RzLabel1->setStyleSheet(QStringLiteral("QLabel:hover { background: palette(highlight); color: palette(highlighted-text); }"));
-    lstxzrw = new QTreeWidget;
+    lstxzrw = new QTreeView;
     lstxzrw->setObjectName(QStringLiteral("lstxzrw"));
-    lstxzrw->setColumnCount(2);
-    lstxzrw->setHeaderLabels({QStringLiteral("状态     文件地址/文件名"), QStringLiteral("保存文件名")});
+    lstxzrw->setModel(&tasks);
+    lstxzrw->setItemDelegateForColumn(0, new TaskStateDelegate(lstxzrw));
     lstxzrw->setColumnWidth(0, 220);
     lstxzrw->setColumnWidth(1, 176);
     lstxzrw->setRootIsDecorated(false);
+    lstxzrw->setUniformRowHeights(true);
     lstxzrw->setAllColumnsShowFocus(true);
     lstxzrw->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lstxzrw->setStyleSheet(QStringLiteral("QTreeWidget::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"));
+    lstxzrw->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+    lstxzrw->setStyleSheet(QStringLiteral("QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"));
     Gag1 = new QProgressBar;
     Gag1->setObjectName(QStringLiteral("Gag1"));
     Gag1->setFixedHeight(15);
@@ -180,6 +201,11 @@ void TMainform::buildCentre()
     RzSizePanel6 = new PromoStrip;
     column->addWidget(RzSizePanel6);
     setCentralWidget(centre);
+
+    panxgwjm = new RenamePanel(this);
+    panxgwjm->move(140, 120);
+    connect(panxgwjm, &RenamePanel::confirmed, this, &TMainform::RzToolButton6Click);
+    connect(panxgwjm, &RenamePanel::cancelled, this, &TMainform::RzToolButton7Click);
 
     panxtsz = new SettingsPanel(this);
     connect(panxtsz, &SettingsPanel::saveRequested, this, &TMainform::btnbcszClick);
@@ -228,6 +254,8 @@ void TMainform::buildMenu()
     PopupMenu1->addSeparator();
     N19 = entry("N19", QStringLiteral("清除本结点资源"), Glyph::ClearNode);
     connect(N1, &QAction::triggered, this, &TMainform::N1Click);
+    connect(N20, &QAction::triggered, this, &TMainform::N20Click);
+    connect(RzToolButton8, &QAction::triggered, N20, &QAction::trigger); // the very same command
     connect(N5, &QAction::triggered, this, &TMainform::N5Click);
     connect(N19, &QAction::triggered, this, &TMainform::N19Click);
 
@@ -246,7 +274,7 @@ void TMainform::FormCreate()
     // "开始监听" and nothing ever arriving.
     connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
     LoadSettings();
-    lstxzrw->clear();
+    tasks.clear();
 
     Timesys = new QTimer(this);
     Timesys->setObjectName(QStringLiteral("Timesys"));
@@ -363,7 +391,12 @@ void TMainform::fclstxzzyMouseDown(TreeNode *node)
 
 void TMainform::fclstxzzyDblClick()
 {
-    DoubleClickNode(tree(), fclstxzzy->focusedNode());
+    TreeNode *node = fclstxzzy->focusedNode();
+    if (DoubleClickNode(tree(), node) != DoubleClick::Download)
+        return;
+    const DoubleClickDownload d = DownloadOnDoubleClick(tree(), node, m_catalogue.settings(), tasks);
+    if (!d.clipboard.isEmpty())
+        setClipboardText(d.clipboard);
 }
 
 void TMainform::btnqcClick()
@@ -454,9 +487,40 @@ void TMainform::btnbcszClick()
 
 // Downloads ------------------------------------------------------------------------------
 
+void TMainform::setClipboardText(const QString &text)
+{
+    QGuiApplication::clipboard()->setText(text);
+}
+
+void TMainform::N20Click()
+{
+    panxgwjm->ClearRenameGrid();
+    const Selection s = N20Select(tree(), m_catalogue.settings(), tasks);
+    if (!s.handOver.isEmpty())
+        setClipboardText(HandOverText(s.handOver));
+    if (!s.renameRows.isEmpty()) {
+        panxgwjm->setRows(s.renameRows);
+        panxgwjm->show();
+        panxgwjm->raise();
+    }
+}
+
+void TMainform::RzToolButton6Click()
+{
+    ConfirmRenameRows(panxgwjm->rows(), m_catalogue.settings().SavePath, tasks);
+    panxgwjm->ClearRenameGrid();
+    panxgwjm->hide();
+}
+
+void TMainform::RzToolButton7Click()
+{
+    panxgwjm->ClearRenameGrid();
+    panxgwjm->hide();
+}
+
 void TMainform::TimexzwjTimer()
 {
-    if (lstxzrw->topLevelItemCount() == 0)
+    if (tasks.count() == 0)
         return; // nothing queued
 }
 

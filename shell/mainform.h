@@ -5,6 +5,7 @@
 
 #include "capture/cap_ip.h"
 #include "catalogue/catalogue.h"
+#include "downloads/task_list.h"
 
 #include <QLabel>
 #include <QMainWindow>
@@ -15,12 +16,13 @@ class QPlainTextEdit;
 class QProgressBar;
 class QTimer;
 class QToolBar;
-class QTreeWidget;
+class QTreeView;
 
 namespace quorrel {
 
 class PreviewPane;
 class PromoStrip;
+class RenamePanel;
 class ResourceTreeView;
 class SettingsPanel;
 class TreeNode;
@@ -50,6 +52,8 @@ public:
     // Messages for the user; tests read them instead of clicking message boxes away.
     using Inform = std::function<void(const QString &)>;
     void setInform(Inform inform) { m_inform = std::move(inform); }
+    // The clipboard's text, as another download tool reads it.
+    void setClipboardText(const QString &text);
     // The folder picker, replaceable the same way.
     void setFolderPicker(std::function<QString()> picker) { m_pickFolder = std::move(picker); }
     // The program runs as root: say in the log that the preview has no sandbox.
@@ -62,13 +66,15 @@ public:
     QAction *N1, *N3, *N20, *N5, *N19;
     QWidget *RzSizePanel2, *RzSizePanel4, *RzSizePanel3;
     CaptionBar *RzLabel1;
-    QTreeWidget *lstxzrw;
+    QTreeView *lstxzrw;
+    TaskList tasks; // lstxzrw's rows
     QProgressBar *Gag1;
     PreviewPane *Panbrow;
     QPlainTextEdit *redit1;
     PromoStrip *RzSizePanel6;
     QLabel *stat1[3];
     SettingsPanel *panxtsz;
+    RenamePanel *panxgwjm;
     QTimer *Timesys, *Timexzwj;
     Tcap_ip *cap_ip1;
     bool PreviewOpen = false;
@@ -95,7 +101,10 @@ public:
     void RzToolButton3Click();
     void RzToolButton4Click();
     void btnbcszClick();
-    // Downloads (the scheduler's tick).
+    // Downloads.
+    void N20Click();
+    void RzToolButton6Click(); // the rename table's "确定"
+    void RzToolButton7Click(); // its "取消"
     void TimexzwjTimer();
     // Leaving.
     void btntcClick();

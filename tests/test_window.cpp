@@ -8,10 +8,12 @@
 #include "shell/mainform.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
+#include "shell/rename_panel.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -22,7 +24,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QWebEngineView>
 #include <QtTest>
 
@@ -97,6 +99,7 @@ private slots:
     void settingsPanelErrors();
     void preview();
     void links();
+    void downloadSelection();
     void shutdownWritesTheList();
 
 private:
@@ -156,8 +159,8 @@ void TestWindow::firstStart()
     QCOMPARE(w->tree().count(), 2);
     QCOMPARE(w->tree().topLevel(0)->caption(), QStringLiteral("取得资源"));
     QCOMPARE(w->tree().topLevel(1)->caption(), QStringLiteral("已下载资源"));
-    QCOMPARE(w->lstxzrw->topLevelItemCount(), 0);
-    QCOMPARE(w->lstxzrw->headerItem()->text(0), QStringLiteral("状态     文件地址/文件名"));
+    QCOMPARE(w->tasks.count(), 0);
+    QCOMPARE(w->lstxzrw->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("状态     文件地址/文件名"));
     QVERIFY(w->btnks->isVisible());
     QVERIFY(!w->PreviewOpen);
     QVERIFY(w->Panbrow->isHidden() && w->Gag1->isHidden() && w->panxtsz->isHidden());
@@ -394,6 +397,70 @@ void TestWindow::links()
     QVERIFY(w->RzSizePanel6->visited(1));
     QVERIFY(w->RzSizePanel6->label(1)->text().contains("purple"));
     QVERIFY(!w->RzSizePanel6->label(0)->text().contains("purple"));
+}
+
+void TestWindow::downloadSelection()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    const auto tick = [&](const char *name) {
+        TreeNode *n = add(QStringLiteral("http://a.test/%1").arg(QLatin1String(name)));
+        w->tree().cycleCheckBox(n);
+        return n;
+    };
+    // The built-in downloader: bottom-most first, straight into the task list.
+    tick("a.mp3");
+    tick("b.mp3");
+    w->RzToolButton8->trigger(); // the toolbar's "下载" is the menu's "下载选择文件"
+    QCOMPARE(w->tasks.count(), 2);
+    QCOMPARE(w->tasks.task(0).address, QStringLiteral(" http://a.test/b.mp3"));
+    QCOMPARE(w->tasks.task(0).savePath, QStringLiteral(" /tmp/q/b.mp3"));
+    QVERIFY(!w->tree().FindByCaption("http://a.test/a.mp3"));
+    QCOMPARE(w->lstxzrw->model()->rowCount(), 2);
+
+    // A double-click on a resource queues it too, and takes it out of the tree.
+    TreeNode *c = add("http://a.test/c.jpg");
+    const QModelIndex index = w->tree().indexOf(c);
+    QTest::mouseDClick(w->fclstxzzy->viewport(), Qt::LeftButton, {}, w->fclstxzzy->visualRect(index).center());
+    QCOMPARE(w->tasks.count(), 3);
+    QCOMPARE(w->tasks.task(2).address, QStringLiteral(" http://a.test/c.jpg"));
+    QVERIFY(!w->tree().FindByCaption("http://a.test/c.jpg"));
+    delete m_window;
+    m_window = nullptr;
+
+    // With the rename prompt on, the table comes first; "确定" takes the edits.
+    writeFile(m_dir->filePath("config.ini"), config() + "tsggwjm=1\r\n");
+    w = open(false);
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    tick("d.mp3");
+    w->N20->trigger();
+    QVERIFY(w->panxgwjm->isVisible());
+    QCOMPARE(w->panxgwjm->gridxgwjm->item(0, 1)->text(), QStringLiteral(" d.mp3"));
+    w->panxgwjm->gridxgwjm->item(0, 1)->setText("mine.mp3");
+    w->panxgwjm->RzToolButton6->click();
+    QVERIFY(w->panxgwjm->isHidden());
+    QCOMPARE(w->tasks.task(0).address, QStringLiteral("  http://a.test/d.mp3"));
+    QCOMPARE(w->tasks.task(0).savePath, QStringLiteral(" /tmp/q/mine.mp3"));
+    tick("e.mp3");
+    w->N20->trigger();
+    w->panxgwjm->RzToolButton7->click(); // "取消": neither queued nor back in the tree
+    QCOMPARE(w->tasks.count(), 1);
+    QVERIFY(!w->tree().FindByCaption("http://a.test/e.mp3"));
+    delete m_window;
+    m_window = nullptr;
+
+    // Another download tool: the clipboard gets the addresses, byte for byte.
+    writeFile(m_dir->filePath("config.ini"), config() + "xzfs=1\r\n");
+    w = open(false);
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    tick("x.mp3");
+    tick("y.mp3");
+    w->N20->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text().toLatin1(), QByteArray("\rhttp://a.test/y.mp3\rhttp://a.test/x.mp3\r\n"));
+    QCOMPARE(w->tasks.count(), 0);
 }
 
 void TestWindow::shutdownWritesTheList()

@@ -1,0 +1,63 @@
+#pragma once
+// lstxzrw's model: the download tasks, one row each, in the order they were queued. A
+// task is its two columns and its state, nothing more; the list lives for the run only.
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+namespace quorrel {
+
+enum class TaskState : int {
+    Waiting = 0,
+    Running = 1,
+    Failed = 3,
+    Done = 4,
+};
+
+struct DownloadTask {
+    QString address;  // the address column as stored: a blank, then the address
+    QString savePath; // the save-path column: a blank, SavePath, "/", the file name
+    TaskState state = TaskState::Waiting;
+};
+
+// The file name of an address: the text after its last "/" (empty for one ending in
+// "/"); an address without any "/" is a file name as a whole.
+QString FileNameOf(const QString &address);
+
+class TaskList : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Role { StateRole = Qt::UserRole + 1 };
+
+    explicit TaskList(QObject *parent = nullptr);
+
+    // The recipe every command follows: address column " " + address, save-path column
+    // " " + savePath + "/" + fileName, state Waiting.
+    int AddTask(const QString &address, const QString &fileName, const QString &savePath);
+    // A row whose columns are given as they are to be stored.
+    int addRow(const QString &addressColumn, const QString &savePathColumn);
+
+    int count() const { return static_cast<int>(m_tasks.size()); }
+    const DownloadTask &task(int row) const { return m_tasks[row]; }
+    void setState(int row, TaskState state);
+    // The first row, from the top, still waiting; -1 when none is.
+    int firstWaiting() const;
+    void clear();
+
+    // The addresses queued by the selection command and the rename table: nothing ever
+    // takes one out, not even clearing the list.
+    QStringList QueuedAddresses;
+    bool isQueued(const QString &caption) const;
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    bool setData(const QModelIndex &index, const QVariant &value, int role) override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+private:
+    QList<DownloadTask> m_tasks;
+};
+
+} // namespace quorrel

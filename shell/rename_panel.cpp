@@ -1,0 +1,73 @@
+#include "shell/rename_panel.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QTableWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace quorrel {
+
+RenamePanel::RenamePanel(QWidget *parent) : QFrame(parent)
+{
+    setObjectName(QStringLiteral("panxgwjm"));
+    setFrameStyle(QFrame::Panel | QFrame::Raised);
+    setAutoFillBackground(true);
+    resize(480, 260);
+
+    RzPanel3 = new QLabel(QStringLiteral("下载文件名更改"));
+    RzPanel3->setObjectName(QStringLiteral("RzPanel3"));
+    gridxgwjm = new QTableWidget(0, 2);
+    gridxgwjm->setObjectName(QStringLiteral("gridxgwjm"));
+    gridxgwjm->setHorizontalHeaderLabels({QStringLiteral("下载地址"), QStringLiteral("文件名")});
+    gridxgwjm->setColumnWidth(0, 250);
+    gridxgwjm->setColumnWidth(1, 200);
+    gridxgwjm->verticalHeader()->setDefaultSectionSize(21);
+    gridxgwjm->verticalHeader()->hide();
+    RzToolButton6 = new QToolButton;
+    RzToolButton6->setText(QStringLiteral("确定"));
+    RzToolButton7 = new QToolButton;
+    RzToolButton7->setText(QStringLiteral("取消"));
+    auto *buttons = new QHBoxLayout;
+    buttons->setObjectName(QStringLiteral("RzPanel4"));
+    buttons->addStretch();
+    buttons->addWidget(RzToolButton6);
+    buttons->addWidget(RzToolButton7);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(RzPanel3);
+    layout->addWidget(gridxgwjm, 1);
+    layout->addLayout(buttons);
+    connect(RzToolButton6, &QToolButton::clicked, this, &RenamePanel::confirmed);
+    connect(RzToolButton7, &QToolButton::clicked, this, &RenamePanel::cancelled);
+    hide();
+}
+
+void RenamePanel::setRows(const QList<RenameRow> &rows)
+{
+    ClearRenameGrid();
+    for (const RenameRow &r : rows) {
+        const int row = gridxgwjm->rowCount();
+        gridxgwjm->insertRow(row);
+        gridxgwjm->setItem(row, 0, new QTableWidgetItem(r.address));
+        gridxgwjm->setItem(row, 1, new QTableWidgetItem(r.fileName));
+    }
+}
+
+QList<RenameRow> RenamePanel::rows() const
+{
+    QList<RenameRow> rows;
+    for (int r = 0; r < gridxgwjm->rowCount(); ++r) {
+        const auto cell = [&](int c) { return gridxgwjm->item(r, c) ? gridxgwjm->item(r, c)->text() : QString(); };
+        rows.append({cell(0), cell(1)});
+    }
+    return rows;
+}
+
+void RenamePanel::ClearRenameGrid()
+{
+    gridxgwjm->setRowCount(0); // the header row stays
+}
+
+} // namespace quorrel
