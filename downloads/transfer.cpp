@@ -1,1 +1,472 @@
-// placeholder
+#include "downloads/transfer.h"
+
+#include "settings/gbk_text.h"
+#include "settings/gydy.h"
+
+#include <QMetaObject>
+
+#include <limits>
+
+namespace quorrel {
+namespace {
+
+const char kUserAgent[] = "Mozilla/3.0 (compatible; Indy Library)";
+const char kProtocols[] = "http,https,ftp";
+constexpr long kConnectTimeoutMs = 300;
+constexpr long kMaxRedirects = 20;
+
+// Digits only, within qint64; the whole text.
+bool readCount(QByteArrayView text, qint64 &value)
+{
+    if (text.isEmpty())
+        return false;
+    qint64 n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || n > (std::numeric_limits<qint64>::max() - (c - '0')) / 10)
+            return false;
+        n = n * 10 + (c - '0');
+    }
+    value = n;
+    return true;
+}
+
+// The first byte of a Content-Range: "bytes first-last/length" (RFC 9110, 14.4).
+qint64 rangeFirst(QByteArrayView value)
+{
+    value = value.trimmed();
+    if (!value.startsWith("bytes "))
+        return -1;
+    value = value.sliced(6).trimmed();
+    const qsizetype dash = value.indexOf('-');
+    qint64 first = -1;
+    if (dash < 0 || !readCount(value.first(dash), first))
+        return -1;
+    return first;
+}
+
+// The FTP results of a command the server refused once the login was through
+// (libcurl-errors.3).
+bool refusedAfterLogin(CURLcode code)
+{
+    switch (code) {
+    case CURLE_REMOTE_ACCESS_DENIED: // CWD
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_FTP_COULDNT_USE_REST:
+    case CURLE_BAD_DOWNLOAD_RESUME: // the file is shorter than the restart offset
+    case CURLE_FTP_COULDNT_SET_TYPE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Three digits, then a blank or, on the lines of a multi-line reply, a "-" (RFC 959, 4.2).
+bool isFtpReply(QByteArrayView line)
+{
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return line.size() >= 4 && digit(line[0]) && digit(line[1]) && digit(line[2]) && (line[3] == ' ' || line[3] == '-');
+}
+
+} // namespace
+
+Transfer::Transfer(CurlMulti &multi, TransferRequest request, QObject *parent)
+    : QObject(parent), m_multi(multi), m_request(std::move(request))
+{
+}
+
+Transfer::~Transfer()
+{
+    if (m_added)
+        m_multi.remove(m_easy);
+    if (m_easy)
+        curl_easy_cleanup(m_easy);
+    curl_slist_free_all(m_headers);
+}
+
+void Transfer::start()
+{
+    if (m_phase != Phase::Idle)
+        return;
+    const int scheme = AddressScheme(m_request.address);
+    if (scheme == 0)
+        return fail(QStringLiteral("not an http, https or ftp address: ") + m_request.address);
+    m_isFtp = scheme == 2;
+
+    // The file is opened before any request, keeping what it holds: a resume needs it,
+    // and a file that cannot be written is an answer needing no network.
+    m_file.setFileName(m_request.savePath);
+    if (m_request.savePath.isEmpty() || !m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return fail(QStringLiteral("cannot open the save file \"%1\": %2")
+                        .arg(m_request.savePath,
+                             m_request.savePath.isEmpty() ? QStringLiteral("no file name") : m_file.errorString()));
+    m_existing = m_file.size();
+
+    m_easy = curl_easy_init();
+    if (!m_easy)
+        return fail(QStringLiteral("libcurl could not start a transfer"));
+    setCommonOptions();
+    if (!(m_isFtp ? prepareFtp() : prepareHttp()))
+        return;
+    connect(&m_multi, &CurlMulti::acted, this, &Transfer::reportProgress);
+    m_added = m_multi.add(m_easy, this);
+    if (!m_added)
+        fail(QStringLiteral("libcurl refused the transfer"));
+}
+
+void Transfer::cancel()
+{
+    finish(false, QStringLiteral("cancelled"));
+}
+
+void Transfer::setCommonOptions()
+{
+    curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Transfer::writeCallback);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, static_cast<void *>(this));
+    curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Transfer::headerCallback);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, static_cast<void *>(this));
+
+    // A peer that stops sending: less than a byte a second for the whole stall time.
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(m_stallSeconds));
+
+    // Only the schemes this program downloads, for the address and for every redirect:
+    // a redirect must not reach file:// or anything else (CURLOPT_REDIR_PROTOCOLS_STR.3).
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, kProtocols);
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+
+    // Certificates are always checked. Where the trusted ones are: the system's store,
+    // or the variables the curl tool reads (CURL_CA_BUNDLE, else SSL_CERT_FILE and
+    // SSL_CERT_DIR), which this libcurl, built with a fixed bundle, does not read itself.
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // (libcurl copies every string option it is given: curl_easy_setopt.3.)
+    QByteArray caFile = qgetenv("CURL_CA_BUNDLE");
+    QByteArray caPath;
+    if (caFile.isEmpty()) {
+        caFile = qgetenv("SSL_CERT_FILE");
+        caPath = qgetenv("SSL_CERT_DIR");
+    }
+    if (!caFile.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAINFO, caFile.constData());
+    if (!caPath.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAPATH, caPath.constData());
+}
+
+bool Transfer::prepareHttp()
+{
+    // Addresses are text decoded from GBK (captured requests, zywj.txt): GBK gives the
+    // bytes the browser sent back.
+    curl_easy_setopt(m_easy, CURLOPT_URL, toGbk(m_request.address).constData());
+    curl_easy_setopt(m_easy, CURLOPT_USERAGENT, kUserAgent);
+    m_headers = curl_slist_append(m_headers, "Accept: */*");
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    // An error status fails before its body is read: an error page never reaches the file.
+    curl_easy_setopt(m_easy, CURLOPT_FAILONERROR, 1L);
+
+    if (m_request.resume && m_existing > 0) {
+        // From the last byte on disk to the end (RFC 9110, 14.1.2); an empty file is a
+        // plain download. A HEAD asks for the length first; the open-ended range does
+        // not depend on its answer, so a HEAD that fails changes nothing.
+        m_rangeFirst = m_existing - 1;
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 1L);
+        m_phase = Phase::Head;
+    } else {
+        m_phase = Phase::Get;
+    }
+    return true;
+}
+
+bool Transfer::prepareFtp()
+{
+    const FtpAddress a = m_request.ftp ? *m_request.ftp : ParseFtpAddress(m_request.address);
+    int port = 0;
+    if (a.host.isEmpty()) {
+        fail(QStringLiteral("the address names no FTP server: ") + m_request.address);
+        return false;
+    }
+    if (!ReadDecimal(a.port, port) || port < 1 || port > 65535) {
+        fail(QStringLiteral("the FTP port \"%1\" is not a port number").arg(a.port));
+        return false;
+    }
+    if (a.fileName.isEmpty()) {
+        // libcurl would list the directory instead.
+        fail(QStringLiteral("the address names no file: ") + m_request.address);
+        return false;
+    }
+
+    // One CWD to the directory as given, then SIZE and RETR of the file name: libcurl's
+    // single-CWD method changes to everything before the last "/" of the path, and the
+    // leading "%2F" makes that path absolute (CURLOPT_FTP_FILEMETHOD.3, RFC 1738 3.2.2).
+    const QString path = a.directory == QLatin1String("/") ? QLatin1Char('/') + a.fileName
+                                                            : a.directory + QLatin1Char('/') + a.fileName;
+    const QByteArray url = "ftp://" + toGbk(a.host) + ':' + QByteArray::number(port) + "/%2F" +
+                           toGbk(path.mid(1)).toPercentEncoding("/");
+    curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(m_easy, CURLOPT_USERNAME, toGbk(a.user).constData());
+    curl_easy_setopt(m_easy, CURLOPT_PASSWORD, toGbk(a.password).constData());
+    curl_easy_setopt(m_easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    // Each FTP task logs in afresh, on a connection of its own.
+    curl_easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
+    // A server that connects but never answers fails like one that stops sending.
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_stallSeconds));
+    curl_easy_setopt(m_easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(m_stallSeconds));
+    if (m_request.resume && m_existing > 0) {
+        // REST n: the retrieval goes on after the last byte on disk (RFC 959, 4.1.3).
+        m_restOffset = m_existing;
+        curl_easy_setopt(m_easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(m_restOffset));
+    }
+    m_phase = Phase::Get;
+    return true;
+}
+
+// libcurl is C: nothing may be thrown through it, not even a failed allocation.
+size_t Transfer::writeCallback(char *data, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<Transfer *>(self);
+    try {
+        return t->takeBody(data, size * count);
+    } catch (...) {
+        t->m_failReason = QStringLiteral("out of memory");
+        return CURL_WRITEFUNC_ERROR;
+    }
+}
+
+size_t Transfer::headerCallback(char *data, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<Transfer *>(self);
+    try {
+        t->takeHeader(QByteArrayView(data, static_cast<qsizetype>(size * count)));
+        return size * count;
+    } catch (...) {
+        t->m_failReason = QStringLiteral("out of memory");
+        return CURL_WRITEFUNC_ERROR;
+    }
+}
+
+void Transfer::takeHeader(QByteArrayView line)
+{
+    // libcurl passes every header line of every reply, redirects included, and, for FTP,
+    // every reply of the server.
+    const QByteArrayView text = line.trimmed();
+    if (line.startsWith("HTTP/")) {
+        m_reply = Reply();
+        m_inHttpHeaders = true;
+        // "HTTP/1.1 206 Partial Content"; HTTP/2 has no reason phrase (RFC 9112, 4).
+        const qsizetype space = text.indexOf(' ');
+        qint64 status = 0;
+        if (space > 0 && text.size() >= space + 4 && readCount(text.sliced(space + 1, 3), status)) {
+            m_reply.status = static_cast<int>(status);
+            m_reply.phrase = text.sliced(space + 4).trimmed().toByteArray();
+        }
+        return;
+    }
+    if (m_inHttpHeaders) {
+        if (text.isEmpty()) {
+            m_inHttpHeaders = false;
+            return;
+        }
+        const qsizetype colon = text.indexOf(':');
+        if (colon <= 0)
+            return;
+        const QByteArray name = text.first(colon).trimmed().toByteArray().toLower();
+        const QByteArrayView value = text.sliced(colon + 1).trimmed();
+        if (name == "content-length") {
+            if (!readCount(value, m_reply.length))
+                m_reply.length = -1;
+        } else if (name == "content-range") {
+            m_reply.rangeFirst = rangeFirst(value);
+        }
+        return;
+    }
+    if (!isFtpReply(text))
+        return; // a trailer after a chunked body
+    m_reply = Reply();
+    m_reply.ftp = true;
+    // The refusal that ended a transfer is the last 4xx or 5xx; a later success (PASV
+    // after a refused EPSV) clears it, but not the 221 of the QUIT that follows a failure.
+    if (text[0] == '4' || text[0] == '5')
+        m_ftpRefusal = text.toByteArray();
+    else if (!text.startsWith("221"))
+        m_ftpRefusal.clear();
+    // libcurl asks SIZE before RETR; 213 is its only answer with a size (RFC 3659, 4).
+    qint64 size = -1;
+    if (text.startsWith("213 ") && readCount(text.sliced(4).trimmed(), size))
+        m_ftpSize = size;
+}
+
+bool Transfer::startBody()
+{
+    qint64 start = 0;
+    if (m_isFtp || m_reply.ftp) {
+        // A retrieval starts where REST put it: the resume offset of an FTP task, or the
+        // range of an HTTP one that was redirected to FTP.
+        start = m_isFtp ? m_restOffset : qMax<qint64>(m_rangeFirst, 0);
+        m_expected = m_ftpSize >= 0 ? m_ftpSize - start : -1;
+    } else {
+        const int status = m_reply.status;
+        if (status == 206) {
+            if (m_rangeFirst < 0) {
+                m_failReason = QStringLiteral("HTTP 206: a part of the file where all of it was asked for");
+                return false;
+            }
+            if (m_reply.rangeFirst != m_rangeFirst) {
+                m_failReason = QStringLiteral("HTTP 206 with the range from byte %1 where byte %2 was asked for")
+                                   .arg(m_reply.rangeFirst)
+                                   .arg(m_rangeFirst);
+                return false;
+            }
+            start = m_rangeFirst;
+        } else if (status >= 200 && status < 300) {
+            start = 0; // the whole file, also when a range was asked for and ignored
+        } else {
+            m_failReason = QStringLiteral("HTTP %1 %2").arg(status).arg(QString::fromLatin1(m_reply.phrase)).trimmed();
+            return false;
+        }
+        m_expected = m_reply.length;
+    }
+    // A body from the first byte replaces the file: nothing of an older, longer file may
+    // stay behind it, not even when the body breaks off.
+    if (start == 0 && m_file.size() > 0 && !cutFile(0))
+        return false;
+    if (m_file.pos() != start && !m_file.seek(start)) {
+        m_failReason = QStringLiteral("cannot move to byte %1 of \"%2\": %3")
+                           .arg(start)
+                           .arg(m_request.savePath, m_file.errorString());
+        return false;
+    }
+    m_position = start;
+    m_bodyStarted = true;
+    return true;
+}
+
+size_t Transfer::takeBody(const char *data, size_t size)
+{
+    if (m_phase != Phase::Get)
+        return size;
+    if (!m_bodyStarted && !startBody())
+        return CURL_WRITEFUNC_ERROR;
+    if (!m_failReason.isEmpty())
+        return CURL_WRITEFUNC_ERROR;
+    const qint64 written = m_file.write(data, static_cast<qint64>(size));
+    if (written != static_cast<qint64>(size)) {
+        m_failReason = QStringLiteral("cannot write \"%1\": %2").arg(m_request.savePath, m_file.errorString());
+        return CURL_WRITEFUNC_ERROR;
+    }
+    m_position += written;
+    m_received += written;
+    return size;
+}
+
+bool Transfer::cutFile(qint64 size)
+{
+    if (m_file.resize(size))
+        return true;
+    m_failReason = QStringLiteral("cannot cut \"%1\" to %2 bytes: %3")
+                       .arg(m_request.savePath)
+                       .arg(size)
+                       .arg(m_file.errorString());
+    return false;
+}
+
+void Transfer::curlDone(CURLcode code)
+{
+    if (m_phase == Phase::Head) {
+        // Whatever the HEAD met, the GET goes out.
+        m_multi.remove(m_easy);
+        m_added = false;
+        m_reply = Reply();
+        m_inHttpHeaders = false;
+        m_error[0] = '\0';
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 0L);
+        curl_easy_setopt(m_easy, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_RANGE, (QByteArray::number(m_rangeFirst) + '-').constData());
+        m_phase = Phase::Get;
+        m_added = m_multi.add(m_easy, this);
+        if (!m_added)
+            fail(QStringLiteral("libcurl refused the transfer"));
+        return;
+    }
+    if (m_phase != Phase::Get)
+        return;
+    if (code == CURLE_OK && m_failReason.isEmpty()) {
+        // An empty body never reached the write callback: it still decides the file.
+        if ((m_bodyStarted || startBody()) && (m_file.size() <= m_position || cutFile(m_position))) {
+            reportProgress();
+            if (m_phase == Phase::Get)
+                finish(true, QString());
+            return;
+        }
+    }
+    reportProgress();
+    finish(false, failureText(code), m_isFtp && m_failReason.isEmpty() && refusedAfterLogin(code));
+}
+
+QString Transfer::failureText(CURLcode code) const
+{
+    if (!m_failReason.isEmpty())
+        return m_failReason;
+    if (code == CURLE_HTTP_RETURNED_ERROR) {
+        long status = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+        QString text = QStringLiteral("HTTP %1").arg(status);
+        if (m_reply.status == status && !m_reply.phrase.isEmpty())
+            text += QLatin1Char(' ') + QString::fromLatin1(m_reply.phrase);
+        return text;
+    }
+    QString text = QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(code)).trimmed();
+    if (!m_ftpRefusal.isEmpty())
+        text += QStringLiteral(" (the server said: %1)").arg(fromGbk(m_ftpRefusal));
+    return text;
+}
+
+void Transfer::reportProgress()
+{
+    if (m_phase != Phase::Get || !m_bodyStarted)
+        return;
+    if (!m_begunSent) {
+        m_begunSent = true;
+        emit begun(m_expected);
+        if (m_phase != Phase::Get)
+            return; // cancelled from the slot
+    }
+    if (m_received != m_progressSent) {
+        m_progressSent = m_received;
+        emit progress(m_received);
+    }
+}
+
+void Transfer::fail(const QString &reason)
+{
+    finish(false, reason);
+}
+
+void Transfer::finish(bool done, const QString &reason, bool refused)
+{
+    if (m_phase == Phase::Finished)
+        return;
+    m_phase = Phase::Finished;
+    disconnect(&m_multi, &CurlMulti::acted, this, &Transfer::reportProgress);
+    if (m_added) {
+        m_multi.remove(m_easy);
+        m_added = false;
+    }
+    TransferResult result;
+    result.done = done;
+    result.reason = reason;
+    result.fileSize = m_file.isOpen() ? m_file.size() : -1;
+    result.ftpSize = m_isFtp ? m_ftpSize : 0;
+    result.refused = refused;
+    m_file.close();
+    // From the loop, so a caller starting the next transfer from its slot never runs
+    // inside this one's start, cancel or libcurl's message handling.
+    QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
+}
+
+} // namespace quorrel

@@ -1,1 +1,133 @@
 #pragma once
+// Transfer: one download, HTTP(S) or FTP, from an address into a save file, on the event
+// loop through a CurlMulti. The program runs one at a time and starts the next after
+// finished.
+//
+// HTTP: User-Agent "Mozilla/3.0 (compatible; Indy Library)" and Accept "*/*", redirects
+// followed (at most 20, and only to http, https or ftp), the run's cookies, a 300 ms
+// connect time-out, certificates checked against the system's trust store. A resume
+// sends a HEAD, then a GET for the bytes from n - 1 on (n the size of the file already
+// there): the last byte on disk is fetched again and written where it was.
+// FTP: the login, port, directory and file of ParseFtpAddress; one CWD to the directory,
+// SIZE, then RETR; a resume restarts at byte n with REST.
+//
+// The body goes straight to the file. Whatever fails, the file holds either what it held
+// before or the bytes received, from where the body began; a reply that is not the file
+// (an error page, a range other than the one asked for) is never written.
+
+#include "downloads/curl_multi.h"
+#include "downloads/ftp_address.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace quorrel {
+
+struct TransferRequest {
+    QString address; // trimmed; http, https or ftp (AddressScheme)
+    QString savePath;
+    bool resume = false; // continue the file at savePath rather than write it again
+    // For an ftp address: its parts, with the password the user gave when it was missing.
+    // Left empty, the address is parsed here and a missing password is taken as empty.
+    std::optional<FtpAddress> ftp;
+};
+
+struct TransferResult {
+    bool done = false;
+    QString reason;      // why it failed, for the log and the command line; empty when done
+    qint64 fileSize = 0; // the save file's size at the end; -1 when it could not be opened
+    qint64 ftpSize = 0;  // FTP: the size the server gave for the file, -1 none; 0 for HTTP
+    // FTP: logged in, the server refused a command (the directory, the file, the restart
+    // offset). Unlike a failed connection or login, the user is shown the reason.
+    bool refused = false;
+};
+
+class Transfer : public QObject, private CurlJob {
+    Q_OBJECT
+public:
+    Transfer(CurlMulti &multi, TransferRequest request, QObject *parent = nullptr);
+    ~Transfer() override; // a transfer still running is dropped, without finished
+
+    // No byte for this many seconds fails the transfer; it bounds an FTP server's connect
+    // and replies too. 60 unless set before start.
+    void setStallTimeout(int seconds) { m_stallSeconds = seconds; }
+
+    // Opens the save file and sends the first request. Once; later calls do nothing.
+    void start();
+    // Ends the transfer as a failure ("cancelled"), the bytes received kept in the file.
+    // Idempotent; nothing once finished.
+    void cancel();
+
+    const TransferRequest &request() const { return m_request; }
+
+signals:
+    // The body of the reply begins: expected is its stated length, <= 0 when it states
+    // none (FTP: the size given, less the restart offset). Not emitted when the transfer
+    // fails before its body.
+    void begun(qint64 expected);
+    // Bytes of that body written so far; emitted from the loop as they arrive.
+    void progress(qint64 bytes);
+    // Exactly once per started transfer, always from the event loop (never from inside
+    // start or cancel), after the file is closed.
+    void finished(const quorrel::TransferResult &result);
+
+private:
+    enum class Phase { Idle, Head, Get, Finished };
+    struct Reply {
+        int status = 0;         // HTTP status code; 0 for an FTP server's replies
+        QByteArray phrase;      // its reason phrase
+        qint64 length = -1;     // Content-Length
+        qint64 rangeFirst = -1; // the first byte of Content-Range
+        bool ftp = false;       // the replies come from an FTP server (also after a redirect)
+    };
+
+    void curlDone(CURLcode code) override;
+    bool prepareHttp();
+    bool prepareFtp();
+    void setCommonOptions();
+    bool startBody();
+    bool cutFile(qint64 size);
+    void reportProgress();
+    void fail(const QString &reason);
+    void finish(bool done, const QString &reason, bool refused = false);
+    QString failureText(CURLcode code) const;
+
+    static size_t writeCallback(char *data, size_t size, size_t count, void *self);
+    static size_t headerCallback(char *data, size_t size, size_t count, void *self);
+    size_t takeBody(const char *data, size_t size);
+    void takeHeader(QByteArrayView line);
+
+    CurlMulti &m_multi;
+    TransferRequest m_request;
+    int m_stallSeconds = 60;
+    Phase m_phase = Phase::Idle;
+    bool m_isFtp = false;
+
+    CURL *m_easy = nullptr;
+    bool m_added = false;
+    curl_slist *m_headers = nullptr; // Accept; libcurl keeps the list, not a copy
+    char m_error[CURL_ERROR_SIZE] = {};
+
+    QFile m_file;
+    qint64 m_existing = 0;   // the file's size when opened
+    qint64 m_rangeFirst = -1; // HTTP resume: the first byte asked for; -1 for the whole file
+    qint64 m_restOffset = 0;  // where an FTP retrieval restarts
+
+    Reply m_reply;               // the reply whose headers came last
+    bool m_inHttpHeaders = false;
+    qint64 m_ftpSize = -1;
+    QByteArray m_ftpRefusal;     // the FTP server's last 4xx or 5xx reply
+
+    QString m_failReason;        // set by the callbacks before they stop libcurl
+    bool m_bodyStarted = false;
+    qint64 m_expected = 0;
+    qint64 m_position = 0;       // where the next body byte goes
+    qint64 m_received = 0;
+    bool m_begunSent = false;
+    qint64 m_progressSent = 0;
+};
+
+} // namespace quorrel
