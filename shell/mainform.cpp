@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -29,6 +30,8 @@
 #include <QStyledItemDelegate>
 #include <QTreeView>
 #include <QVBoxLayout>
+
+#include <limits>
 
 #include "catalogue/preview_layout.h"
 
@@ -82,6 +85,22 @@ TMainform::TMainform(const QString &dir, QWidget *parent)
         QMessageBox::information(this, kCaption, shown);
     };
     m_pickFolder = [this] { return QFileDialog::getExistingDirectory(this, QString(), panxtszPathHint()); };
+    m_askResume = [this](const QString &question) {
+        QString shown = question;
+        shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        switch (QMessageBox::question(this, kCaption, shown, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel)) {
+        case QMessageBox::Yes:
+            return Resume::Yes;
+        case QMessageBox::No:
+            return Resume::No;
+        default:
+            return Resume::Cancel; // also a box closed without a choice
+        }
+    };
+    m_askPassword = [this] {
+        // The password is not shown as it is typed.
+        return QInputDialog::getText(this, kPasswordCaption, kPasswordPrompt, QLineEdit::Password);
+    };
     buildToolbar();
     buildCentre();
     buildStatusBar();
@@ -280,6 +299,7 @@ void TMainform::FormCreate()
     Timesys->setObjectName(QStringLiteral("Timesys"));
     connect(Timesys, &QTimer::timeout, this, &TMainform::TimesysTimer);
     Timesys->start(1000);
+    m_scheduler = new DownloadScheduler(tasks, *this, this);
     Timexzwj = new QTimer(this);
     Timexzwj->setObjectName(QStringLiteral("Timexzwj"));
     connect(Timexzwj, &QTimer::timeout, this, &TMainform::TimexzwjTimer);
@@ -520,8 +540,40 @@ void TMainform::RzToolButton7Click()
 
 void TMainform::TimexzwjTimer()
 {
-    if (tasks.count() == 0)
-        return; // nothing queued
+    m_scheduler->TimexzwjTimer();
+}
+
+SchedulerHost::Resume TMainform::askResume(const QString &question)
+{
+    return m_askResume(question);
+}
+
+QString TMainform::askFtpPassword(const QString &)
+{
+    return m_askPassword();
+}
+
+void TMainform::showGauge(bool shown)
+{
+    Gag1->setVisible(shown);
+}
+
+void TMainform::setGaugeMaximum(qint64 maximum)
+{
+    m_gaugeScale = maximum > std::numeric_limits<int>::max() ? maximum / std::numeric_limits<int>::max() + 1 : 1;
+    Gag1->setRange(0, static_cast<int>(maximum / m_gaugeScale));
+    Gag1->setValue(0);
+}
+
+void TMainform::setGaugeValue(qint64 value)
+{
+    Gag1->setValue(static_cast<int>(std::min<qint64>(value / m_gaugeScale, Gag1->maximum())));
+}
+
+void TMainform::taskDone(int row)
+{
+    // The task's address, as its row stores it, filed under the downloaded side.
+    m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Downloaded, tasks.task(row).address);
 }
 
 // Leaving --------------------------------------------------------------------------------

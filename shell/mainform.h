@@ -5,6 +5,7 @@
 
 #include "capture/cap_ip.h"
 #include "catalogue/catalogue.h"
+#include "downloads/scheduler.h"
 #include "downloads/task_list.h"
 
 #include <QLabel>
@@ -39,7 +40,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
 };
 
-class TMainform : public QMainWindow {
+class TMainform : public QMainWindow, private SchedulerHost {
     Q_OBJECT
 public:
     // dir holds config.ini and zywj.txt: the program's own folder, or a test's.
@@ -54,6 +55,11 @@ public:
     void setInform(Inform inform) { m_inform = std::move(inform); }
     // The clipboard's text, as another download tool reads it.
     void setClipboardText(const QString &text);
+    // The resume question (Yes, No, Cancel) and the FTP password question, replaceable
+    // the same way.
+    void setResumeAnswer(std::function<SchedulerHost::Resume(const QString &)> answer) { m_askResume = std::move(answer); }
+    void setPasswordAnswer(std::function<QString()> answer) { m_askPassword = std::move(answer); }
+    DownloadScheduler &scheduler() { return *m_scheduler; }
     // The folder picker, replaceable the same way.
     void setFolderPicker(std::function<QString()> picker) { m_pickFolder = std::move(picker); }
     // The program runs as root: say in the log that the preview has no sandbox.
@@ -113,6 +119,16 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // What the scheduler asks of the window.
+    Resume askResume(const QString &question) override;
+    QString askFtpPassword(const QString &user) override;
+    void inform(const QString &text) override;
+    void log(const QString &line) override;
+    void showGauge(bool shown) override;
+    void setGaugeMaximum(qint64 maximum) override;
+    void setGaugeValue(qint64 value) override;
+    void taskDone(int row) override;
+
     QString panxtszPathHint() const;
     void FormCreate();
     void buildToolbar();
@@ -120,12 +136,14 @@ private:
     void buildStatusBar();
     void buildMenu();
     void LoadSettings();
-    void log(const QString &line);
-    void inform(const QString &text);
 
     Catalogue m_catalogue;
     Inform m_inform;
     std::function<QString()> m_pickFolder;
+    std::function<SchedulerHost::Resume(const QString &)> m_askResume;
+    std::function<QString()> m_askPassword;
+    DownloadScheduler *m_scheduler = nullptr;
+    qint64 m_gaugeScale = 1; // a gauge counts in int; a large file in steps of this many bytes
     bool m_startLineLogged = false;
     bool m_destroying = false;
 };

@@ -100,6 +100,7 @@ private slots:
     void preview();
     void links();
     void downloadSelection();
+    void downloadsRunOneAtATime();
     void shutdownWritesTheList();
 
 private:
@@ -461,6 +462,50 @@ void TestWindow::downloadSelection()
     w->N20->trigger();
     QCOMPARE(QGuiApplication::clipboard()->text().toLatin1(), QByteArray("\rhttp://a.test/y.mp3\rhttp://a.test/x.mp3\r\n"));
     QCOMPARE(w->tasks.count(), 0);
+}
+
+void TestWindow::downloadsRunOneAtATime()
+{
+    PageServer server;
+    writeFile(m_dir->filePath("config.ini"),
+              toGbk(QStringLiteral("[XT]\r\nxzpath=%1\r\nfxwy=1\r\nmaxtype=3\r\n1=.htm\r\n2=.mp3\r\n3=.jpg\r\n"
+                                   "lxmc=01-网页连接;02-音乐;03-图片;\r\n")
+                        .arg(m_dir->path())));
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    QStringList questions;
+    w->setResumeAnswer([&](const QString &q) {
+        questions << q;
+        return SchedulerHost::Resume::No;
+    });
+    writeFile(m_dir->filePath("b.mp3"), "old and longer than the page is");
+    for (const char *name : {"a.mp3", "b.mp3"}) {
+        TreeNode *n = add(server.url(QStringLiteral("/") + QLatin1String(name)));
+        w->tree().cycleCheckBox(n);
+    }
+    w->tasks.AddTask("mms://a.test/stream.mp3", "stream.mp3", m_dir->path());
+    w->N20->trigger(); // b.mp3 first: the walk runs from the bottom up
+    QCOMPARE(w->tasks.count(), 3);
+
+    // Each tick starts the next waiting row once the previous has ended; the window
+    // goes on answering meanwhile.
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.task(1).state, TaskState::Done, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.task(2).state, TaskState::Done, 15000);
+    QCOMPARE(w->tasks.task(0).state, TaskState::Failed); // the unrecognised address
+    QVERIFY(m_messages.contains(QStringLiteral("不可识别的地址！")));
+    QCOMPARE(questions.size(), 1);
+    QCOMPARE(questions.first(), QStringLiteral("文件已经存在，是否续传？ \r") + m_dir->filePath("b.mp3"));
+    const QByteArray page = "<html><head><title>Quorrel test page</title></head><body>hi</body></html>";
+    QCOMPARE(readFile(m_dir->filePath("a.mp3")), page);
+    QCOMPARE(readFile(m_dir->filePath("b.mp3")), page); // written again, nothing stale after it
+    // The save path as its column stores it (a leading blank), then an empty line.
+    const QString log = w->redit1->toPlainText();
+    QVERIFY2(log.contains(QStringLiteral("任务下载完毕： ") + m_dir->filePath("b.mp3") + "\n\n"), qPrintable(log));
+    QVERIFY2(log.endsWith(QStringLiteral("任务下载完毕： ") + m_dir->filePath("a.mp3") + "\n"), qPrintable(log));
+    QCOMPARE(w->tree().FindByCaption(server.url("/a.mp3"))->parent()->caption(), QStringLiteral("√02-音乐"));
+    QVERIFY(w->Gag1->isHidden());
+    // With nothing left waiting, the next tick empties the list.
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 5000);
 }
 
 void TestWindow::shutdownWritesTheList()
