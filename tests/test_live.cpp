@@ -9,12 +9,11 @@
 
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "test_files.h"
+#include "test_http_server.h"
 
 #include <unistd.h>
 
@@ -28,22 +27,11 @@ const QString kBin = QStringLiteral(QUORREL_BIN_DIR);
 const QString kHelper = kBin + "/quorrel-capture";
 
 // A web server of the test's own: answers every request with a short body.
-class TinyServer : public QTcpServer {
+class TinyServer : public quorrel::test::HttpServer {
 public:
     explicit TinyServer(const QHostAddress &address = QHostAddress::Any)
+        : HttpServer([](const QByteArray &) { return reply("200 OK", "hello"); }, address)
     {
-        listen(address);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [s] {
-                    if (!s->readAll().contains("\r\n\r\n"))
-                        return;
-                    s->write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello");
-                    s->disconnectFromHost();
-                });
-                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-            }
-        });
     }
 };
 

@@ -5,12 +5,11 @@
 
 #include "downloads/scheduler.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "test_files.h"
+#include "test_http_server.h"
 
 using namespace quorrel;
 using quorrel::test::readFile;
@@ -20,38 +19,20 @@ namespace {
 
 // Serves /ok.bin (1000 bytes, with its length), /nolength.bin (the same, no length,
 // closed at the end) and a 404 page for anything else.
-class Server : public QTcpServer {
+class Server : public quorrel::test::HttpServer {
 public:
     Server()
+        : HttpServer([](const QByteArray &request) -> QByteArray {
+              const QByteArray body = request.startsWith("HEAD") ? QByteArray() : QByteArray(1000, 'x');
+              if (request.contains(" /ok.bin "))
+                  return "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nConnection: close\r\n\r\n" + body;
+              if (request.contains(" /nolength.bin "))
+                  return "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body;
+              return reply("404 Not Found", request.startsWith("HEAD") ? QByteArray() : QByteArray("not found"));
+          })
     {
-        listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [s] {
-                    const QByteArray request = s->readAll();
-                    if (!request.contains("\r\n\r\n"))
-                        return;
-                    const bool head = request.startsWith("HEAD");
-                    if (request.contains(" /ok.bin ") || request.contains(" /nolength.bin ")) {
-                        const bool length = request.contains(" /ok.bin ");
-                        s->write("HTTP/1.1 200 OK\r\nConnection: close\r\n");
-                        if (length)
-                            s->write("Content-Length: 1000\r\n");
-                        s->write("\r\n");
-                        if (!head)
-                            s->write(QByteArray(1000, 'x'));
-                    } else {
-                        s->write("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\nConnection: close\r\n\r\n");
-                        if (!head)
-                            s->write("not found");
-                    }
-                    s->disconnectFromHost();
-                });
-                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-            }
-        });
     }
-    QString url(const char *path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(QLatin1String(path)); }
+    QString url(const char *path) const { return HttpServer::url(QLatin1String(path)); }
 };
 
 // Shows what the scheduler shows, and answers as the test says.

@@ -21,14 +21,13 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QTableWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QWebEngineView>
 #include <QtTest>
 
 #include "test_files.h"
+#include "test_http_server.h"
 
 using namespace quorrel;
 using quorrel::test::readFile;
@@ -53,27 +52,13 @@ QByteArray getDatagram(const QByteArray &request)
     return d;
 }
 
-// A page of the test's own.
-class PageServer : public QTcpServer {
+const QByteArray kPage = "<html><head><title>Quorrel test page</title></head><body>hi</body></html>";
+
+// A page of the test's own, whatever the path.
+class PageServer : public quorrel::test::HttpServer {
 public:
-    PageServer()
-    {
-        listen(QHostAddress::LocalHost);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [s] {
-                    if (!s->readAll().contains("\r\n\r\n"))
-                        return;
-                    const QByteArray body = "<html><head><title>Quorrel test page</title></head><body>hi</body></html>";
-                    s->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: "
-                             + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    s->disconnectFromHost();
-                });
-                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-            }
-        });
-    }
-    QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path); }
+    PageServer() : HttpServer([](const QByteArray &) { return reply("200 OK", kPage, "Content-Type: text/html\r\n"); }) {}
+    QString url(const QString &path) const { return HttpServer::url(path); }
 };
 
 bool opened = false;
@@ -495,9 +480,8 @@ void TestWindow::downloadsRunOneAtATime()
     QVERIFY(m_messages.contains(QStringLiteral("不可识别的地址！")));
     QCOMPARE(questions.size(), 1);
     QCOMPARE(questions.first(), QStringLiteral("文件已经存在，是否续传？ \r") + m_dir->filePath("b.mp3"));
-    const QByteArray page = "<html><head><title>Quorrel test page</title></head><body>hi</body></html>";
-    QCOMPARE(readFile(m_dir->filePath("a.mp3")), page);
-    QCOMPARE(readFile(m_dir->filePath("b.mp3")), page); // written again, nothing stale after it
+    QCOMPARE(readFile(m_dir->filePath("a.mp3")), kPage);
+    QCOMPARE(readFile(m_dir->filePath("b.mp3")), kPage); // written again, nothing stale after it
     // The save path as its column stores it (a leading blank), then an empty line.
     const QString log = w->redit1->toPlainText();
     QVERIFY2(log.contains(QStringLiteral("任务下载完毕： ") + m_dir->filePath("b.mp3") + "\n\n"), qPrintable(log));
