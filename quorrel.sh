@@ -5,6 +5,7 @@
 #   ./quorrel.sh                 run the window (./quorrel.sh run does the same)
 #   ./quorrel.sh test            run every test
 #   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
+#   ./quorrel.sh fetch [ARGS...] run quorrel-fetch (see ./quorrel.sh fetch --help)
 #   ./quorrel.sh setcap          give the capture helper its capture rights
 set -eu
 
@@ -64,6 +65,11 @@ scan)
     grant_capture_rights
     exec build/bin/quorrel-scan "$@"
     ;;
+fetch)
+    install_missing
+    build >/dev/null
+    exec build/bin/quorrel-fetch "$@"
+    ;;
 setcap)
     install_missing
     build >/dev/null
@@ -71,7 +77,7 @@ setcap)
     getcap build/bin/quorrel-capture
     ;;
 *)
-    echo "usage: $0 [run] | test | scan [ARGS...] | setcap" >&2
+    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap" >&2
     exit 2
     ;;
 esac

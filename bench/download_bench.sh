@@ -1,7 +1,8 @@
 #!/bin/sh
-# A 1 GiB download from a local nginx, by the program's own transfer code and by curl -o,
-# same file, same run: both throughputs and their ratio, the transfer code's peak memory
-# growth and its longest event-loop stall. Measures; it passes or fails nothing.
+# A 1 GiB download from a local nginx, by the program's own transfer code, by
+# quorrel-fetch and by curl -o, same file, same run: the throughputs and their ratios,
+# peak memory growth, and the transfer code's longest event-loop stall. Measures; it
+# passes or fails nothing.
 #
 #   bench/download_bench.sh        (needs a build in ./build; loopback only)
 set -eu
@@ -31,6 +32,9 @@ out=${BENCH_OUT:-/dev/shm}
 rounds=${ROUNDS:-3}
 : >"$work/curl.rates"
 : >"$work/ours.lines"
+: >"$work/fetch.lines"
+# quorrel-fetch's memory above its start: its peak less the peak of a run that fetches nothing.
+base_kib=$(/usr/bin/time -f '%M' build/bin/quorrel-fetch --version 2>&1 >/dev/null | tail -n1)
 for i in $(seq "$rounds"); do
     curl -s -o "$out/quorrel-bench-curl.bin" -w '%{size_download} %{time_total}\n' "$url" |
         awk '{printf "%.1f\n", $1 / $2 / 1048576}' >>"$work/curl.rates"
@@ -38,6 +42,11 @@ for i in $(seq "$rounds"); do
     build/bin/bench_download "$url" "$out/quorrel-bench-ours.bin" >>"$work/ours.lines"
     cmp -s "$work/www/big.bin" "$out/quorrel-bench-ours.bin" || echo "round $i: the downloaded file DIFFERS"
     rm -f "$out/quorrel-bench-ours.bin"
+    /usr/bin/time -f '%e %M' -o "$work/fetch.time" build/bin/quorrel-fetch --no-resume --save-path "$out" "$url" \
+        >/dev/null 2>&1
+    cmp -s "$work/www/big.bin" "$out/big.bin" || echo "round $i: quorrel-fetch's file DIFFERS"
+    rm -f "$out/big.bin"
+    awk -v base="$base_kib" '{printf "%.1f %.1f\n", 1024 / $1, ($2 - base) / 1024}' "$work/fetch.time" >>"$work/fetch.lines"
 done
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 curl_rate=$(median <"$work/curl.rates")
@@ -49,3 +58,8 @@ echo "  curl -o:               $(tr '\n' ' ' <"$work/curl.rates")MiB/s, median $
 echo "  Quorrel transfer code: $(sed -n 's/.*: \([0-9.]*\) MiB\/s.*/\1/p' "$work/ours.lines" | tr '\n' ' ')MiB/s, median $ours_rate MiB/s"
 echo "  ratio of the medians (ours / curl): $(echo "$ours_rate / $curl_rate" | bc -l | cut -c1-5)  (goal: at least 0.9)"
 echo "  peak memory growth: $peak MiB (goal: under 50); longest event-loop stall: $stall ms (goal: under 50)"
+fetch_rate=$(cut -d' ' -f1 "$work/fetch.lines" | median)
+fetch_peak=$(cut -d' ' -f2 "$work/fetch.lines" | sort -n | tail -n1)
+echo "  quorrel-fetch:         $(cut -d' ' -f1 "$work/fetch.lines" | tr '\n' ' ')MiB/s, median $fetch_rate MiB/s"
+echo "  ratio of the medians (quorrel-fetch / curl): $(echo "$fetch_rate / $curl_rate" | bc -l | cut -c1-5)  (goal: at least 0.9)"
+echo "  quorrel-fetch's peak memory above its start: $fetch_peak MiB (goal: under 50)"

@@ -94,9 +94,9 @@ QList<ListedResource> ParseResourceList(QByteArrayView bytes)
             rest = line.sliced(split + 1);
         }
         if (category.contains(kDownloadedPrefix))
-            resources.append({true, rest.toString()});
+            resources.append({true, rest.toString(), category.toString()});
         else if (!category.contains(QStringLiteral("×")))
-            resources.append({false, rest.toString()});
+            resources.append({false, rest.toString(), category.toString()});
     }
     return resources;
 }

@@ -25,6 +25,7 @@ QByteArray ResourceListBytes(const ResourceTree &tree);
 struct ListedResource {
     bool downloaded = false; // the category field holds "√"
     QString text;            // what to file: the line after its separator
+    QString category;        // the category field as it stands
 };
 
 struct ResourceListReading {

@@ -1,0 +1,188 @@
+// quorrel-fetch end to end: it drives the shared transfer layer (a download, a resume, an
+// HTTP and an FTP failure), reads the list formats with --category, and refuses bad usage.
+// The transfer rules themselves are the transfer test's.
+
+#include "settings/gbk_text.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "test_files.h"
+#include "test_http_server.h"
+
+using namespace quorrel;
+using quorrel::test::HttpServer;
+using quorrel::test::readFile;
+using quorrel::test::writeFile;
+
+namespace {
+
+const QByteArray kBody = [] {
+    QByteArray b;
+    for (int i = 0; i < 5000; ++i)
+        b += char('a' + i % 26);
+    return b;
+}();
+
+// Every path is the same 5000-byte file, with ranges honoured; /missing* is a 404.
+QByteArray serve(const QByteArray &request)
+{
+    if (request.contains(" /missing"))
+        return HttpServer::reply("404 Not Found", "no such file");
+    const QRegularExpressionMatch range = QRegularExpression("Range: bytes=(\\d+)-").match(QString::fromLatin1(request));
+    if (request.startsWith("GET") && range.hasMatch()) {
+        const int from = range.captured(1).toInt();
+        return HttpServer::reply("206 Partial Content", kBody.mid(from),
+                                 QByteArray("Content-Range: bytes ") + QByteArray::number(from) + "-4999/5000\r\n");
+    }
+    return HttpServer::reply("200 OK", request.startsWith("HEAD") ? QByteArray() : kBody);
+}
+
+struct Run {
+    int status = -1;
+    QStringList lines;
+    QString err;
+};
+
+} // namespace
+
+class TestFetch : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void downloadAndResume();
+    void failures();
+    void listFormats_data();
+    void listFormats();
+    void badUsage_data();
+    void badUsage();
+
+private:
+    Run fetch(const QStringList &args, const QByteArray &input = {});
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<HttpServer> m_server;
+};
+
+void TestFetch::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_server = std::make_unique<HttpServer>(&serve);
+}
+
+Run TestFetch::fetch(const QStringList &args, const QByteArray &input)
+{
+    QProcess p;
+    p.start(QStringLiteral(QUORREL_BIN_DIR "/quorrel-fetch"), QStringList{"--save-path", m_dir->path()} + args);
+    p.waitForStarted();
+    p.write(input);
+    p.closeWriteChannel();
+    // The server answers on this thread: keep the loop turning while the tool runs.
+    QElapsedTimer waited;
+    waited.start();
+    while (p.state() != QProcess::NotRunning && waited.elapsed() < 30000)
+        QTest::qWait(10);
+    Run r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+void TestFetch::downloadAndResume()
+{
+    const QString url = m_server->url("/music/song.mp3");
+    Run r = fetch({url});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.lines, QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(url, m_dir->filePath("song.mp3"))});
+    QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
+
+    // A partial file is resumed (from its last byte on) and ends whole.
+    writeFile(m_dir->filePath("song.mp3"), kBody.left(1234));
+    r = fetch({url});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
+    // --no-resume writes it again.
+    writeFile(m_dir->filePath("song.mp3"), QByteArray(9000, 'z'));
+    r = fetch({"--no-resume", url});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
+}
+
+void TestFetch::failures()
+{
+    const QString ok = m_server->url("/ok.zip");
+    const Run r = fetch({m_server->url("/missing.mp3"), "ftp://127.0.0.1:1/pub/x.zip", m_server->url("/folder/"),
+                         "ftp://bob@127.0.0.1:1/y.zip", ok});
+    QCOMPARE(r.status, 1);
+    QCOMPARE(r.lines.size(), 5);
+    QVERIFY2(r.lines[0].startsWith("Failed\t" + m_server->url("/missing.mp3") + "\tHTTP 404"), qPrintable(r.lines[0]));
+    QVERIFY(r.lines[1].startsWith("Failed\tftp://127.0.0.1:1/pub/x.zip\t"));
+    QVERIFY(r.lines[2].startsWith("Failed\t" + m_server->url("/folder/") + "\tthe address names no file"));
+    QVERIFY(r.lines[3].contains("no password"));
+    QVERIFY(r.lines[4].startsWith("Done\t" + ok)); // the queue goes on
+    QCOMPARE(readFile(m_dir->filePath("missing.mp3")), QByteArray()); // no error page saved
+}
+
+void TestFetch::listFormats_data()
+{
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QStringList>("categories");
+    QTest::addColumn<QStringList>("fetched"); // file names, in order
+    const QByteArray zywj = toGbk(QStringLiteral("02-音乐  URL/a.mp3\r\n√02-音乐  URL/b.mp3\r\n04-图片  URL/c.jpg\r\n"
+                                                  "×02-音乐  URL/skipped.mp3\r\n"));
+    QTest::newRow("resource list") << zywj << QStringList{} << QStringList{"a.mp3", "b.mp3", "c.jpg"};
+    QTest::newRow("resource list, one category on both sides") << zywj << QStringList{"02-音乐"}
+                                                               << QStringList{"a.mp3", "b.mp3"};
+    QTest::newRow("a category named with its mark") << zywj << QStringList{"√04-图片"} << QStringList{"c.jpg"};
+    const QByteArray scan = QStringLiteral("0\t取得资源\t+\t\t0\n1\t02-音乐\t+qd\t02\t2\n2\tURL/d.mp3\t02\tURL/d.mp3\t2\n"
+                                           "1\t04-图片\t+qd\t04\t4\n2\tURL/e.jpg\t04\tURL/e.jpg\t4\n0\t已下载资源\t+xz\t\t0\n"
+                                           "1\t√04-图片\t+xz\t04\t4\n2\tURL/f.jpg\t04\tURL/f.jpg\t4\n")
+                                .toUtf8();
+    QTest::newRow("scan output") << scan << QStringList{} << QStringList{"d.mp3", "e.jpg", "f.jpg"};
+    QTest::newRow("scan output, one category") << scan << QStringList{"04-图片"} << QStringList{"e.jpg", "f.jpg"};
+    QTest::newRow("plain and captioned addresses") << QByteArray("URL/g.mp3\nsong~URL/h.mp3\n\n") << QStringList{}
+                                                   << QStringList{"g.mp3", "h.mp3"};
+}
+
+void TestFetch::listFormats()
+{
+    QFETCH(QByteArray, list);
+    QFETCH(QStringList, categories);
+    QFETCH(QStringList, fetched);
+    list.replace("URL", m_server->url("/x").toLatin1());
+    QStringList args{"--list", "-"};
+    for (const QString &c : categories)
+        args << "--category" << c;
+    const Run r = fetch(args, list);
+    QCOMPARE(r.status, 0);
+    QStringList names;
+    for (const QString &line : r.lines)
+        names << QFileInfo(line.split('\t').value(2)).fileName();
+    QCOMPARE(names, fetched);
+}
+
+void TestFetch::badUsage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("unknown option") << QStringList{"--frobnicate", "http://127.0.0.1:1/a"} << "frobnicate";
+    QTest::newRow("unreadable list") << QStringList{"--list", "/nonexistent/list.txt"} << "/nonexistent/list.txt";
+    QTest::newRow("no address") << QStringList{} << "no address";
+    QTest::newRow("both resume options") << QStringList{"--resume", "--no-resume", "http://127.0.0.1:1/a"} << "exclude";
+}
+
+void TestFetch::badUsage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, why);
+    const Run r = fetch(args);
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.lines.isEmpty());
+    QVERIFY2(r.err.startsWith("quorrel-fetch: ") && r.err.contains(why) && r.err.count('\n') == 1, qPrintable(r.err));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{}); // nothing fetched
+}
+
+QTEST_GUILESS_MAIN(TestFetch)
+#include "test_fetch.moc"

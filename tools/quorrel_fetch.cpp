@@ -1,0 +1,288 @@
+// quorrel-fetch: downloads addresses without the window, on the window's own transfer
+// code: one task at a time, in order, each saved as SavePath + "/" + its file name.
+//
+//   quorrel-fetch [--dir DIR] [--save-path FOLDER] [--resume | --no-resume] [--password TEXT]
+//                 [--category NAME]... [--list FILE] [ADDRESS...]
+//
+// Each task ends with one line on standard output:
+//   Done<TAB>address<TAB>save path<TAB>size in bytes    or    Failed<TAB>address<TAB>reason
+// Exit status: 0 every task Done, 1 any failed (or interrupted), 2 bad usage.
+
+#include "downloads/curl_multi.h"
+#include "downloads/fetch_list.h"
+#include "downloads/ftp_address.h"
+#include "downloads/task_list.h"
+#include "downloads/transfer.h"
+#include "settings/config_file.h"
+#include "settings/gydy.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace quorrel;
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+int usage(const QString &why)
+{
+    std::fprintf(stderr, "quorrel-fetch: %s\n", why.toLocal8Bit().constData());
+    return kExitUsage;
+}
+
+QString human(double bytes)
+{
+    const char *units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int u = 0;
+    while (bytes >= 1024 && u < 4) {
+        bytes /= 1024;
+        ++u;
+    }
+    return QString::number(bytes, 'f', u ? 1 : 0) + QLatin1Char(' ') + QLatin1String(units[u]);
+}
+
+// The password of an FTP address that names a user but none: asked on the terminal with
+// the input hidden. Empty without a terminal.
+std::optional<QString> askPassword(const QString &user, const QString &host)
+{
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (tty < 0)
+        return std::nullopt;
+    const QByteArray prompt = QStringLiteral("Password for %1 at %2: ").arg(user, host).toLocal8Bit();
+    [[maybe_unused]] ssize_t w = ::write(tty, prompt.constData(), size_t(prompt.size()));
+    termios saved {};
+    const bool canHide = ::tcgetattr(tty, &saved) == 0;
+    if (canHide) {
+        termios hidden = saved;
+        hidden.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(tty, TCSAFLUSH, &hidden);
+    }
+    QByteArray line;
+    char c;
+    while (::read(tty, &c, 1) == 1 && c != '\n')
+        line += c;
+    if (canHide)
+        ::tcsetattr(tty, TCSAFLUSH, &saved);
+    w = ::write(tty, "\n", 1);
+    ::close(tty);
+    return QString::fromLocal8Bit(line);
+}
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+// Shows a transfer's progress on standard error: a bar redrawn at most ten times a
+// second on a terminal, one line at the end otherwise.
+class Progress {
+public:
+    explicit Progress(QString address) : m_address(std::move(address)), m_tty(::isatty(STDERR_FILENO))
+    {
+        m_clock.start();
+    }
+    void begun(qint64 total) { m_total = total; }
+    void at(qint64 bytes)
+    {
+        m_bytes = bytes;
+        if (m_tty && (m_drawn.isValid() ? m_drawn.elapsed() >= 100 : true)) {
+            m_drawn.start();
+            draw();
+        }
+    }
+    void end()
+    {
+        if (m_tty) {
+            draw();
+            std::fputs("\n", stderr);
+        } else {
+            std::fprintf(stderr, "quorrel-fetch: %s: %s in %.1f s\n", m_address.toLocal8Bit().constData(),
+                         human(double(m_bytes)).toLocal8Bit().constData(), double(m_clock.elapsed()) / 1000);
+        }
+    }
+
+private:
+    void draw()
+    {
+        const double seconds = std::max(0.001, double(m_clock.elapsed()) / 1000);
+        const double rate = double(m_bytes) / seconds;
+        QString line;
+        if (m_total > 0) {
+            const int filled = int(30.0 * double(std::min(m_bytes, m_total)) / double(m_total));
+            const double left = rate > 0 ? double(m_total - m_bytes) / rate : 0;
+            line = QStringLiteral("[%1%2] %3 / %4  %5/s  %6 s left")
+                       .arg(QString(filled, QLatin1Char('#')), QString(30 - filled, QLatin1Char('.')),
+                            human(double(m_bytes)), human(double(m_total)), human(rate))
+                       .arg(left, 0, 'f', 0);
+        } else {
+            line = QStringLiteral("%1  %2/s").arg(human(double(m_bytes)), human(rate));
+        }
+        std::fprintf(stderr, "\r%s\033[K", line.toLocal8Bit().constData());
+    }
+
+    QString m_address;
+    bool m_tty;
+    qint64 m_total = 0;
+    qint64 m_bytes = 0;
+    QElapsedTimer m_clock;
+    QElapsedTimer m_drawn;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quorrel-fetch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.1"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Downloads addresses with Quorrel's own transfer code."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder of config.ini (default: the program's folder)."),
+                                       QStringLiteral("DIR"));
+    const QCommandLineOption savePathOption(QStringLiteral("save-path"),
+                                            QStringLiteral("Save the files here instead of config.ini's folder."),
+                                            QStringLiteral("FOLDER"));
+    const QCommandLineOption resumeOption(QStringLiteral("resume"), QStringLiteral("Continue existing files (the default)."));
+    const QCommandLineOption noResumeOption(QStringLiteral("no-resume"), QStringLiteral("Write existing files again."));
+    const QCommandLineOption passwordOption(QStringLiteral("password"),
+                                            QStringLiteral("The password of FTP addresses that name a user but none."),
+                                            QStringLiteral("TEXT"));
+    const QCommandLineOption categoryOption(QStringLiteral("category"),
+                                            QStringLiteral("Only resources filed under this category; repeatable."),
+                                            QStringLiteral("NAME"));
+    const QCommandLineOption listOption(QStringLiteral("list"),
+                                        QStringLiteral("Addresses one a line (plain, zywj.txt or quorrel-scan output); - for standard input."),
+                                        QStringLiteral("FILE"));
+    parser.addOptions({dirOption, savePathOption, resumeOption, noResumeOption, passwordOption, categoryOption, listOption});
+    parser.addPositionalArgument(QStringLiteral("ADDRESS"), QStringLiteral("Addresses to download."), QStringLiteral("[ADDRESS...]"));
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::puts("quorrel-fetch 1.0.1");
+        return 0;
+    }
+    if (parser.isSet(resumeOption) && parser.isSet(noResumeOption))
+        return usage(QStringLiteral("--resume and --no-resume exclude each other"));
+    const bool resume = !parser.isSet(noResumeOption);
+
+    const QStringList categories = parser.values(categoryOption);
+    QList<FetchItem> items;
+    for (const QString &a : parser.positionalArguments())
+        items.append({a.trimmed(), QString()});
+    if (!categories.isEmpty())
+        items.clear(); // plain addresses name no category
+    if (parser.isSet(listOption)) {
+        const QString path = parser.value(listOption);
+        QFile list;
+        const bool opened = path == QLatin1String("-") ? list.open(stdin, QIODevice::ReadOnly) : (list.setFileName(path), list.open(QIODevice::ReadOnly));
+        if (!opened)
+            return usage(QStringLiteral("%1: %2").arg(path, list.errorString()));
+        items += ReadFetchList(list.readAll(), categories);
+    }
+    if (items.isEmpty())
+        return usage(QStringLiteral("no address to fetch (see --help)"));
+
+    QString savePath = parser.value(savePathOption);
+    if (!parser.isSet(savePathOption)) {
+        const QString dir = parser.isSet(dirOption) ? parser.value(dirOption) : AppDir();
+        savePath = ReadSettingsValues(AppFile(dir, kConfigFileName),
+                                      QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
+                       .SavePath;
+    }
+
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+    }
+    QSocketNotifier interrupted(signalPipe[0], QSocketNotifier::Read);
+
+    CurlMulti multi;
+    int status = 0;
+    for (const FetchItem &item : items) {
+        const QString address = item.address;
+        const QString fileName = FileNameOf(address);
+        const QString target = AppFile(savePath, fileName);
+        const auto report = [&](bool done, const QString &detail) {
+            std::printf("%s\t%s\t%s\n", done ? "Done" : "Failed", address.toLocal8Bit().constData(),
+                        detail.toLocal8Bit().constData());
+            std::fflush(stdout);
+            if (!done)
+                status = kExitFailed;
+        };
+        // Every file lands in the save folder: a name that is none, or that would climb
+        // out of it, is refused before anything is written.
+        if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String("..")) {
+            report(false, QStringLiteral("the address names no file to save"));
+            continue;
+        }
+        TransferRequest request{address, target, resume && QFileInfo::exists(target), std::nullopt};
+        if (AddressScheme(address) == 2) {
+            FtpAddress ftp = ParseFtpAddress(address);
+            if (ftp.passwordMissing) {
+                std::optional<QString> password;
+                if (parser.isSet(passwordOption))
+                    password = parser.value(passwordOption);
+                else
+                    password = askPassword(ftp.user, ftp.host);
+                if (!password) {
+                    report(false, QStringLiteral("the address names the FTP user %1 but no password: give --password").arg(ftp.user));
+                    continue;
+                }
+                ftp.password = *password;
+            }
+            request.ftp = ftp;
+        }
+
+        Transfer transfer(multi, request);
+        Progress progress(address);
+        std::optional<TransferResult> result;
+        QEventLoop loop;
+        QObject::connect(&transfer, &Transfer::begun, [&](qint64 total) { progress.begun(total); });
+        QObject::connect(&transfer, &Transfer::progress, [&](qint64 bytes) { progress.at(bytes); });
+        QObject::connect(&transfer, &Transfer::finished, &loop, [&](const TransferResult &r) {
+            result = r;
+            loop.quit();
+        });
+        bool stopped = false;
+        const auto connection = QObject::connect(&interrupted, &QSocketNotifier::activated, &loop, [&] {
+            stopped = true;
+            transfer.cancel(); // the bytes received stay for a later resume
+        });
+        transfer.start();
+        loop.exec();
+        QObject::disconnect(connection);
+        progress.end();
+        if (result && result->done)
+            report(true, QStringLiteral("%1\t%2").arg(target).arg(QFileInfo(target).size()));
+        else
+            report(false, stopped ? QStringLiteral("interrupted") : (result ? result->reason : QStringLiteral("no result")));
+        if (stopped)
+            return kExitFailed;
+    }
+    return status;
+}
