@@ -6,8 +6,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <exception>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +30,14 @@ public:
     }
 };
 
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -45,6 +56,15 @@ int main(int argc, char *argv[])
     if (root)
         window->noteUnsandboxedPreview();
     window->show();
+    // Ended by the session or by Ctrl-C, the window closes as from its close box, so
+    // the resources found are saved rather than lost.
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        auto *ending = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
+        QObject::connect(ending, &QSocketNotifier::activated, window, &QWidget::close);
+        std::signal(SIGTERM, onSignal);
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGHUP, onSignal);
+    }
     const int status = QApplication::exec();
     delete window; // its destruction saves the resource list once more
     return status;

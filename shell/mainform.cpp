@@ -84,7 +84,7 @@ TMainform::TMainform(const QString &dir, QWidget *parent)
         shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
         QMessageBox::information(this, kCaption, shown);
     };
-    m_pickFolder = [this] { return QFileDialog::getExistingDirectory(this, QString(), panxtszPathHint()); };
+    m_pickFolder = [this] { return QFileDialog::getExistingDirectory(this, QString(), savePathHint()); };
     m_askResume = [this](const QString &question) {
         QString shown = question;
         shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
@@ -111,7 +111,7 @@ TMainform::TMainform(const QString &dir, QWidget *parent)
     FormCreate();
 }
 
-QString TMainform::panxtszPathHint() const
+QString TMainform::savePathHint() const
 {
     return m_catalogue.settings().SavePath;
 }

@@ -129,7 +129,7 @@ private:
     void setGaugeValue(qint64 value) override;
     void taskDone(int row) override;
 
-    QString panxtszPathHint() const;
+    QString savePathHint() const;
     void FormCreate();
     void buildToolbar();
     void buildCentre();
