@@ -57,9 +57,11 @@ QString human(double bytes)
 }
 
 // The password of an FTP address that names a user but none: asked on the terminal with
-// the input hidden. Empty without a terminal.
+// the input hidden. Nothing when the tool does not run at a terminal (a script, a pipe).
 std::optional<QString> askPassword(const QString &user, const QString &host)
 {
+    if (!::isatty(STDIN_FILENO))
+        return std::nullopt;
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty < 0)
         return std::nullopt;
