@@ -9,8 +9,12 @@ Catalogue::Catalogue(QString dir, QString defaultSavePath)
 
 std::optional<QString> Catalogue::LoadSettings()
 {
-    m_settings = ReadSettingsValues(configPath(), m_defaultSavePath);
-    return RebuildResourceTree();
+    // A config.ini that exists but cannot be read gives the defaults, as a missing one
+    // does, but the user is told: the types they set up are not lost, only not readable.
+    std::optional<QString> configError;
+    m_settings = ReadSettingsValues(configPath(), m_defaultSavePath, &configError);
+    const std::optional<QString> listError = RebuildResourceTree();
+    return configError ? configError : listError;
 }
 
 std::optional<QString> Catalogue::RebuildResourceTree()

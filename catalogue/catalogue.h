@@ -28,8 +28,9 @@ public:
     const ResourceTree &tree() const { return m_tree; }
     const SettingsValues &settings() const { return m_settings; }
 
-    // Reads config.ini, then rebuilds the tree. Returns the error of reading the saved
-    // list, if any (the tree then holds its roots and categories only).
+    // Reads config.ini, then rebuilds the tree. Returns the error of reading config.ini
+    // (its defaults are used) or the saved list (the tree then holds its roots and
+    // categories only), if any.
     std::optional<QString> LoadSettings();
 
     // The two roots, a category pair per type, the saved resources filed again.

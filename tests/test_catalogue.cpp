@@ -380,6 +380,14 @@ void TestCatalogue::saveErrorNamesTheFile()
     const ResourceListReading reading = ReadResourceList(dir.filePath("zywj.txt"));
     QVERIFY(reading.error);
     QVERIFY2(reading.error->startsWith("Cannot open file"), qPrintable(*reading.error));
+
+    // A config.ini that cannot be read is said so, and the defaults stand in for it.
+    QVERIFY(QDir(dir.path()).mkdir("config.ini"));
+    Catalogue c(dir.path(), "/tmp/default");
+    const std::optional<QString> loadError = c.LoadSettings();
+    QVERIFY(loadError);
+    QVERIFY2(loadError->contains("config.ini"), qPrintable(*loadError));
+    QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/default"));
 }
 
 void TestCatalogue::saveSettingsKeepsResources()
