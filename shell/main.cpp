@@ -2,15 +2,14 @@
 // that a command does not handle itself is shown with its own text, and the program
 // carries on.
 
+#include "settings/stop_signals.h"
 #include "shell/mainform.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <exception>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -29,14 +28,6 @@ public:
         return false;
     }
 };
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 } // namespace
 
@@ -58,13 +49,8 @@ int main(int argc, char *argv[])
     window->show();
     // Ended by the session or by Ctrl-C, the window closes as from its close box, so
     // the resources found are saved rather than lost.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        auto *ending = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
+    if (QSocketNotifier *ending = quorrel::WatchStopSignals(window))
         QObject::connect(ending, &QSocketNotifier::activated, window, &QWidget::close);
-        std::signal(SIGTERM, onSignal);
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGHUP, onSignal);
-    }
     const int status = QApplication::exec();
     delete window; // its destruction saves the resource list once more
     return status;

@@ -5,6 +5,7 @@
 #include "detection/monitoring.h"
 #include "downloads/selection.h"
 #include "shell/glyphs.h"
+#include "shell/icon_delegate.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
 #include "shell/rename_panel.h"
@@ -27,7 +28,6 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
-#include <QStyledItemDelegate>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -41,21 +41,6 @@ namespace {
 
 const QString kCaption = QStringLiteral("QuorrelV1.0.1");
 const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件               本下载程序不支持自动跳转！");
-
-// The task list shows each row's state as its icon.
-class TaskStateDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-protected:
-    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
-    {
-        QStyledItemDelegate::initStyleOption(option, index);
-        option->icon = TaskIcon(index.data(TaskList::StateRole).toInt());
-        option->features |= QStyleOptionViewItem::HasDecoration;
-        option->decorationSize = QSize(16, 16);
-    }
-};
 
 QWidget *gap(int width)
 {
@@ -178,7 +163,7 @@ void TMainform::buildCentre()
     lstxzrw = new QTreeView;
     lstxzrw->setObjectName(QStringLiteral("lstxzrw"));
     lstxzrw->setModel(&tasks);
-    lstxzrw->setItemDelegateForColumn(0, new TaskStateDelegate(lstxzrw));
+    lstxzrw->setItemDelegateForColumn(0, new IconDelegate(TaskList::StateRole, &TaskIcon, lstxzrw)); // the state, as its icon
     lstxzrw->setColumnWidth(0, 220);
     lstxzrw->setColumnWidth(1, 176);
     lstxzrw->setRootIsDecorated(false);

@@ -2,36 +2,14 @@
 
 #include "catalogue/resource_tree.h"
 #include "shell/glyphs.h"
+#include "shell/icon_delegate.h"
 
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QStyledItemDelegate>
 #include <QToolTip>
 
 namespace quorrel {
-namespace {
-
-// Icons come from the node's image index; the model itself stays free of pictures.
-class IconDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-protected:
-    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
-    {
-        QStyledItemDelegate::initStyleOption(option, index);
-        const QIcon icon = TreeIcon(index.data(ResourceTree::ImageIndexRole).toInt());
-        if (!icon.isNull()) {
-            option->icon = icon;
-            option->features |= QStyleOptionViewItem::HasDecoration;
-            option->decorationSize = QSize(16, 16);
-        }
-    }
-};
-
-} // namespace
-
 ResourceTreeView::ResourceTreeView(QWidget *parent) : QTreeView(parent)
 {
     setObjectName(QStringLiteral("fclstxzzy"));
@@ -41,7 +19,7 @@ ResourceTreeView::ResourceTreeView(QWidget *parent) : QTreeView(parent)
     setUniformRowHeights(true); // 100,000 resources scroll smoothly
     setExpandsOnDoubleClick(true);
     setContextMenuPolicy(Qt::CustomContextMenu);
-    setItemDelegate(new IconDelegate(this));
+    setItemDelegate(new IconDelegate(ResourceTree::ImageIndexRole, &TreeIcon, this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     // The selection is not shown while the tree does not have the focus.

@@ -85,6 +85,20 @@ std::vector<LocalAddress> loopbackOnly()
 {
     return {{QStringLiteral("lo"), 0x7F000001, QStringLiteral("127.0.0.1")}};
 }
+
+// A capture of loopback alone through the given helper, filing into a catalogue of dir.
+struct LoopbackCapture {
+    Catalogue catalogue;
+    Tcap_ip capture;
+    Recorder recorder;
+    LoopbackCapture(const QString &dir, const QString &helper)
+        : catalogue(dir, QStringLiteral("/tmp")), recorder(capture, catalogue)
+    {
+        catalogue.LoadSettings();
+        capture.setHelperPath(helper);
+        capture.setAddressSource(&loopbackOnly);
+    }
+};
 std::vector<LocalAddress> none()
 {
     return {};
@@ -132,12 +146,8 @@ void TestLive::initTestCase()
 void TestLive::loopbackRequestIsFiled()
 {
     TinyServer server(QHostAddress::LocalHost);
-    Catalogue catalogue(m_dir.path(), "/tmp");
-    catalogue.LoadSettings();
-    Tcap_ip capture;
-    capture.setHelperPath(kHelper);
-    capture.setAddressSource(&loopbackOnly);
-    Recorder r(capture, catalogue);
+    LoopbackCapture live(m_dir.path(), kHelper);
+    auto &[catalogue, capture, r] = live;
     capture.StartCap();
     QTRY_COMPARE_WITH_TIMEOUT(capture.liveCaptures(), 1, 5000);
 
@@ -155,11 +165,8 @@ void TestLive::loopbackRequestIsFiled()
 
 void TestLive::pingIsIcmpEcho()
 {
-    Catalogue catalogue(m_dir.path(), "/tmp");
-    Tcap_ip capture;
-    capture.setHelperPath(kHelper);
-    capture.setAddressSource(&loopbackOnly);
-    Recorder r(capture, catalogue);
+    LoopbackCapture live(m_dir.path(), kHelper);
+    auto &[catalogue, capture, r] = live;
     capture.StartCap();
     QTRY_COMPARE_WITH_TIMEOUT(capture.liveCaptures(), 1, 5000);
     QVERIFY(run("ping", {"-c1", "-W2", "127.0.0.1"}));
@@ -183,12 +190,8 @@ void TestLive::pauseStopAndRestart()
               true);
     TinyServer server(QHostAddress::LocalHost);
     const auto url = [&](const char *name) { return QStringLiteral("http://127.0.0.1:%1/%2.mp3").arg(server.serverPort()).arg(name); };
-    Catalogue catalogue(m_dir.path(), "/tmp");
-    catalogue.LoadSettings();
-    Tcap_ip capture;
-    capture.setHelperPath(wrapper);
-    capture.setAddressSource(&loopbackOnly);
-    Recorder r(capture, catalogue);
+    LoopbackCapture live(m_dir.path(), wrapper);
+    auto &[catalogue, capture, r] = live;
 
     capture.PauseCap(); // before the first start: nothing to pause
     QVERIFY(!capture.FPaused());

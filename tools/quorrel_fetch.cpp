@@ -15,6 +15,7 @@
 #include "downloads/transfer.h"
 #include "settings/config_file.h"
 #include "settings/gydy.h"
+#include "settings/stop_signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -26,7 +27,6 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <termios.h>
@@ -83,14 +83,6 @@ std::optional<QString> askPassword(const QString &user, const QString &host)
     w = ::write(tty, "\n", 1);
     ::close(tty);
     return QString::fromLocal8Bit(line);
-}
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
 // Shows a transfer's progress on standard error: a bar redrawn at most ten times a
@@ -217,11 +209,7 @@ int main(int argc, char *argv[])
                        .SavePath;
     }
 
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-    }
-    QSocketNotifier interrupted(signalPipe[0], QSocketNotifier::Read);
+    QSocketNotifier *interrupted = WatchStopSignals(&app);
 
     CurlMulti multi;
     int status = 0;
@@ -271,10 +259,12 @@ int main(int argc, char *argv[])
             loop.quit();
         });
         bool stopped = false;
-        const auto connection = QObject::connect(&interrupted, &QSocketNotifier::activated, &loop, [&] {
-            stopped = true;
-            transfer.cancel(); // the bytes received stay for a later resume
-        });
+        QMetaObject::Connection connection;
+        if (interrupted)
+            connection = QObject::connect(interrupted, &QSocketNotifier::activated, &loop, [&] {
+                stopped = true;
+                transfer.cancel(); // the bytes received stay for a later resume
+            });
         transfer.start();
         loop.exec();
         QObject::disconnect(connection);

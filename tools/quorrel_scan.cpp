@@ -14,6 +14,7 @@
 #include "catalogue/catalogue.h"
 #include "detection/capture_filing.h"
 #include "settings/gydy.h"
+#include "settings/stop_signals.h"
 #include "tools/capture_file.h"
 
 #include <QCommandLineParser>
@@ -25,11 +26,8 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace quorrel;
@@ -131,14 +129,6 @@ void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
     }
 }
 
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
 // Captures live traffic through the capture component until the time is up or the user
 // interrupts. Returns kExitUsage when a capture failed, after saying why.
 int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost)
@@ -169,12 +159,8 @@ int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost
     });
     watch.start(100);
 
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        QSocketNotifier *interrupted = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &capture);
+    if (QSocketNotifier *interrupted = WatchStopSignals(&capture))
         QObject::connect(interrupted, &QSocketNotifier::activated, stop);
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-    }
     if (seconds > 0)
         QTimer::singleShot(seconds * 1000, &capture, stop);
     QCoreApplication::exec();
