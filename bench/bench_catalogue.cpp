@@ -4,8 +4,8 @@
 //
 //   bench_catalogue [N]     (N distinct addresses, default 100000)
 
+#include "base/gbk_text.h"
 #include "catalogue/catalogue.h"
-#include "settings/gbk_text.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #include "capture/cap_ip.h"
 
+#include "base/gydy.h"
 #include "capture/frame.h"
 #include "capture/link_layer.h"
-#include "settings/gydy.h"
 
 #include <QFileInfo>
 #include <QProcess>

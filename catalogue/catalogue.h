@@ -4,11 +4,11 @@
 // rebuilds the tree and files the saved list back; saving the settings keeps the list).
 // The window and the headless tools each hold one.
 
+#include "base/gydy.h"
+#include "catalogue/classify_link.h"
 #include "catalogue/resource_list_file.h"
 #include "catalogue/resource_tree.h"
-#include "detection/classify_link.h"
 #include "settings/config_file.h"
-#include "settings/gydy.h"
 
 #include <QString>
 #include <optional>

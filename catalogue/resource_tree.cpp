@@ -1,6 +1,6 @@
 #include "catalogue/resource_tree.h"
 
-#include "settings/gydy.h"
+#include "base/gydy.h"
 
 namespace quorrel {
 

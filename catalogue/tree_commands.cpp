@@ -1,6 +1,6 @@
 #include "catalogue/tree_commands.h"
 
-#include "settings/gydy.h"
+#include "base/gydy.h"
 
 namespace quorrel {
 

@@ -1,6 +1,6 @@
 #include "detection/request_extraction.h"
 
-#include "settings/gbk_text.h"
+#include "base/gbk_text.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "downloads/fetch_list.h"
 
+#include "base/gbk_text.h"
+#include "base/gydy.h"
 #include "catalogue/resource_list_file.h"
-#include "settings/gbk_text.h"
-#include "settings/gydy.h"
 
 #include <QRegularExpression>
 

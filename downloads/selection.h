@@ -3,9 +3,10 @@
 // clipboard, into the rename table, or straight into the task list. And the tree's
 // double-click on a resource, which does the same for one.
 
+#include "base/gydy.h"
 #include "catalogue/resource_tree.h"
 #include "downloads/task_list.h"
-#include "settings/gydy.h"
+#include "settings/settings_values.h"
 
 namespace quorrel {
 

@@ -1,6 +1,6 @@
 #include "downloads/task_list.h"
 
-#include "detection/text_rules.h"
+#include "base/text_rules.h"
 
 namespace quorrel {
 

@@ -1,7 +1,7 @@
 #include "downloads/transfer.h"
 
-#include "settings/gbk_text.h"
-#include "settings/gydy.h"
+#include "base/gbk_text.h"
+#include "base/gydy.h"
 
 #include <QMetaObject>
 

@@ -1,7 +1,8 @@
 #pragma once
 // config.ini: the settings values and the table of monitored types, section XT.
 
-#include "settings/gydy.h"
+#include "base/gydy.h"
+#include "settings/settings_values.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "settings/profile_file.h"
 
-#include "settings/gbk_text.h"
+#include "base/gbk_text.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 // that a command does not handle itself is shown with its own text, and the program
 // carries on.
 
-#include "settings/stop_signals.h"
+#include "base/stop_signals.h"
 #include "shell/mainform.h"
 
 #include <QApplication>

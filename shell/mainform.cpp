@@ -1,7 +1,7 @@
 #include "shell/mainform.h"
 
+#include "catalogue/capture_filing.h"
 #include "catalogue/tree_commands.h"
-#include "detection/capture_filing.h"
 #include "detection/monitoring.h"
 #include "downloads/selection.h"
 #include "shell/glyphs.h"

@@ -1,12 +1,12 @@
 // The resource tree model and its file: building from the type table, the lookups,
 // deletion with its references, the check box cycle, and zywj.txt round trips in GBK.
 
+#include "base/gbk_text.h"
 #include "catalogue/catalogue.h"
-#include "catalogue/resource_list_file.h"
 #include "catalogue/preview_layout.h"
+#include "catalogue/resource_list_file.h"
 #include "catalogue/resource_tree.h"
 #include "catalogue/tree_commands.h"
-#include "settings/gbk_text.h"
 
 #include <QAbstractItemModelTester>
 #include <QTemporaryDir>

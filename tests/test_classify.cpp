@@ -1,8 +1,8 @@
 // ClassifyLink: normalisation, joining relative addresses, typing by extension, filing.
 
+#include "base/text_rules.h"
+#include "catalogue/classify_link.h"
 #include "catalogue/resource_tree.h"
-#include "detection/classify_link.h"
-#include "detection/text_rules.h"
 
 #include <QtTest>
 

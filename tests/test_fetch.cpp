@@ -2,7 +2,7 @@
 // HTTP and an FTP failure), reads the list formats with --category, and refuses bad usage.
 // The transfer rules themselves are the transfer test's.
 
-#include "settings/gbk_text.h"
+#include "base/gbk_text.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -2,10 +2,10 @@
 // on a veth pair into a network namespace made here, driven by real clients (curl, ping).
 // Needs root, as CI has it, or a helper that holds capture rights.
 
+#include "base/gbk_text.h"
 #include "capture/cap_ip.h"
+#include "catalogue/capture_filing.h"
 #include "catalogue/catalogue.h"
-#include "detection/capture_filing.h"
-#include "settings/gbk_text.h"
 
 #include <QProcess>
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
 // quorrel-scan end to end: real loopback captures in every link type it reads, the local
 // address rule, saving the list, and bad input.
 
-#include "settings/gbk_text.h"
+#include "base/gbk_text.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

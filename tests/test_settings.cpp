@@ -1,7 +1,7 @@
 // settings/: the shared helpers, GBK text, profile files and config.ini.
+#include "base/gbk_text.h"
+#include "base/gydy.h"
 #include "settings/config_file.h"
-#include "settings/gbk_text.h"
-#include "settings/gydy.h"
 #include "settings/profile_file.h"
 
 #include <QDir>

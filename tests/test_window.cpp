@@ -2,9 +2,9 @@
 // texts, a capture event, the tree's mouse and menu commands, the check box, the settings
 // panel, the preview of a page served here on 127.0.0.1, the links and the shutdown.
 
+#include "base/gbk_text.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
-#include "settings/gbk_text.h"
 #include "shell/mainform.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"

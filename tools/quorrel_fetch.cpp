@@ -8,14 +8,14 @@
 //   Done<TAB>address<TAB>save path<TAB>size in bytes    or    Failed<TAB>address<TAB>reason
 // Exit status: 0 every task Done, 1 any failed (or interrupted), 2 bad usage.
 
+#include "base/gydy.h"
+#include "base/stop_signals.h"
 #include "downloads/curl_multi.h"
 #include "downloads/fetch_list.h"
 #include "downloads/ftp_address.h"
 #include "downloads/task_list.h"
 #include "downloads/transfer.h"
 #include "settings/config_file.h"
-#include "settings/gydy.h"
-#include "settings/stop_signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -8,13 +8,13 @@
 // Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input, or a live
 // capture that failed.
 
+#include "base/gydy.h"
+#include "base/stop_signals.h"
 #include "capture/cap_ip.h"
 #include "capture/datagram.h"
 #include "capture/link_layer.h"
+#include "catalogue/capture_filing.h"
 #include "catalogue/catalogue.h"
-#include "detection/capture_filing.h"
-#include "settings/gydy.h"
-#include "settings/stop_signals.h"
 #include "tools/capture_file.h"
 
 #include <QCommandLineParser>

@@ -1,4 +1,4 @@
-#include "settings/gbk_text.h"
+#include "base/gbk_text.h"
 
 #include <cerrno>
 #include <cstring>

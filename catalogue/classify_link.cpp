@@ -1,6 +1,6 @@
-#include "detection/classify_link.h"
+#include "catalogue/classify_link.h"
 
-#include "detection/text_rules.h"
+#include "base/text_rules.h"
 
 #include <QVarLengthArray>
 

@@ -4,8 +4,9 @@
 // address is joined to the base node's address, the extension gives the type, and the
 // address is filed once under its type's category.
 
+#include "base/gydy.h"
 #include "catalogue/resource_tree.h"
-#include "settings/gydy.h"
+#include "settings/settings_values.h"
 
 #include <QString>
 

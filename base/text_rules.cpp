@@ -1,6 +1,6 @@
-#include "detection/text_rules.h"
+#include "base/text_rules.h"
 
-#include "settings/gydy.h"
+#include "base/gydy.h"
 
 namespace quorrel {
 

@@ -1,15 +1,9 @@
-#include "settings/gydy.h"
+#include "base/gydy.h"
 
 #include <QCoreApplication>
 #include <limits>
 
 namespace quorrel {
-
-bool SettingsValues::handsOverDownloads() const
-{
-    // Byte-wise comparison as text: "1" sorts after "0"; "0", "-1" and "" do not.
-    return QString::compare(DownloadMode, QLatin1String("0"), Qt::CaseSensitive) > 0;
-}
 
 QString AppDir()
 {

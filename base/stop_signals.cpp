@@ -1,4 +1,4 @@
-#include "settings/stop_signals.h"
+#include "base/stop_signals.h"
 
 #include <QSocketNotifier>
 

@@ -1,4 +1,4 @@
-#include "detection/capture_filing.h"
+#include "catalogue/capture_filing.h"
 
 namespace quorrel {
 
