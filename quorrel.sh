@@ -7,11 +7,12 @@
 #   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
 #   ./quorrel.sh fetch [ARGS...] run quorrel-fetch (see ./quorrel.sh fetch --help)
 #   ./quorrel.sh setcap          give the capture helper its capture rights
+#   ./quorrel.sh package         build the Debian package (build/quorrel_*.deb)
 set -eu
 
 cd "$(dirname "$0")"
 
-packages="build-essential cmake ninja-build pkg-config qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev nginx-light python3-pyftpdlib openssl
+packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev nginx-light python3-pyftpdlib openssl
           libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth"
 
 install_missing() {
@@ -70,6 +71,11 @@ fetch)
     build >/dev/null
     exec build/bin/quorrel-fetch "$@"
     ;;
+package)
+    install_missing
+    build >/dev/null
+    (cd build && cpack -G DEB)
+    ;;
 setcap)
     install_missing
     build >/dev/null
@@ -77,7 +83,7 @@ setcap)
     getcap build/bin/quorrel-capture
     ;;
 *)
-    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap" >&2
+    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap | package" >&2
     exit 2
     ;;
 esac
