@@ -35,7 +35,10 @@ void DownloadScheduler::TimexzwjTimer()
     m_host.showGauge(true);
 
     bool resume = false;
-    if (QFileInfo::exists(savePath)) {
+    // A folder at the save path is no file to resume: nothing is asked, and the transfer
+    // fails saying so.
+    const QFileInfo file(savePath);
+    if (file.exists() && !file.isDir()) {
         switch (m_host.askResume(kResumeQuestion + QLatin1Char('\r') + savePath)) {
         case SchedulerHost::Resume::Yes:
             resume = true;

@@ -65,6 +65,8 @@ private slots:
     void resumeQuestion();
     void failures();
     void emptyListAndBusy();
+    void saveFolder_data();
+    void saveFolder();
 
 private:
     void tickUntilIdle(DownloadScheduler &s, TaskList &tasks);
@@ -158,7 +160,8 @@ void TestScheduler::failures()
     DownloadScheduler s(tasks, host);
     tasks.AddTask("mms://a.test/x.wma", "x.wma", m_dir->path());
     tasks.AddTask(server.url("/missing.mp3"), "missing.mp3", m_dir->path());
-    tasks.AddTask(server.url("/ok.bin"), "ok.bin", m_dir->filePath("no/such/folder"));
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    tasks.AddTask(server.url("/ok.bin"), "ok.bin", m_dir->filePath("file/folder"));
     tasks.AddTask("ftp://bob@127.0.0.1:1/x.zip", "x.zip", m_dir->path());
     tickUntilIdle(s, tasks);
     for (int r = 0; r < 4; ++r)
@@ -168,10 +171,14 @@ void TestScheduler::failures()
     // an error status and a refused connection are logged, as every failure is.
     QCOMPARE(host.messages.size(), 2);
     QCOMPARE(host.messages[0], QStringLiteral("不可识别的地址！"));
-    QVERIFY2(host.messages[1].contains("no/such/folder"), qPrintable(host.messages[1]));
+    QVERIFY2(host.messages[1].contains("cannot make the folder \"" + m_dir->filePath("file/folder")),
+             qPrintable(host.messages[1]));
     QCOMPARE(host.lines.count(QStringLiteral("下载任务失败!")), 3);
     QVERIFY(host.lines.join('\n').contains("HTTP 404"));
-    QCOMPARE(readFile(m_dir->filePath("missing.mp3")), QByteArray()); // the error page is never saved
+    // No file is left behind by a failure before the first byte: the error page is
+    // never saved, and no empty file stays.
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("missing.mp3")));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("x.zip")));
     QCOMPARE(host.passwords, QStringList{"bob"});             // asked for, as the address names no password
 }
 
@@ -184,6 +191,47 @@ void TestScheduler::emptyListAndBusy()
     QVERIFY(!s.TransferBusy());
     QCOMPARE(s.CurrentTask(), -1);
     QVERIFY(host.lines.isEmpty() && host.questions.isEmpty());
+}
+
+void TestScheduler::saveFolder_data()
+{
+    QTest::addColumn<QString>("folder"); // below the test's folder
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<QString>("message"); // the box shown; empty: none
+    QTest::newRow("a missing folder is made, with its parents") << "new/sub" << "ok.bin" << true << QString();
+    QTest::newRow("a folder that cannot be made") << "file/sub" << "ok.bin" << false << "cannot make the folder";
+    QTest::newRow("an empty file name: the save path is the folder")
+        << "" << "" << false << "it is a folder, not a file";
+    QTest::newRow("a folder with the file's name") << "" << "folder.bin" << false << "it is a folder, not a file";
+}
+
+void TestScheduler::saveFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, fileName);
+    QFETCH(bool, done);
+    QFETCH(QString, message);
+    Server server;
+    TaskList tasks;
+    Host host;
+    host.answer = SchedulerHost::Resume::Yes;
+    DownloadScheduler s(tasks, host);
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    QVERIFY(QDir(m_dir->path()).mkpath("folder.bin"));
+    const QString savePath = folder.isEmpty() ? m_dir->path() : m_dir->filePath(folder);
+    tasks.AddTask(server.url("/ok.bin"), fileName, savePath);
+    tickUntilIdle(s, tasks);
+    QCOMPARE(tasks.task(0).state, done ? TaskState::Done : TaskState::Failed);
+    QVERIFY(host.questions.isEmpty()); // a folder is no file to resume
+    if (message.isEmpty()) {
+        QVERIFY(host.messages.isEmpty());
+        QCOMPARE(readFile(savePath + "/" + fileName), QByteArray(1000, 'x'));
+    } else {
+        QCOMPARE(host.messages.size(), 1);
+        QVERIFY2(host.messages[0].contains(message), qPrintable(host.messages[0]));
+        QVERIFY(host.lines.last().contains(message));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestScheduler)

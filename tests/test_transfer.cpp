@@ -91,6 +91,7 @@ private slots:
     void ftpFailure();
     void saveFileCannotBeOpened_data();
     void saveFileCannotBeOpened();
+    void saveFolderIsMade();
     void requestHeaders();
     void cookiesLastTheRun();
     void cancelKeepsTheBytes();
@@ -545,6 +546,8 @@ void TestTransfer::httpFailure()
     QCOMPARE(o.finishedCount, 1);
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(readFile(m_savePath), after);
+    // A failure before the first byte leaves no empty file behind.
+    QCOMPARE(QFileInfo::exists(m_savePath), exists || !after.isEmpty());
     QCOMPARE(o.progress, after == before ? 0 : after.size());
     if (o.progress == 0)
         QCOMPARE(o.expected, -2); // an error page, a wrong range: no body began
@@ -683,25 +686,46 @@ void TestTransfer::ftpFailure()
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(o.result.refused, refused);
     QCOMPARE(readFile(m_savePath), after);
+    QCOMPARE(QFileInfo::exists(m_savePath), exists || !after.isEmpty());
 }
 
 void TestTransfer::saveFileCannotBeOpened_data()
 {
-    QTest::addColumn<QString>("savePath");
-    QTest::newRow("no file name") << QString();
-    QTest::newRow("no such folder") << "/nonexistent-folder/a.bin";
-    QTest::newRow("a folder") << QDir::tempPath();
+    QTest::addColumn<QString>("savePath"); // below the save folder
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no file name") << QString() << "no file name";
+    QTest::newRow("a folder that cannot be made") << "file/folder/a.bin" << "cannot make the folder";
+    QTest::newRow("a folder") << "folder" << "it is a folder, not a file";
+    QTest::newRow("the save folder itself") << "" << "it is a folder, not a file";
 }
 
 void TestTransfer::saveFileCannotBeOpened()
 {
     QFETCH(QString, savePath);
+    QFETCH(QString, reason);
+    writeFile(m_save->filePath("file"), "a file, where a folder would have to be");
+    QVERIFY(QDir(m_save->path()).mkpath("folder"));
+    if (!savePath.isNull())
+        savePath = m_save->path() + "/" + savePath;
     for (const QString &address : {m_http + "/files/a.bin", m_ftp + "/a.bin"}) {
         const Outcome o = run({address, savePath, false, {}});
         QVERIFY(!o.result.done);
         QCOMPARE(o.finishedCount, 1);
-        QVERIFY2(o.result.reason.startsWith("cannot open the save file"), qPrintable(o.result.reason));
+        QVERIFY2(o.result.reason.startsWith("cannot open the save file \"" + savePath + "\": " + reason),
+                 qPrintable(o.result.reason));
         QCOMPARE(o.result.fileSize, -1);
+    }
+    QCOMPARE(QDir(m_save->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), (QStringList{"file", "folder"}));
+}
+
+// A save folder that is not there yet is made with its parents, for both clients.
+void TestTransfer::saveFolderIsMade()
+{
+    for (const QString &address : {m_http + "/files/a.bin", m_ftp + "/a.bin"}) {
+        const QString path = m_save->path() + "/new/" + address.left(3) + "/a.bin";
+        const Outcome o = run({address, path, false, {}});
+        QVERIFY2(o.result.done, qPrintable(o.result.reason));
+        QCOMPARE(readFile(path), m_data);
     }
 }
 
