@@ -2,6 +2,7 @@
 
 #include "base/gbk_text.h"
 #include "base/gydy.h"
+#include "downloads/connect_watch.h"
 
 #include <QFileInfo>
 #include <QMetaObject>
@@ -16,7 +17,7 @@ namespace {
 
 const char kUserAgent[] = "Mozilla/3.0 (compatible; Indy Library)";
 const char kProtocols[] = "http,https,ftp";
-constexpr long kConnectTimeoutMs = 300;
+constexpr std::chrono::milliseconds kConnectTimeout{300};
 constexpr long kMaxRedirects = 20;
 
 // Digits only, within qint64; the whole text.
@@ -212,7 +213,12 @@ bool Transfer::prepareHttp()
     curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
     curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    // The TCP connect has 300 ms. libcurl's connect time-out would also bound the name
+    // look-up and the TLS handshake, which get the stall time as every other wait does.
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_stallSeconds));
+    m_connectWatch = new ConnectWatch(kConnectTimeout, this);
+    m_connectWatch->attach(m_easy);
+    connect(m_connectWatch, &ConnectWatch::timedOut, this, &Transfer::fail);
     // An error status fails before its body is read: an error page never reaches the file.
     curl_easy_setopt(m_easy, CURLOPT_FAILONERROR, 1L);
 
@@ -510,6 +516,8 @@ void Transfer::finish(bool done, const QString &reason, bool refused)
     if (m_phase == Phase::Finished)
         return;
     m_phase = Phase::Finished;
+    if (m_connectWatch)
+        m_connectWatch->stop();
     disconnect(&m_multi, &CurlMulti::acted, this, &Transfer::reportProgress);
     if (m_added) {
         m_multi.remove(m_easy);

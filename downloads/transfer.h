@@ -7,8 +7,9 @@
 // that is a folder is refused.
 //
 // HTTP: User-Agent "Mozilla/3.0 (compatible; Indy Library)" and Accept "*/*", redirects
-// followed (at most 20, and only to http, https or ftp), the run's cookies, a 300 ms
-// connect time-out, certificates checked against the system's trust store. A resume
+// followed (at most 20, and only to http, https or ftp), the run's cookies, 300 ms for
+// the TCP connect (the name look-up and the TLS handshake have the stall time, as every
+// other wait does), certificates checked against the system's trust store. A resume
 // sends a HEAD, then a GET for the bytes from n - 1 on (n the size of the file already
 // there): the last byte on disk is fetched again and written where it was.
 // FTP: the login, port, directory and file of ParseFtpAddress; one CWD to the directory,
@@ -52,6 +53,8 @@ struct TransferResult {
     // offset). Unlike a failed connection or login, the user is shown the reason.
     bool refused = false;
 };
+
+class ConnectWatch;
 
 class Transfer : public QObject, private CurlJob {
     Q_OBJECT
@@ -128,6 +131,7 @@ private:
     curl_slist *m_headers = nullptr; // Accept; libcurl keeps the list, not a copy
     char m_error[CURL_ERROR_SIZE] = {};
 
+    ConnectWatch *m_connectWatch = nullptr; // HTTP: the TCP connect's bound
     FtpAddress m_ftpAddress;
 
     QFile m_file;

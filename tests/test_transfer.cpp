@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
 
@@ -60,6 +62,79 @@ qint64 residentBytes()
     return fields.size() > 1 ? fields[1].toLongLong() * sysconf(_SC_PAGESIZE) : 0;
 }
 
+// A TCP relay to a server on 127.0.0.1 that holds the server's first answer on each
+// connection for a while: to a TLS client, the server's handshake comes that much later.
+class HoldingRelay : public QTcpServer {
+public:
+    HoldingRelay(quint16 upstream, int holdMs)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this, upstream, holdMs] {
+            while (QTcpSocket *client = nextPendingConnection()) {
+                auto *server = new QTcpSocket(client);
+                auto held = std::make_shared<QByteArray>();
+                auto holding = std::make_shared<bool>(true);
+                server->connectToHost(QHostAddress::LocalHost, upstream); // writes wait for the connect
+                connect(client, &QTcpSocket::readyRead, server, [client, server] { server->write(client->readAll()); });
+                connect(server, &QTcpSocket::readyRead, client, [this, client, server, held, holding, holdMs] {
+                    if (!*holding)
+                        return void(client->write(server->readAll()));
+                    if (held->isEmpty()) {
+                        ++m_held;
+                        QTimer::singleShot(holdMs, client, [client, held, holding] {
+                            *holding = false;
+                            client->write(*held);
+                        });
+                    }
+                    *held += server->readAll();
+                });
+                connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+                connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+            }
+        });
+    }
+    int held() const { return m_held; }
+
+private:
+    int m_held = 0;
+};
+
+// A listener that answers no connect: its queue of connections not yet accepted is
+// full, and Linux drops the SYNs that come after.
+class FullListener {
+public:
+    FullListener()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(m_listener, 0) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+            return;
+        for (int i = 0; i < 4; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            m_fillers << fd;
+        }
+        QTest::qWait(50); // the first ones take the queue
+        m_port = ntohs(a.sin_port);
+    }
+    ~FullListener()
+    {
+        for (int fd : m_fillers)
+            ::close(fd);
+        ::close(m_listener);
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    QList<int> m_fillers;
+    quint16 m_port = 0;
+};
+
 struct Outcome {
     TransferResult result;
     int finishedCount = 0;
@@ -92,6 +167,8 @@ private slots:
     void saveFileCannotBeOpened_data();
     void saveFileCannotBeOpened();
     void saveFolderIsMade();
+    void connectBound_data();
+    void connectBound();
     void requestHeaders();
     void cookiesLastTheRun();
     void cancelKeepsTheBytes();
@@ -726,6 +803,43 @@ void TestTransfer::saveFolderIsMade()
         const Outcome o = run({address, path, false, {}});
         QVERIFY2(o.result.done, qPrintable(o.result.reason));
         QCOMPARE(readFile(path), m_data);
+    }
+}
+
+// The TCP connect alone has 300 ms: a TLS handshake answered later, or a slow name
+// look-up, gets the stall time as every other wait.
+void TestTransfer::connectBound_data()
+{
+    QTest::addColumn<QString>("server"); // "handshake": TLS answered 500 ms late; "backlog": no TCP answer
+    QTest::addColumn<QString>("reason"); // empty: done
+    QTest::newRow("TLS handshake answered after 500 ms") << "handshake" << QString();
+    QTest::newRow("TCP connect not answered") << "backlog" << "Failed to connect to 127.0.0.1 port %1 within 300 ms";
+}
+
+void TestTransfer::connectBound()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, reason);
+    QString address;
+    std::unique_ptr<HoldingRelay> relay;
+    std::unique_ptr<FullListener> listener;
+    if (server == "handshake") {
+        relay = std::make_unique<HoldingRelay>(m_https.mid(m_https.lastIndexOf(':') + 1).toUShort(), 500);
+        address = QStringLiteral("https://127.0.0.1:%1/files/a.bin").arg(relay->serverPort());
+    } else {
+        listener = std::make_unique<FullListener>();
+        QVERIFY(listener->port());
+        address = QStringLiteral("http://127.0.0.1:%1/files/a.bin").arg(listener->port());
+        reason = reason.arg(listener->port());
+    }
+    const Outcome o = run({address, m_savePath, false, {}}, 5);
+    if (reason.isEmpty()) {
+        QVERIFY2(o.result.done, qPrintable(o.result.reason));
+        QCOMPARE(readFile(m_savePath), m_data);
+        QCOMPARE(relay->held(), 1);
+    } else {
+        QCOMPARE(o.result.reason, reason);
+        QVERIFY(!QFileInfo::exists(m_savePath));
     }
 }
 
