@@ -525,6 +525,10 @@ void TMainform::RzToolButton7Click()
 
 void TMainform::TimexzwjTimer()
 {
+    // While a transfer or a box about it is open (a box turns the loop, so this timer
+    // fires under it), the tick's work is not over: nothing to do.
+    if (m_scheduler->busy())
+        return;
     m_scheduler->TimexzwjTimer();
 }
 
@@ -559,6 +563,13 @@ void TMainform::taskDone(int row)
 {
     // The task's address, as its row stores it, filed under the downloaded side.
     m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Downloaded, tasks.task(row).address);
+}
+
+void TMainform::taskFailed(int row)
+{
+    // Back under its category below FoundRoot, to be ticked again; not when the address
+    // is in the tree already (captured again meanwhile, say).
+    m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Found, tasks.task(row).address);
 }
 
 // Leaving --------------------------------------------------------------------------------

@@ -128,6 +128,7 @@ private:
     void setGaugeMaximum(qint64 maximum) override;
     void setGaugeValue(qint64 value) override;
     void taskDone(int row) override;
+    void taskFailed(int row) override;
 
     QString savePathHint() const;
     void FormCreate();

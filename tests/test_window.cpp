@@ -86,10 +86,15 @@ private slots:
     void links();
     void downloadSelection();
     void downloadsRunOneAtATime();
+    void saveFolderAndBoxes_data();
+    void saveFolderAndBoxes();
+    void failedTaskGoesBack();
     void shutdownWritesTheList();
 
 private:
     TMainform *open(bool withConfig = true);
+    TMainform *openSavingTo(const QString &savePath);
+    int count(const QString &caption);
     TreeNode *add(const QString &address);
     void pressOn(TreeNode *node, Qt::MouseButton button = Qt::LeftButton);
 
@@ -119,6 +124,24 @@ TMainform *TestWindow::open(bool withConfig)
     m_window->cap_ip1->setHelperPath(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"));
     m_window->show();
     return m_window;
+}
+
+// A window whose config.ini names savePath as the save folder.
+TMainform *TestWindow::openSavingTo(const QString &savePath)
+{
+    writeFile(m_dir->filePath("config.ini"),
+              toGbk(QStringLiteral("[XT]\r\nxzpath=%1\r\nfxwy=1\r\nmaxtype=3\r\n1=.htm\r\n2=.mp3\r\n3=.jpg\r\n"
+                                   "lxmc=01-网页连接;02-音乐;03-图片;\r\n")
+                        .arg(savePath)));
+    return open(false);
+}
+
+// How many nodes of the whole tree have this caption.
+int TestWindow::count(const QString &caption)
+{
+    int n = 0;
+    m_window->tree().forEachPreOrder([&](TreeNode *node, int) { n += node->caption() == caption; });
+    return n;
 }
 
 TreeNode *TestWindow::add(const QString &address)
@@ -490,6 +513,95 @@ void TestWindow::downloadsRunOneAtATime()
     QVERIFY(w->Gag1->isHidden());
     // With nothing left waiting, the next tick empties the list.
     QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 5000);
+}
+
+void TestWindow::saveFolderAndBoxes_data()
+{
+    QTest::addColumn<QString>("folder"); // the save folder, below the test's
+    QTest::addColumn<bool>("done");
+    QTest::newRow("a missing folder is made") << "no/such/Downloads" << true;
+    QTest::newRow("a folder that cannot be made: a box per task") << "file/Downloads" << false;
+}
+
+// A user's first try, with a save folder that is not there: two ticked resources, "下载".
+// Where the folder cannot be made, each task's failure is told in a box that stays open
+// a while, as a user reads it: Timexzwj fires under it, and nothing may start, end or be
+// removed until it is closed.
+void TestWindow::saveFolderAndBoxes()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, done);
+    PageServer server;
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    const QString savePath = m_dir->filePath(folder);
+    TMainform *w = openSavingTo(savePath);
+    w->Timesys->stop();
+    QStringList boxes;
+    int open = 0, underABox = 0;
+    w->setInform([&](const QString &text) {
+        boxes << text;
+        ++open;
+        QEventLoop loop;
+        QTimer::singleShot(1200, &loop, &QEventLoop::quit); // longer than Timexzwj's interval
+        loop.exec();
+        --open;
+    });
+    connect(&w->tasks, &QAbstractItemModel::dataChanged, this, [&] { underABox += open > 0; });
+    connect(&w->tasks, &QAbstractItemModel::modelAboutToBeReset, this, [&] { underABox += open > 0; });
+    const QStringList urls{server.url("/a.mp3"), server.url("/b.mp3")};
+    for (const QString &url : urls)
+        w->tree().cycleCheckBox(add(url));
+    w->RzToolButton8->trigger();
+    QCOMPARE(w->tasks.count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 20000); // emptied once both have ended
+    QCOMPARE(underABox, 0);
+    const QString log = w->redit1->toPlainText();
+    for (const QString &url : urls) {
+        const QString name = url.mid(url.lastIndexOf('/') + 1);
+        QCOMPARE(count(url), 1);
+        if (done) {
+            QCOMPARE(readFile(savePath + "/" + name), kPage);
+            QCOMPARE(w->tree().FindByCaption(url)->parent()->caption(), QStringLiteral("√02-音乐"));
+        } else {
+            // Failed: back where it was found, to be tried again.
+            QCOMPARE(w->tree().FindByCaption(url)->parent(), w->tree().FindByCaption("02-音乐"));
+        }
+    }
+    if (done) {
+        QVERIFY(boxes.isEmpty());
+    } else {
+        QCOMPARE(boxes.size(), 2);
+        for (const QString &box : boxes)
+            QVERIFY2(box.contains("cannot make the folder \"" + savePath + "\""), qPrintable(box));
+        QCOMPARE(log.count(QStringLiteral("下载任务失败!")), 2);
+    }
+}
+
+// A task that fails goes back under its category below FoundRoot, once: not beside the
+// same address captured again meanwhile, nor twice for two failed tasks.
+void TestWindow::failedTaskGoesBack()
+{
+    quorrel::test::HttpServer server([](const QByteArray &) { return quorrel::test::HttpServer::reply("404 Not Found", "no"); });
+    TMainform *w = openSavingTo(m_dir->path());
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    const QString lost = server.url("/lost.mp3"), again = server.url("/again.mp3"), twice = server.url("/twice.jpg");
+    w->tree().cycleCheckBox(add(lost));
+    w->tree().cycleCheckBox(add(again));
+    w->N20->trigger();
+    QCOMPARE(count(lost) + count(again), 0);
+    add(again); // captured again while its task waits
+    w->tasks.AddTask(twice, "twice.jpg", m_dir->path());
+    w->tasks.AddTask(twice, "twice.jpg", m_dir->path());
+    w->Timexzwj->start(10);
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 20000);
+    QCOMPARE(count(lost), 1);
+    QCOMPARE(count(again), 1);
+    QCOMPARE(count(twice), 1);
+    QCOMPARE(w->tree().FindByCaption(lost)->parent(), w->tree().FindByCaption("02-音乐"));
+    QCOMPARE(w->tree().FindByCaption(twice)->parent(), w->tree().FindByCaption("03-图片"));
+    QVERIFY(!w->tree().FindByCaption(lost)->checked());
+    QCOMPARE(QDir(m_dir->path()).entryList({"*.mp3", "*.jpg"}, QDir::Files), QStringList{}); // nothing left empty
 }
 
 void TestWindow::shutdownWritesTheList()
