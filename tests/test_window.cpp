@@ -85,6 +85,7 @@ private slots:
     void preview();
     void links();
     void downloadSelection();
+    void renameTableTakesTheOpenEdit();
     void downloadsRunOneAtATime();
     void saveFolderAndBoxes_data();
     void saveFolderAndBoxes();
@@ -470,6 +471,31 @@ void TestWindow::downloadSelection()
     w->N20->trigger();
     QCOMPARE(QGuiApplication::clipboard()->text().toLatin1(), QByteArray("\rhttp://a.test/y.mp3\rhttp://a.test/x.mp3\r\n"));
     QCOMPARE(w->tasks.count(), 0);
+}
+
+// "确定" takes no focus, so a cell still being edited has not given its text to the grid
+// when the button is clicked: the table takes it in before it is read.
+void TestWindow::renameTableTakesTheOpenEdit()
+{
+    writeFile(m_dir->filePath("config.ini"), config() + "tsggwjm=1\r\n");
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    TreeNode *n = add("http://a.test/d.mp3");
+    w->tree().cycleCheckBox(n);
+    w->N20->trigger();
+    QTableWidget *grid = w->panxgwjm->gridxgwjm;
+    QVERIFY(grid->isVisible());
+    grid->setCurrentCell(0, 1);
+    grid->editItem(grid->item(0, 1));
+    auto *editor = grid->viewport()->findChild<QLineEdit *>();
+    QVERIFY(editor);
+    editor->selectAll();
+    QTest::keyClicks(editor, "typed.mp3"); // and no Enter
+    QTest::mouseClick(w->panxgwjm->RzToolButton6, Qt::LeftButton);
+    QVERIFY(w->panxgwjm->isHidden());
+    QCOMPARE(w->tasks.count(), 1);
+    QCOMPARE(w->tasks.task(0).savePath, QStringLiteral(" /tmp/q/typed.mp3"));
 }
 
 void TestWindow::downloadsRunOneAtATime()
