@@ -254,6 +254,8 @@ private slots:
     void http2_data();
     void http2();
 
+    void hostileTraffic();
+
     void tlsWithoutSecret();
     void tlsRequests_data();
     void tlsRequests();
@@ -916,6 +918,91 @@ void TestStreams::http2()
         QCOMPARE(int(counters.protocolErrors), protocol);
         QVERIFY(wire.peak < limits.flowBytes + 64 * 1024);
     }
+}
+
+// Random traffic on a few connections, starting as HTTP/1, HTTP/2 or TLS and going on
+// with anything: nothing crashes, and the bounds hold after every segment.
+void TestStreams::hostileTraffic()
+{
+    StreamLimits limits;
+    limits.flowBytes = 16 * 1024;
+    limits.totalBytes = 256 * 1024;
+    limits.maxFlows = 48;
+    limits.maxRemembered = 96;
+    limits.headBytes = 4 * 1024;
+    Wire wire(limits);
+    QRandomGenerator random(20260101);
+    Deflater d;
+    const QList<QByteArray> starts{
+        get("/r.mp3"),
+        "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n",
+        "GET /x HTTP/1.1\r\nHost: ",
+        h2Start() + headers(1, d.block(getFields("/h2"))),
+        h2Start() + frame(kHeadersType, 0, 1, d.block(getFields("/c")).left(3)),
+        QByteArray::fromHex("16030100c8010000c40303") + QByteArray(200, '\x01'),
+        "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\x00\x00\x05\x01\x2d\x00\x00\x00\x01",
+    };
+    std::vector<std::array<std::uint32_t, 2>> seqs(64);
+    for (auto &s : seqs)
+        s = {random.generate(), random.generate()};
+    for (int i = 0; i < 40000; ++i) {
+        const int conn = random.bounded(64);
+        const bool fromClient = random.bounded(4) != 0;
+        const Endpoint client = v4(10, 9, 0, std::uint8_t(conn), std::uint16_t(30000 + conn % 7));
+        const Endpoint server = conn % 5 == 0 ? v6("::1", 443) : v4(10, 9, 1, 1, 80);
+        std::uint32_t &seq = seqs[size_t(conn)][fromClient ? 0 : 1];
+        QByteArray payload;
+        const int kind = random.bounded(10);
+        if (kind < 3)
+            payload = starts[random.bounded(starts.size())];
+        else if (kind < 8) {
+            payload.resize(random.bounded(1, 3000));
+            for (char &c : payload)
+                c = char(random.bounded(256));
+            if (kind == 7)
+                payload = frame(std::uint8_t(random.bounded(11)), std::uint8_t(random.bounded(256)), random.bounded(8),
+                                payload.left(random.bounded(payload.size() + 1)));
+        }
+        std::uint8_t flags = kAck;
+        const int f = random.bounded(100);
+        if (f < 4)
+            flags = kSyn;
+        else if (f < 6)
+            flags = kSyn | kAck;
+        else if (f < 8)
+            flags |= kFin;
+        else if (f < 9)
+            flags = kRst;
+        std::uint32_t at = seq;
+        const int jump = random.bounded(10);
+        if (jump == 0)
+            at = random.generate(); // anywhere
+        else if (jump < 3)
+            at = seq + random.bounded(20000); // ahead: a hole
+        else if (jump < 4)
+            at = seq - random.bounded(5000); // old
+        if (fromClient)
+            wire.send(client, server, at, payload, flags);
+        else
+            wire.send(server, client, at, payload, flags);
+        if (at == seq)
+            seq += std::uint32_t(payload.size()) + ((flags & kSyn) ? 1 : 0);
+        QVERIFY(wire.reader.memoryInUse() <= limits.totalBytes);
+        QVERIFY(wire.reader.flowCount() <= limits.maxFlows);
+        QVERIFY(wire.reader.rememberedCount() <= limits.maxRemembered);
+        wire.nowMs += random.bounded(50);
+        if (i % 1000 == 0)
+            wire.reader.expire(wire.nowMs);
+    }
+    const StreamCounters c = wire.reader.counters();
+    qInfo("read %llu, dropped %llu, gaps %llu, oversize %llu, protocol %llu, evicted %llu, TLS %llu, requests %llu",
+          (unsigned long long)c.flowsRead, (unsigned long long)c.flowsDropped, (unsigned long long)c.gaps,
+          (unsigned long long)c.oversize, (unsigned long long)c.protocolErrors, (unsigned long long)c.flowsEvicted,
+          (unsigned long long)c.tlsStarted, (unsigned long long)c.requests);
+    wire.reader.expire(wire.nowMs + limits.idleMs);
+    wire.reader.expire(wire.nowMs + limits.idleMs + limits.rememberMs);
+    QCOMPARE(wire.reader.flowCount(), std::size_t(0));
+    QCOMPARE(wire.reader.rememberedCount(), std::size_t(0));
 }
 
 // ---------------------------------------------------------------- TLS
