@@ -105,6 +105,19 @@ void StreamReader::expire(std::int64_t nowMs)
     noteMemory();
 }
 
+void StreamReader::endAll()
+{
+    m_generation = m_keys.generation();
+    for (auto it = m_flows.begin(); it != m_flows.end();) {
+        const auto next = std::next(it);
+        it->second.flow->retry(m_nowMs);
+        it->second.flow->end(Flow::Ending::Idle, nullptr);
+        remove(it);
+        it = next;
+    }
+    noteMemory();
+}
+
 void StreamReader::retryAll()
 {
     for (auto it = m_flows.begin(); it != m_flows.end();) {

@@ -45,6 +45,10 @@ public:
     // Ends idle flows and holes that waited too long, and lets TLS records that wait for
     // the key log try again. Call it every second or so with the capture's clock.
     void expire(std::int64_t nowMs);
+    // The capture has ended (a capture file's last segment): TLS records waiting for the
+    // key log try once more, then every flow ends as it stands, counted (a hole left is a
+    // gap, a TLS session still waiting is one without a secret).
+    void endAll();
 
     StreamCounters counters() const;
     std::size_t memoryInUse() const;

@@ -222,6 +222,132 @@ QByteArray repeated(char c, int n) { return QByteArray(n, c); }
 
 } // namespace
 
+namespace {
+
+QByteArray *g_keyLines = nullptr;
+
+void keyLogLine(const SSL *, const char *line)
+{
+    if (g_keyLines)
+        *g_keyLines += QByteArray(line) + '\n';
+}
+
+int selectAlpn(SSL *, const unsigned char **out, unsigned char *outlen, const unsigned char *in, unsigned int inlen, void *arg)
+{
+    const auto *want = static_cast<const QByteArray *>(arg);
+    unsigned char *selected = nullptr;
+    const int r = SSL_select_next_proto(&selected, outlen, reinterpret_cast<const unsigned char *>(want->constData()),
+                                        static_cast<unsigned>(want->size()), in, inlen);
+    *out = selected;
+    return r == OPENSSL_NPN_NEGOTIATED ? SSL_TLSEXT_ERR_OK : SSL_TLSEXT_ERR_NOACK;
+}
+
+// A TLS connection made by OpenSSL itself over memory, both sides: the bytes each side
+// put on the wire, in the order they were sent, and the client's key log lines.
+struct TlsExchange {
+    QList<QPair<bool, QByteArray>> wire; // (from the client, bytes)
+    QByteArray keyLines;
+    bool ok = false;
+};
+
+QByteArray drain(BIO *bio)
+{
+    QByteArray out;
+    char buf[16384];
+    int n;
+    while ((n = BIO_read(bio, buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    return out;
+}
+
+TlsExchange tlsExchange(int version, const QByteArray &alpn, const QByteArray &serverName, const QList<QByteArray> &requests)
+{
+    TlsExchange x;
+    g_keyLines = &x.keyLines;
+    EVP_PKEY *key = EVP_EC_gen("P-256");
+    X509 *cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME *name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("tls.test"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509_sign(cert, key, EVP_sha256());
+
+    SSL_CTX *sctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX *cctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate(sctx, cert);
+    SSL_CTX_use_PrivateKey(sctx, key);
+    for (SSL_CTX *ctx : {sctx, cctx}) {
+        SSL_CTX_set_min_proto_version(ctx, version);
+        SSL_CTX_set_max_proto_version(ctx, version);
+    }
+    const QByteArray serverAlpn = QByteArray(1, char(alpn.size())) + alpn;
+    SSL_CTX_set_alpn_select_cb(sctx, selectAlpn, const_cast<QByteArray *>(&serverAlpn));
+    SSL_CTX_set_keylog_callback(cctx, keyLogLine);
+
+    SSL *client = SSL_new(cctx);
+    SSL *server = SSL_new(sctx);
+    BIO *toServer = BIO_new(BIO_s_mem()), *fromClient = BIO_new(BIO_s_mem());
+    BIO *toClient = BIO_new(BIO_s_mem()), *fromServer = BIO_new(BIO_s_mem());
+    SSL_set_bio(client, toClient, fromClient); // client reads toClient, writes fromClient
+    SSL_set_bio(server, toServer, fromServer);
+    SSL_set_connect_state(client);
+    SSL_set_accept_state(server);
+    if (!serverName.isEmpty())
+        SSL_set_tlsext_host_name(client, serverName.constData());
+    const QByteArray offer = QByteArray("\x02h2\x08http/1.1", 12);
+    SSL_set_alpn_protos(client, reinterpret_cast<const unsigned char *>(offer.constData()), static_cast<unsigned>(offer.size()));
+
+    auto shuttle = [&] {
+        const QByteArray c = drain(fromClient);
+        if (!c.isEmpty()) {
+            x.wire << qMakePair(true, c);
+            BIO_write(toServer, c.constData(), int(c.size()));
+        }
+        const QByteArray s = drain(fromServer);
+        if (!s.isEmpty()) {
+            x.wire << qMakePair(false, s);
+            BIO_write(toClient, s.constData(), int(s.size()));
+        }
+    };
+    for (int i = 0; i < 10 && !(SSL_is_init_finished(client) && SSL_is_init_finished(server)); ++i) {
+        SSL_do_handshake(client);
+        shuttle();
+        SSL_do_handshake(server);
+        shuttle();
+    }
+    x.ok = SSL_is_init_finished(client) && SSL_is_init_finished(server);
+    for (const QByteArray &r : requests) {
+        SSL_write(client, r.constData(), int(r.size()));
+        shuttle();
+    }
+    SSL_free(client);
+    SSL_free(server);
+    SSL_CTX_free(cctx);
+    SSL_CTX_free(sctx);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    g_keyLines = nullptr;
+    return x;
+}
+
+void replay(Conn &c, const TlsExchange &x)
+{
+    for (const auto &[fromClient, bytes] : x.wire) {
+        for (qsizetype i = 0; i < bytes.size(); i += 1448) {
+            if (fromClient)
+                c.fromClient(bytes.mid(i, 1448));
+            else
+                c.fromServer(bytes.mid(i, 1448));
+        }
+    }
+}
+
+} // namespace
+
 class TestStreams : public QObject {
     Q_OBJECT
 
@@ -238,6 +364,7 @@ private slots:
     void totalMemoryBound();
     void flowTableBound();
     void idleExpiry();
+    void endOfCapture();
     void finAndRst_data();
     void finAndRst();
     void neitherHttpNorTls();
@@ -484,6 +611,30 @@ void TestStreams::idleExpiry()
     wire.nowMs += 120000;
     a.fromClient(get("/3.mp3"));
     QCOMPARE(wire.addresses().last(), QString("GET http://a.test/3.mp3"));
+}
+
+void TestStreams::endOfCapture()
+{
+    Wire wire;
+    Conn held(wire, kClient, kServer);
+    held.open();
+    held.fromClient(get("/1.mp3"));
+    held.fromClientAt(500, get("/3.mp3")); // behind a hole
+    Conn tls(wire, v4(10, 0, 0, 9, 40009), v4(10, 0, 0, 1, 443));
+    tls.open();
+    const TlsExchange x = tlsExchange(TLS1_3_VERSION, "http/1.1", "tls.test", {get("/s.mp3", "tls.test")});
+    QVERIFY(x.ok);
+    replay(tls, x);
+    Conn open(wire, v4(10, 0, 0, 8, 40008), kServer);
+    open.open();
+    open.fromClient(get("/2.mp3"));
+    QCOMPARE(wire.reader.flowCount(), std::size_t(3));
+    wire.reader.endAll();
+    QCOMPARE(wire.reader.flowCount(), std::size_t(0));
+    const StreamCounters counters = wire.reader.counters();
+    QCOMPARE(counters.gaps, std::uint64_t(1));
+    QCOMPARE(counters.tlsWithoutSecret, std::uint64_t(1));
+    QCOMPARE(wire.addresses(), (QStringList{"GET http://a.test/1.mp3", "GET http://a.test/2.mp3"}));
 }
 
 void TestStreams::finAndRst_data()
@@ -1007,131 +1158,6 @@ void TestStreams::hostileTraffic()
 
 // ---------------------------------------------------------------- TLS
 
-namespace {
-
-QByteArray *g_keyLines = nullptr;
-
-void keyLogLine(const SSL *, const char *line)
-{
-    if (g_keyLines)
-        *g_keyLines += QByteArray(line) + '\n';
-}
-
-int selectAlpn(SSL *, const unsigned char **out, unsigned char *outlen, const unsigned char *in, unsigned int inlen, void *arg)
-{
-    const auto *want = static_cast<const QByteArray *>(arg);
-    unsigned char *selected = nullptr;
-    const int r = SSL_select_next_proto(&selected, outlen, reinterpret_cast<const unsigned char *>(want->constData()),
-                                        static_cast<unsigned>(want->size()), in, inlen);
-    *out = selected;
-    return r == OPENSSL_NPN_NEGOTIATED ? SSL_TLSEXT_ERR_OK : SSL_TLSEXT_ERR_NOACK;
-}
-
-// A TLS connection made by OpenSSL itself over memory, both sides: the bytes each side
-// put on the wire, in the order they were sent, and the client's key log lines.
-struct TlsExchange {
-    QList<QPair<bool, QByteArray>> wire; // (from the client, bytes)
-    QByteArray keyLines;
-    bool ok = false;
-};
-
-QByteArray drain(BIO *bio)
-{
-    QByteArray out;
-    char buf[16384];
-    int n;
-    while ((n = BIO_read(bio, buf, sizeof buf)) > 0)
-        out.append(buf, n);
-    return out;
-}
-
-TlsExchange tlsExchange(int version, const QByteArray &alpn, const QByteArray &serverName, const QList<QByteArray> &requests)
-{
-    TlsExchange x;
-    g_keyLines = &x.keyLines;
-    EVP_PKEY *key = EVP_EC_gen("P-256");
-    X509 *cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME *name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("tls.test"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_sign(cert, key, EVP_sha256());
-
-    SSL_CTX *sctx = SSL_CTX_new(TLS_server_method());
-    SSL_CTX *cctx = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_use_certificate(sctx, cert);
-    SSL_CTX_use_PrivateKey(sctx, key);
-    for (SSL_CTX *ctx : {sctx, cctx}) {
-        SSL_CTX_set_min_proto_version(ctx, version);
-        SSL_CTX_set_max_proto_version(ctx, version);
-    }
-    const QByteArray serverAlpn = QByteArray(1, char(alpn.size())) + alpn;
-    SSL_CTX_set_alpn_select_cb(sctx, selectAlpn, const_cast<QByteArray *>(&serverAlpn));
-    SSL_CTX_set_keylog_callback(cctx, keyLogLine);
-
-    SSL *client = SSL_new(cctx);
-    SSL *server = SSL_new(sctx);
-    BIO *toServer = BIO_new(BIO_s_mem()), *fromClient = BIO_new(BIO_s_mem());
-    BIO *toClient = BIO_new(BIO_s_mem()), *fromServer = BIO_new(BIO_s_mem());
-    SSL_set_bio(client, toClient, fromClient); // client reads toClient, writes fromClient
-    SSL_set_bio(server, toServer, fromServer);
-    SSL_set_connect_state(client);
-    SSL_set_accept_state(server);
-    if (!serverName.isEmpty())
-        SSL_set_tlsext_host_name(client, serverName.constData());
-    const QByteArray offer = QByteArray("\x02h2\x08http/1.1", 12);
-    SSL_set_alpn_protos(client, reinterpret_cast<const unsigned char *>(offer.constData()), static_cast<unsigned>(offer.size()));
-
-    auto shuttle = [&] {
-        const QByteArray c = drain(fromClient);
-        if (!c.isEmpty()) {
-            x.wire << qMakePair(true, c);
-            BIO_write(toServer, c.constData(), int(c.size()));
-        }
-        const QByteArray s = drain(fromServer);
-        if (!s.isEmpty()) {
-            x.wire << qMakePair(false, s);
-            BIO_write(toClient, s.constData(), int(s.size()));
-        }
-    };
-    for (int i = 0; i < 10 && !(SSL_is_init_finished(client) && SSL_is_init_finished(server)); ++i) {
-        SSL_do_handshake(client);
-        shuttle();
-        SSL_do_handshake(server);
-        shuttle();
-    }
-    x.ok = SSL_is_init_finished(client) && SSL_is_init_finished(server);
-    for (const QByteArray &r : requests) {
-        SSL_write(client, r.constData(), int(r.size()));
-        shuttle();
-    }
-    SSL_free(client);
-    SSL_free(server);
-    SSL_CTX_free(cctx);
-    SSL_CTX_free(sctx);
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    g_keyLines = nullptr;
-    return x;
-}
-
-void replay(Conn &c, const TlsExchange &x)
-{
-    for (const auto &[fromClient, bytes] : x.wire) {
-        for (qsizetype i = 0; i < bytes.size(); i += 1448) {
-            if (fromClient)
-                c.fromClient(bytes.mid(i, 1448));
-            else
-                c.fromServer(bytes.mid(i, 1448));
-        }
-    }
-}
-
-} // namespace
 
 void TestStreams::tlsWithoutSecret()
 {
