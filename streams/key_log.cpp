@@ -35,9 +35,10 @@ struct RandomHash {
 
 void wipe(QByteArray &bytes)
 {
-    // Our secrets are never shared, so data() does not detach into a copy.
+    // In place, even if someone took a copy of it: data() would detach and wipe only a new
+    // copy, and the shared bytes would be freed later as they were.
     if (!bytes.isEmpty())
-        OPENSSL_cleanse(bytes.data(), std::size_t(bytes.size()));
+        OPENSSL_cleanse(const_cast<char *>(bytes.constData()), std::size_t(bytes.size()));
     bytes = QByteArray();
 }
 
@@ -132,6 +133,7 @@ struct KeyLog::Impl {
     ino_t inode = 0;
     off_t offset = 0;
     bool warned = false;
+    bool caughtUp = false; // the last read reached the end of the file, or could read no more
     QString warning;
     std::vector<char> chunk;
 
@@ -296,6 +298,7 @@ struct KeyLog::Impl {
     int readNew()
     {
         int added = 0;
+        caughtUp = false;
         if (fd < 0)
             return 0;
         chunk.resize(kReadChunk);
@@ -306,10 +309,13 @@ struct KeyLog::Impl {
                 continue;
             if (n < 0) {
                 ++stats.readErrors;
+                caughtUp = true; // nothing more can be read now
                 break;
             }
-            if (n == 0)
+            if (n == 0) {
+                caughtUp = true;
                 break;
+            }
             offset += n;
             budget -= std::size_t(n);
             added += addText(std::string_view(chunk.data(), std::size_t(n)));
@@ -370,6 +376,8 @@ bool KeyLog::follow(const QString &path, QString *error)
 void KeyLog::poll() { m_generation += std::uint64_t(m_impl->poll()); }
 
 QString KeyLog::followedPath() const { return m_impl->path; }
+
+bool KeyLog::caughtUp() const { return m_impl->fd >= 0 && m_impl->caughtUp; }
 
 QString KeyLog::takeWarning()
 {

@@ -34,6 +34,10 @@ public:
     bool follow(const QString &path, QString *error = nullptr);
     void poll();
     QString followedPath() const;
+    // One call reads at most a few MiB, so that a huge file cannot stall the caller's loop:
+    // true once the last call reached the end of the file (or could read no further). To
+    // read a whole file first (a capture file's key log), poll() until it is.
+    bool caughtUp() const;
 
     // One line for the log when the followed file can be read by other users: taken once,
     // empty after that (and empty when there is nothing to warn about).

@@ -285,6 +285,30 @@ private slots:
         QVERIFY(keys.takeWarning().isEmpty());
     }
 
+    // A big file is read a few MiB at a time; poll() until caughtUp() reads it all.
+    void keyLogReadsABigFileInParts()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("keys-%1.log").arg(QCoreApplication::applicationPid()));
+        QByteArray text;
+        while (text.size() < 9 * 1024 * 1024)
+            text += "# " + QByteArray(1000, 'c') + "\n";
+        text += "CLIENT_RANDOM " + kRandomHex + " " + kSecret48 + "\n";
+        test::writeFile(path, text);
+        KeyLog keys;
+        QVERIFY(keys.follow(path));
+        int polls = 0;
+        while (!keys.caughtUp() && polls < 10) {
+            QVERIFY(!keys.find(randomOf(QByteArray::fromHex(kRandomHex))));
+            keys.poll();
+            ++polls;
+        }
+        QVERIFY(polls >= 2);
+        QVERIFY(keys.caughtUp());
+        QVERIFY(keys.find(randomOf(QByteArray::fromHex(kRandomHex))));
+        QCOMPARE(keys.stats().malformedLines, std::uint64_t(0));
+    }
+
     void keyLogFileReplaced_data()
     {
         QTest::addColumn<bool>("renamedOver"); // else truncated and written anew
@@ -779,6 +803,46 @@ private slots:
             QCOMPARE(reading.session.endReason() != nullptr, cause != TlsSession::EndCause::None);
             QVERIFY(reading.data.isEmpty());
         }
+    }
+
+    // A TLS 1.3 secret whose length is not the suite's hash length cannot be its secret.
+    void secretOfTheWrongLength()
+    {
+        test::TlsPair pair({TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256"});
+        QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+        QVERIFY(pair.write("GET / HTTP/1.1\r\n\r\n"));
+        const QByteArray random = pair.clientToServer.mid(11, 32).toHex();
+        KeyLog keys;
+        keys.addText("CLIENT_HANDSHAKE_TRAFFIC_SECRET " + random + " " + kSecret48 + "\n");
+        Reading reading(keys);
+        reading.feed(pair.clientToServer, pair.serverToClient);
+        QCOMPARE(reading.session.endCause(), TlsSession::EndCause::BadSecret);
+        QVERIFY(reading.data.isEmpty());
+        QVERIFY(!keys.find(clientRandomOf(pair.clientToServer)));
+    }
+
+    // 0-RTT data comes under a key we do not take: it is skipped, and the rest read.
+    void earlyDataIsSkipped()
+    {
+        test::TlsPairOptions options(TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
+        options.earlyData = true;
+        test::TlsPair pair(options);
+        QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+        const QByteArray early = "GET /early HTTP/1.1\r\n\r\n";
+        const QByteArray later = "GET /later HTTP/1.1\r\n\r\n";
+        QVERIFY2(pair.reconnectWithEarlyData(early), qPrintable(pair.error()));
+        QVERIFY(pair.write(later));
+        QCOMPARE(pair.serverReceived, early + later);
+
+        KeyLog keys;
+        keys.addText(pair.keyLogLines);
+        Reading reading(keys);
+        reading.feed(pair.clientToServer, pair.serverToClient);
+        QCOMPARE(reading.session.endReason(), nullptr);
+        QCOMPARE(reading.data, later);
+        QCOMPARE(reading.session.state(), TlsSession::State::Decrypting);
+        QCOMPARE(reading.session.stats().earlyDataRecordsSkipped, std::uint64_t(2)); // the data, EndOfEarlyData
+        QCOMPARE(reading.session.stats().recordsFailedAuth, std::uint64_t(0));
     }
 
     // A session that goes forgets its secrets, even the ones it has not used.

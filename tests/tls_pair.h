@@ -31,6 +31,7 @@ struct TlsPairOptions {
     std::string clientGroups; // e.g. "X25519:P-256" against a server's "P-256": a HelloRetryRequest
     std::string serverGroups;
     std::string serverName = "www.example.test";
+    bool earlyData = false; // the server's tickets allow 0-RTT: see reconnectWithEarlyData()
 };
 
 class TlsPair {
@@ -61,21 +62,15 @@ public:
             SSL_CTX_set1_groups_list(m_serverCtx, options.serverGroups.c_str());
         SSL_CTX_use_certificate(m_serverCtx, id.cert);
         SSL_CTX_use_PrivateKey(m_serverCtx, id.key);
+        if (options.earlyData)
+            SSL_CTX_set_max_early_data(m_serverCtx, 16384);
         SSL_CTX_set_keylog_callback(m_clientCtx, [](const SSL *ssl, const char *line) {
             auto *pair = static_cast<TlsPair *>(SSL_get_app_data(ssl));
             pair->keyLogLines += line;
             pair->keyLogLines += '\n';
         });
-
-        m_client = SSL_new(m_clientCtx);
-        m_server = SSL_new(m_serverCtx);
-        SSL_set_app_data(m_client, this);
-        SSL_set_bio(m_client, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        SSL_set_bio(m_server, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        SSL_set_connect_state(m_client);
-        SSL_set_accept_state(m_server);
-        if (!options.serverName.empty())
-            SSL_set_tlsext_host_name(m_client, options.serverName.c_str());
+        m_serverName = options.serverName;
+        connect();
     }
 
     ~TlsPair()
@@ -103,6 +98,60 @@ public:
         if (m_error.isEmpty())
             m_error = QStringLiteral("the handshake did not finish: %1").arg(QString::fromLatin1(ERR_error_string(ERR_get_error(), nullptr)));
         return false;
+    }
+
+    // TLS 1.3 resumption with 0-RTT: the client takes this connection's session ticket,
+    // connects again and sends earlyData before the handshake is done. What the two send,
+    // the key log and what the server read start afresh with the new connection.
+    bool reconnectWithEarlyData(const QByteArray &earlyData)
+    {
+        char buffer[4096];
+        std::size_t n = 0;
+        SSL_read_ex(m_client, buffer, sizeof buffer, &n); // takes the tickets the server sent
+        SSL_SESSION *session = SSL_get1_session(m_client);
+        const bool resumable = session && SSL_SESSION_is_resumable(session) && SSL_SESSION_get_max_early_data(session) > 0;
+        if (resumable) {
+            // Freed without a shutdown, the connection's session would be taken off for good.
+            SSL_set_shutdown(m_client, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+            SSL_set_shutdown(m_server, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+            SSL_free(m_client);
+            SSL_free(m_server);
+            connect();
+            if (SSL_set_session(m_client, session) != 1)
+                m_error = QStringLiteral("SSL_set_session failed");
+        }
+        SSL_SESSION_free(session);
+        if (!resumable) {
+            m_error = QStringLiteral("no ticket for 0-RTT");
+            return false;
+        }
+        clientToServer.clear();
+        serverToClient.clear();
+        keyLogLines.clear();
+        serverReceived.clear();
+        if (const int r = SSL_write_early_data(m_client, earlyData.constData(), std::size_t(earlyData.size()), &n); r != 1) {
+            m_error = QStringLiteral("SSL_write_early_data failed: %1").arg(SSL_get_error(m_client, r));
+            return false;
+        }
+        pump();
+        for (int round = 0; round < 20; ++round) {
+            const int r = SSL_read_early_data(m_server, buffer, sizeof buffer, &n);
+            if (r == SSL_READ_EARLY_DATA_FINISH)
+                break;
+            if (r == SSL_READ_EARLY_DATA_SUCCESS) {
+                serverReceived.append(buffer, qsizetype(n));
+                continue;
+            }
+            SSL_do_handshake(m_client); // the client ends its early data and finishes
+            pump();
+        }
+        if (!handshake())
+            return false;
+        if (SSL_get_early_data_status(m_server) != SSL_EARLY_DATA_ACCEPTED) {
+            m_error = QStringLiteral("the server refused the early data");
+            return false;
+        }
+        return true;
     }
 
     // The client writes data (records of at most 16 KiB each); the server reads it.
@@ -164,6 +213,19 @@ private:
         return id;
     }
 
+    void connect()
+    {
+        m_client = SSL_new(m_clientCtx);
+        m_server = SSL_new(m_serverCtx);
+        SSL_set_app_data(m_client, this);
+        SSL_set_bio(m_client, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+        SSL_set_bio(m_server, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+        SSL_set_connect_state(m_client);
+        SSL_set_accept_state(m_server);
+        if (!m_serverName.empty())
+            SSL_set_tlsext_host_name(m_client, m_serverName.c_str());
+    }
+
     static QByteArray drain(BIO *bio)
     {
         QByteArray out;
@@ -201,6 +263,7 @@ private:
     SSL_CTX *m_serverCtx = nullptr;
     SSL *m_client = nullptr;
     SSL *m_server = nullptr;
+    std::string m_serverName;
     QString m_error;
 };
 
