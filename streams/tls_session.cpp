@@ -163,11 +163,15 @@ struct TlsSession::Impl {
     {
         bool progressed = false;
         while (!waiting.empty() && !ended()) {
-            const Step step = handle(recordAt(ByteView(waiting.front())));
-            if (step == Step::Wait || ended())
-                break;
-            waitingBytes -= waiting.front().size();
+            // Taken out first: ending the session drops what waits, this record's bytes too.
+            std::vector<std::byte> bytes = std::move(waiting.front());
             waiting.pop_front();
+            waitingBytes -= bytes.size();
+            if (handle(recordAt(ByteView(bytes))) == Step::Wait) {
+                waitingBytes += bytes.size();
+                waiting.push_front(std::move(bytes));
+                break;
+            }
             progressed = true;
         }
         // A new wait (the next secret of a TLS 1.3 session) gets its own time.

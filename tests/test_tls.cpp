@@ -762,6 +762,11 @@ private slots:
             const QByteArray message = hex("02") + char(0) + char(0) + char(body.size()) + body;
             return hex("160303") + char(0) + char(message.size()) + message;
         };
+        // A HelloRetryRequest for P-256 (RFC 8446 4.1.4): a ServerHello with the special random.
+        const QByteArray retryBody = hex("0303cf21ad74e59a6111be1d8c021e65b891c2a211167abb8c5e079e09e2c8a8339c"
+                                         "00130100000c002b00020304003300020017");
+        const QByteArray retry = hex("160303") + char(0) + char(retryBody.size() + 4) + hex("020000") + char(retryBody.size()) + retryBody;
+        const QByteArray ccs = hex("140303000101");
         // The client's ClientHello with its length fields made to disagree.
         QByteArray badHello = ch;
         badHello[9 + 2 + 32 + 1] = char(0xFF); // the cipher suites run past the message
@@ -780,6 +785,9 @@ private slots:
         QTest::newRow("a CBC suite") << ch << serverHello12("0303", "c013") << S::Ended << E::Unsupported;
         QTest::newRow("a TLS 1.3 suite in TLS 1.2") << ch << serverHello12("0303", "1301") << S::Ended << E::Unsupported;
         QTest::newRow("TLS 1.2 GCM") << ch << serverHello12("0303", "c02f") << S::Decrypting << E::None;
+        QTest::newRow("a HelloRetryRequest alone") << ch << retry + ccs << S::Handshake << E::None;
+        QTest::newRow("a HelloRetryRequest, then the ServerHello") << ch << retry + ccs + sh << S::Decrypting << E::None;
+        QTest::newRow("two HelloRetryRequests") << ch << retry + ccs + retry << S::Ended << E::Malformed;
         QTest::newRow("the client's alert") << ch + hex("15030300020100") << sh << S::Ended << E::Closed;
         QTest::newRow("a record type of none") << ch + hex("1903030001aa") << sh << S::Ended << E::Malformed;
         QTest::newRow("a record version of none") << ch + hex("1702030001aa") << sh << S::Ended << E::Malformed;
@@ -843,6 +851,62 @@ private slots:
         QCOMPARE(reading.session.state(), TlsSession::State::Decrypting);
         QCOMPARE(reading.session.stats().earlyDataRecordsSkipped, std::uint64_t(2)); // the data, EndOfEarlyData
         QCOMPARE(reading.session.stats().recordsFailedAuth, std::uint64_t(0));
+    }
+
+    // Hostile bytes: real connections with bytes changed, cut or repeated anywhere, in either
+    // direction. Whatever comes, the session ends or reads on; it never reads out of bounds
+    // (run under AddressSanitizer), and what it hands on is always the start of what the client
+    // sent: a record it cannot authenticate is never passed on.
+    void mangledConnections_data()
+    {
+        QTest::addColumn<int>("version");
+        QTest::newRow("TLS 1.2") << TLS1_2_VERSION;
+        QTest::newRow("TLS 1.3") << TLS1_3_VERSION;
+    }
+
+    void mangledConnections()
+    {
+        QFETCH(int, version);
+        test::TlsPair pair({version, ""});
+        QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+        if (version == TLS1_3_VERSION)
+            QVERIFY(pair.keyUpdate());
+        QVERIFY(pair.write("GET /a HTTP/1.1\r\n\r\n" + randomBytes(3000)));
+        QRandomGenerator random(20240611 + quint32(version));
+        for (int round = 0; round < 400; ++round) {
+            QByteArray client = pair.clientToServer;
+            QByteArray server = pair.serverToClient;
+            QByteArray &victim = random.bounded(3) == 0 ? server : client;
+            switch (random.bounded(4)) {
+            case 0: // a few bytes changed
+                for (int i = 0; i < 1 + random.bounded(3); ++i) {
+                    const qsizetype at = random.bounded(victim.size());
+                    victim[at] = char(random.bounded(256));
+                }
+                break;
+            case 1: // cut short
+                victim.truncate(random.bounded(victim.size()));
+                break;
+            case 2: // a piece repeated
+            {
+                const qsizetype at = random.bounded(victim.size());
+                victim.insert(at, victim.mid(at, 1 + random.bounded(40)));
+                break;
+            }
+            default: // a piece left out
+                victim.remove(random.bounded(victim.size()), 1 + random.bounded(40));
+                break;
+            }
+            KeyLog keys;
+            keys.addText(pair.keyLogLines);
+            Reading reading(keys);
+            reading.feed(client, server, random.bounded(2) ? 0 : 1 + random.bounded(200), random.bounded(2));
+            reading.session.retry(100000);
+            QVERIFY(pair.serverReceived.startsWith(reading.data));
+            QVERIFY(reading.session.state() != TlsSession::State::WaitingForSecret);
+            reading.session.close();
+            QCOMPARE(reading.session.state(), TlsSession::State::Ended);
+        }
     }
 
     // A session that goes forgets its secrets, even the ones it has not used.
