@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -85,6 +86,7 @@ private slots:
     void gbkRoundTrip();
     void gbkDamagedBytes_data();
     void gbkDamagedBytes();
+    void gbkEveryByteSurvives();
     void gbkUnmappable_data();
     void gbkUnmappable();
 
@@ -289,11 +291,18 @@ void TestSettings::gbkDamagedBytes_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
-    QTest::newRow("lead byte at the end") << QByteArray("a\x81") << u"a\uFFFD"_qs;
-    QTest::newRow("byte that is never GBK") << QByteArray("a\xFF" "b") << u"a\uFFFDb"_qs;
-    QTest::newRow("lead byte before a blank") << QByteArray("\x81 b") << u"\uFFFD b"_qs;
+    // A byte that does not begin a GBK character is kept as the character U+EF00 + byte.
+    QTest::newRow("lead byte at the end") << QByteArray("a\x81") << u"a\uEF81"_qs;
+    QTest::newRow("byte that is never GBK") << QByteArray("a\xFF" "b") << u"a\uEFFFb"_qs;
+    QTest::newRow("lead byte before a blank") << QByteArray("\x81 b") << u"\uEF81 b"_qs;
+    QTest::newRow("lead byte before a byte that cannot follow it") << QByteArray("\x87.mp3") << u"\uEF87.mp3"_qs;
+    QTest::newRow("lead byte before DEL") << QByteArray("\x81\x7F") << u"\uEF81\x7F"_qs;
     QTest::newRow("damage between characters")
-        << kYinYue + QByteArray("\xFF") + kXiaZai << u"音乐\uFFFD下载"_qs;
+        << kYinYue + QByteArray("\xFF") + kXiaZai << u"音乐\uEFFF下载"_qs;
+    // curl sends a path as the bytes it was given: E4 B8 is a GBK character, AD before
+    // "." is not.
+    QTest::newRow("raw UTF-8") << QByteArray("/\xE4\xB8\xAD.mp3") << u"/\u6D93\uEFAD.mp3"_qs;
+    QTest::newRow("pairs with no character") << QByteArray("\xFE\xFE\xFE") << u"\uEFFE\uEFFE\uEFFE"_qs;
 }
 
 void TestSettings::gbkDamagedBytes()
@@ -301,6 +310,34 @@ void TestSettings::gbkDamagedBytes()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(fromGbk(bytes), text);
+    QCOMPARE(toGbk(fromGbk(bytes)), bytes); // and back, byte for byte
+    QVERIFY(GbkBytesShown(text).count(QLatin1Char('%')) == text.count(QRegularExpression(u"[\uEF80-\uEFFF]"_qs)));
+}
+
+void TestSettings::gbkEveryByteSurvives()
+{
+    // Every byte alone, every pair of bytes, and each byte around a double-byte character
+    // and a lead byte: the text read from them writes the same bytes back.
+    QByteArray failures;
+    const auto check = [&failures](const QByteArray &bytes) {
+        if (toGbk(fromGbk(bytes)) != bytes && failures.size() < 200)
+            failures += bytes.toHex(' ') + " | ";
+    };
+    for (int a = 0; a < 256; ++a) {
+        check(QByteArray(1, char(a)));
+        for (int b = 0; b < 256; ++b) {
+            const QByteArray pair = QByteArray(1, char(a)) + char(b);
+            check(pair);
+            check(pair + '\x81');
+            check(kZhong + pair);
+        }
+    }
+    QVERIFY2(failures.isEmpty(), failures.constData());
+
+    // Different bytes never read as the same text: the duplicate test can tell them apart.
+    QCOMPARE(fromGbk("/\x87.mp3") == fromGbk("/\xFF.mp3"), false);
+    // Text in the byte range that no GBK bytes stand for does not appear from real text.
+    QCOMPARE(fromGbk(toGbk(u"\uE000\uF8FF"_qs)), QStringLiteral("??"));
 }
 
 void TestSettings::gbkUnmappable_data()
