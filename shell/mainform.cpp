@@ -302,6 +302,8 @@ void TMainform::LoadSettings()
 {
     if (const auto error = m_catalogue.LoadSettings())
         inform(*error);
+    if (const auto note = m_catalogue.keptAsideNote())
+        log(*note);
     fclstxzzy->expandFoundSide();
 }
 

@@ -261,6 +261,7 @@ int main(int argc, char *argv[])
     Catalogue catalogue(dir, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
     if (const auto error = catalogue.LoadSettings())
         return fail(kExitUsage, *error);
+    const std::optional<QString> keptAside = catalogue.keptAsideNote();
 
     Counts counts;
     QStringList broken;
@@ -288,6 +289,8 @@ int main(int argc, char *argv[])
                           .arg(counts.filed)
                           .arg(double(clock.nsecsElapsed()) / 1e9, 0, 'f', 3);
     summary += cost;
+    if (keptAside)
+        summary += QStringLiteral("; ") + *keptAside;
     for (const QString &b : broken)
         summary += QStringLiteral("; ") + b;
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
