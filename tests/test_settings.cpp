@@ -131,7 +131,8 @@ private slots:
     void writeSettingsFormWithoutRows();
     void writeSettingsFormHundredTypes();
     void writeSettingsFormRefused();
-    void writeSettingsFormStopsAtFirstRefusedKey();
+    void writeSettingsFormRefusedWritesNothing_data();
+    void writeSettingsFormRefusedWritesNothing();
     void saveThenLoad();
     void readTypeGrid_data();
     void readTypeGrid();
@@ -1005,20 +1006,40 @@ void TestSettings::writeSettingsFormRefused()
              std::optional<QString>(QStringLiteral("Unable to write to ") + path));
 }
 
-void TestSettings::writeSettingsFormStopsAtFirstRefusedKey()
+void TestSettings::writeSettingsFormRefusedWritesNothing_data()
 {
+    QTest::addColumn<QString>("savePath");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("extensions");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("line break in an extension cell")
+        << "/new" << QStringList{"a", "b", "c"} << QStringList{".a", ".b\n.x", ".c"} << "line break (2)";
+    QTest::newRow("type name GBK has no code for")
+        << "/new" << QStringList{"a", u"\uAE40\uCE58"_qs, "c"} << QStringList{".a", ".b", ".c"} << "GBK cannot store (lxmc)";
+    QTest::newRow("save folder GBK has no code for")
+        << u"/home/\uAE40"_qs << QStringList{"a"} << QStringList{".a"} << "GBK cannot store (xzpath)";
+}
+
+void TestSettings::writeSettingsFormRefusedWritesNothing()
+{
+    // Nothing is written when any value is refused: a name list of the old table beside
+    // the numbered keys of the new one would pair names and extensions wrongly.
+    QFETCH(QString, savePath);
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, extensions);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
     const QString path = dir.filePath("config.ini");
-    QVERIFY(writeBytes(path, xt("xzpath=/old\r\nmaxtype=1\r\n1=.old\r\nlxmc=01-old;\r\n")));
+    const QByteArray before = xt("xzpath=/old\r\nmaxtype=1\r\n1=.old\r\nlxmc=01-old;\r\n");
+    QVERIFY(writeBytes(path, before));
     SettingsForm form;
-    form.savePath = QStringLiteral("/new");
-    form.types = typeRows({"a", "b", "c"}, {".a", QStringLiteral(".b\n.x"), ".c"});
+    form.savePath = savePath;
+    form.types = typeRows(names, extensions);
     const std::optional<QString> error = WriteSettingsForm(path, form);
     QVERIFY(error);
-    QVERIFY2(error->startsWith(QStringLiteral("Unable to write to ") + path), qPrintable(*error));
-    // Everything before key 2 has its new value; key 2, key 3 and lxmc were never written.
-    QCOMPARE(readBytes(path), xt("xzpath=/new\r\nmaxtype=3\r\n1=.a\r\nlxmc=01-old;\r\n"
-                                 "xzfs=0\r\ntsggwjm=0\r\n"));
+    QCOMPARE(readBytes(path), before);
+    QVERIFY2(error->startsWith(QStringLiteral("Unable to write to ") + path + ": "), qPrintable(*error));
+    QVERIFY2(error->endsWith(reason), qPrintable(*error));
 }
 
 void TestSettings::saveThenLoad()
