@@ -4,11 +4,14 @@
 #include "base/gbk_text.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
+#include "catalogue/resource_list_autosave.h"
 #include "catalogue/resource_list_file.h"
 #include "catalogue/resource_tree.h"
 #include "catalogue/tree_commands.h"
 
 #include <QAbstractItemModelTester>
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -85,6 +88,7 @@ private slots:
     void saveReplacesWholeFile();
     void saveErrorNamesTheFile();
     void saveSettingsKeepsResources();
+    void autosaveFollowsChanges();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -565,6 +569,59 @@ void TestCatalogue::saveSettingsKeepsResources()
     QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/q"));
     QCOMPARE(c.tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("√02-视频"));
     QVERIFY(!c.tree().FindByCaption("http://a.test/s.mp3")); // type 1 now, and pages are off
+}
+
+void TestCatalogue::autosaveFollowsChanges()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    ResourceListAutosave autosave(c);
+    const QString list = dir.filePath("zywj.txt");
+
+    // A capture every 100 ms for 1.6 s: the first reaches the file within the delay of the
+    // first change (later changes do not push the write back), and the writes are few.
+    QElapsedTimer clock;
+    clock.start();
+    int filed = 0;
+    qint64 firstSeen = -1;
+    while (filed < 16) {
+        c.ClassifyLink(nullptr, FileMode::Found, QStringLiteral("http://a.test/%1.mp3").arg(filed++));
+        QTest::qWait(100);
+        if (firstSeen < 0 && readFile(list).contains("http://a.test/0.mp3"))
+            firstSeen = clock.elapsed();
+    }
+    QVERIFY2(firstSeen >= 0 && firstSeen <= kResourceListAutosaveMs + 500, qPrintable(QString::number(firstSeen)));
+    QTRY_VERIFY_WITH_TIMEOUT(!autosave.pending(), kResourceListAutosaveMs + 500);
+    QVERIFY2(autosave.writes() >= 2 && autosave.writes() <= 3, qPrintable(QString::number(autosave.writes())));
+    QCOMPARE(readFile(list), ResourceListBytes(c.tree()));
+
+    // Deleting counts; ticking a box does not. A rebuild reads the list and writes nothing.
+    const int writes = autosave.writes();
+    c.tree().cycleCheckBox(c.tree().FindByCaption("http://a.test/3.mp3"));
+    QVERIFY(!autosave.pending());
+    QVERIFY(!c.LoadSettings());
+    QVERIFY(!autosave.pending());
+    ClearFoundResources(c.tree());
+    QVERIFY(autosave.pending());
+    QTRY_VERIFY_WITH_TIMEOUT(!autosave.pending(), kResourceListAutosaveMs + 500);
+    QCOMPARE(autosave.writes(), writes + 1);
+    QCOMPARE(readFile(list), QByteArray());
+
+    // A write that fails is reported once, and tried again at the next change.
+    QSignalSpy failed(&autosave, &ResourceListAutosave::saveFailed);
+    QVERIFY(QFile::remove(list));
+    QVERIFY(QDir(dir.path()).mkdir("zywj.txt"));
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/x.mp3");
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kResourceListAutosaveMs + 500);
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/y.mp3");
+    QTRY_VERIFY_WITH_TIMEOUT(!autosave.pending(), kResourceListAutosaveMs + 500);
+    QCOMPARE(failed.size(), 1);
+    QVERIFY(QDir(dir.path()).rmdir("zywj.txt"));
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/z.mp3");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(list).contains("z.mp3") && readFile(list).contains("x.mp3"),
+                             kResourceListAutosaveMs + 500);
 }
 
 namespace {
