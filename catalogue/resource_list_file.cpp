@@ -45,7 +45,7 @@ QByteArray ResourceListBytes(const ResourceTree &tree, const QStringList &keptLi
             return; // the roots, and resources filed at the top level
         const QStringView link = TrimBlanks(QStringView(node->Link()));
         // Categories: their Link is a type number. Counted in bytes, as the file holds
-        // the address: 中文(中 is four characters and eight bytes.
+        // the address: 中文（中 is four characters and eight bytes.
         if (link.size() < 8 && toGbk(link).size() < 8)
             return;
         text += oneLine(TrimBlanks(QStringView(parent->caption())));
