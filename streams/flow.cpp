@@ -270,7 +270,9 @@ void Flow::httpEnded()
 void Flow::observeTls()
 {
     const TlsSession::State state = m_tls->state();
-    if (state == TlsSession::State::Decrypting && !m_tlsDecrypted) {
+    // Decrypting only says both hellos were read; a session counts as decrypted once a
+    // record opened under the key log's secret.
+    if (m_tls->stats().decrypted && !m_tlsDecrypted) {
         m_tlsDecrypted = true;
         ++m_context.counters.tlsDecrypted;
     }
@@ -278,7 +280,8 @@ void Flow::observeTls()
     m_tlsState = state;
     if (state == TlsSession::State::Ended && !m_ended) {
         const char *reason = m_tls->endReason() ? m_tls->endReason() : "TLS reading ended";
-        if (before == TlsSession::State::WaitingForSecret && !m_tlsDecrypted)
+        const TlsSession::EndCause cause = m_tls->endCause();
+        if (!m_tlsDecrypted && (cause == TlsSession::EndCause::NoSecret || before == TlsSession::State::WaitingForSecret))
             end(Ending::TlsWithoutSecret, reason);
         else
             end(Ending::TlsFailed, reason);
