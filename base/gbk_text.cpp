@@ -1,5 +1,6 @@
 #include "base/gbk_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
@@ -71,8 +72,15 @@ QString fromGbk(QByteArrayView bytes)
         return QString::fromLatin1(bytes);
 
     Converter &c = decoder();
-    if (!c.valid())
-        return QString::fromLatin1(bytes);
+    if (!c.valid()) {
+        // No converter: ASCII as it is, every other byte as its byte character.
+        QString bytesOnly(bytes.size(), Qt::Uninitialized);
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            const auto b = static_cast<unsigned char>(bytes[i]);
+            bytesOnly[i] = QChar(b < 0x80 ? char16_t(b) : char16_t(kGbkByteFirst - 0x80 + b));
+        }
+        return bytesOnly;
+    }
     QString result(bytes.size(), Qt::Uninitialized); // never more characters than bytes
     char *in = const_cast<char *>(bytes.data());
     size_t inLeft = static_cast<size_t>(bytes.size());
@@ -84,10 +92,11 @@ QString fromGbk(QByteArrayView bytes)
             break;
         if (errno == E2BIG)
             break; // cannot happen: each GBK character is at least one byte
-        // EILSEQ or EINVAL (a lead byte at the very end): one replacement character for
-        // the offending byte, then go on with the next.
-        const char16_t replacement = 0xFFFD;
-        std::memcpy(out, &replacement, 2);
+        // EILSEQ or EINVAL (a lead byte at the very end): the offending byte as its byte
+        // character, then go on with the next.
+        const auto b = static_cast<unsigned char>(*in);
+        const char16_t byte = b < 0x80 ? char16_t(b) : char16_t(kGbkByteFirst - 0x80 + b);
+        std::memcpy(out, &byte, 2);
         out += 2;
         outLeft -= 2;
         ++in;
@@ -108,8 +117,15 @@ QByteArray toGbk(QStringView text)
 
     Converter &c = encoder();
     QByteArray result(text.size() * 2, Qt::Uninitialized); // at most two bytes a character
-    if (!c.valid())
-        return text.toLatin1();
+    if (!c.valid()) {
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const QChar ch = text[i];
+            result[i] = ch.unicode() < 0x80 ? char(ch.unicode())
+                                            : isGbkByte(ch) ? char(ch.unicode() - kGbkByteFirst + 0x80) : '?';
+        }
+        result.truncate(text.size());
+        return result;
+    }
     char *in = reinterpret_cast<char *>(const_cast<QChar *>(text.data()));
     size_t inLeft = static_cast<size_t>(text.size()) * 2;
     char *outStart = result.data();
@@ -120,18 +136,44 @@ QByteArray toGbk(QStringView text)
             break;
         if (errno == E2BIG)
             break;
-        // A character GBK has no code for: "?" in its place. A surrogate pair counts as
-        // one character.
+        // A character GBK has no code for: the byte a byte character stands for, "?" for
+        // any other. A surrogate pair counts as one character.
         char16_t units[2] = {};
         std::memcpy(units, in, inLeft >= 4 ? 4 : 2);
         const bool pair = inLeft >= 4 && QChar::isHighSurrogate(units[0]) && QChar::isLowSurrogate(units[1]);
-        *out++ = '?';
+        *out++ = isGbkByte(QChar(units[0])) ? static_cast<char>(units[0] - kGbkByteFirst + 0x80) : '?';
         --outLeft;
         in += pair ? 4 : 2;
         inLeft -= pair ? 4 : 2;
     }
     result.truncate(out - outStart);
     return result;
+}
+
+QString GbkCanonical(const QString &text)
+{
+    if (std::none_of(text.begin(), text.end(), isGbkByte))
+        return text;
+    return fromGbk(toGbk(text));
+}
+
+QString GbkBytesShown(QStringView text)
+{
+    if (std::none_of(text.begin(), text.end(), isGbkByte))
+        return text.toString();
+    QString shown;
+    shown.reserve(text.size());
+    for (QChar ch : text) {
+        if (isGbkByte(ch)) {
+            const unsigned byte = ch.unicode() - kGbkByteFirst + 0x80;
+            shown += QLatin1Char('%');
+            shown += QLatin1Char("0123456789ABCDEF"[byte >> 4]);
+            shown += QLatin1Char("0123456789ABCDEF"[byte & 0xF]);
+        } else {
+            shown += ch;
+        }
+    }
+    return shown;
 }
 
 } // namespace quorrel

@@ -28,19 +28,72 @@ std::optional<QString> Catalogue::RebuildResourceTree()
 
 std::optional<QString> Catalogue::LoadResourceList()
 {
+    m_keptAside.clear();
+    m_keptPagesOff = m_keptNoCategory = m_keptNoType = 0;
     const ResourceListReading reading = ReadResourceList(resourceListPath());
+    m_listUnread = reading.error;
     if (reading.error)
         return reading.error;
     // Every line is filed against FoundRoot, the node at pre-order index 0.
     const TreeNode *base = m_tree.count() > 0 ? m_tree.topLevel(0) : nullptr;
-    for (const ListedResource &r : reading.resources)
-        ClassifyLink(base, r.downloaded ? FileMode::Downloaded : FileMode::Found, r.text);
+    for (const ListedResource &r : reading.resources) {
+        const Classification c = ClassifyLink(base, r.downloaded ? FileMode::Downloaded : FileMode::Found, r.text);
+        switch (c.outcome) {
+        case Classification::Filed:
+            if (c.node->parent())
+                continue;
+            // At the top level it would not be saved again: the line waits for a category.
+            m_tree.deleteNode(c.node);
+            ++m_keptNoCategory;
+            break;
+        case Classification::Duplicate:
+            continue; // the tree holds it already
+        case Classification::PagesOff:
+            ++m_keptPagesOff;
+            break;
+        case Classification::NoType:
+            ++m_keptNoType;
+            break;
+        }
+        m_keptAside.append(r.line);
+    }
     return std::nullopt;
 }
 
-std::optional<QString> Catalogue::SaveResourceList() const
+std::optional<QString> Catalogue::keptAsideNote() const
 {
-    return quorrel::SaveResourceList(m_tree, resourceListPath());
+    if (m_keptAside.isEmpty())
+        return std::nullopt;
+    QStringList why;
+    if (TrimBlanks(m_settings.TypeNameList).isEmpty() && m_settings.TypeExtensionList.isEmpty()) {
+        why << QStringLiteral("config.ini 没有定义任何类型");
+    } else {
+        if (m_keptPagesOff)
+            why << QStringLiteral("%1 条是网页连接类型，而网页分析（fxwy）没有打开").arg(m_keptPagesOff);
+        if (m_keptNoCategory)
+            why << QStringLiteral("%1 条的类型在类型表中没有分类").arg(m_keptNoCategory);
+        if (m_keptNoType)
+            why << QStringLiteral("%1 条的类型编号小于 1").arg(m_keptNoType);
+    }
+    return QStringLiteral("%1 中有 %2 条资源不能按当前的类型设置归类，已原样保留在文件中（%3）。")
+        .arg(kResourceListFileName)
+        .arg(m_keptAside.size())
+        .arg(why.join(QStringLiteral("；")));
+}
+
+std::optional<QString> Catalogue::SaveResourceList()
+{
+    if (m_listUnread) {
+        // The list could not be read when the tree was built. Once it can, its lines go
+        // back with the rest, as they are; until then it stays as it is.
+        const ResourceListReading reading = ReadResourceList(resourceListPath());
+        if (reading.error)
+            return *reading.error + QStringLiteral(" It was not replaced, so that what it holds is not lost.");
+        for (const ListedResource &r : reading.resources)
+            m_keptAside.append(r.line);
+        m_listUnread.reset();
+    }
+    return quorrel::SaveResourceList(m_tree, resourceListPath(), m_keptAside);
 }
 
 Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text)

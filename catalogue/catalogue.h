@@ -11,6 +11,7 @@
 #include "settings/config_file.h"
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace quorrel {
@@ -36,7 +37,18 @@ public:
     // The two roots, a category pair per type, the saved resources filed again.
     std::optional<QString> RebuildResourceTree();
     std::optional<QString> LoadResourceList();
-    std::optional<QString> SaveResourceList() const;
+    // Writes the tree's resources and the lines kept aside. A list that could not be read
+    // when the tree was built is not replaced while it still cannot be read: what it
+    // holds would be lost.
+    std::optional<QString> SaveResourceList();
+
+    // Lines of zywj.txt that the current type table does not file (page addresses while
+    // page analysis is off, types without a category, type numbers below 1) are kept aside
+    // and written back as they were read: a resource leaves the list only through the
+    // user's own commands. Read again at every rebuild, so a new type table may file them.
+    const QStringList &keptAside() const { return m_keptAside; }
+    // What the log says about them after a rebuild; nothing when no line was kept aside.
+    std::optional<QString> keptAsideNote() const;
 
     Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text);
 
@@ -54,6 +66,11 @@ private:
     QString m_defaultSavePath;
     SettingsValues m_settings;
     ResourceTree m_tree;
+    QStringList m_keptAside;
+    int m_keptPagesOff = 0;     // type 1 while page analysis is off
+    int m_keptNoCategory = 0;   // no category node bears its type's caption
+    int m_keptNoType = 0;       // a type number below 1
+    std::optional<QString> m_listUnread; // why zywj.txt could not be read at the last rebuild
 };
 
 } // namespace quorrel

@@ -1,5 +1,6 @@
 #include "catalogue/classify_link.h"
 
+#include "base/gbk_text.h"
 #include "base/text_rules.h"
 
 #include <QVarLengthArray>
@@ -141,6 +142,9 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
     }
     if (!looksAbsolute(s) && !s.contains(QLatin1Char('(')))
         s = joinRelative(s, baseOf(baseNode));
+    // A byte that was not GBK may now stand next to what a removed quote left: the text is
+    // taken as its bytes read, so that the same bytes always make the same caption.
+    s = GbkCanonical(s);
 
     // Type.
     const qsizetype k = LastPos(u".", s);
@@ -154,7 +158,7 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
         return result;
 
     // Filing, once per caption across the whole tree.
-    const QString caption = TrimBlanks(prefix) + TrimBlanks(s);
+    const QString caption = GbkCanonical(TrimBlanks(prefix) + TrimBlanks(s));
     if (tree.FindByCaption(caption)) {
         result.outcome = Classification::Duplicate;
         return result;

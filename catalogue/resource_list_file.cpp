@@ -36,7 +36,7 @@ QString reason(const QString &path, const QString &what, const QString &why)
 
 } // namespace
 
-QByteArray ResourceListBytes(const ResourceTree &tree)
+QByteArray ResourceListBytes(const ResourceTree &tree, const QStringList &keptLines)
 {
     QString text;
     tree.forEachPreOrder([&text](TreeNode *node, int) {
@@ -44,26 +44,50 @@ QByteArray ResourceListBytes(const ResourceTree &tree)
         if (!parent)
             return; // the roots, and resources filed at the top level
         const QStringView link = TrimBlanks(QStringView(node->Link()));
-        if (link.size() < 8)
-            return; // categories: their Link is a type number
+        // Categories: their Link is a type number. Counted in bytes, as the file holds
+        // the address: 中文（中 is four characters and eight bytes.
+        if (link.size() < 8 && toGbk(link).size() < 8)
+            return;
         text += oneLine(TrimBlanks(QStringView(parent->caption())));
         text += QLatin1String("  ");
         text += oneLine(link);
         text += QLatin1String("\r\n");
     });
+    for (const QString &line : keptLines) {
+        text += line;
+        text += QLatin1String("\r\n");
+    }
     return toGbk(text);
 }
 
-std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path)
+std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path, const QStringList &keptLines)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return reason(path, QStringLiteral("Cannot create file"), file.errorString());
-    const QByteArray bytes = ResourceListBytes(tree);
+    const QByteArray bytes = ResourceListBytes(tree, keptLines);
     if (file.write(bytes) != bytes.size() || !file.commit())
         return reason(path, QStringLiteral("Cannot create file"), file.errorString());
     return std::nullopt;
 }
+
+namespace {
+
+// Whether text begins with a URL scheme and "://" (RFC 3986, 3.1: a letter, then letters,
+// digits, "+", "-" or ".").
+bool beginsWithScheme(QStringView text)
+{
+    const auto letter = [](QChar c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+    if (text.isEmpty() || !letter(text.front()))
+        return false;
+    qsizetype i = 1;
+    while (i < text.size() && (letter(text[i]) || (text[i] >= u'0' && text[i] <= u'9') || text[i] == u'+'
+                               || text[i] == u'-' || text[i] == u'.'))
+        ++i;
+    return text.sliced(i).startsWith(QLatin1String("://"));
+}
+
+} // namespace
 
 QList<ListedResource> ParseResourceList(QByteArrayView bytes)
 {
@@ -81,22 +105,24 @@ QList<ListedResource> ParseResourceList(QByteArrayView bytes)
 
         if (TrimBlanks(line).isEmpty())
             continue;
-        // The category field ends at the first blank. A category caption may hold blanks
-        // of its own (type names are the user's); the writer puts two blanks before the
-        // address, so where a line has two blanks in a row the field ends there.
+        // The category field ends at the first blank, or at the writer's two blanks when
+        // the caption before them holds a blank of its own: 02-my music  http://a/s.mp3.
+        // 02-音乐 http://a/x  y.mp3 has an address after its first blank, whose blanks
+        // are its own.
         QStringView category;
         QStringView rest = line;
-        qsizetype split = line.indexOf(QLatin1String("  "));
-        if (split < 0)
-            split = line.indexOf(QLatin1Char(' '));
+        qsizetype split = line.indexOf(QLatin1Char(' '));
+        const qsizetype separator = line.indexOf(QLatin1String("  "));
+        if (split >= 0 && separator > split && !beginsWithScheme(line.sliced(split + 1)))
+            split = separator;
         if (split >= 0) {
             category = line.left(split);
             rest = line.sliced(split + 1);
         }
         if (category.contains(kDownloadedPrefix))
-            resources.append({true, rest.toString(), category.toString()});
+            resources.append({true, rest.toString(), category.toString(), line.toString()});
         else if (!category.contains(QStringLiteral("×")))
-            resources.append({false, rest.toString(), category.toString()});
+            resources.append({false, rest.toString(), category.toString(), line.toString()});
     }
     return resources;
 }

@@ -6,6 +6,7 @@
 #include "catalogue/resource_tree.h"
 
 #include <QList>
+#include <QStringList>
 #include <QString>
 #include <optional>
 
@@ -13,19 +14,22 @@ namespace quorrel {
 
 inline const QString kResourceListFileName = QStringLiteral("zywj.txt");
 
-// Writes every resource that sits under a parent and has an address of 8 characters or
-// more, in pre-order. The new list is written beside the old one and renamed over it,
-// so the file is never missing or half written. Returns the error text on failure.
-std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path);
+// Writes every resource that sits under a parent and has an address of 8 bytes or more
+// (in GBK, as the file holds it), in pre-order, then the lines in keptLines as they are.
+// The new list is written beside the old one and renamed over it, so the file is never
+// missing or half written. Returns the error text on failure.
+std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path,
+                                        const QStringList &keptLines = {});
 
 // The bytes SaveResourceList writes.
-QByteArray ResourceListBytes(const ResourceTree &tree);
+QByteArray ResourceListBytes(const ResourceTree &tree, const QStringList &keptLines = {});
 
 // One line of the file, ready to be filed.
 struct ListedResource {
     bool downloaded = false; // the category field holds "√"
     QString text;            // what to file: the line after its separator
     QString category;        // the category field as it stands
+    QString line;            // the whole line as read, without its end
 };
 
 struct ResourceListReading {
@@ -37,7 +41,11 @@ struct ResourceListReading {
 // save replaces it.
 ResourceListReading ReadResourceList(const QString &path);
 
-// The same for bytes already read.
+// The same for bytes already read. A line ends at CR LF, a lone CR or a lone LF. Its
+// category field ends at the first blank; when the category caption holds blanks of its
+// own (type names are the user's), the writer's two blanks end it instead. The two are
+// told apart by what follows the first blank: an address (a scheme and "://") means the
+// caption had no blank, anything else that the caption goes on.
 QList<ListedResource> ParseResourceList(QByteArrayView bytes);
 
 } // namespace quorrel

@@ -1,5 +1,6 @@
 #include "catalogue/resource_tree.h"
 
+#include "base/gbk_text.h"
 #include "base/gydy.h"
 
 namespace quorrel {
@@ -313,7 +314,8 @@ QVariant ResourceTree::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-        return node->caption();
+        return GbkBytesShown(node->caption()); // a byte that was not GBK has no glyph: %XX
+
     case Qt::CheckStateRole:
         switch (node->checkBox()) {
         case CheckBox::None:

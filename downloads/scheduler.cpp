@@ -1,10 +1,13 @@
 #include "downloads/scheduler.h"
 
+#include "base/gydy.h"
 #include "downloads/curl_multi.h"
 #include "downloads/ftp_address.h"
 #include "downloads/transfer.h"
 
 #include <QFileInfo>
+
+#include <utility>
 
 namespace quorrel {
 
@@ -21,21 +24,25 @@ DownloadScheduler::~DownloadScheduler()
 
 void DownloadScheduler::TimexzwjTimer()
 {
-    if (m_tasks.count() == 0 || TransferBusy())
+    if (m_busy || m_tasks.count() == 0)
         return;
     const int row = m_tasks.firstWaiting();
     if (row < 0) {
         m_tasks.clear(); // everything has been dealt with
         return;
     }
+    m_busy = true;
     m_current = row;
     m_tasks.setState(row, TaskState::Running);
-    const QString address = m_tasks.task(row).address.trimmed();
-    const QString savePath = m_tasks.task(row).savePath.trimmed();
+    const QString address = TrimBlanks(m_tasks.task(row).address);
+    const QString savePath = TrimBlanks(m_tasks.task(row).savePath);
     m_host.showGauge(true);
 
     bool resume = false;
-    if (QFileInfo::exists(savePath)) {
+    // A folder at the save path is no file to resume: nothing is asked, and the transfer
+    // fails saying so.
+    const QFileInfo file(savePath);
+    if (file.exists() && !file.isDir()) {
         switch (m_host.askResume(kResumeQuestion + QLatin1Char('\r') + savePath)) {
         case SchedulerHost::Resume::Yes:
             resume = true;
@@ -56,19 +63,13 @@ void DownloadScheduler::StartTransfer(const QString &address, const QString &sav
 {
     const int scheme = AddressScheme(address);
     if (scheme == 0) {
-        m_host.inform(kUnrecognisedAddress);
-        end(TaskState::Failed);
+        end(TaskState::Failed, kUnrecognisedAddress);
         return;
     }
-    TransferRequest request{address, savePath, resume, std::nullopt};
-    if (scheme == 2) {
-        FtpAddress ftp = ParseFtpAddress(address);
-        if (ftp.passwordMissing)
-            ftp.password = m_host.askFtpPassword(ftp.user);
-        request.ftp = ftp;
-    }
     const bool ftp = scheme == 2;
-    m_transfer = new Transfer(*m_multi, request, this);
+    m_transfer = new Transfer(*m_multi, {address, savePath, resume, std::nullopt}, this);
+    m_transfer->setPasswordQuestion(
+        [this](const FtpAddress &parts) -> std::optional<QString> { return m_host.askFtpPassword(parts.user); });
     connect(m_transfer, &Transfer::begun, this, [this](qint64 expected) {
         // A reply that states no length is scaled by the last FTP size, or not at all.
         m_host.setGaugeMaximum(expected > 0 ? expected : (m_lastFtpSize > 0 ? m_lastFtpSize : 0));
@@ -81,39 +82,45 @@ void DownloadScheduler::StartTransfer(const QString &address, const QString &sav
 
 void DownloadScheduler::finished(const TransferResult &result, bool ftp)
 {
-    Transfer *transfer = m_transfer;
-    m_transfer = nullptr;
-    transfer->deleteLater();
-    if (ftp)
+    std::exchange(m_transfer, nullptr)->deleteLater();
+    // The size the server gave, or -1 for none; a task that failed before SIZE leaves
+    // the last one.
+    if (ftp && result.ftpSizeAsked)
         m_lastFtpSize = result.ftpSize;
     const int row = m_current;
+    const bool known = row >= 0 && row < m_tasks.count();
     if (result.done) {
-        if (!ftp) {
+        if (!ftp && known) {
             // The save-path column as stored ends the line; an empty line follows.
             m_host.log(kDownloadFinished + m_tasks.task(row).savePath);
             m_host.log(QString());
         }
-        m_tasks.setState(row, TaskState::Done);
-        m_host.taskDone(row);
         end(TaskState::Done);
         return;
     }
-    // A save file that cannot be opened, or an FTP command refused after the login, is
-    // an error the user is told about at once; every failure is logged with its reason.
-    if (result.fileSize < 0 || result.refused)
-        m_host.inform(result.reason);
+    // Every failure is logged with its reason. A save file that cannot be opened, or an
+    // FTP command refused after the login, is also told in a box.
     m_host.log(kDownloadFailed);
-    m_host.log(m_tasks.task(row).address.trimmed() + QStringLiteral(": ") + result.reason);
-    end(TaskState::Failed);
+    if (known)
+        m_host.log(TrimBlanks(m_tasks.task(row).address) + QStringLiteral(": ") + result.reason);
+    end(TaskState::Failed, result.fileSize < 0 || result.refused ? result.reason : QString());
 }
 
-void DownloadScheduler::end(TaskState state)
+void DownloadScheduler::end(TaskState state, const QString &message)
 {
     const int row = m_current;
-    if (row >= 0 && row < m_tasks.count())
+    if (row >= 0 && row < m_tasks.count()) {
         m_tasks.setState(row, state);
+        if (state == TaskState::Done)
+            m_host.taskDone(row);
+        else
+            m_host.taskFailed(row);
+    }
     m_current = -1;
     m_host.showGauge(false);
+    if (!message.isEmpty())
+        m_host.inform(message);
+    m_busy = false;
     emit taskEnded(row, state == TaskState::Done);
 }
 

@@ -2,6 +2,12 @@
 // Timexzwj's work: the download tasks of the task list, started one at a time in list
 // order, each a tick after the previous one ended. A transfer runs on the event loop
 // (the window keeps answering); the scheduler only decides and reports.
+//
+// A tick's work is the transfer and every question and message about it. Questions and
+// messages are modal boxes, which turn the event loop while they are open, so the timer
+// fires under them: the scheduler stays busy from the moment a tick takes a row until
+// the last box about it is closed, and no tick does anything meanwhile. The rows are
+// therefore never cleared under a transfer or a box.
 
 #include "downloads/task_list.h"
 
@@ -27,7 +33,8 @@ public:
     enum class Resume { Yes, No, Cancel };
     virtual ~SchedulerHost() = default;
     virtual Resume askResume(const QString &question) = 0;
-    virtual QString askFtpPassword(const QString &user) = 0; // a cancelled question: empty
+    // Asked once the save file is open. A cancelled question: empty.
+    virtual QString askFtpPassword(const QString &user) = 0;
     virtual void inform(const QString &text) = 0;
     virtual void log(const QString &line) = 0;
     virtual void showGauge(bool shown) = 0;
@@ -35,6 +42,9 @@ public:
     virtual void setGaugeValue(qint64 value) = 0;
     // A task ended Done: the window files its address under the downloaded side.
     virtual void taskDone(int row) = 0;
+    // A task ended Failed: the window files its address back under the found side, so
+    // that it can be tried again.
+    virtual void taskFailed(int row) = 0;
 };
 
 class DownloadScheduler : public QObject {
@@ -43,10 +53,12 @@ public:
     DownloadScheduler(TaskList &tasks, SchedulerHost &host, QObject *parent = nullptr);
     ~DownloadScheduler() override;
 
-    // One tick: nothing while a transfer runs; otherwise the next Waiting row is
-    // started, or, with none left, the list is emptied.
+    // One tick: nothing while busy; otherwise the next Waiting row is started, or, with
+    // none left, the list is emptied.
     void TimexzwjTimer();
 
+    // A tick's work is in progress: its transfer, or a question or message about it.
+    bool busy() const { return m_busy; }
     int CurrentTask() const { return m_current; }
     bool TransferBusy() const { return m_transfer != nullptr; }
     qint64 LastFtpSize() const { return m_lastFtpSize; }
@@ -60,13 +72,16 @@ signals:
 private:
     void StartTransfer(const QString &address, const QString &savePath, bool resume);
     void finished(const TransferResult &result, bool ftp);
-    void end(TaskState state);
+    // The row's state, the tree, the gauge, then the message (a modal box) if any; the
+    // scheduler is idle again only after it.
+    void end(TaskState state, const QString &message = QString());
 
     TaskList &m_tasks;
     SchedulerHost &m_host;
     std::unique_ptr<CurlMulti> m_multi;
     Transfer *m_transfer = nullptr;
     int m_current = -1;
+    bool m_busy = false;
     qint64 m_lastFtpSize = 0;
 };
 

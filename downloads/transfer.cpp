@@ -2,17 +2,22 @@
 
 #include "base/gbk_text.h"
 #include "base/gydy.h"
+#include "downloads/connect_watch.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
 
+#include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 namespace quorrel {
 namespace {
 
 const char kUserAgent[] = "Mozilla/3.0 (compatible; Indy Library)";
 const char kProtocols[] = "http,https,ftp";
-constexpr long kConnectTimeoutMs = 300;
+constexpr std::chrono::milliseconds kConnectTimeout{300};
 constexpr long kMaxRedirects = 20;
 
 // Digits only, within qint64; the whole text.
@@ -86,21 +91,29 @@ Transfer::~Transfer()
 
 void Transfer::start()
 {
-    if (m_phase != Phase::Idle)
+    if (m_started)
         return;
+    m_started = true;
     const int scheme = AddressScheme(m_request.address);
     if (scheme == 0)
         return fail(QStringLiteral("not an http, https or ftp address: ") + m_request.address);
     m_isFtp = scheme == 2;
 
     // The file is opened before any request, keeping what it holds: a resume needs it,
-    // and a file that cannot be written is an answer needing no network.
-    m_file.setFileName(m_request.savePath);
-    if (m_request.savePath.isEmpty() || !m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-        return fail(QStringLiteral("cannot open the save file \"%1\": %2")
-                        .arg(m_request.savePath,
-                             m_request.savePath.isEmpty() ? QStringLiteral("no file name") : m_file.errorString()));
-    m_existing = m_file.size();
+    // and a file that cannot be written is an answer needing no network, nor a password.
+    if (!openFile())
+        return;
+    if (m_isFtp) {
+        m_ftpAddress = m_request.ftp ? *m_request.ftp : ParseFtpAddress(m_request.address);
+        if (m_ftpAddress.passwordMissing && m_askPassword) {
+            const std::optional<QString> password = m_askPassword(m_ftpAddress);
+            if (m_phase == Phase::Finished)
+                return; // cancelled while the question was open
+            if (!password)
+                return fail(QStringLiteral("the address names the FTP user %1 but no password").arg(m_ftpAddress.user));
+            m_ftpAddress.password = *password;
+        }
+    }
 
     m_easy = curl_easy_init();
     if (!m_easy)
@@ -117,6 +130,37 @@ void Transfer::start()
 void Transfer::cancel()
 {
     finish(false, QStringLiteral("cancelled"));
+}
+
+bool Transfer::openFile()
+{
+    const QString &path = m_request.savePath;
+    const auto refuse = [this, &path](const QString &why) {
+        fail(QStringLiteral("cannot open the save file \"%1\": %2").arg(path, why));
+        return false;
+    };
+    if (path.isEmpty())
+        return refuse(QStringLiteral("no file name"));
+    const QFileInfo info(path);
+    if (info.isDir())
+        return refuse(QStringLiteral("it is a folder, not a file"));
+    // A save folder that is not there yet is made, with its parents, as download tools do
+    // (a fresh machine often has no Downloads folder).
+    const QString folder = info.absolutePath();
+    const std::filesystem::path native(QFile::encodeName(folder).toStdString());
+    std::error_code error;
+    if (!std::filesystem::is_directory(native, error)) {
+        std::filesystem::create_directories(native, error);
+        if (error)
+            return refuse(QStringLiteral("cannot make the folder \"%1\": %2")
+                              .arg(folder, QString::fromLocal8Bit(error.message())));
+    }
+    m_created = !info.exists() && !info.isSymLink();
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return refuse(m_file.errorString());
+    m_existing = m_file.size();
+    return true;
 }
 
 void Transfer::setCommonOptions()
@@ -169,7 +213,12 @@ bool Transfer::prepareHttp()
     curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
     curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    // The TCP connect has 300 ms. libcurl's connect time-out would also bound the name
+    // look-up and the TLS handshake, which get the stall time as every other wait does.
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_stallSeconds));
+    m_connectWatch = new ConnectWatch(kConnectTimeout, this);
+    m_connectWatch->attach(m_easy);
+    connect(m_connectWatch, &ConnectWatch::timedOut, this, &Transfer::fail);
     // An error status fails before its body is read: an error page never reaches the file.
     curl_easy_setopt(m_easy, CURLOPT_FAILONERROR, 1L);
 
@@ -188,7 +237,7 @@ bool Transfer::prepareHttp()
 
 bool Transfer::prepareFtp()
 {
-    const FtpAddress a = m_request.ftp ? *m_request.ftp : ParseFtpAddress(m_request.address);
+    const FtpAddress &a = m_ftpAddress;
     int port = 0;
     if (a.host.isEmpty()) {
         fail(QStringLiteral("the address names no FTP server: ") + m_request.address);
@@ -221,6 +270,10 @@ bool Transfer::prepareFtp()
     // A server that connects but never answers fails like one that stops sending.
     curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_stallSeconds));
     curl_easy_setopt(m_easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(m_stallSeconds));
+    // The commands libcurl sends, to know whether SIZE went out (CURLOPT_DEBUGFUNCTION.3).
+    curl_easy_setopt(m_easy, CURLOPT_DEBUGFUNCTION, &Transfer::debugCallback);
+    curl_easy_setopt(m_easy, CURLOPT_DEBUGDATA, static_cast<void *>(this));
+    curl_easy_setopt(m_easy, CURLOPT_VERBOSE, 1L);
     if (m_request.resume && m_existing > 0) {
         // REST n: the retrieval goes on after the last byte on disk (RFC 959, 4.1.3).
         m_restOffset = m_existing;
@@ -252,6 +305,13 @@ size_t Transfer::headerCallback(char *data, size_t size, size_t count, void *sel
         t->m_failReason = QStringLiteral("out of memory");
         return CURL_WRITEFUNC_ERROR;
     }
+}
+
+int Transfer::debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *self)
+{
+    if (type == CURLINFO_HEADER_OUT && size >= 5 && std::memcmp(data, "SIZE ", 5) == 0)
+        static_cast<Transfer *>(self)->m_ftpSizeAsked = true;
+    return 0;
 }
 
 void Transfer::takeHeader(QByteArrayView line)
@@ -456,6 +516,8 @@ void Transfer::finish(bool done, const QString &reason, bool refused)
     if (m_phase == Phase::Finished)
         return;
     m_phase = Phase::Finished;
+    if (m_connectWatch)
+        m_connectWatch->stop();
     disconnect(&m_multi, &CurlMulti::acted, this, &Transfer::reportProgress);
     if (m_added) {
         m_multi.remove(m_easy);
@@ -466,8 +528,13 @@ void Transfer::finish(bool done, const QString &reason, bool refused)
     result.reason = reason;
     result.fileSize = m_file.isOpen() ? m_file.size() : -1;
     result.ftpSize = m_isFtp ? m_ftpSize : 0;
+    result.ftpSizeAsked = m_isFtp && m_ftpSizeAsked;
     result.refused = refused;
     m_file.close();
+    // A failure before the first byte leaves no empty file of ours behind; a file that was
+    // there before stays as it was.
+    if (!done && m_created && result.fileSize == 0)
+        m_file.remove();
     // From the loop, so a caller starting the next transfer from its slot never runs
     // inside this one's start, cancel or libcurl's message handling.
     QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);

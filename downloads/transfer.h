@@ -3,17 +3,23 @@
 // loop through a CurlMulti. The program runs one at a time and starts the next after
 // finished.
 //
+// The save file's folder is made first, with its parents, when it is missing. A save path
+// that is a folder is refused.
+//
 // HTTP: User-Agent "Mozilla/3.0 (compatible; Indy Library)" and Accept "*/*", redirects
-// followed (at most 20, and only to http, https or ftp), the run's cookies, a 300 ms
-// connect time-out, certificates checked against the system's trust store. A resume
+// followed (at most 20, and only to http, https or ftp), the run's cookies, 300 ms for
+// the TCP connect (the name look-up and the TLS handshake have the stall time, as every
+// other wait does), certificates checked against the system's trust store. A resume
 // sends a HEAD, then a GET for the bytes from n - 1 on (n the size of the file already
 // there): the last byte on disk is fetched again and written where it was.
 // FTP: the login, port, directory and file of ParseFtpAddress; one CWD to the directory,
-// SIZE, then RETR; a resume restarts at byte n with REST.
+// SIZE, then RETR; a resume restarts at byte n with REST. A missing password is asked
+// for once the save file is open.
 //
 // The body goes straight to the file. Whatever fails, the file holds either what it held
 // before or the bytes received, from where the body began; a reply that is not the file
-// (an error page, a range other than the one asked for) is never written.
+// (an error page, a range other than the one asked for) is never written, and a file this
+// transfer created and wrote nothing into is removed again.
 
 #include "downloads/curl_multi.h"
 #include "downloads/ftp_address.h"
@@ -22,6 +28,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace quorrel {
@@ -40,10 +47,14 @@ struct TransferResult {
     QString reason;      // why it failed, for the log and the command line; empty when done
     qint64 fileSize = 0; // the save file's size at the end; -1 when it could not be opened
     qint64 ftpSize = 0;  // FTP: the size the server gave for the file, -1 none; 0 for HTTP
+    bool ftpSizeAsked = false; // FTP: SIZE was sent (so ftpSize is its answer); a transfer
+                               // that failed before it learned nothing about the size
     // FTP: logged in, the server refused a command (the directory, the file, the restart
     // offset). Unlike a failed connection or login, the user is shown the reason.
     bool refused = false;
 };
+
+class ConnectWatch;
 
 class Transfer : public QObject, private CurlJob {
     Q_OBJECT
@@ -54,6 +65,11 @@ public:
     // No byte for this many seconds fails the transfer; it bounds an FTP server's connect
     // and replies too. 60 unless set before start.
     void setStallTimeout(int seconds) { m_stallSeconds = seconds; }
+    // Asks for the password of an FTP address that names a user and none, once the save
+    // file is open (a modal question may run in it). No answer (nullopt) fails the
+    // transfer. Without one, the password of the request's parts is taken as it is.
+    using PasswordQuestion = std::function<std::optional<QString>(const FtpAddress &)>;
+    void setPasswordQuestion(PasswordQuestion ask) { m_askPassword = std::move(ask); }
 
     // Opens the save file and sends the first request. Once; later calls do nothing.
     void start();
@@ -85,6 +101,7 @@ private:
     };
 
     void curlDone(CURLcode code) override;
+    bool openFile();
     bool prepareHttp();
     bool prepareFtp();
     void setCommonOptions();
@@ -97,12 +114,15 @@ private:
 
     static size_t writeCallback(char *data, size_t size, size_t count, void *self);
     static size_t headerCallback(char *data, size_t size, size_t count, void *self);
+    static int debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *self);
     size_t takeBody(const char *data, size_t size);
     void takeHeader(QByteArrayView line);
 
     CurlMulti &m_multi;
     TransferRequest m_request;
     int m_stallSeconds = 60;
+    PasswordQuestion m_askPassword;
+    bool m_started = false;
     Phase m_phase = Phase::Idle;
     bool m_isFtp = false;
 
@@ -111,7 +131,11 @@ private:
     curl_slist *m_headers = nullptr; // Accept; libcurl keeps the list, not a copy
     char m_error[CURL_ERROR_SIZE] = {};
 
+    ConnectWatch *m_connectWatch = nullptr; // HTTP: the TCP connect's bound
+    FtpAddress m_ftpAddress;
+
     QFile m_file;
+    bool m_created = false;  // no file was there before: one left empty by a failure goes
     qint64 m_existing = 0;   // the file's size when opened
     qint64 m_rangeFirst = -1; // HTTP resume: the first byte asked for; -1 for the whole file
     qint64 m_restOffset = 0;  // where an FTP retrieval restarts
@@ -119,6 +143,7 @@ private:
     Reply m_reply;               // the reply whose headers came last
     bool m_inHttpHeaders = false;
     qint64 m_ftpSize = -1;
+    bool m_ftpSizeAsked = false;
     QByteArray m_ftpRefusal;     // the FTP server's last 4xx or 5xx reply
 
     QString m_failReason;        // set by the callbacks before they stop libcurl

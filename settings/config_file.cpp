@@ -95,28 +95,24 @@ QString InvalidGridMessage(const QString &problems)
 
 std::optional<QString> WriteSettingsForm(const QString &configPath, const SettingsForm &form)
 {
-    const auto write = [&](QStringView key, const QString &value) {
-        return WriteProfileString(configPath, section(), key, value);
+    // One write for the whole form: a value that cannot be stored (a type name GBK has no
+    // code for) refuses the save before anything changes, rather than leaving maxtype and
+    // the numbered keys of the new table beside the name list of the old one.
+    QList<ProfileEntry> entries{
+        {QStringLiteral("xzpath"), form.savePath},
+        {QStringLiteral("xzfs"), QString::number(form.downloadModeIndex)},
+        {QStringLiteral("tsggwjm"), form.promptRename ? QStringLiteral("1") : QStringLiteral("0")},
+        {QStringLiteral("maxtype"), QString::number(form.types.size())},
     };
-
-    if (auto error = write(u"xzpath", form.savePath))
-        return error;
-    if (auto error = write(u"xzfs", QString::number(form.downloadModeIndex)))
-        return error;
-    if (auto error = write(u"tsggwjm", form.promptRename ? QStringLiteral("1") : QStringLiteral("0")))
-        return error;
-    if (auto error = write(u"maxtype", QString::number(form.types.size())))
-        return error;
-
     // Numbered keys above the new count stay in the file: nothing reads them any more.
     QString names;
     for (qsizetype i = 0; i < form.types.size(); ++i) {
         const qsizetype n = i + 1;
-        if (auto error = write(QString::number(n), form.types[i].extensions))
-            return error;
+        entries.append({QString::number(n), form.types[i].extensions});
         names += ZeroPad(n, 2) + u'-' + form.types[i].name + u';';
     }
-    return write(u"lxmc", names);
+    entries.append({QStringLiteral("lxmc"), names});
+    return WriteProfileStrings(configPath, section(), entries);
 }
 
 TypeGridReading ReadTypeGrid(const QString &configPath, const QString &typeNameList)

@@ -41,8 +41,9 @@ QString ValidateTypeGrid(const QList<TypeRow> &types);
 QString InvalidGridMessage(const QString &problems);
 
 // Writes the form to config.ini in the order users' files have: xzpath, xzfs, tsggwjm,
-// maxtype, the numbered keys, lxmc. Stops at the first refused write and returns its
-// message ("Unable to write to <path>"); keys written before it keep their new values.
+// maxtype, the numbered keys, lxmc, as one write. A value that cannot be stored, or a file
+// that refuses the write, gives its message ("Unable to write to <path>...") and leaves
+// the file as it was.
 std::optional<QString> WriteSettingsForm(const QString &configPath, const SettingsForm &form);
 
 // The type grid as config.ini holds it, for the settings panel when it opens: one row per

@@ -204,41 +204,36 @@ QStringList Profile::keys(QStringView section) const
     return s == m_sections.cend() ? QStringList() : s->keys;
 }
 
-std::optional<QString> WriteProfileString(const QString &path, QStringView section,
-                                          QStringView key, const QString &value)
-{
-    const QFileInfo info(path);
-    const QString refused = QStringLiteral("Unable to write to ") + info.absoluteFilePath();
+namespace {
 
-    const QByteArray sectionName = trimBlanks(toGbk(section)).toByteArray();
-    const QByteArray keyName = trimBlanks(toGbk(key)).toByteArray();
-    const QByteArray valueBytes = toGbk(value);
-    // What would not read back as the same section, key and value is refused rather than
-    // written as something else (or as extra lines).
-    if (sectionName.isEmpty() || holdsLineBreak(sectionName)
-        || findClosingBracket(sectionName, 0) >= 0)
-        return refused + QStringLiteral(": the section name cannot be stored");
-    if (keyName.isEmpty() || holdsLineBreak(keyName) || keyName.contains('=')
-        || keyName.startsWith('['))
-        return refused + QStringLiteral(": the key name cannot be stored");
+struct EncodedEntry {
+    QByteArray key;
+    QByteArray value;
+};
+
+// Why key = value cannot be written into section, or nothing when it can: what would not
+// read back as the same section, key and value is refused rather than written as something
+// else (or as extra lines).
+std::optional<QString> refusal(const QByteArray &sectionName, const QByteArray &keyName, const QString &key,
+                               const QByteArray &valueBytes, const QString &value)
+{
+    if (sectionName.isEmpty() || holdsLineBreak(sectionName) || findClosingBracket(sectionName, 0) >= 0)
+        return QStringLiteral("the section name cannot be stored");
+    if (keyName.isEmpty() || holdsLineBreak(keyName) || keyName.contains('=') || keyName.startsWith('['))
+        return QStringLiteral("the key name cannot be stored");
     if (holdsLineBreak(valueBytes))
-        return refused + QStringLiteral(": a value cannot hold a line break");
+        return QStringLiteral("a value cannot hold a line break (%1)").arg(key);
     // A "?" in place of a character would change the value without a word (a save folder
     // would name another folder): say so instead.
     if (fromGbk(valueBytes) != value)
-        return refused + QStringLiteral(": the value holds characters that GBK cannot store");
+        return QStringLiteral("the value holds characters that GBK cannot store (%1)").arg(key);
+    return std::nullopt;
+}
 
-    QByteArray bytes;
-    if (info.exists()) {
-        // The file is rewritten whole: failing to read it must not empty it.
-        QFile file(path);
-        if (info.isDir() || !file.open(QIODevice::ReadOnly))
-            return refused;
-        bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            return refused;
-    }
-
+// The file's bytes with key = value set in the section.
+QByteArray withEntry(const QByteArray &bytes, const QByteArray &sectionName, const QByteArray &keyName,
+                     const QByteArray &valueBytes)
+{
     const QByteArray foldedSection = foldName(sectionName);
     const QByteArray foldedKey = foldName(keyName);
     const QList<LineSpan> lines = splitLines(bytes);
@@ -259,33 +254,74 @@ std::optional<QString> WriteProfileString(const QString &path, QStringView secti
         if (!lines.isEmpty() && lines.back().next == lines.back().end)
             result += kLineEnd;
         result += '[' + sectionName + ']' + kLineEnd + keyName + '=' + valueBytes + kLineEnd;
-    } else {
-        qsizetype found = -1;
-        qsizetype lastFilled = header; // a new key goes after it, before the section's blank tail
-        for (qsizetype i = header + 1; i < lines.size(); ++i) {
-            const LineForm form = readLine(lineAt(i));
-            if (form.kind == LineKind::Section)
-                break;
-            if (form.kind == LineKind::Entry && foldName(form.name) == foldedKey) {
-                found = i;
-                break;
-            }
-            if (!isBlankLine(lineAt(i)))
-                lastFilled = i;
-        }
-        if (found >= 0) {
-            // The key keeps its spelling in the file; only its line is rewritten.
-            const LineSpan &line = lines[found];
-            result = bytes.first(line.begin) + readLine(lineAt(found)).name.toByteArray() + '='
-                + valueBytes + kLineEnd + bytes.sliced(line.next);
-        } else {
-            const LineSpan &after = lines[lastFilled];
-            result = bytes.first(after.next);
-            if (after.next == after.end)
-                result += kLineEnd;
-            result += keyName + '=' + valueBytes + kLineEnd + bytes.sliced(after.next);
-        }
+        return result;
     }
+    qsizetype found = -1;
+    qsizetype lastFilled = header; // a new key goes after it, before the section's blank tail
+    for (qsizetype i = header + 1; i < lines.size(); ++i) {
+        const LineForm form = readLine(lineAt(i));
+        if (form.kind == LineKind::Section)
+            break;
+        if (form.kind == LineKind::Entry && foldName(form.name) == foldedKey) {
+            found = i;
+            break;
+        }
+        if (!isBlankLine(lineAt(i)))
+            lastFilled = i;
+    }
+    if (found >= 0) {
+        // The key keeps its spelling in the file; only its line is rewritten.
+        const LineSpan &line = lines[found];
+        return bytes.first(line.begin) + readLine(lineAt(found)).name.toByteArray() + '=' + valueBytes + kLineEnd
+            + bytes.sliced(line.next);
+    }
+    const LineSpan &after = lines[lastFilled];
+    result = bytes.first(after.next);
+    if (after.next == after.end)
+        result += kLineEnd;
+    result += keyName + '=' + valueBytes + kLineEnd + bytes.sliced(after.next);
+    return result;
+}
+
+} // namespace
+
+std::optional<QString> WriteProfileString(const QString &path, QStringView section,
+                                          QStringView key, const QString &value)
+{
+    return WriteProfileStrings(path, section, {{key.toString(), value}});
+}
+
+std::optional<QString> WriteProfileStrings(const QString &path, QStringView section,
+                                           const QList<ProfileEntry> &entries)
+{
+    const QFileInfo info(path);
+    const QString refused = QStringLiteral("Unable to write to ") + info.absoluteFilePath();
+
+    // Every entry is checked before anything is written.
+    const QByteArray sectionName = trimBlanks(toGbk(section)).toByteArray();
+    QList<EncodedEntry> encoded;
+    encoded.reserve(entries.size());
+    for (const ProfileEntry &entry : entries) {
+        EncodedEntry e{trimBlanks(toGbk(entry.key)).toByteArray(), toGbk(entry.value)};
+        if (const auto why = refusal(sectionName, e.key, entry.key, e.value, entry.value))
+            return refused + QStringLiteral(": ") + *why;
+        encoded.append(std::move(e));
+    }
+
+    QByteArray bytes;
+    if (info.exists()) {
+        // The file is rewritten whole: failing to read it must not empty it.
+        QFile file(path);
+        if (info.isDir() || !file.open(QIODevice::ReadOnly))
+            return refused;
+        bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            return refused;
+    }
+
+    QByteArray result = bytes;
+    for (const EncodedEntry &e : encoded)
+        result = withEntry(result, sectionName, e.key, e.value);
 
     QSaveFile file(path);
     // A writable config.ini in a folder that refuses new files is still written, in place.

@@ -65,4 +65,13 @@ private:
 std::optional<QString> WriteProfileString(const QString &path, QStringView section,
                                           QStringView key, const QString &value);
 
+// Several entries of one section, in order, as one write: each is checked first, and when
+// any is refused nothing is written. The file then holds either every new value or none.
+struct ProfileEntry {
+    QString key;
+    QString value;
+};
+std::optional<QString> WriteProfileStrings(const QString &path, QStringView section,
+                                           const QList<ProfileEntry> &entries);
+
 } // namespace quorrel

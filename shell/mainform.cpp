@@ -265,8 +265,13 @@ void TMainform::buildMenu()
 
     connect(fclstxzzy, &ResourceTreeView::nodePressed, this, &TMainform::fclstxzzyMouseDown);
     connect(fclstxzzy, &ResourceTreeView::doubleClicked, this, &TMainform::fclstxzzyDblClick);
-    connect(fclstxzzy, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint &at) { PopupMenu1->popup(fclstxzzy->viewport()->mapToGlobal(at)); });
+    connect(fclstxzzy, &ResourceTreeView::menuRequested, this, [this](const QPoint &at, bool fromKeyboard) {
+        // A right press set ClickedNode to the node pressed; a menu opened from the
+        // keyboard acts on the focused node in the same way.
+        if (fromKeyboard)
+            tree().setClickedNode(fclstxzzy->focusedNode());
+        PopupMenu1->popup(at);
+    });
 }
 
 void TMainform::FormCreate()
@@ -278,6 +283,10 @@ void TMainform::FormCreate()
     // "开始监听" and nothing ever arriving.
     connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
     LoadSettings();
+    // From now on the list on disk follows the tree within a second: a run that ends
+    // without an orderly close (a crash, a kill, a power cut) keeps what it found.
+    m_autosave = std::make_unique<ResourceListAutosave>(m_catalogue);
+    connect(m_autosave.get(), &ResourceListAutosave::saveFailed, this, &TMainform::log);
     tasks.clear();
 
     Timesys = new QTimer(this);
@@ -302,6 +311,8 @@ void TMainform::LoadSettings()
 {
     if (const auto error = m_catalogue.LoadSettings())
         inform(*error);
+    if (const auto note = m_catalogue.keptAsideNote())
+        log(*note);
     fclstxzzy->expandFoundSide();
 }
 
@@ -525,6 +536,10 @@ void TMainform::RzToolButton7Click()
 
 void TMainform::TimexzwjTimer()
 {
+    // While a transfer or a box about it is open (a box turns the loop, so this timer
+    // fires under it), the tick's work is not over: nothing to do.
+    if (m_scheduler->busy())
+        return;
     m_scheduler->TimexzwjTimer();
 }
 
@@ -561,12 +576,27 @@ void TMainform::taskDone(int row)
     m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Downloaded, tasks.task(row).address);
 }
 
+void TMainform::taskFailed(int row)
+{
+    // Back under its category below FoundRoot, to be ticked again; not when the address
+    // is in the tree already (captured again meanwhile, say).
+    m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Found, tasks.task(row).address);
+}
+
 // Leaving --------------------------------------------------------------------------------
 
 void TMainform::btntcClick()
 {
-    if (const auto error = m_catalogue.SaveResourceList())
+    // A list that cannot be saved ends the command here: the window stays open with the
+    // reason, so that the user can make room and try again, and nothing found is lost.
+    // (Closing from the frame still closes, after the same message: the session ends
+    // windows that way.)
+    if (const auto error = m_catalogue.SaveResourceList()) {
         inform(*error);
+        return;
+    }
+    if (m_autosave)
+        m_autosave->saved();
     if (!m_destroying)
         close();
 }

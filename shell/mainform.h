@@ -5,12 +5,14 @@
 
 #include "capture/cap_ip.h"
 #include "catalogue/catalogue.h"
+#include "catalogue/resource_list_autosave.h"
 #include "downloads/scheduler.h"
 #include "downloads/task_list.h"
 
 #include <QLabel>
 #include <QMainWindow>
 #include <functional>
+#include <memory>
 
 class QMenu;
 class QPlainTextEdit;
@@ -128,6 +130,7 @@ private:
     void setGaugeMaximum(qint64 maximum) override;
     void setGaugeValue(qint64 value) override;
     void taskDone(int row) override;
+    void taskFailed(int row) override;
 
     QString savePathHint() const;
     void FormCreate();
@@ -138,6 +141,7 @@ private:
     void LoadSettings();
 
     Catalogue m_catalogue;
+    std::unique_ptr<ResourceListAutosave> m_autosave; // ends before the catalogue it saves
     Inform m_inform;
     std::function<QString()> m_pickFolder;
     std::function<SchedulerHost::Resume(const QString &)> m_askResume;

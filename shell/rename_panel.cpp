@@ -8,6 +8,26 @@
 #include <QVBoxLayout>
 
 namespace quorrel {
+namespace {
+
+// The grid, able to take in an edit that is still open. The buttons take no focus, so
+// a click on "确定" leaves the editor open, its text not yet in the cell.
+class RenameGrid : public QTableWidget {
+public:
+    using QTableWidget::QTableWidget;
+
+    void commitOpenEdit()
+    {
+        if (state() != EditingState)
+            return;
+        // Editors live on the viewport; commitData passes over a widget that is none.
+        for (QWidget *editor : viewport()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            if (!editor->isHidden())
+                commitData(editor);
+    }
+};
+
+} // namespace
 
 RenamePanel::RenamePanel(QWidget *parent) : QFrame(parent)
 {
@@ -18,7 +38,7 @@ RenamePanel::RenamePanel(QWidget *parent) : QFrame(parent)
 
     RzPanel3 = new QLabel(QStringLiteral("下载文件名更改"));
     RzPanel3->setObjectName(QStringLiteral("RzPanel3"));
-    gridxgwjm = new QTableWidget(0, 2);
+    gridxgwjm = new RenameGrid(0, 2);
     gridxgwjm->setObjectName(QStringLiteral("gridxgwjm"));
     gridxgwjm->setHorizontalHeaderLabels({QStringLiteral("下载地址"), QStringLiteral("文件名")});
     gridxgwjm->setColumnWidth(0, 250);
@@ -55,8 +75,9 @@ void RenamePanel::setRows(const QList<RenameRow> &rows)
     }
 }
 
-QList<RenameRow> RenamePanel::rows() const
+QList<RenameRow> RenamePanel::rows()
 {
+    static_cast<RenameGrid *>(gridxgwjm)->commitOpenEdit();
     QList<RenameRow> rows;
     for (int r = 0; r < gridxgwjm->rowCount(); ++r) {
         const auto cell = [&](int c) { return gridxgwjm->item(r, c) ? gridxgwjm->item(r, c)->text() : QString(); };

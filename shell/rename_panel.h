@@ -24,7 +24,8 @@ public:
     QToolButton *RzToolButton7; // "取消"
 
     void setRows(const QList<RenameRow> &rows);
-    QList<RenameRow> rows() const; // as the user left them
+    // As the user left them, an edit still open in the grid included.
+    QList<RenameRow> rows();
     void ClearRenameGrid();
 
 signals:

@@ -4,6 +4,7 @@
 #include "shell/glyphs.h"
 #include "shell/icon_delegate.h"
 
+#include <QContextMenuEvent>
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -18,7 +19,7 @@ ResourceTreeView::ResourceTreeView(QWidget *parent) : QTreeView(parent)
     setRootIsDecorated(true);
     setUniformRowHeights(true); // 100,000 resources scroll smoothly
     setExpandsOnDoubleClick(true);
-    setContextMenuPolicy(Qt::CustomContextMenu);
+    setContextMenuPolicy(Qt::DefaultContextMenu); // contextMenuEvent tells mouse from keyboard
     setItemDelegate(new IconDelegate(ResourceTree::ImageIndexRole, &TreeIcon, this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -61,6 +62,19 @@ void ResourceTreeView::mouseDoubleClickEvent(QMouseEvent *event)
     emit nodePressed(m_tree ? m_tree->nodeOf(indexAt(event->position().toPoint())) : nullptr);
     QTreeView::mouseDoubleClickEvent(event);
     emit doubleClicked();
+}
+
+void ResourceTreeView::contextMenuEvent(QContextMenuEvent *event)
+{
+    const bool fromKeyboard = event->reason() != QContextMenuEvent::Mouse;
+    QPoint at = event->globalPos();
+    if (fromKeyboard && currentIndex().isValid()) {
+        // Under the focused node, where the user is looking.
+        scrollTo(currentIndex());
+        at = viewport()->mapToGlobal(visualRect(currentIndex()).bottomLeft());
+    }
+    event->accept();
+    emit menuRequested(at, fromKeyboard);
 }
 
 bool ResourceTreeView::viewportEvent(QEvent *event)

@@ -29,10 +29,14 @@ signals:
     void nodePressed(quorrel::TreeNode *node);
     // A double-click, raised from its second press after nodePressed.
     void doubleClicked();
+    // The context menu is asked for at the global position at: by a right press (after
+    // its nodePressed), or from the keyboard (the Menu key, Shift+F10), at the focused node.
+    void menuRequested(const QPoint &at, bool fromKeyboard);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
     bool viewportEvent(QEvent *event) override;
     void drawBranches(QPainter *painter, const QRect &rect, const QModelIndex &index) const override;
 

@@ -9,10 +9,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quorrel {
 
@@ -52,6 +55,9 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
     cmbxzfs = new QComboBox;
     cmbxzfs->setObjectName(QStringLiteral("cmbxzfs"));
     cmbxzfs->setEditable(true);
+    // Typed text selects nothing and adds nothing: an added entry would be saved as xzfs=2,
+    // which hands every download to another tool.
+    cmbxzfs->setInsertPolicy(QComboBox::NoInsert);
     cmbxzfs->addItems({QStringLiteral("本 程 序 下 载"), QStringLiteral("其他下载工具下载")});
     auto *pathRow = new QHBoxLayout;
     pathRow->addWidget(new QLabel(QStringLiteral("保存路径")));
@@ -99,8 +105,10 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
     connect(n17, &QAction::triggered, this, &SettingsPanel::saveRequested);
     connect(gridxtsz, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &at) { PopupMenulxbj->popup(gridxtsz->viewport()->mapToGlobal(at)); });
-    connect(gridxtsz, &QTableWidget::currentCellChanged, this,
-            [this](int row, int) { SelectedTypeRow = row < 0 ? SelectedTypeRow : row + 1; });
+    // A cell is selected when the user moves to it, or presses one that already is current.
+    connect(gridxtsz, &QTableWidget::currentCellChanged, this, [this](int row, int) { gridxtszSelectCell(row); });
+    connect(gridxtsz, &QTableWidget::cellPressed, this, [this](int row, int) { gridxtszSelectCell(row); });
+    gridxtsz->viewport()->installEventFilter(this);
 
     connect(btnbcsz, &QToolButton::clicked, this, &SettingsPanel::saveRequested);
     connect(RzToolButton3, &QToolButton::clicked, this, &SettingsPanel::closeRequested);
@@ -118,6 +126,7 @@ std::optional<QString> SettingsPanel::fill(const SettingsValues &settings, const
     EditbcPath->setText(settings.SavePath);
     cmbxzfs->setCurrentIndex(settings.DownloadMode == QLatin1String("0") ? 0 : 1);
     chktsggwjm->setChecked(settings.PromptRename);
+    m_rowsChanging = true;
     gridxtsz->setRowCount(0); // unsaved edits are replaced
     for (const TypeRow &row : grid.rows) {
         const int r = gridxtsz->rowCount();
@@ -125,11 +134,21 @@ std::optional<QString> SettingsPanel::fill(const SettingsValues &settings, const
         gridxtsz->setItem(r, 0, new QTableWidgetItem(row.name));
         gridxtsz->setItem(r, 1, new QTableWidgetItem(row.extensions));
     }
+    m_rowsChanging = false;
     return grid.error;
 }
 
-SettingsForm SettingsPanel::form() const
+SettingsForm SettingsPanel::form()
 {
+    // The open editor hands its text to the grid as its delegate does when it loses the
+    // focus, then closes.
+    const QModelIndex editing = gridxtsz->currentIndex();
+    if (QWidget *editor = editing.isValid() ? gridxtsz->indexWidget(editing) : nullptr) {
+        QAbstractItemDelegate *delegate = gridxtsz->itemDelegateForIndex(editing);
+        emit delegate->commitData(editor);
+        emit delegate->closeEditor(editor, QAbstractItemDelegate::NoHint);
+    }
+
     SettingsForm f;
     f.savePath = EditbcPath->text();
     // Typed text that matches no entry leaves no entry selected.
@@ -158,7 +177,31 @@ void SettingsPanel::DeleteGridRow(int row)
     // Row 0 is the header: it never goes, and nor does a row past the last.
     if (row < 1 || row > gridxtsz->rowCount())
         return;
+    m_rowsChanging = true;
+    const int column = std::max(gridxtsz->currentColumn(), 0);
     gridxtsz->removeRow(row - 1);
+    // The highlight stays where it was, on the row that moved up into the deleted row's
+    // place: the row a second "删除类型" deletes.
+    if (gridxtsz->rowCount() > 0)
+        gridxtsz->setCurrentCell(std::min(row - 1, gridxtsz->rowCount() - 1), column);
+    m_rowsChanging = false;
+}
+
+void SettingsPanel::gridxtszSelectCell(int row)
+{
+    if (!m_rowsChanging && row >= 0)
+        SelectedTypeRow = row + 1;
+}
+
+bool SettingsPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    // A right press opens the grid's menu and selects nothing, so "删除类型" deletes the
+    // row the user selected, the one still shown as selected.
+    if (watched == gridxtsz->viewport()
+        && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)
+        && static_cast<QMouseEvent *>(event)->button() == Qt::RightButton)
+        return true;
+    return QFrame::eventFilter(watched, event);
 }
 
 } // namespace quorrel

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -17,16 +18,30 @@ using ClientRandom = std::array<std::uint8_t, 32>;
 class KeyLog {
 public:
     KeyLog();
-    ~KeyLog();
+    ~KeyLog(); // every secret is wiped
     KeyLog(const KeyLog &) = delete;
     KeyLog &operator=(const KeyLog &) = delete;
 
-    // Lines of the key log format; a partial last line waits for the rest.
+    // Lines of the key log format; a partial last line waits for the rest. Comments (#) and
+    // blank lines are skipped, labels other than the three below ignored, malformed lines
+    // counted; none of them stops the reading.
     void addText(QByteArrayView text);
 
-    // Follows a key log file as it grows: poll() reads what was added since.
+    // Follows a key log file as it grows: poll() reads what was added since. False (with the
+    // reason) when the file cannot be read now; it is followed all the same, and a later
+    // poll() reads it once it can. A file that shrank or was replaced is read again from its
+    // start. Reading is the caller's to drive: call poll() from a timer or a file watcher.
     bool follow(const QString &path, QString *error = nullptr);
     void poll();
+    QString followedPath() const;
+    // One call reads at most a few MiB, so that a huge file cannot stall the caller's loop:
+    // true once the last call reached the end of the file (or could read no further). To
+    // read a whole file first (a capture file's key log), poll() until it is.
+    bool caughtUp() const;
+
+    // One line for the log when the followed file can be read by other users: taken once,
+    // empty after that (and empty when there is nothing to warn about).
+    QString takeWarning();
 
     // Grows by one whenever a secret is added: sessions waiting for one try again.
     std::uint64_t generation() const { return m_generation; }
@@ -36,9 +51,27 @@ public:
         QByteArray clientHandshakeTrafficSecret; // CLIENT_HANDSHAKE_TRAFFIC_SECRET (TLS 1.3)
         QByteArray clientTrafficSecret0;         // CLIENT_TRAFFIC_SECRET_0 (TLS 1.3)
     };
+    // The secrets of that session, or nullptr. The pointer is good until the next call that
+    // changes the log (addText, poll, forget): take what is needed at once.
     const Secrets *find(const ClientRandom &random) const;
     // The session of this random needs its secrets no more: they are wiped.
     void forget(const ClientRandom &random);
+
+    // Bounds: sessions kept (the oldest is wiped first) and the bytes of one line.
+    static constexpr std::size_t kDefaultMaxSessions = 20000;
+    static constexpr std::size_t kDefaultMaxLineBytes = 4096;
+    void setLimits(std::size_t maxSessions, std::size_t maxLineBytes);
+
+    struct Stats {
+        std::uint64_t secretsAdded = 0;   // new or changed secrets
+        std::uint64_t malformedLines = 0; // bad hex, wrong lengths, missing fields, too long
+        std::uint64_t ignoredLines = 0;   // well-formed lines of labels we do not use
+        std::uint64_t evictedSessions = 0;
+        std::uint64_t forgottenSessions = 0;
+        std::uint64_t readErrors = 0;     // the followed file could not be read
+    };
+    Stats stats() const;
+    std::size_t size() const; // sessions whose secrets are held
 
 private:
     struct Impl;

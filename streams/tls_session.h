@@ -2,10 +2,16 @@
 // One TLS connection read from the wire: the client's records in order, the server's
 // first flight for its ServerHello, and the secrets of the key log. Hands on the client's
 // application data, decrypted, in order.
+//
+// Read: TLS 1.2 with AES-GCM or ChaCha20-Poly1305, TLS 1.3 with its three suites, key
+// updates. Not read: 0-RTT early data (skipped), renegotiation (the session ends there),
+// CBC suites and TLS 1.0/1.1 (the session ends as unsupported).
 
 #include "streams/key_log.h"
 #include "streams/stream_types.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -20,8 +26,27 @@ public:
         Ended,            // read no further: see endReason()
     };
 
+    // Why a session ended.
+    enum class EndCause {
+        None,          // still reading
+        Closed,        // an alert (close_notify or other), or close() at the connection's end
+        NoSecret,      // its records waited too long, or too many of them, for the key log
+        NoServerHello, // the same, waiting for the server's hello
+        AuthFailed,    // a record did not authenticate under the key log's secret
+        Oversize,      // a record longer than the protocol allows
+        Malformed,     // bytes that break the protocol
+        Unsupported,   // a version, cipher suite or renegotiation we do not read
+        BadSecret,     // the key log's secret does not fit the cipher suite
+    };
+
+    // Records wait for a secret (or the ServerHello) this long, and at most this many bytes,
+    // from the first one that had to wait; then they are dropped and the session ends.
+    static constexpr std::size_t kMaxWaitingBytes = 1024 * 1024;
+    static constexpr std::int64_t kMaxWaitMs = 10000;
+
+    // The key log outlives its sessions.
     explicit TlsSession(KeyLog &keys);
-    ~TlsSession();
+    ~TlsSession(); // the session's secrets are forgotten in the key log, its keys wiped
     TlsSession(const TlsSession &) = delete;
     TlsSession &operator=(const TlsSession &) = delete;
 
@@ -32,17 +57,56 @@ public:
     // Records waiting for a secret are tried again (the key log grew), and dropped once
     // they have waited too long.
     void retry(std::int64_t nowMs);
+    // The connection ended: records still waiting are dropped (counted), and the session
+    // ends (as NoSecret when they waited for one). Call it before reading the final stats.
+    void close();
 
-    // The client's application data, decrypted, in order.
+    // The client's application data, decrypted, in order. Called from feedClient, feedServer
+    // and retry; it must not destroy the session or feed it.
     std::function<void(ByteView)> onApplicationData;
 
     State state() const;
     QByteArray serverName() const; // the ClientHello's server_name, empty without one
     const char *endReason() const; // why the session ended; nullptr while it reads
+    EndCause endCause() const;
+    // The protocol the server chose by ALPN when its ServerHello says it (TLS 1.2); empty
+    // for TLS 1.3, whose choice travels encrypted: look for the HTTP/2 preface instead.
+    QByteArray alpn() const;
+    std::uint16_t version() const;     // 0x0303 or 0x0304 once the ServerHello is read
+    std::uint16_t cipherSuite() const; // the ServerHello's, 0 before it
+
+    struct Stats {
+        bool decrypted = false;            // a record opened with the key log's secret
+        std::uint64_t recordsDecrypted = 0;
+        std::uint64_t applicationBytes = 0; // handed to onApplicationData
+        std::uint64_t recordsFailedAuth = 0;
+        std::uint64_t recordsDroppedWaiting = 0;
+        std::uint64_t bytesDroppedWaiting = 0;
+        std::uint64_t oversizeRecords = 0;
+        std::uint64_t earlyDataRecordsSkipped = 0;
+        std::uint64_t keyUpdates = 0;
+    };
+    const Stats &stats() const;
+
+    // The bytes the session holds for later: records waiting, a record not all arrived,
+    // handshake messages in pieces, its decryption buffer. Records waiting are at most
+    // kMaxWaitingBytes; the rest is a few records' worth.
+    std::size_t bufferedBytes() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
+};
+
+// What the program shows of its TLS reading, summed over sessions as they end.
+struct TlsTotals {
+    std::uint64_t sessionsDecrypted = 0;
+    std::uint64_t sessionsWithoutSecret = 0;
+    std::uint64_t recordsFailedAuth = 0;
+    std::uint64_t recordsDroppedWaiting = 0;
+    std::uint64_t bytesDroppedWaiting = 0;
+
+    void add(const TlsSession &session);
 };
 
 } // namespace quorrel::streams

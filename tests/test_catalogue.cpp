@@ -4,11 +4,14 @@
 #include "base/gbk_text.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
+#include "catalogue/resource_list_autosave.h"
 #include "catalogue/resource_list_file.h"
 #include "catalogue/resource_tree.h"
 #include "catalogue/tree_commands.h"
 
 #include <QAbstractItemModelTester>
+#include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -73,11 +76,19 @@ private slots:
     void readingRules_data();
     void readingRules();
     void categoryWithBlanksSurvives();
+    void addressWithTwoBlanks();
+    void writerCountsBytes_data();
+    void writerCountsBytes();
+    void linesNotFiledAreKept_data();
+    void linesNotFiledAreKept();
+    void keptLinesComeBackUnderANewTable();
+    void unreadableListIsNotReplaced();
     void lineBreakInsideAnAddress();
     void listSurvivesLoading();
     void saveReplacesWholeFile();
     void saveErrorNamesTheFile();
     void saveSettingsKeepsResources();
+    void autosaveFollowsChanges();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -294,6 +305,15 @@ void TestCatalogue::readingRules_data()
     QTest::newRow("CR, LF and CR LF endings") << QByteArray("a  h1\rb  h2\nc  h3\r\n") << "F: h1|F: h2|F: h3";
     QTest::newRow("tab is no separator") << QByteArray("02-x\thttp://a/1") << "F:02-x\thttp://a/1";
     QTest::newRow("single blank") << QByteArray("02-x http://a/1") << "F:http://a/1";
+    // The writer puts two blanks after the category; its caption may hold blanks of its
+    // own, and so may the address.
+    QTest::newRow("category with a blank") << QByteArray("02-my music  http://a/1") << "F: http://a/1";
+    QTest::newRow("two blanks inside the address")
+        << QByteArray("02-x  http://a/x  y.mp3") << "F: http://a/x  y.mp3";
+    QTest::newRow("one blank after the category, two inside the address")
+        << QByteArray("02-\xD2\xF4\xC0\xD6 http://a.test/x  y.mp3") << "F:http://a.test/x  y.mp3";
+    QTest::newRow("category with a blank, two blanks inside the address")
+        << QByteArray("\xA1\xCC" "02-my music  ftp://a/x  y.mp3") << "D: ftp://a/x  y.mp3";
 }
 
 void TestCatalogue::readingRules()
@@ -321,6 +341,140 @@ void TestCatalogue::categoryWithBlanksSurvives()
         QVERIFY(!c.SaveResourceList());
     }
     QCOMPARE(readFile(dir.filePath("zywj.txt")), QByteArray("\xA1\xCC" "02-my music  http://a.test/s.mp3\r\n"));
+}
+
+void TestCatalogue::addressWithTwoBlanks()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    writeFile(dir.filePath("zywj.txt"), toGbk(QStringLiteral("02-音乐 http://a.test/x  y.mp3\r\n")));
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    const TreeNode *song = c.tree().FindByCaption("http://a.test/x  y.mp3");
+    QVERIFY2(song, qPrintable(render(c.tree())));
+    QCOMPARE(song->parent()->caption(), QStringLiteral("02-音乐"));
+    QVERIFY(!c.SaveResourceList());
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), toGbk(QStringLiteral("02-音乐  http://a.test/x  y.mp3\r\n")));
+}
+
+void TestCatalogue::writerCountsBytes_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("four characters, eight bytes") << QStringLiteral("中文（中") << true;
+    QTest::newRow("four characters, seven bytes") << QStringLiteral("中文(中") << false;
+    QTest::newRow("seven letters") << QStringLiteral("ab(cdef") << false;
+    QTest::newRow("eight letters") << QStringLiteral("ab(cdefg") << true;
+    QTest::newRow("bytes that are not GBK count one each") << fromGbk("\xFF\xFF\xFF(\xD6\xD0\xD6\xD0") << true;
+}
+
+void TestCatalogue::writerCountsBytes()
+{
+    // A line of zywj.txt is filed (a page, as it has "(") and written back, whatever its
+    // characters: the writer's "shorter than 8" is about the bytes of the file.
+    QFETCH(QString, address);
+    QFETCH(bool, written);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes() + "fxwy=1\r\n");
+    const QByteArray line = toGbk(QStringLiteral("01-网页连接  ") + address) + "\r\n";
+    writeFile(dir.filePath("zywj.txt"), line);
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    QVERIFY(c.tree().FindByCaption(address));
+    QVERIFY(!c.SaveResourceList());
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), written ? line : QByteArray());
+}
+
+void TestCatalogue::linesNotFiledAreKept_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<QByteArray>("saved"); // zywj.txt after a load and a save
+    QTest::addColumn<QString>("note");
+
+    const QByteArray song = toGbk(QStringLiteral("02-音乐  http://a.test/s.mp3\r\n"));
+    const QByteArray done = toGbk(QStringLiteral("√03-视频  http://a.test/v.flv\r\n"));
+    const QByteArray page = toGbk(QStringLiteral("01-网页连接  http://a.test/p.php\r\n"));
+    const QByteArray odd = QByteArray("02-x   http://a.test/\xFF  odd.php\r\n"); // kept as read, blanks and all
+    QByteArray noise;
+    for (int i = 0; i < 600; ++i)
+        noise += char((i * 7919 + 13) % 251);
+    QTest::newRow("config.ini of random bytes") << noise << song + done + page + odd << song + done + page + odd
+                                                << u"zywj.txt 中有 4 条资源不能按当前的类型设置归类，已原样保留在文件中（config.ini 没有定义任何类型）。"_qs;
+    QTest::newRow("empty type table") << QByteArray("[XT]\r\nmaxtype=0\r\nlxmc=\r\n") << song + done << song + done
+                                      << "没有定义任何类型";
+    QTest::newRow("pages while page analysis is off") << fourTypes() << page + song + odd << song + page + odd
+                                                      << "2 条是网页连接类型，而网页分析（fxwy）没有打开";
+    QTest::newRow("type 1 without its category")
+        << QByteArray("[XT]\r\nfxwy=1\r\nmaxtype=2\r\n2=.mp3\r\nlxmc=02-m;\r\n") << page + song
+        << QByteArray("02-m  http://a.test/s.mp3\r\n") + page << "1 条的类型在类型表中没有分类";
+    QTest::newRow("everything filed") << fourTypes() << song + done << song + done << "";
+}
+
+void TestCatalogue::linesNotFiledAreKept()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QByteArray, list);
+    QFETCH(QByteArray, saved);
+    QFETCH(QString, note);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), config);
+    writeFile(dir.filePath("zywj.txt"), list);
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    QCOMPARE(c.keptAsideNote().value_or(QString()).contains(note), true);
+    if (note.isEmpty())
+        QVERIFY(!c.keptAsideNote());
+    for (int i = 0; i < c.tree().topLevelCount(); ++i)
+        QVERIFY(c.tree().topLevel(i)->caption() == kFoundRootCaption || c.tree().topLevel(i)->caption() == kDownloadedRootCaption);
+    QVERIFY(!c.SaveResourceList());
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), saved);
+
+    // "清除" empties the found side the user sees; lines kept aside stay in the file.
+    ClearFoundResources(c.tree());
+    QVERIFY(!c.SaveResourceList());
+    const QByteArray cleared = readFile(dir.filePath("zywj.txt"));
+    for (const QString &line : c.keptAside())
+        QVERIFY(cleared.contains(toGbk(line) + "\r\n"));
+}
+
+void TestCatalogue::keptLinesComeBackUnderANewTable()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), "[XT]\r\n");
+    writeFile(dir.filePath("zywj.txt"), toGbk(QStringLiteral("02-音乐  http://a.test/s.mp3\r\n")));
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    QCOMPARE(c.keptAside().size(), 1);
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/new.mp3"); // nothing files it either
+
+    SettingsForm form;
+    form.types = {{"网页连接", ""}, {"音乐", ".mp3"}};
+    QVERIFY(c.SaveSettings(form).saved);
+    QVERIFY(!c.LoadSettings());
+    QVERIFY(c.keptAside().isEmpty());
+    QVERIFY(!c.keptAsideNote());
+    QCOMPARE(c.tree().FindByCaption("http://a.test/s.mp3")->parent()->caption(), QStringLiteral("02-音乐"));
+}
+
+void TestCatalogue::unreadableListIsNotReplaced()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    QVERIFY(QDir(dir.path()).mkdir("zywj.txt"));
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(c.LoadSettings()); // said, and the tree has its categories
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/new.mp3");
+    const std::optional<QString> error = c.SaveResourceList();
+    QVERIFY(error);
+    QVERIFY2(error->contains("not replaced"), qPrintable(*error));
+
+    // Readable again: its lines go back with the tree's, as they were.
+    QVERIFY(QDir(dir.path()).rmdir("zywj.txt"));
+    const QByteArray old = toGbk(QStringLiteral("03-视频  http://a.test/old.flv\r\n"));
+    writeFile(dir.filePath("zywj.txt"), old);
+    QVERIFY(!c.SaveResourceList());
+    QCOMPARE(readFile(dir.filePath("zywj.txt")), toGbk(QStringLiteral("02-音乐  http://a.test/new.mp3\r\n")) + old);
 }
 
 void TestCatalogue::lineBreakInsideAnAddress()
@@ -415,6 +569,59 @@ void TestCatalogue::saveSettingsKeepsResources()
     QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/q"));
     QCOMPARE(c.tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("√02-视频"));
     QVERIFY(!c.tree().FindByCaption("http://a.test/s.mp3")); // type 1 now, and pages are off
+}
+
+void TestCatalogue::autosaveFollowsChanges()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    ResourceListAutosave autosave(c);
+    const QString list = dir.filePath("zywj.txt");
+
+    // A capture every 100 ms for 1.6 s: the first reaches the file within the delay of the
+    // first change (later changes do not push the write back), and the writes are few.
+    QElapsedTimer clock;
+    clock.start();
+    int filed = 0;
+    qint64 firstSeen = -1;
+    while (filed < 16) {
+        c.ClassifyLink(nullptr, FileMode::Found, QStringLiteral("http://a.test/%1.mp3").arg(filed++));
+        QTest::qWait(100);
+        if (firstSeen < 0 && readFile(list).contains("http://a.test/0.mp3"))
+            firstSeen = clock.elapsed();
+    }
+    QVERIFY2(firstSeen >= 0 && firstSeen <= kResourceListAutosaveMs + 500, qPrintable(QString::number(firstSeen)));
+    QTRY_VERIFY_WITH_TIMEOUT(!autosave.pending(), kResourceListAutosaveMs + 500);
+    QVERIFY2(autosave.writes() >= 2 && autosave.writes() <= 3, qPrintable(QString::number(autosave.writes())));
+    QCOMPARE(readFile(list), ResourceListBytes(c.tree()));
+
+    // Deleting counts; ticking a box does not. A rebuild reads the list and writes nothing.
+    const int writes = autosave.writes();
+    c.tree().cycleCheckBox(c.tree().FindByCaption("http://a.test/3.mp3"));
+    QVERIFY(!autosave.pending());
+    QVERIFY(!c.LoadSettings());
+    QVERIFY(!autosave.pending());
+    ClearFoundResources(c.tree());
+    QVERIFY(autosave.pending());
+    QTRY_VERIFY_WITH_TIMEOUT(!autosave.pending(), kResourceListAutosaveMs + 500);
+    QCOMPARE(autosave.writes(), writes + 1);
+    QCOMPARE(readFile(list), QByteArray());
+
+    // A write that fails is reported once, and tried again at the next change.
+    QSignalSpy failed(&autosave, &ResourceListAutosave::saveFailed);
+    QVERIFY(QFile::remove(list));
+    QVERIFY(QDir(dir.path()).mkdir("zywj.txt"));
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/x.mp3");
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kResourceListAutosaveMs + 500);
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/y.mp3");
+    QTRY_VERIFY_WITH_TIMEOUT(!autosave.pending(), kResourceListAutosaveMs + 500);
+    QCOMPARE(failed.size(), 1);
+    QVERIFY(QDir(dir.path()).rmdir("zywj.txt"));
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/z.mp3");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(list).contains("z.mp3") && readFile(list).contains("x.mp3"),
+                             kResourceListAutosaveMs + 500);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 // ClassifyLink: normalisation, joining relative addresses, typing by extension, filing.
 
+#include "base/gbk_text.h"
 #include "base/text_rules.h"
 #include "catalogue/classify_link.h"
 #include "catalogue/resource_tree.h"
@@ -102,6 +103,14 @@ void TestClassify::files_data()
                                                  << "√02-音乐" << "http://a.test/y.wma " << "02" << 2;
     QTest::newRow("double quotes") << "-" << 0 << "\"http://a.test/q.mp3\"" << "http://a.test/q.mp3" << "02-音乐"
                                    << "http://a.test/q.mp3 " << "02" << 2;
+    // A byte that was not GBK (base/gbk_text.h) is kept; where a removed quote brings it
+    // next to a byte it forms a character with, the caption is what those bytes read.
+    QTest::newRow("byte that is not GBK") << "-" << 0 << fromGbk("http://a.test/\xFF.mp3")
+                                          << u"http://a.test/\uEFFF.mp3"_qs << "02-音乐"
+                                          << u"http://a.test/\uEFFF.mp3 "_qs << "02" << 2;
+    QTest::newRow("quote between a lead byte and a letter")
+        << "-" << 0 << fromGbk("http://a.test/\x81\"A.mp3") << fromGbk("http://a.test/\x81" "A.mp3") << "02-音乐"
+        << fromGbk("http://a.test/\x81" "A.mp3 ") << "02" << 2;
     QTest::newRow("escaped quotes") << "-" << 0 << "\\\"http://a.test/e.mp3\\\"" << "http://a.test/e.mp3"
                                     << "02-音乐" << "http://a.test/e.mp3 " << "02" << 2;
 
@@ -184,6 +193,20 @@ void TestClassify::duplicates()
         QCOMPARE(c.outcome, Classification::Duplicate);
     }
     QCOMPARE(tree.count(), before + 1);
+
+    // Different bytes are different captions, also bytes that are not GBK.
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, fromGbk("http://a.test/\x87.mp3")).outcome,
+             Classification::Filed);
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, fromGbk("http://a.test/\xFF.mp3")).outcome,
+             Classification::Filed);
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, fromGbk("http://a.test/\xFF.mp3")).outcome,
+             Classification::Duplicate);
+    // The same bytes are the same caption, however an edit left the text.
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, fromGbk("http://a.test/\x81" "A.mp3")).outcome,
+             Classification::Filed);
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, fromGbk("http://a.test/\x81'A.mp3")).outcome,
+             Classification::Duplicate);
+    QCOMPARE(tree.count(), before + 4);
 
     // Case beyond ASCII is not folded: a different character is a different caption.
     QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/音乐.mp3").outcome,

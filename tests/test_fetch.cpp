@@ -1,16 +1,26 @@
 // quorrel-fetch end to end: it drives the shared transfer layer (a download, a resume, an
-// HTTP and an FTP failure), reads the list formats with --category, and refuses bad usage.
-// The transfer rules themselves are the transfer test's.
+// HTTP and an FTP failure), reads the list formats with --category, asks for a password
+// on its terminal, and refuses bad usage. The transfer rules themselves are the transfer
+// test's. It runs without a terminal unless a test gives it one.
 
 #include "base/gbk_text.h"
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "test_files.h"
 #include "test_http_server.h"
+#include "test_peers.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace quorrel;
 using quorrel::test::HttpServer;
@@ -58,9 +68,15 @@ private slots:
     void listFormats();
     void badUsage_data();
     void badUsage();
+    void unreadableConfig_data();
+    void unreadableConfig();
+    void passwordAtTheTerminal();
+    void slowNameLookup();
 
 private:
-    Run fetch(const QStringList &args, const QByteArray &input = {});
+    // withSavePath: --save-path the test's folder first; otherwise the folder comes from
+    // config.ini, and the user's Downloads folder is one below the test's folder.
+    Run fetch(const QStringList &args, const QByteArray &input = {}, bool withSavePath = true, int terminal = -1);
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<HttpServer> m_server;
 };
@@ -71,10 +87,21 @@ void TestFetch::init()
     m_server = std::make_unique<HttpServer>(&serve);
 }
 
-Run TestFetch::fetch(const QStringList &args, const QByteArray &input)
+Run TestFetch::fetch(const QStringList &args, const QByteArray &input, bool withSavePath, int terminal)
 {
     QProcess p;
-    p.start(QStringLiteral(QUORREL_BIN_DIR "/quorrel-fetch"), QStringList{"--save-path", m_dir->path()} + args);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", m_dir->filePath("home"));
+    environment.remove("XDG_CONFIG_HOME");
+    p.setProcessEnvironment(environment);
+    // A session of its own: no controlling terminal, or the one given.
+    p.setChildProcessModifier([terminal] {
+        ::setsid();
+        if (terminal >= 0)
+            ::ioctl(terminal, TIOCSCTTY, 0);
+    });
+    p.start(QStringLiteral(QUORREL_BIN_DIR "/quorrel-fetch"),
+            (withSavePath ? QStringList{"--save-path", m_dir->path()} : QStringList{}) + args);
     p.waitForStarted();
     p.write(input);
     p.closeWriteChannel();
@@ -122,37 +149,46 @@ void TestFetch::failures()
     QVERIFY(r.lines[2].startsWith("Failed\t" + m_server->url("/folder/") + "\tthe address names no file"));
     QVERIFY(r.lines[3].contains("no password"));
     QVERIFY(r.lines[4].startsWith("Done\t" + ok)); // the queue goes on
-    QCOMPARE(readFile(m_dir->filePath("missing.mp3")), QByteArray()); // no error page saved
+    // No error page saved, and no empty file left where nothing was received.
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"ok.zip"});
 }
 
 void TestFetch::listFormats_data()
 {
     QTest::addColumn<QByteArray>("list");
     QTest::addColumn<QStringList>("categories");
-    QTest::addColumn<QStringList>("fetched"); // file names, in order
+    QTest::addColumn<QStringList>("addresses"); // given as arguments, before --list
+    QTest::addColumn<QStringList>("fetched");   // file names, in order
     const QByteArray zywj = toGbk(QStringLiteral("02-音乐  URL/a.mp3\r\n√02-音乐  URL/b.mp3\r\n04-图片  URL/c.jpg\r\n"
                                                   "×02-音乐  URL/skipped.mp3\r\n"));
-    QTest::newRow("resource list") << zywj << QStringList{} << QStringList{"a.mp3", "b.mp3", "c.jpg"};
-    QTest::newRow("resource list, one category on both sides") << zywj << QStringList{"02-音乐"}
+    QTest::newRow("resource list") << zywj << QStringList{} << QStringList{} << QStringList{"a.mp3", "b.mp3", "c.jpg"};
+    QTest::newRow("resource list, one category on both sides") << zywj << QStringList{"02-音乐"} << QStringList{}
                                                                << QStringList{"a.mp3", "b.mp3"};
-    QTest::newRow("a category named with its mark") << zywj << QStringList{"√04-图片"} << QStringList{"c.jpg"};
+    QTest::newRow("a category named with its mark") << zywj << QStringList{"√04-图片"} << QStringList{}
+                                                    << QStringList{"c.jpg"};
+    QTest::newRow("addresses given with a category are taken")
+        << zywj << QStringList{"02-音乐"} << QStringList{"URL/z.jpg"} << QStringList{"z.jpg", "a.mp3", "b.mp3"};
     const QByteArray scan = QStringLiteral("0\t取得资源\t+\t\t0\n1\t02-音乐\t+qd\t02\t2\n2\tURL/d.mp3\t02\tURL/d.mp3\t2\n"
                                            "1\t04-图片\t+qd\t04\t4\n2\tURL/e.jpg\t04\tURL/e.jpg\t4\n0\t已下载资源\t+xz\t\t0\n"
                                            "1\t√04-图片\t+xz\t04\t4\n2\tURL/f.jpg\t04\tURL/f.jpg\t4\n")
                                 .toUtf8();
-    QTest::newRow("scan output") << scan << QStringList{} << QStringList{"d.mp3", "e.jpg", "f.jpg"};
-    QTest::newRow("scan output, one category") << scan << QStringList{"04-图片"} << QStringList{"e.jpg", "f.jpg"};
+    QTest::newRow("scan output") << scan << QStringList{} << QStringList{} << QStringList{"d.mp3", "e.jpg", "f.jpg"};
+    QTest::newRow("scan output, one category") << scan << QStringList{"04-图片"} << QStringList{}
+                                               << QStringList{"e.jpg", "f.jpg"};
     QTest::newRow("plain and captioned addresses") << QByteArray("URL/g.mp3\nsong~URL/h.mp3\n\n") << QStringList{}
-                                                   << QStringList{"g.mp3", "h.mp3"};
+                                                   << QStringList{} << QStringList{"g.mp3", "h.mp3"};
 }
 
 void TestFetch::listFormats()
 {
     QFETCH(QByteArray, list);
     QFETCH(QStringList, categories);
+    QFETCH(QStringList, addresses);
     QFETCH(QStringList, fetched);
     list.replace("URL", m_server->url("/x").toLatin1());
     QStringList args{"--list", "-"};
+    for (const QString &a : addresses)
+        args << QString(a).replace("URL", m_server->url("/x"));
     for (const QString &c : categories)
         args << "--category" << c;
     const Run r = fetch(args, list);
@@ -182,6 +218,97 @@ void TestFetch::badUsage()
     QVERIFY(r.lines.isEmpty());
     QVERIFY2(r.err.startsWith("quorrel-fetch: ") && r.err.contains(why) && r.err.count('\n') == 1, qPrintable(r.err));
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{}); // nothing fetched
+}
+
+void TestFetch::unreadableConfig_data()
+{
+    QTest::addColumn<bool>("folder"); // config.ini is a folder; otherwise a file nobody may read
+    QTest::newRow("config.ini is a folder") << true;
+    QTest::newRow("config.ini may not be read") << false;
+}
+
+// A config.ini that is there but cannot be read names no save folder: nothing is fetched
+// into another one, as quorrel-scan does not run on defaults either.
+void TestFetch::unreadableConfig()
+{
+    QFETCH(bool, folder);
+    const QString config = m_dir->filePath("config.ini");
+    if (folder) {
+        QVERIFY(QDir(m_dir->path()).mkdir("config.ini"));
+    } else {
+        if (::geteuid() == 0)
+            QSKIP("root reads every file");
+        writeFile(config, "[XT]\r\nxzpath=/tmp\r\n");
+        QVERIFY(::chmod(QFile::encodeName(config).constData(), 0) == 0);
+    }
+    const Run r = fetch({"--dir", m_dir->path(), m_server->url("/song.mp3")}, {}, false);
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.lines.isEmpty());
+    QVERIFY2(r.err == "quorrel-fetch: Unable to read " + config + "\n", qPrintable(r.err));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("home/Downloads/song.mp3")));
+}
+
+// The password question goes to the terminal, also when standard input carries the list.
+void TestFetch::passwordAtTheTerminal()
+{
+    const QList<quint16> ports = quorrel::test::freePorts(1);
+    QVERIFY(QDir(m_dir->path()).mkpath("ftp"));
+    writeFile(m_dir->filePath("ftp/a.bin"), kBody);
+    writeFile(m_dir->filePath("ftp.log"), {});
+    quorrel::test::Peer ftp;
+    QVERIFY(ftp.start(quorrel::test::python(),
+                      {quorrel::test::kServers + "/ftp_server.py", "--port", QString::number(ports[0]), "--root",
+                       m_dir->filePath("ftp"), "--user", "bob", "--password", "s3cret", "--log", m_dir->filePath("ftp.log")},
+                      ports[0]));
+    int master = -1, terminal = -1;
+    QVERIFY(::openpty(&master, &terminal, nullptr, nullptr, nullptr) == 0);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    // The tool asks, and the user answers.
+    QByteArray shown;
+    QSocketNotifier asked(master, QSocketNotifier::Read);
+    connect(&asked, &QSocketNotifier::activated, this, [&] {
+        char buffer[256];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            return asked.setEnabled(false);
+        shown += QByteArray(buffer, n);
+        if (shown.endsWith(": ") && shown.contains("Password for bob at 127.0.0.1"))
+            QVERIFY(::write(master, "s3cret\n", 7) == 7);
+    });
+    const QString address = QStringLiteral("ftp://bob@127.0.0.1:%1/a.bin").arg(ports[0]);
+    const Run r = fetch({"--list", "-"}, address.toLatin1() + "\n", true, terminal);
+    ::close(terminal);
+    ::close(master);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(shown.contains("Password for bob at 127.0.0.1: "), shown.constData());
+    QVERIFY(!shown.contains("s3cret")); // not echoed
+    QCOMPARE(r.lines, QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(address, m_dir->filePath("a.bin"))});
+    QCOMPARE(readFile(m_dir->filePath("a.bin")), kBody);
+}
+
+// The 300 ms bound is the TCP connect's alone: a name that takes longer to resolve is
+// fetched. The test runs the tool in a network of its own (root only), whose name server
+// answers after 0.8 s.
+void TestFetch::slowNameLookup()
+{
+    if (::geteuid() != 0)
+        QSKIP("a network and a resolv.conf of the test's own need root");
+    QVERIFY(QDir(m_dir->path()).mkpath("www"));
+    writeFile(m_dir->filePath("www/song.mp3"), kBody);
+    QProcess p;
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start("unshare", {"--net", "--mount", "--", quorrel::test::python(), quorrel::test::kServers + "/slow_names.py",
+                        "--delay", "0.8", "--root", m_dir->filePath("www"), "--port", "8080", "--resolv",
+                        m_dir->filePath("resolv.conf"), "--", QStringLiteral(QUORREL_BIN_DIR "/quorrel-fetch"),
+                        "--save-path", m_dir->path(), "http://slow.quorrel.test:8080/song.mp3"});
+    QVERIFY(p.waitForFinished(30000));
+    const QByteArray err = p.readAllStandardError();
+    if (p.exitCode() == 77 || (p.exitCode() != 0 && err.startsWith("unshare")))
+        QSKIP(qPrintable("no network namespace here: " + QString::fromLocal8Bit(err)));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY2(p.exitCode() == 0, qPrintable(out + QString::fromLocal8Bit(err)));
+    QVERIFY2(out.startsWith("Done\thttp://slow.quorrel.test:8080/song.mp3\t"), qPrintable(out));
+    QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
 }
 
 QTEST_GUILESS_MAIN(TestFetch)

@@ -103,6 +103,9 @@ private slots:
     void saveAndReload();
     void truncatedFile();
     void controlCharactersAreEscaped();
+    void bytesThatAreNotGbkSurvive_data();
+    void bytesThatAreNotGbkSurvive();
+    void differentBytesAreDifferentResources();
     void badInput_data();
     void badInput();
 
@@ -207,6 +210,68 @@ void TestScan::controlCharactersAreEscaped()
     QCOMPARE(r.status, 0);
     QVERIFY2(r.out.contains("2\thttp://e%1B[2Jvil.test/a%09b.mp3\t02\thttp://e%1B[2Jvil.test/a%09b.mp3\t2\n"),
              qPrintable(r.out));
+}
+
+void TestScan::bytesThatAreNotGbkSurvive_data()
+{
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QString>("shown");     // the address as quorrel-scan prints it
+    QTest::addColumn<QByteArray>("category"); // its category's caption in GBK
+    const QByteArray music("02-\xD2\xF4\xC0\xD6");
+    const QByteArray pages("01-\xCD\xF8\xD2\xB3\xC1\xAC\xBD\xD3");
+    QTest::newRow("byte FF") << QByteArray("h.test") << QByteArray("/\xFF.mp3") << "http://h.test/%FF.mp3" << music;
+    QTest::newRow("lead byte before a dot") << QByteArray("h.test") << QByteArray("/\x87.mp3") << "http://h.test/%87.mp3"
+                                            << music;
+    QTest::newRow("raw UTF-8, as curl sends /中.mp3")
+        << QByteArray("h.test") << QByteArray("/\xE4\xB8\xAD.mp3") << u"http://h.test/涓%AD.mp3"_qs << music;
+    QTest::newRow("lone lead byte before a slash")
+        << QByteArray("h.test") << QByteArray("/d\x81/x.mp3") << "http://h.test/d%81/x.mp3" << music;
+    QTest::newRow("lone lead byte at the end") << QByteArray("h.test") << QByteArray("/x.mp3\x81")
+                                               << "http://h.test/x.mp3%81" << pages;
+    QTest::newRow("lead byte before DEL") << QByteArray("h.test") << QByteArray("/\x81\x7F.mp3")
+                                          << "http://h.test/%81%7F.mp3" << music;
+    QTest::newRow("in the host") << QByteArray("h\xFF\xFE.test") << QByteArray("/a.mp3") << "http://h%FF%FE.test/a.mp3"
+                                 << music;
+    QTest::newRow("GBK itself") << QByteArray("h.test") << QByteArray("/\xD6\xD0.mp3") << u"http://h.test/中.mp3"_qs
+                                << music;
+}
+
+void TestScan::bytesThatAreNotGbkSurvive()
+{
+    // capture file -> tree -> zywj.txt -> tree -> zywj.txt, byte for byte.
+    QFETCH(QByteArray, host);
+    QFETCH(QByteArray, path);
+    QFETCH(QString, shown);
+    QFETCH(QByteArray, category);
+    const QString capture = m_dir->filePath("bytes.pcap");
+    writeFile(capture, rawCapture({{kLocal, kRemote, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"}}));
+    Run r = scan({"--dir", m_dir->path(), "--save", capture});
+    QCOMPARE(r.status, 0);
+    const QByteArray line = category + "  http://" + host + path + "\r\n";
+    QCOMPARE(readFile(m_dir->filePath("zywj.txt")), line);
+    const QString node = QStringLiteral("\t%1\t").arg(shown);
+    QVERIFY2(r.out.contains(node), qPrintable(r.out));
+
+    const QString nothing = m_dir->filePath("nothing.pcap");
+    writeFile(nothing, rawCapture({}));
+    r = scan({"--dir", m_dir->path(), "--save", nothing});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains(node), qPrintable(r.out)); // filed back from the list
+    QCOMPARE(readFile(m_dir->filePath("zywj.txt")), line);
+}
+
+void TestScan::differentBytesAreDifferentResources()
+{
+    const QString capture = m_dir->filePath("two.pcap");
+    writeFile(capture, rawCapture({{kLocal, kRemote, "GET /\x87.mp3 HTTP/1.1\r\nHost: h.test\r\n\r\n"},
+                                   {kLocal, kRemote, "GET /\xFF.mp3 HTTP/1.1\r\nHost: h.test\r\n\r\n"},
+                                   {kLocal, kRemote, "GET /\x87.mp3 HTTP/1.1\r\nHost: h.test\r\n\r\n"}}));
+    const Run r = scan({"--dir", m_dir->path(), "--save", capture});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("3 requests found, 2 resources filed"), qPrintable(r.err));
+    QCOMPARE(readFile(m_dir->filePath("zywj.txt")), QByteArray("02-\xD2\xF4\xC0\xD6  http://h.test/\x87.mp3\r\n"
+                                                                "02-\xD2\xF4\xC0\xD6  http://h.test/\xFF.mp3\r\n"));
 }
 
 void TestScan::badInput_data()

@@ -1,7 +1,7 @@
-// The download scheduler with real transfers from a server of the test's own on
+// The download scheduler with real transfers from servers of the test's own on
 // 127.0.0.1: one task at a time in list order, the resume question and its three
-// answers, the unrecognised address, failures with their reasons, the gauge, and the
-// list emptied once nothing waits.
+// answers, the unrecognised address, failures with their reasons, the gauge, the list
+// emptied once nothing waits, and no tick while a question or a message is open.
 
 #include "downloads/scheduler.h"
 
@@ -10,6 +10,7 @@
 
 #include "test_files.h"
 #include "test_http_server.h"
+#include "test_peers.h"
 
 using namespace quorrel;
 using quorrel::test::readFile;
@@ -40,7 +41,7 @@ class Host : public SchedulerHost {
 public:
     Resume answer = Resume::No;
     QStringList questions, messages, lines, passwords;
-    QList<int> done;
+    QList<int> done, failed;
     bool gauge = false;
     qint64 maximum = -1, value = -1;
 
@@ -52,6 +53,50 @@ public:
     void setGaugeMaximum(qint64 m) override { maximum = m; }
     void setGaugeValue(qint64 v) override { value = v; }
     void taskDone(int row) override { done << row; }
+    void taskFailed(int row) override { failed << row; }
+};
+
+// A host whose questions and messages stay open a while, as modal boxes do: each runs
+// an event loop of its own, under which the timers go on firing. Whatever the scheduler
+// does while a box is open is counted.
+class SlowHost : public Host {
+public:
+    explicit SlowHost(TaskList &tasks)
+    {
+        QObject::connect(&tasks, &QAbstractItemModel::modelAboutToBeReset, [this] { note(); });
+        QObject::connect(&tasks, &QAbstractItemModel::dataChanged, [this, &tasks] {
+            note();
+            int running = 0;
+            for (int r = 0; r < tasks.count(); ++r)
+                running += tasks.task(r).state == TaskState::Running;
+            mostRunning = qMax(mostRunning, running);
+        });
+    }
+    int boxes = 0;
+    int underABox = 0;   // calls and changes while a box was open
+    int mostRunning = 0; // rows Running at once
+
+    Resume askResume(const QString &q) override { box(); return Host::askResume(q); }
+    QString askFtpPassword(const QString &user) override { box(); return Host::askFtpPassword(user); }
+    void inform(const QString &t) override { box(); Host::inform(t); }
+    void log(const QString &l) override { note(); Host::log(l); }
+    void showGauge(bool shown) override { note(); Host::showGauge(shown); }
+    void taskDone(int row) override { note(); Host::taskDone(row); }
+    void taskFailed(int row) override { note(); Host::taskFailed(row); }
+
+private:
+    void note() { underABox += m_open > 0; }
+    void box()
+    {
+        note();
+        ++boxes;
+        ++m_open;
+        QEventLoop loop;
+        QTimer::singleShot(300, &loop, &QEventLoop::quit);
+        loop.exec();
+        --m_open;
+    }
+    int m_open = 0;
 };
 
 } // namespace
@@ -65,6 +110,13 @@ private slots:
     void resumeQuestion();
     void failures();
     void emptyListAndBusy();
+    void boxesHoldTheQueue_data();
+    void boxesHoldTheQueue();
+    void saveFolder_data();
+    void saveFolder();
+    void trimsBlanksOnly_data();
+    void trimsBlanksOnly();
+    void lastFtpSize();
 
 private:
     void tickUntilIdle(DownloadScheduler &s, TaskList &tasks);
@@ -81,7 +133,7 @@ void TestScheduler::tickUntilIdle(DownloadScheduler &s, TaskList &tasks)
 {
     QElapsedTimer t;
     t.start();
-    while (tasks.firstWaiting() >= 0 || s.TransferBusy()) {
+    while (tasks.firstWaiting() >= 0 || s.busy()) {
         s.TimexzwjTimer();
         QTest::qWait(20);
         QVERIFY2(t.elapsed() < 20000, "the queue did not drain");
@@ -158,21 +210,31 @@ void TestScheduler::failures()
     DownloadScheduler s(tasks, host);
     tasks.AddTask("mms://a.test/x.wma", "x.wma", m_dir->path());
     tasks.AddTask(server.url("/missing.mp3"), "missing.mp3", m_dir->path());
-    tasks.AddTask(server.url("/ok.bin"), "ok.bin", m_dir->filePath("no/such/folder"));
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    tasks.AddTask(server.url("/ok.bin"), "ok.bin", m_dir->filePath("file/folder"));
     tasks.AddTask("ftp://bob@127.0.0.1:1/x.zip", "x.zip", m_dir->path());
+    tasks.AddTask("ftp://bob@127.0.0.1:1/y.zip", "y.zip", m_dir->filePath("file/folder"));
     tickUntilIdle(s, tasks);
-    for (int r = 0; r < 4; ++r)
+    for (int r = 0; r < 5; ++r)
         QCOMPARE(tasks.task(r).state, TaskState::Failed); // none left Running
     QVERIFY(host.done.isEmpty());
-    // The unrecognised address and the save file that cannot be made are told at once;
+    QCOMPARE(host.failed, (QList<int>{0, 1, 2, 3, 4}));
+    // The unrecognised address and the save files that cannot be made are told at once;
     // an error status and a refused connection are logged, as every failure is.
-    QCOMPARE(host.messages.size(), 2);
+    QCOMPARE(host.messages.size(), 3);
     QCOMPARE(host.messages[0], QStringLiteral("不可识别的地址！"));
-    QVERIFY2(host.messages[1].contains("no/such/folder"), qPrintable(host.messages[1]));
-    QCOMPARE(host.lines.count(QStringLiteral("下载任务失败!")), 3);
+    QVERIFY2(host.messages[1].contains("cannot make the folder \"" + m_dir->filePath("file/folder")),
+             qPrintable(host.messages[1]));
+    QVERIFY2(host.messages[2].contains("file/folder"), qPrintable(host.messages[2]));
+    QCOMPARE(host.lines.count(QStringLiteral("下载任务失败!")), 4);
     QVERIFY(host.lines.join('\n').contains("HTTP 404"));
-    QCOMPARE(readFile(m_dir->filePath("missing.mp3")), QByteArray()); // the error page is never saved
-    QCOMPARE(host.passwords, QStringList{"bob"});             // asked for, as the address names no password
+    // No file is left behind by a failure before the first byte: the error page is
+    // never saved, and no empty file stays.
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("missing.mp3")));
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("x.zip")));
+    // Asked for, as the address names no password; not for y.zip, whose save file could
+    // not be opened: the file comes first.
+    QCOMPARE(host.passwords, QStringList{"bob"});
 }
 
 void TestScheduler::emptyListAndBusy()
@@ -184,6 +246,161 @@ void TestScheduler::emptyListAndBusy()
     QVERIFY(!s.TransferBusy());
     QCOMPARE(s.CurrentTask(), -1);
     QVERIFY(host.lines.isEmpty() && host.questions.isEmpty());
+}
+
+void TestScheduler::boxesHoldTheQueue_data()
+{
+    QTest::addColumn<QStringList>("kinds"); // one task each, in order
+    QTest::addColumn<QList<int>>("done");
+    QTest::addColumn<QList<int>>("failed");
+    QTest::addColumn<int>("boxes");
+    // The failure box comes from the transfer's end, after the tick that started it.
+    QTest::newRow("one task, its failure box open") << QStringList{"unmakeable"} << QList<int>{} << QList<int>{0} << 1;
+    QTest::newRow("every question and message in one queue")
+        << QStringList{"unmakeable", "exists", "password", "mms", "fresh", "unmakeable"} << QList<int>{1, 4}
+        << QList<int>{0, 2, 3, 5} << 5;
+}
+
+// Timexzwj goes on firing while a box is open: no tick may start a row, clear the list
+// or touch a row in that time, and the queue goes on once the box is closed.
+void TestScheduler::boxesHoldTheQueue()
+{
+    QFETCH(QStringList, kinds);
+    QFETCH(QList<int>, done);
+    QFETCH(QList<int>, failed);
+    QFETCH(int, boxes);
+    Server server;
+    TaskList tasks;
+    SlowHost host(tasks);
+    DownloadScheduler s(tasks, host);
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    writeFile(m_dir->filePath("exists.bin"), "xxxxx");
+    for (const QString &kind : kinds) {
+        if (kind == "unmakeable")
+            tasks.AddTask(server.url("/ok.bin"), "ok.bin", m_dir->filePath("file/folder"));
+        else if (kind == "exists")
+            tasks.AddTask(server.url("/ok.bin"), "exists.bin", m_dir->path());
+        else if (kind == "password")
+            tasks.AddTask("ftp://bob@127.0.0.1:1/x.zip", "x.zip", m_dir->path());
+        else if (kind == "mms")
+            tasks.AddTask("mms://a.test/x.wma", "x.wma", m_dir->path());
+        else
+            tasks.AddTask(server.url("/ok.bin"), "fresh.bin", m_dir->path());
+    }
+    QTimer timexzwj; // faster than the window's, to fire often under every box
+    connect(&timexzwj, &QTimer::timeout, &s, &DownloadScheduler::TimexzwjTimer);
+    timexzwj.start(20);
+    QTRY_VERIFY_WITH_TIMEOUT(host.done.size() + host.failed.size() == kinds.size() && !s.busy(), 20000);
+    timexzwj.stop();
+    QCOMPARE(host.underABox, 0);
+    QCOMPARE(host.mostRunning, 1);
+    QCOMPARE(host.boxes, boxes);
+    QCOMPARE(host.done, done);
+    QCOMPARE(host.failed, failed);
+    QCOMPARE(s.CurrentTask(), -1);
+}
+
+void TestScheduler::saveFolder_data()
+{
+    QTest::addColumn<QString>("folder"); // below the test's folder
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<QString>("message"); // the box shown; empty: none
+    QTest::newRow("a missing folder is made, with its parents") << "new/sub" << "ok.bin" << true << QString();
+    QTest::newRow("a folder that cannot be made") << "file/sub" << "ok.bin" << false << "cannot make the folder";
+    QTest::newRow("an empty file name: the save path is the folder")
+        << "" << "" << false << "it is a folder, not a file";
+    QTest::newRow("a folder with the file's name") << "" << "folder.bin" << false << "it is a folder, not a file";
+}
+
+void TestScheduler::saveFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, fileName);
+    QFETCH(bool, done);
+    QFETCH(QString, message);
+    Server server;
+    TaskList tasks;
+    Host host;
+    host.answer = SchedulerHost::Resume::Yes;
+    DownloadScheduler s(tasks, host);
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    QVERIFY(QDir(m_dir->path()).mkpath("folder.bin"));
+    const QString savePath = folder.isEmpty() ? m_dir->path() : m_dir->filePath(folder);
+    tasks.AddTask(server.url("/ok.bin"), fileName, savePath);
+    tickUntilIdle(s, tasks);
+    QCOMPARE(tasks.task(0).state, done ? TaskState::Done : TaskState::Failed);
+    QVERIFY(host.questions.isEmpty()); // a folder is no file to resume
+    if (message.isEmpty()) {
+        QVERIFY(host.messages.isEmpty());
+        QCOMPARE(readFile(savePath + "/" + fileName), QByteArray(1000, 'x'));
+    } else {
+        QCOMPARE(host.messages.size(), 1);
+        QVERIFY2(host.messages[0].contains(message), qPrintable(host.messages[0]));
+        QVERIFY(host.lines.last().contains(message));
+    }
+}
+
+void TestScheduler::trimsBlanksOnly_data()
+{
+    QTest::addColumn<QString>("addressColumn"); // as stored; URL stands for the server
+    QTest::addColumn<QString>("fileName");      // the end of the save-path column
+    QTest::addColumn<QString>("saved");         // the file written
+    QTest::newRow("a control character before the address") << "\x01 URL\t" << "a.bin" << "a.bin";
+    QTest::newRow("an ideographic space ends the file name") << " URL" << QStringLiteral("歌\u3000") << QStringLiteral("歌\u3000");
+    QTest::newRow("a no-break space ends the file name") << " URL" << QStringLiteral("b\u00a0") << QStringLiteral("b\u00a0");
+    QTest::newRow("blanks and controls end the file name") << " URL" << "c.bin \x02\r" << "c.bin";
+}
+
+// Trimming removes every code of 32 or less from both ends, and nothing else.
+void TestScheduler::trimsBlanksOnly()
+{
+    QFETCH(QString, addressColumn);
+    QFETCH(QString, fileName);
+    QFETCH(QString, saved);
+    Server server;
+    TaskList tasks;
+    Host host;
+    DownloadScheduler s(tasks, host);
+    tasks.addRow(addressColumn.replace("URL", server.url("/ok.bin")), " " + m_dir->path() + "/" + fileName);
+    tickUntilIdle(s, tasks);
+    QVERIFY2(tasks.task(0).state == TaskState::Done, qPrintable(host.lines.join('\n') + host.messages.join('\n')));
+    QCOMPARE(readFile(m_dir->filePath(saved)), QByteArray(1000, 'x'));
+}
+
+// LastFtpSize is the size the server gave to SIZE (-1 for none); a task that fails before
+// SIZE leaves it as it was.
+void TestScheduler::lastFtpSize()
+{
+    const QList<quint16> ports = quorrel::test::freePorts(2);
+    QVERIFY(QDir(m_dir->path()).mkpath("ftp"));
+    writeFile(m_dir->filePath("ftp/a.bin"), QByteArray(1234, 'f'));
+    quorrel::test::Peer ftp;
+    QVERIFY(ftp.start(quorrel::test::python(),
+                      {"-m", "pyftpdlib", "-i", "127.0.0.1", "-p", QString::number(ports[0]), "-d", m_dir->filePath("ftp")},
+                      ports[0]));
+    const QString at = QStringLiteral("127.0.0.1:%1").arg(ports[0]);
+    const struct {
+        QString address;
+        TaskState state;
+        qint64 lastFtpSize;
+    } steps[] = {
+        {"ftp://" + at + "/a.bin", TaskState::Done, 1234},
+        {QStringLiteral("ftp://127.0.0.1:%1/a.bin").arg(ports[1]), TaskState::Failed, 1234}, // nothing listens
+        {"ftp://bob:wrong@" + at + "/a.bin", TaskState::Failed, 1234},                        // login refused
+        {"ftp://" + at + "/nowhere/a.bin", TaskState::Failed, 1234},                          // CWD refused
+        {"ftp://" + at + "/none.bin", TaskState::Failed, -1},                                 // SIZE refused
+    };
+    TaskList tasks;
+    Host host;
+    DownloadScheduler s(tasks, host);
+    QCOMPARE(s.LastFtpSize(), 0);
+    for (const auto &step : steps) {
+        const int row = tasks.AddTask(step.address, "a.bin", m_dir->filePath("save"));
+        tickUntilIdle(s, tasks);
+        QCOMPARE(tasks.task(row).state, step.state);
+        QCOMPARE(s.LastFtpSize(), step.lastFtpSize);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestScheduler)

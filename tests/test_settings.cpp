@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -85,6 +86,7 @@ private slots:
     void gbkRoundTrip();
     void gbkDamagedBytes_data();
     void gbkDamagedBytes();
+    void gbkEveryByteSurvives();
     void gbkUnmappable_data();
     void gbkUnmappable();
 
@@ -129,7 +131,8 @@ private slots:
     void writeSettingsFormWithoutRows();
     void writeSettingsFormHundredTypes();
     void writeSettingsFormRefused();
-    void writeSettingsFormStopsAtFirstRefusedKey();
+    void writeSettingsFormRefusedWritesNothing_data();
+    void writeSettingsFormRefusedWritesNothing();
     void saveThenLoad();
     void readTypeGrid_data();
     void readTypeGrid();
@@ -289,11 +292,18 @@ void TestSettings::gbkDamagedBytes_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
-    QTest::newRow("lead byte at the end") << QByteArray("a\x81") << u"a\uFFFD"_qs;
-    QTest::newRow("byte that is never GBK") << QByteArray("a\xFF" "b") << u"a\uFFFDb"_qs;
-    QTest::newRow("lead byte before a blank") << QByteArray("\x81 b") << u"\uFFFD b"_qs;
+    // A byte that does not begin a GBK character is kept as the character U+EF00 + byte.
+    QTest::newRow("lead byte at the end") << QByteArray("a\x81") << u"a\uEF81"_qs;
+    QTest::newRow("byte that is never GBK") << QByteArray("a\xFF" "b") << u"a\uEFFFb"_qs;
+    QTest::newRow("lead byte before a blank") << QByteArray("\x81 b") << u"\uEF81 b"_qs;
+    QTest::newRow("lead byte before a byte that cannot follow it") << QByteArray("\x87.mp3") << u"\uEF87.mp3"_qs;
+    QTest::newRow("lead byte before DEL") << QByteArray("\x81\x7F") << u"\uEF81\x7F"_qs;
     QTest::newRow("damage between characters")
-        << kYinYue + QByteArray("\xFF") + kXiaZai << u"音乐\uFFFD下载"_qs;
+        << kYinYue + QByteArray("\xFF") + kXiaZai << u"音乐\uEFFF下载"_qs;
+    // curl sends a path as the bytes it was given: E4 B8 is a GBK character, AD before
+    // "." is not.
+    QTest::newRow("raw UTF-8") << QByteArray("/\xE4\xB8\xAD.mp3") << u"/\u6D93\uEFAD.mp3"_qs;
+    QTest::newRow("pairs with no character") << QByteArray("\xFE\xFE\xFE") << u"\uEFFE\uEFFE\uEFFE"_qs;
 }
 
 void TestSettings::gbkDamagedBytes()
@@ -301,6 +311,34 @@ void TestSettings::gbkDamagedBytes()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(fromGbk(bytes), text);
+    QCOMPARE(toGbk(fromGbk(bytes)), bytes); // and back, byte for byte
+    QVERIFY(GbkBytesShown(text).count(QLatin1Char('%')) == text.count(QRegularExpression(u"[\uEF80-\uEFFF]"_qs)));
+}
+
+void TestSettings::gbkEveryByteSurvives()
+{
+    // Every byte alone, every pair of bytes, and each byte around a double-byte character
+    // and a lead byte: the text read from them writes the same bytes back.
+    QByteArray failures;
+    const auto check = [&failures](const QByteArray &bytes) {
+        if (toGbk(fromGbk(bytes)) != bytes && failures.size() < 200)
+            failures += bytes.toHex(' ') + " | ";
+    };
+    for (int a = 0; a < 256; ++a) {
+        check(QByteArray(1, char(a)));
+        for (int b = 0; b < 256; ++b) {
+            const QByteArray pair = QByteArray(1, char(a)) + char(b);
+            check(pair);
+            check(pair + '\x81');
+            check(kZhong + pair);
+        }
+    }
+    QVERIFY2(failures.isEmpty(), failures.constData());
+
+    // Different bytes never read as the same text: the duplicate test can tell them apart.
+    QCOMPARE(fromGbk("/\x87.mp3") == fromGbk("/\xFF.mp3"), false);
+    // Text in the byte range that no GBK bytes stand for does not appear from real text.
+    QCOMPARE(fromGbk(toGbk(u"\uE000\uF8FF"_qs)), QStringLiteral("??"));
 }
 
 void TestSettings::gbkUnmappable_data()
@@ -968,20 +1006,40 @@ void TestSettings::writeSettingsFormRefused()
              std::optional<QString>(QStringLiteral("Unable to write to ") + path));
 }
 
-void TestSettings::writeSettingsFormStopsAtFirstRefusedKey()
+void TestSettings::writeSettingsFormRefusedWritesNothing_data()
 {
+    QTest::addColumn<QString>("savePath");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("extensions");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("line break in an extension cell")
+        << "/new" << QStringList{"a", "b", "c"} << QStringList{".a", ".b\n.x", ".c"} << "line break (2)";
+    QTest::newRow("type name GBK has no code for")
+        << "/new" << QStringList{"a", u"\uAE40\uCE58"_qs, "c"} << QStringList{".a", ".b", ".c"} << "GBK cannot store (lxmc)";
+    QTest::newRow("save folder GBK has no code for")
+        << u"/home/\uAE40"_qs << QStringList{"a"} << QStringList{".a"} << "GBK cannot store (xzpath)";
+}
+
+void TestSettings::writeSettingsFormRefusedWritesNothing()
+{
+    // Nothing is written when any value is refused: a name list of the old table beside
+    // the numbered keys of the new one would pair names and extensions wrongly.
+    QFETCH(QString, savePath);
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, extensions);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
     const QString path = dir.filePath("config.ini");
-    QVERIFY(writeBytes(path, xt("xzpath=/old\r\nmaxtype=1\r\n1=.old\r\nlxmc=01-old;\r\n")));
+    const QByteArray before = xt("xzpath=/old\r\nmaxtype=1\r\n1=.old\r\nlxmc=01-old;\r\n");
+    QVERIFY(writeBytes(path, before));
     SettingsForm form;
-    form.savePath = QStringLiteral("/new");
-    form.types = typeRows({"a", "b", "c"}, {".a", QStringLiteral(".b\n.x"), ".c"});
+    form.savePath = savePath;
+    form.types = typeRows(names, extensions);
     const std::optional<QString> error = WriteSettingsForm(path, form);
     QVERIFY(error);
-    QVERIFY2(error->startsWith(QStringLiteral("Unable to write to ") + path), qPrintable(*error));
-    // Everything before key 2 has its new value; key 2, key 3 and lxmc were never written.
-    QCOMPARE(readBytes(path), xt("xzpath=/new\r\nmaxtype=3\r\n1=.a\r\nlxmc=01-old;\r\n"
-                                 "xzfs=0\r\ntsggwjm=0\r\n"));
+    QCOMPARE(readBytes(path), before);
+    QVERIFY2(error->startsWith(QStringLiteral("Unable to write to ") + path + ": "), qPrintable(*error));
+    QVERIFY2(error->endsWith(reason), qPrintable(*error));
 }
 
 void TestSettings::saveThenLoad()

@@ -12,10 +12,13 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
 
 #include "test_files.h"
+#include "test_peers.h"
 
 #include <functional>
 #include <memory>
@@ -27,105 +30,9 @@
 #include <unistd.h>
 
 using namespace quorrel;
-using quorrel::test::readFile;
-using quorrel::test::writeFile;
+using namespace quorrel::test;
 
 namespace {
-
-const QString kServers = QStringLiteral(QUORREL_FIXTURES "/../servers");
-
-// Debian's python carries pyftpdlib; another one first on PATH may not.
-QString python()
-{
-    return QFileInfo::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                  : QStringLiteral("python3");
-}
-
-// Ports nothing listens on now: bound all at once, so no two are the same, then let go.
-QList<quint16> freePorts(int count)
-{
-    QList<int> sockets;
-    QList<quint16> ports;
-    for (int i = 0; i < count; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
-            qFatal("no free port on 127.0.0.1");
-        sockets << fd;
-        ports << ntohs(a.sin_port);
-    }
-    for (int fd : sockets)
-        ::close(fd);
-    return ports;
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// A server process of the test's; its output is kept (pyftpdlib's debug log lists the
-// commands it received).
-class Peer {
-public:
-    ~Peer() { stop(); }
-
-    bool start(const QString &program, const QStringList &args, quint16 port)
-    {
-        m_process = std::make_unique<QProcess>();
-        m_process->setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(),
-                         [this] { m_output += m_process->readAll(); });
-        m_process->start(program, args);
-        if (!m_process->waitForStarted(10000))
-            return false;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 15000) {
-            if (accepts(port))
-                return true;
-            if (m_process->state() == QProcess::NotRunning)
-                break;
-            m_process->waitForFinished(50);
-        }
-        m_output += m_process->readAll();
-        qWarning("%s did not start: %s", qPrintable(program), m_output.constData());
-        return false;
-    }
-
-    void stop()
-    {
-        if (!m_process || m_process->state() == QProcess::NotRunning)
-            return;
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
-
-    QByteArray output()
-    {
-        if (m_process)
-            m_output += m_process->readAll();
-        return m_output;
-    }
-
-private:
-    std::unique_ptr<QProcess> m_process;
-    QByteArray m_output;
-};
 
 bool runTool(const QString &program, const QStringList &args, const QString &folder)
 {
@@ -154,6 +61,79 @@ qint64 residentBytes()
     const QList<QByteArray> fields = readFile(QStringLiteral("/proc/self/statm")).split(' ');
     return fields.size() > 1 ? fields[1].toLongLong() * sysconf(_SC_PAGESIZE) : 0;
 }
+
+// A TCP relay to a server on 127.0.0.1 that holds the server's first answer on each
+// connection for a while: to a TLS client, the server's handshake comes that much later.
+class HoldingRelay : public QTcpServer {
+public:
+    HoldingRelay(quint16 upstream, int holdMs)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this, upstream, holdMs] {
+            while (QTcpSocket *client = nextPendingConnection()) {
+                auto *server = new QTcpSocket(client);
+                auto held = std::make_shared<QByteArray>();
+                auto holding = std::make_shared<bool>(true);
+                server->connectToHost(QHostAddress::LocalHost, upstream); // writes wait for the connect
+                connect(client, &QTcpSocket::readyRead, server, [client, server] { server->write(client->readAll()); });
+                connect(server, &QTcpSocket::readyRead, client, [this, client, server, held, holding, holdMs] {
+                    if (!*holding)
+                        return void(client->write(server->readAll()));
+                    if (held->isEmpty()) {
+                        ++m_held;
+                        QTimer::singleShot(holdMs, client, [client, held, holding] {
+                            *holding = false;
+                            client->write(*held);
+                        });
+                    }
+                    *held += server->readAll();
+                });
+                connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+                connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+            }
+        });
+    }
+    int held() const { return m_held; }
+
+private:
+    int m_held = 0;
+};
+
+// A listener that answers no connect: its queue of connections not yet accepted is
+// full, and Linux drops the SYNs that come after.
+class FullListener {
+public:
+    FullListener()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(m_listener, 0) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+            return;
+        for (int i = 0; i < 4; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            m_fillers << fd;
+        }
+        QTest::qWait(50); // the first ones take the queue
+        m_port = ntohs(a.sin_port);
+    }
+    ~FullListener()
+    {
+        for (int fd : m_fillers)
+            ::close(fd);
+        ::close(m_listener);
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    QList<int> m_fillers;
+    quint16 m_port = 0;
+};
 
 struct Outcome {
     TransferResult result;
@@ -186,6 +166,9 @@ private slots:
     void ftpFailure();
     void saveFileCannotBeOpened_data();
     void saveFileCannotBeOpened();
+    void saveFolderIsMade();
+    void connectBound_data();
+    void connectBound();
     void requestHeaders();
     void cookiesLastTheRun();
     void cancelKeepsTheBytes();
@@ -640,6 +623,8 @@ void TestTransfer::httpFailure()
     QCOMPARE(o.finishedCount, 1);
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(readFile(m_savePath), after);
+    // A failure before the first byte leaves no empty file behind.
+    QCOMPARE(QFileInfo::exists(m_savePath), exists || !after.isEmpty());
     QCOMPARE(o.progress, after == before ? 0 : after.size());
     if (o.progress == 0)
         QCOMPARE(o.expected, -2); // an error page, a wrong range: no body began
@@ -778,25 +763,83 @@ void TestTransfer::ftpFailure()
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(o.result.refused, refused);
     QCOMPARE(readFile(m_savePath), after);
+    QCOMPARE(QFileInfo::exists(m_savePath), exists || !after.isEmpty());
 }
 
 void TestTransfer::saveFileCannotBeOpened_data()
 {
-    QTest::addColumn<QString>("savePath");
-    QTest::newRow("no file name") << QString();
-    QTest::newRow("no such folder") << "/nonexistent-folder/a.bin";
-    QTest::newRow("a folder") << QDir::tempPath();
+    QTest::addColumn<QString>("savePath"); // below the save folder
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no file name") << QString() << "no file name";
+    QTest::newRow("a folder that cannot be made") << "file/folder/a.bin" << "cannot make the folder";
+    QTest::newRow("a folder") << "folder" << "it is a folder, not a file";
+    QTest::newRow("the save folder itself") << "" << "it is a folder, not a file";
 }
 
 void TestTransfer::saveFileCannotBeOpened()
 {
     QFETCH(QString, savePath);
+    QFETCH(QString, reason);
+    writeFile(m_save->filePath("file"), "a file, where a folder would have to be");
+    QVERIFY(QDir(m_save->path()).mkpath("folder"));
+    if (!savePath.isNull())
+        savePath = m_save->path() + "/" + savePath;
     for (const QString &address : {m_http + "/files/a.bin", m_ftp + "/a.bin"}) {
         const Outcome o = run({address, savePath, false, {}});
         QVERIFY(!o.result.done);
         QCOMPARE(o.finishedCount, 1);
-        QVERIFY2(o.result.reason.startsWith("cannot open the save file"), qPrintable(o.result.reason));
+        QVERIFY2(o.result.reason.startsWith("cannot open the save file \"" + savePath + "\": " + reason),
+                 qPrintable(o.result.reason));
         QCOMPARE(o.result.fileSize, -1);
+    }
+    QCOMPARE(QDir(m_save->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), (QStringList{"file", "folder"}));
+}
+
+// A save folder that is not there yet is made with its parents, for both clients.
+void TestTransfer::saveFolderIsMade()
+{
+    for (const QString &address : {m_http + "/files/a.bin", m_ftp + "/a.bin"}) {
+        const QString path = m_save->path() + "/new/" + address.left(3) + "/a.bin";
+        const Outcome o = run({address, path, false, {}});
+        QVERIFY2(o.result.done, qPrintable(o.result.reason));
+        QCOMPARE(readFile(path), m_data);
+    }
+}
+
+// The TCP connect alone has 300 ms: a TLS handshake answered later, or a slow name
+// look-up, gets the stall time as every other wait.
+void TestTransfer::connectBound_data()
+{
+    QTest::addColumn<QString>("server"); // "handshake": TLS answered 500 ms late; "backlog": no TCP answer
+    QTest::addColumn<QString>("reason"); // empty: done
+    QTest::newRow("TLS handshake answered after 500 ms") << "handshake" << QString();
+    QTest::newRow("TCP connect not answered") << "backlog" << "Failed to connect to 127.0.0.1 port %1 within 300 ms";
+}
+
+void TestTransfer::connectBound()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, reason);
+    QString address;
+    std::unique_ptr<HoldingRelay> relay;
+    std::unique_ptr<FullListener> listener;
+    if (server == "handshake") {
+        relay = std::make_unique<HoldingRelay>(m_https.mid(m_https.lastIndexOf(':') + 1).toUShort(), 500);
+        address = QStringLiteral("https://127.0.0.1:%1/files/a.bin").arg(relay->serverPort());
+    } else {
+        listener = std::make_unique<FullListener>();
+        QVERIFY(listener->port());
+        address = QStringLiteral("http://127.0.0.1:%1/files/a.bin").arg(listener->port());
+        reason = reason.arg(listener->port());
+    }
+    const Outcome o = run({address, m_savePath, false, {}}, 5);
+    if (reason.isEmpty()) {
+        QVERIFY2(o.result.done, qPrintable(o.result.reason));
+        QCOMPARE(readFile(m_savePath), m_data);
+        QCOMPARE(relay->held(), 1);
+    } else {
+        QCOMPARE(o.result.reason, reason);
+        QVERIFY(!QFileInfo::exists(m_savePath));
     }
 }
 

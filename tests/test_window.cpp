@@ -15,9 +15,13 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
+#include <QTabWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QToolButton>
 #include <QTableWidget>
@@ -85,13 +89,29 @@ private slots:
     void preview();
     void links();
     void downloadSelection();
+    void renameTableTakesTheOpenEdit();
     void downloadsRunOneAtATime();
+    void saveFolderAndBoxes_data();
+    void saveFolderAndBoxes();
+    void failedTaskGoesBack();
     void shutdownWritesTheList();
+    void typeGridDeletesTheSelectedRow();
+    void typedDownloadModeAddsNoEntry();
+    void saveTakesTheOpenEdit_data();
+    void saveTakesTheOpenEdit();
+    void exitStaysOpenWhenTheListCannotBeSaved();
+    void keyboardMenuActsOnTheFocusedNode();
+    void linesNotFiledAreKeptAndLogged();
+    void listSurvivesAKill();
 
 private:
     TMainform *open(bool withConfig = true);
+    TMainform *openSavingTo(const QString &savePath);
+    int count(const QString &caption);
     TreeNode *add(const QString &address);
     void pressOn(TreeNode *node, Qt::MouseButton button = Qt::LeftButton);
+    SettingsPanel *openTypeGrid(const QByteArray &names);
+    QStringList gridNames() const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     TMainform *m_window = nullptr;
@@ -119,6 +139,24 @@ TMainform *TestWindow::open(bool withConfig)
     m_window->cap_ip1->setHelperPath(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"));
     m_window->show();
     return m_window;
+}
+
+// A window whose config.ini names savePath as the save folder.
+TMainform *TestWindow::openSavingTo(const QString &savePath)
+{
+    writeFile(m_dir->filePath("config.ini"),
+              toGbk(QStringLiteral("[XT]\r\nxzpath=%1\r\nfxwy=1\r\nmaxtype=3\r\n1=.htm\r\n2=.mp3\r\n3=.jpg\r\n"
+                                   "lxmc=01-网页连接;02-音乐;03-图片;\r\n")
+                        .arg(savePath)));
+    return open(false);
+}
+
+// How many nodes of the whole tree have this caption.
+int TestWindow::count(const QString &caption)
+{
+    int n = 0;
+    m_window->tree().forEachPreOrder([&](TreeNode *node, int) { n += node->caption() == caption; });
+    return n;
 }
 
 TreeNode *TestWindow::add(const QString &address)
@@ -449,6 +487,31 @@ void TestWindow::downloadSelection()
     QCOMPARE(w->tasks.count(), 0);
 }
 
+// "确定" takes no focus, so a cell still being edited has not given its text to the grid
+// when the button is clicked: the table takes it in before it is read.
+void TestWindow::renameTableTakesTheOpenEdit()
+{
+    writeFile(m_dir->filePath("config.ini"), config() + "tsggwjm=1\r\n");
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    TreeNode *n = add("http://a.test/d.mp3");
+    w->tree().cycleCheckBox(n);
+    w->N20->trigger();
+    QTableWidget *grid = w->panxgwjm->gridxgwjm;
+    QVERIFY(grid->isVisible());
+    grid->setCurrentCell(0, 1);
+    grid->editItem(grid->item(0, 1));
+    auto *editor = grid->viewport()->findChild<QLineEdit *>();
+    QVERIFY(editor);
+    editor->selectAll();
+    QTest::keyClicks(editor, "typed.mp3"); // and no Enter
+    QTest::mouseClick(w->panxgwjm->RzToolButton6, Qt::LeftButton);
+    QVERIFY(w->panxgwjm->isHidden());
+    QCOMPARE(w->tasks.count(), 1);
+    QCOMPARE(w->tasks.task(0).savePath, QStringLiteral(" /tmp/q/typed.mp3"));
+}
+
 void TestWindow::downloadsRunOneAtATime()
 {
     PageServer server;
@@ -492,6 +555,95 @@ void TestWindow::downloadsRunOneAtATime()
     QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 5000);
 }
 
+void TestWindow::saveFolderAndBoxes_data()
+{
+    QTest::addColumn<QString>("folder"); // the save folder, below the test's
+    QTest::addColumn<bool>("done");
+    QTest::newRow("a missing folder is made") << "no/such/Downloads" << true;
+    QTest::newRow("a folder that cannot be made: a box per task") << "file/Downloads" << false;
+}
+
+// A user's first try, with a save folder that is not there: two ticked resources, "下载".
+// Where the folder cannot be made, each task's failure is told in a box that stays open
+// a while, as a user reads it: Timexzwj fires under it, and nothing may start, end or be
+// removed until it is closed.
+void TestWindow::saveFolderAndBoxes()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, done);
+    PageServer server;
+    writeFile(m_dir->filePath("file"), "a file, where a folder would have to be");
+    const QString savePath = m_dir->filePath(folder);
+    TMainform *w = openSavingTo(savePath);
+    w->Timesys->stop();
+    QStringList boxes;
+    int open = 0, underABox = 0;
+    w->setInform([&](const QString &text) {
+        boxes << text;
+        ++open;
+        QEventLoop loop;
+        QTimer::singleShot(1200, &loop, &QEventLoop::quit); // longer than Timexzwj's interval
+        loop.exec();
+        --open;
+    });
+    connect(&w->tasks, &QAbstractItemModel::dataChanged, this, [&] { underABox += open > 0; });
+    connect(&w->tasks, &QAbstractItemModel::modelAboutToBeReset, this, [&] { underABox += open > 0; });
+    const QStringList urls{server.url("/a.mp3"), server.url("/b.mp3")};
+    for (const QString &url : urls)
+        w->tree().cycleCheckBox(add(url));
+    w->RzToolButton8->trigger();
+    QCOMPARE(w->tasks.count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 20000); // emptied once both have ended
+    QCOMPARE(underABox, 0);
+    const QString log = w->redit1->toPlainText();
+    for (const QString &url : urls) {
+        const QString name = url.mid(url.lastIndexOf('/') + 1);
+        QCOMPARE(count(url), 1);
+        if (done) {
+            QCOMPARE(readFile(savePath + "/" + name), kPage);
+            QCOMPARE(w->tree().FindByCaption(url)->parent()->caption(), QStringLiteral("√02-音乐"));
+        } else {
+            // Failed: back where it was found, to be tried again.
+            QCOMPARE(w->tree().FindByCaption(url)->parent(), w->tree().FindByCaption("02-音乐"));
+        }
+    }
+    if (done) {
+        QVERIFY(boxes.isEmpty());
+    } else {
+        QCOMPARE(boxes.size(), 2);
+        for (const QString &box : boxes)
+            QVERIFY2(box.contains("cannot make the folder \"" + savePath + "\""), qPrintable(box));
+        QCOMPARE(log.count(QStringLiteral("下载任务失败!")), 2);
+    }
+}
+
+// A task that fails goes back under its category below FoundRoot, once: not beside the
+// same address captured again meanwhile, nor twice for two failed tasks.
+void TestWindow::failedTaskGoesBack()
+{
+    quorrel::test::HttpServer server([](const QByteArray &) { return quorrel::test::HttpServer::reply("404 Not Found", "no"); });
+    TMainform *w = openSavingTo(m_dir->path());
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    const QString lost = server.url("/lost.mp3"), again = server.url("/again.mp3"), twice = server.url("/twice.jpg");
+    w->tree().cycleCheckBox(add(lost));
+    w->tree().cycleCheckBox(add(again));
+    w->N20->trigger();
+    QCOMPARE(count(lost) + count(again), 0);
+    add(again); // captured again while its task waits
+    w->tasks.AddTask(twice, "twice.jpg", m_dir->path());
+    w->tasks.AddTask(twice, "twice.jpg", m_dir->path());
+    w->Timexzwj->start(10);
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 20000);
+    QCOMPARE(count(lost), 1);
+    QCOMPARE(count(again), 1);
+    QCOMPARE(count(twice), 1);
+    QCOMPARE(w->tree().FindByCaption(lost)->parent(), w->tree().FindByCaption("02-音乐"));
+    QCOMPARE(w->tree().FindByCaption(twice)->parent(), w->tree().FindByCaption("03-图片"));
+    QVERIFY(!w->tree().FindByCaption(lost)->checked());
+    QCOMPARE(QDir(m_dir->path()).entryList({"*.mp3", "*.jpg"}, QDir::Files), QStringList{}); // nothing left empty
+}
+
 void TestWindow::shutdownWritesTheList()
 {
     const QByteArray expected = QByteArray("02-\xD2\xF4\xC0\xD6  http://a.test/s.mp3\r\n");
@@ -518,6 +670,228 @@ void TestWindow::shutdownWritesTheList()
         QCOMPARE(readFile(m_dir->filePath("zywj.txt")),
                  expected + QByteArray("02-\xD2\xF4\xC0\xD6  http://a.test/t.mp3\r\n"));
     }
+}
+
+SettingsPanel *TestWindow::openTypeGrid(const QByteArray &names)
+{
+    writeFile(m_dir->filePath("config.ini"), "[XT]\r\nmaxtype=4\r\n1=.a\r\n2=.b\r\n3=.c\r\n4=.d\r\nlxmc=" + names + "\r\n");
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    w->RzToolButton2->trigger();
+    SettingsPanel *p = w->panxtsz;
+    p->PAGECNT1->setCurrentIndex(1);
+    return p;
+}
+
+QStringList TestWindow::gridNames() const
+{
+    QStringList names;
+    QTableWidget *grid = m_window->panxtsz->gridxtsz;
+    for (int r = 0; r < grid->rowCount(); ++r)
+        names << (grid->item(r, 0) ? grid->item(r, 0)->text() : QString());
+    return names;
+}
+
+void TestWindow::typeGridDeletesTheSelectedRow()
+{
+    SettingsPanel *p = openTypeGrid("01-n1;02-n2;03-n3;04-n4;");
+    QTableWidget *grid = p->gridxtsz;
+    const auto cellCentre = [grid](int row) { return grid->visualRect(grid->model()->index(row, 0)).center(); };
+    QCOMPARE(gridNames(), (QStringList{"n1", "n2", "n3", "n4"}));
+
+    // "删除类型" twice after selecting row 2: rows 2 and then 3, which moved up into its
+    // place, go; the cell the grid moves to on its own selects nothing.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cellCentre(1));
+    QCOMPARE(p->SelectedTypeRow, 2);
+    p->N15Click();
+    QCOMPARE(grid->currentRow(), 1); // the highlight stays on the row the next delete takes
+    p->N15Click();
+    QCOMPARE(gridNames(), (QStringList{"n1", "n4"}));
+    QCOMPARE(p->SelectedTypeRow, 2);
+
+    // A right press opens the menu and leaves the selection alone.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cellCentre(0));
+    QCOMPARE(p->SelectedTypeRow, 1);
+    const QPoint inWindow = grid->viewport()->mapTo(m_window, cellCentre(1));
+    QTest::mouseClick(m_window->windowHandle(), Qt::RightButton, {}, inWindow);
+    QTRY_VERIFY(p->PopupMenulxbj->isVisible());
+    p->PopupMenulxbj->hide();
+    QCOMPARE(p->SelectedTypeRow, 1);
+    QCOMPARE(grid->currentRow(), 0);
+    p->N15Click();
+    QCOMPARE(gridNames(), (QStringList{"n4"}));
+
+    // The last row deleted, a second delete does nothing; "增加类型" adds an empty row.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, cellCentre(0));
+    p->N15Click();
+    p->N15Click();
+    QCOMPARE(grid->rowCount(), 0);
+    p->N13Click();
+    QCOMPARE(gridNames(), QStringList{""});
+}
+
+void TestWindow::typedDownloadModeAddsNoEntry()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    w->RzToolButton2->trigger();
+    QComboBox *mode = w->panxtsz->cmbxzfs;
+    mode->lineEdit()->selectAll();
+    QTest::keyClicks(mode->lineEdit(), "fast");
+    QTest::keyClick(mode->lineEdit(), Qt::Key_Return);
+    QCOMPARE(mode->count(), 2);
+    w->panxtsz->btnbcsz->click();
+    QCOMPARE(m_messages.takeLast(), QStringLiteral("配置数据顺利保存！！"));
+    QVERIFY2(readFile(m_dir->filePath("config.ini")).contains("\r\nxzfs=-1\r\n"), readFile(m_dir->filePath("config.ini")).constData());
+    QVERIFY(!w->catalogue().settings().handsOverDownloads()); // -1: the built-in downloader
+}
+
+void TestWindow::saveTakesTheOpenEdit_data()
+{
+    QTest::addColumn<bool>("fromMenu");
+    QTest::newRow("保存") << false;
+    QTest::newRow("保存类型") << true;
+}
+
+void TestWindow::saveTakesTheOpenEdit()
+{
+    QFETCH(bool, fromMenu);
+    SettingsPanel *p = openTypeGrid("01-n1;02-n2;");
+    QTableWidget *grid = p->gridxtsz;
+    grid->setFocus();
+    grid->setCurrentCell(1, 0);
+    grid->editItem(grid->item(1, 0));
+    QLineEdit *editor = qobject_cast<QLineEdit *>(grid->indexWidget(grid->model()->index(1, 0)));
+    QVERIFY(editor);
+    editor->selectAll();
+    QTest::keyClicks(editor, "songs"); // still being edited when the user saves
+    if (fromMenu)
+        p->PopupMenulxbj->findChild<QAction *>("N17")->trigger();
+    else
+        QTest::mouseClick(p->btnbcsz, Qt::LeftButton);
+    QCOMPARE(m_messages.takeLast(), QStringLiteral("配置数据顺利保存！！"));
+    QVERIFY2(readFile(m_dir->filePath("config.ini")).contains("lxmc=01-n1;02-songs;"),
+             readFile(m_dir->filePath("config.ini")).constData());
+    QVERIFY(m_window->tree().FindByCaption("02-songs"));
+}
+
+void TestWindow::exitStaysOpenWhenTheListCannotBeSaved()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    add("http://a.test/s.mp3");
+    QVERIFY(QDir(m_dir->path()).mkdir("zywj.txt")); // the list cannot be written there
+    w->btntc->trigger();
+    QVERIFY(!m_messages.isEmpty());
+    QVERIFY2(m_messages.last().startsWith("Cannot create file"), qPrintable(m_messages.last()));
+    QVERIFY(w->isVisible()); // the command ended at the error; nothing found is lost
+    QVERIFY(w->tree().FindByCaption("http://a.test/s.mp3"));
+
+    QVERIFY(QDir(m_dir->path()).rmdir("zywj.txt")); // room made, "退出" again
+    w->btntc->trigger();
+    QVERIFY(!w->isVisible());
+    QCOMPARE(readFile(m_dir->filePath("zywj.txt")), QByteArray("02-\xD2\xF4\xC0\xD6  http://a.test/s.mp3\r\n"));
+}
+
+void TestWindow::keyboardMenuActsOnTheFocusedNode()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    TreeNode *song = add("http://a.test/s.mp3");
+    TreeNode *music = w->tree().FindByCaption("02-音乐");
+    ResourceTreeView *view = w->fclstxzzy;
+    w->activateWindow();
+    view->setFocus();
+    QTRY_VERIFY(view->hasFocus());
+
+    pressOn(music); // pressed with the mouse...
+    QCOMPARE(w->tree().ClickedNode(), music);
+    QTest::keyClick(view, Qt::Key_Down); // ...then the resource below it focused from the keyboard
+    QCOMPARE(w->fclstxzzy->focusedNode(), song);
+    // The Menu key (or Shift+F10): the platform turns it into a keyboard context menu
+    // event for the focused widget.
+    QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, view->rect().center(), view->mapToGlobal(view->rect().center()));
+    QApplication::sendEvent(view, &menuKey);
+    QTRY_VERIFY(w->PopupMenu1->isVisible());
+    QCOMPARE(w->tree().ClickedNode(), song);
+    w->N5->trigger(); // "删除"
+    w->PopupMenu1->hide();
+    QVERIFY(!w->tree().FindByCaption("http://a.test/s.mp3"));
+    QCOMPARE(w->tree().FindByCaption("02-音乐"), music); // the category pressed earlier stays
+
+    // A right press still acts on the node pressed.
+    TreeNode *other = add("http://a.test/t.mp3");
+    pressOn(other, Qt::RightButton);
+    QCOMPARE(w->tree().ClickedNode(), other);
+}
+
+void TestWindow::linesNotFiledAreKeptAndLogged()
+{
+    QByteArray noise;
+    for (int i = 0; i < 400; ++i)
+        noise += char((i * 7919 + 13) % 251);
+    writeFile(m_dir->filePath("config.ini"), noise);
+    const QByteArray list = toGbk(QStringLiteral("02-音乐  http://a.test/s.mp3\r\n√03-视频  http://a.test/v.flv\r\n"));
+    writeFile(m_dir->filePath("zywj.txt"), list);
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    QCOMPARE(w->tree().count(), 2); // nothing filed...
+    QVERIFY2(w->redit1->toPlainText().contains(QStringLiteral("zywj.txt 中有 2 条资源不能按当前的类型设置归类")),
+             qPrintable(w->redit1->toPlainText()));
+    w->close();
+    delete m_window;
+    m_window = nullptr;
+    QCOMPARE(readFile(m_dir->filePath("zywj.txt")), list); // ...and nothing lost
+}
+
+void TestWindow::listSurvivesAKill()
+{
+    // The real program, in a folder of its own (its files live beside it), watching the
+    // loopback traffic of this machine; killed without warning a few seconds after it
+    // saw a request, it has the resource in its list.
+    if (::geteuid() != 0)
+        QSKIP("capturing needs root or a capture helper with capture rights");
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/test_window-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
+    QVERIFY(QFile::copy(QStringLiteral(QUORREL_BIN_DIR "/quorrel"), dir.filePath("quorrel")));
+    QVERIFY(QFile::setPermissions(dir.filePath("quorrel"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QFile::link(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"), dir.filePath("quorrel-capture")));
+    writeFile(dir.filePath("config.ini"), config());
+    PageServer server;
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(dir.filePath("quorrel"), {});
+    QVERIFY(program.waitForStarted());
+
+    const auto fetch = [&](const QString &path) {
+        QProcess curl;
+        curl.start("curl", {"-s", "-o", "/dev/null", "--max-time", "5", server.url(path)});
+        QVERIFY(curl.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(curl.state() == QProcess::NotRunning, 10000); // the server answers meanwhile
+    };
+    // Until the program captures (it starts monitoring by itself after a second); a
+    // request it saw shows in the list by the time of the next one.
+    const QString list = dir.filePath("zywj.txt");
+    QElapsedTimer waited;
+    waited.start();
+    for (int probe = 0; !readFile(list).contains("/probe-"); ++probe) {
+        QVERIFY2(waited.elapsed() < 30000, "the program saw no request, or never wrote its list");
+        QVERIFY(program.state() == QProcess::Running);
+        fetch(QStringLiteral("/probe-%1.mp3").arg(probe));
+        QTest::qWait(500);
+    }
+
+    fetch("/found-before-the-kill.mp3");
+    QTest::qWait(3000);
+    program.kill(); // SIGKILL: no signal handler, no close, no destructor
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QVERIFY2(readFile(list).contains("  " + server.url("/found-before-the-kill.mp3").toLatin1() + "\r\n"),
+             readFile(list).constData());
 }
 
 int main(int argc, char *argv[])

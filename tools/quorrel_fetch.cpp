@@ -6,7 +6,8 @@
 //
 // Each task ends with one line on standard output:
 //   Done<TAB>address<TAB>save path<TAB>size in bytes    or    Failed<TAB>address<TAB>reason
-// Exit status: 0 every task Done, 1 any failed (or interrupted), 2 bad usage.
+// Exit status: 0 every task Done, 1 any failed (or interrupted), 2 bad usage or a
+// config.ini that cannot be read.
 
 #include "base/gydy.h"
 #include "base/stop_signals.h"
@@ -57,12 +58,11 @@ QString human(double bytes)
 }
 
 // The password of an FTP address that names a user but none: asked on the terminal with
-// the input hidden. Nothing when the tool does not run at a terminal (a script, a pipe).
+// the input hidden, whatever standard input is (a list may come through it). Nothing
+// when the tool has no terminal (a service, a script started without one).
 std::optional<QString> askPassword(const QString &user, const QString &host)
 {
-    if (!::isatty(STDIN_FILENO))
-        return std::nullopt;
-    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (tty < 0)
         return std::nullopt;
     const QByteArray prompt = QStringLiteral("Password for %1 at %2: ").arg(user, host).toLocal8Bit();
@@ -162,9 +162,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption passwordOption(QStringLiteral("password"),
                                             QStringLiteral("The password of FTP addresses that name a user but none."),
                                             QStringLiteral("TEXT"));
-    const QCommandLineOption categoryOption(QStringLiteral("category"),
-                                            QStringLiteral("Only resources filed under this category; repeatable."),
-                                            QStringLiteral("NAME"));
+    const QCommandLineOption categoryOption(
+        QStringLiteral("category"),
+        QStringLiteral("Only the resources of --list filed under this category; repeatable. Addresses given as "
+                       "arguments have no category and are always taken."),
+        QStringLiteral("NAME"));
     const QCommandLineOption listOption(QStringLiteral("list"),
                                         QStringLiteral("Addresses one a line (plain, zywj.txt or quorrel-scan output); - for standard input."),
                                         QStringLiteral("FILE"));
@@ -186,10 +188,9 @@ int main(int argc, char *argv[])
 
     const QStringList categories = parser.values(categoryOption);
     QList<FetchItem> items;
+    // Addresses given one by one are meant: --category sorts the list alone.
     for (const QString &a : parser.positionalArguments())
-        items.append({a.trimmed(), QString()});
-    if (!categories.isEmpty())
-        items.clear(); // plain addresses name no category
+        items.append({TrimBlanks(a), QString()});
     if (parser.isSet(listOption)) {
         const QString path = parser.value(listOption);
         QFile list;
@@ -203,10 +204,15 @@ int main(int argc, char *argv[])
 
     QString savePath = parser.value(savePathOption);
     if (!parser.isSet(savePathOption)) {
+        // A config.ini that is there but cannot be read is not a missing one: its save
+        // folder is unknown, and nothing is fetched into another.
         const QString dir = parser.isSet(dirOption) ? parser.value(dirOption) : AppDir();
+        std::optional<QString> readError;
         savePath = ReadSettingsValues(AppFile(dir, kConfigFileName),
-                                      QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
+                                      QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), &readError)
                        .SavePath;
+        if (readError)
+            return usage(*readError);
     }
 
     QSocketNotifier *interrupted = WatchStopSignals(&app);
@@ -230,25 +236,18 @@ int main(int argc, char *argv[])
             report(false, QStringLiteral("the address names no file to save"));
             continue;
         }
-        TransferRequest request{address, target, resume && QFileInfo::exists(target), std::nullopt};
-        if (AddressScheme(address) == 2) {
-            FtpAddress ftp = ParseFtpAddress(address);
-            if (ftp.passwordMissing) {
-                std::optional<QString> password;
-                if (parser.isSet(passwordOption))
-                    password = parser.value(passwordOption);
-                else
-                    password = askPassword(ftp.user, ftp.host);
-                if (!password) {
-                    report(false, QStringLiteral("the address names the FTP user %1 but no password: give --password").arg(ftp.user));
-                    continue;
-                }
-                ftp.password = *password;
-            }
-            request.ftp = ftp;
-        }
-
-        Transfer transfer(multi, request);
+        Transfer transfer(multi, {address, target, resume && QFileInfo(target).isFile(), std::nullopt});
+        // Asked once the save file is open, as the window asks.
+        bool noPassword = false;
+        transfer.setPasswordQuestion([&](const FtpAddress &ftp) -> std::optional<QString> {
+            std::optional<QString> password;
+            if (parser.isSet(passwordOption))
+                password = parser.value(passwordOption);
+            else
+                password = askPassword(ftp.user, ftp.host);
+            noPassword = !password;
+            return password;
+        });
         Progress progress(address);
         std::optional<TransferResult> result;
         QEventLoop loop;
@@ -271,8 +270,11 @@ int main(int argc, char *argv[])
         progress.end();
         if (result && result->done)
             report(true, QStringLiteral("%1\t%2").arg(target).arg(QFileInfo(target).size()));
+        else if (stopped)
+            report(false, QStringLiteral("interrupted"));
         else
-            report(false, stopped ? QStringLiteral("interrupted") : (result ? result->reason : QStringLiteral("no result")));
+            report(false, (result ? result->reason : QStringLiteral("no result")) +
+                              (noPassword ? QStringLiteral(": give --password") : QString()));
         if (stopped)
             return kExitFailed;
     }

@@ -8,6 +8,7 @@
 // Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input, or a live
 // capture that failed.
 
+#include "base/gbk_text.h"
 #include "base/gydy.h"
 #include "base/stop_signals.h"
 #include "capture/cap_ip.h"
@@ -44,20 +45,22 @@ int fail(int status, const QString &message)
 }
 
 // Fields go out tab-separated, one node a line; a control character inside a captured
-// address would break a line (or reach the terminal), so it is written as %XX.
+// address would break a line (or reach the terminal), so it is written as %XX. So is a
+// byte that was not GBK (base/gbk_text.h): UTF-8 has no character that stands for it.
 void appendField(QString &out, QStringView text)
 {
-    const auto isControl = [](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7F; };
-    if (std::none_of(text.begin(), text.end(), isControl)) {
+    const auto isEscaped = [](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7F || isGbkByte(ch); };
+    if (std::none_of(text.begin(), text.end(), isEscaped)) {
         out += text;
         return;
     }
     for (QChar ch : text) {
-        const char16_t u = ch.unicode();
-        if (u < 0x20 || u == 0x7F)
-            out += QLatin1Char('%') + QStringLiteral("%1").arg(unsigned(u), 2, 16, QLatin1Char('0')).toUpper();
-        else
+        if (!isEscaped(ch)) {
             out += ch;
+            continue;
+        }
+        const unsigned byte = isGbkByte(ch) ? ch.unicode() - kGbkByteFirst + 0x80 : ch.unicode();
+        out += QLatin1Char('%') + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
     }
 }
 
@@ -258,6 +261,7 @@ int main(int argc, char *argv[])
     Catalogue catalogue(dir, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
     if (const auto error = catalogue.LoadSettings())
         return fail(kExitUsage, *error);
+    const std::optional<QString> keptAside = catalogue.keptAsideNote();
 
     Counts counts;
     QStringList broken;
@@ -285,6 +289,8 @@ int main(int argc, char *argv[])
                           .arg(counts.filed)
                           .arg(double(clock.nsecsElapsed()) / 1e9, 0, 'f', 3);
     summary += cost;
+    if (keptAside)
+        summary += QStringLiteral("; ") + *keptAside;
     for (const QString &b : broken)
         summary += QStringLiteral("; ") + b;
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());

@@ -1,0 +1,44 @@
+#include "catalogue/resource_list_autosave.h"
+
+#include "catalogue/catalogue.h"
+
+namespace quorrel {
+
+ResourceListAutosave::ResourceListAutosave(Catalogue &catalogue, QObject *parent)
+    : QObject(parent), m_catalogue(catalogue)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(kResourceListAutosaveMs);
+    connect(&m_timer, &QTimer::timeout, this, &ResourceListAutosave::save);
+    // Resources come and go by rows. A rebuild (a model reset) reads the list it would
+    // write, and a ticked box or an expanded branch is not in the file: neither counts.
+    const ResourceTree *tree = &m_catalogue.tree();
+    connect(tree, &ResourceTree::rowsInserted, this, &ResourceListAutosave::changed);
+    connect(tree, &ResourceTree::rowsRemoved, this, &ResourceListAutosave::changed);
+    connect(tree, &ResourceTree::dataChanged, this,
+            [this](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
+                if (roles.contains(ResourceTree::LinkRole))
+                    changed();
+            });
+}
+
+void ResourceListAutosave::changed()
+{
+    if (!m_timer.isActive())
+        m_timer.start();
+}
+
+void ResourceListAutosave::save()
+{
+    ++m_writes;
+    if (const std::optional<QString> error = m_catalogue.SaveResourceList()) {
+        if (*error != m_lastFailure) {
+            m_lastFailure = *error;
+            emit saveFailed(*error);
+        }
+        return;
+    }
+    m_lastFailure.clear();
+}
+
+} // namespace quorrel

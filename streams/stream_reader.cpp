@@ -1,0 +1,208 @@
+#include "streams/stream_reader.h"
+
+#include "streams/flow.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace quorrel::streams {
+
+namespace {
+// What a table entry costs beside the flow itself: the hash node with its key and
+// cached hash, and the node of the recency list.
+constexpr std::size_t kNodeLinks = 2 * sizeof(void *);
+constexpr std::size_t kFlowEntryCost = sizeof(FlowKey) + 64 + kNodeLinks + sizeof(FlowKey) + kNodeLinks;
+constexpr std::size_t kRememberedCost = sizeof(FlowKey) + 32 + kNodeLinks + sizeof(FlowKey) + kNodeLinks;
+} // namespace
+
+StreamReader::StreamReader(KeyLog &keys, StreamLimits limits)
+    : m_keys(keys),
+      m_limits(limits),
+      m_context(std::make_unique<FlowContext>(FlowContext{keys, m_limits, m_counters, onRequest, onNote})),
+      m_generation(keys.generation())
+{
+}
+
+StreamReader::~StreamReader() = default;
+
+void StreamReader::feed(const TcpSegment &segment)
+{
+    m_nowMs = std::max(m_nowMs, segment.timeMs);
+    if (m_keys.generation() != m_generation) {
+        m_generation = m_keys.generation();
+        retryAll();
+    }
+    int side = 0;
+    const FlowKey key = FlowKey::of(segment, side);
+    const bool opens = (segment.flags & kSyn) && !(segment.flags & kAck);
+
+    if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
+        if (!opens) {
+            r->second.lastSeenMs = m_nowMs;
+            m_recentRemembered.splice(m_recentRemembered.begin(), m_recentRemembered, r->second.recent);
+            return;
+        }
+        // The same two ends again: a new connection.
+        m_recentRemembered.erase(r->second.recent);
+        m_remembered.erase(r);
+    }
+
+    auto it = m_flows.find(key);
+    if (it != m_flows.end() && opens && !it->second.flow->isRepeatedSyn(side, segment.seq)) {
+        it->second.flow->end(Flow::Ending::Closed, nullptr);
+        remove(it);
+        it = m_flows.end();
+    }
+    if (it == m_flows.end()) {
+        // A bare ACK or FIN of a connection not followed holds nothing to read.
+        if (segment.payload.empty() && !(segment.flags & kSyn))
+            return;
+        while (m_flows.size() >= m_limits.maxFlows && !m_recent.empty()) {
+            const auto oldest = m_flows.find(m_recent.back());
+            const FlowKey oldKey = oldest->first;
+            oldest->second.flow->end(Flow::Ending::Evicted, "the table of flows is full");
+            remove(oldest);
+            remember(oldKey);
+        }
+        if (m_limits.maxFlows == 0)
+            return;
+        m_recent.push_front(key);
+        it = m_flows.emplace(key, Entry{std::make_unique<Flow>(key, *m_context), m_recent.begin(), 0}).first;
+    } else {
+        m_recent.splice(m_recent.begin(), m_recent, it->second.recent);
+    }
+    it->second.flow->segment(side, segment);
+    settle(it);
+    enforceTotal();
+    noteMemory();
+}
+
+void StreamReader::expire(std::int64_t nowMs)
+{
+    m_nowMs = std::max(m_nowMs, nowMs);
+    m_generation = m_keys.generation();
+    for (auto it = m_flows.begin(); it != m_flows.end();) {
+        const auto next = std::next(it);
+        it->second.flow->retry(m_nowMs);
+        it->second.flow->checkTimers(m_nowMs);
+        settle(it);
+        it = next;
+    }
+    while (!m_recent.empty()) {
+        const auto it = m_flows.find(m_recent.back());
+        if (it->second.flow->lastSeenMs() + m_limits.idleMs > m_nowMs)
+            break;
+        it->second.flow->end(Flow::Ending::Idle, nullptr);
+        remove(it);
+    }
+    while (!m_recentRemembered.empty()) {
+        const auto r = m_remembered.find(m_recentRemembered.back());
+        if (r->second.lastSeenMs + m_limits.rememberMs > m_nowMs)
+            break;
+        m_recentRemembered.pop_back();
+        m_remembered.erase(r);
+    }
+    noteMemory();
+}
+
+void StreamReader::endAll()
+{
+    m_generation = m_keys.generation();
+    for (auto it = m_flows.begin(); it != m_flows.end();) {
+        const auto next = std::next(it);
+        it->second.flow->retry(m_nowMs);
+        it->second.flow->end(Flow::Ending::Idle, nullptr);
+        remove(it);
+        it = next;
+    }
+    noteMemory();
+}
+
+void StreamReader::retryAll()
+{
+    for (auto it = m_flows.begin(); it != m_flows.end();) {
+        const auto next = std::next(it);
+        if (it->second.flow->waitsForSecret()) {
+            it->second.flow->retry(m_nowMs);
+            settle(it);
+        }
+        it = next;
+    }
+}
+
+// Brings an entry's memory up to date after its flow has worked; ends a flow over its
+// bound, and takes ended flows out (remembered, but for idle ones: a connection that
+// wakes up again may still be read from its next request).
+void StreamReader::settle(Flows::iterator it)
+{
+    Entry &entry = it->second;
+    Flow &flow = *entry.flow;
+    if (!flow.ended() && flow.memory() > m_limits.flowBytes)
+        flow.end(flow.hasHole() ? Flow::Ending::Gap : Flow::Ending::Oversize, "over the flow's memory bound");
+    if (flow.ended()) {
+        const bool keep = flow.ending() != Flow::Ending::Idle;
+        const FlowKey key = it->first;
+        remove(it);
+        if (keep)
+            remember(key);
+        return;
+    }
+    const std::size_t memory = flow.memory();
+    m_flowMemory = m_flowMemory - entry.memory + memory;
+    entry.memory = memory;
+}
+
+void StreamReader::remove(Flows::iterator it)
+{
+    m_flowMemory -= it->second.memory;
+    m_recent.erase(it->second.recent);
+    m_flows.erase(it);
+}
+
+void StreamReader::remember(const FlowKey &key)
+{
+    if (m_limits.maxRemembered == 0)
+        return;
+    if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
+        r->second.lastSeenMs = m_nowMs;
+        m_recentRemembered.splice(m_recentRemembered.begin(), m_recentRemembered, r->second.recent);
+        return;
+    }
+    while (m_remembered.size() >= m_limits.maxRemembered) {
+        m_remembered.erase(m_recentRemembered.back());
+        m_recentRemembered.pop_back();
+    }
+    m_recentRemembered.push_front(key);
+    m_remembered[key] = Remembered{m_nowMs, m_recentRemembered.begin()};
+}
+
+void StreamReader::enforceTotal()
+{
+    while (memoryInUse() > m_limits.totalBytes && !m_recent.empty()) {
+        const auto oldest = m_flows.find(m_recent.back());
+        const FlowKey key = oldest->first;
+        oldest->second.flow->end(Flow::Ending::Evicted, "over the memory bound of all flows");
+        remove(oldest);
+        remember(key);
+    }
+}
+
+std::size_t StreamReader::memoryInUse() const
+{
+    return m_flowMemory + m_flows.size() * kFlowEntryCost + m_remembered.size() * kRememberedCost
+        + (m_flows.bucket_count() + m_remembered.bucket_count()) * sizeof(void *);
+}
+
+void StreamReader::noteMemory()
+{
+    m_counters.peakMemory = std::max(m_counters.peakMemory, memoryInUse());
+}
+
+StreamCounters StreamReader::counters() const
+{
+    StreamCounters counters = m_counters;
+    counters.memoryInUse = memoryInUse();
+    return counters;
+}
+
+} // namespace quorrel::streams

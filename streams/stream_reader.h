@@ -1,0 +1,92 @@
+#pragma once
+// Captured TCP segments in, the requests their connections carry out: plain HTTP/1.x
+// and HTTP/2, and the same inside TLS when the key log holds the session's secrets.
+//
+// A bounded table of flows keyed by their two ends (IPv4 and IPv6). A flow ends on FIN
+// or RST, after an idle time, or when its reading cannot go on (a gap, a bound, bytes
+// that are not HTTP): ended and unreadable flows are remembered, bounded, so that their
+// later segments cost one lookup. Time comes from the segments' timeMs and from
+// expire(nowMs); the reader reads no clock of its own.
+//
+// One thread. onRequest and onNote are called from inside feed() and expire(); they
+// must not call back into the reader.
+
+#include "streams/flow_key.h"
+#include "streams/key_log.h"
+#include "streams/stream_limits.h"
+#include "streams/stream_types.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <unordered_map>
+
+namespace quorrel::streams {
+
+class Flow;
+struct FlowContext;
+
+class StreamReader {
+public:
+    explicit StreamReader(KeyLog &keys, StreamLimits limits = {});
+    ~StreamReader();
+    StreamReader(const StreamReader &) = delete;
+    StreamReader &operator=(const StreamReader &) = delete;
+
+    // Every request read, whatever its method (the caller picks the GETs).
+    std::function<void(const StreamRequest &)> onRequest;
+    // A flow whose reading ended early, and why (optional; for the log).
+    std::function<void(const FlowNote &)> onNote;
+
+    // One captured segment, in capture order. Its payload is not kept past the call.
+    void feed(const TcpSegment &segment);
+    // Ends idle flows and holes that waited too long, and lets TLS records that wait for
+    // the key log try again. Call it every second or so with the capture's clock.
+    void expire(std::int64_t nowMs);
+    // The capture has ended (a capture file's last segment): TLS records waiting for the
+    // key log try once more, then every flow ends as it stands, counted (a hole left is a
+    // gap, a TLS session still waiting is one without a secret).
+    void endAll();
+
+    StreamCounters counters() const;
+    std::size_t memoryInUse() const;
+    std::size_t flowCount() const { return m_flows.size(); }
+    std::size_t rememberedCount() const { return m_remembered.size(); }
+    const StreamLimits &limits() const { return m_limits; }
+
+private:
+    struct Entry {
+        std::unique_ptr<Flow> flow;
+        std::list<FlowKey>::iterator recent; // in m_recent
+        std::size_t memory = 0;
+    };
+    struct Remembered {
+        std::int64_t lastSeenMs = 0;
+        std::list<FlowKey>::iterator recent; // in m_recentRemembered
+    };
+    using Flows = std::unordered_map<FlowKey, Entry, FlowKeyHash>;
+
+    void retryAll();
+    void settle(Flows::iterator it);
+    void remove(Flows::iterator it);
+    void remember(const FlowKey &key);
+    void enforceTotal();
+    void noteMemory();
+
+    KeyLog &m_keys;
+    StreamLimits m_limits;
+    StreamCounters m_counters;
+    std::unique_ptr<FlowContext> m_context;
+    std::uint64_t m_generation = 0;
+    std::int64_t m_nowMs = 0;
+
+    Flows m_flows;
+    std::list<FlowKey> m_recent; // flows, most recently active first
+    std::size_t m_flowMemory = 0;
+    std::unordered_map<FlowKey, Remembered, FlowKeyHash> m_remembered;
+    std::list<FlowKey> m_recentRemembered;
+};
+
+} // namespace quorrel::streams

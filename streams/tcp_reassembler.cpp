@@ -1,0 +1,110 @@
+#include "streams/tcp_reassembler.h"
+
+#include <iterator>
+
+namespace quorrel::streams {
+
+namespace {
+// What a held piece costs beside its bytes: a map node and a byte array's header.
+constexpr std::size_t kHeldPieceCost = 96;
+
+ByteView view(const QByteArray &bytes)
+{
+    return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
+}
+} // namespace
+
+void TcpReassembler::start(std::uint32_t seq)
+{
+    reset();
+    m_started = true;
+    m_start = seq;
+}
+
+void TcpReassembler::reset()
+{
+    *this = TcpReassembler();
+}
+
+std::int64_t TcpReassembler::offsetOf(std::uint32_t seq) const
+{
+    // Serial arithmetic: the signed distance from the next expected sequence number.
+    const auto delta = static_cast<std::int32_t>(seq - nextSeq());
+    return static_cast<std::int64_t>(m_next) + delta;
+}
+
+TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std::size_t holdLimit,
+                                        std::int64_t nowMs, ByteSink &sink)
+{
+    if (!m_started || payload.empty())
+        return Add::Ok;
+    std::int64_t begin = offsetOf(seq);
+    const std::int64_t end = begin + static_cast<std::int64_t>(payload.size());
+    const auto next = static_cast<std::int64_t>(m_next);
+    if (end <= next)
+        return Add::Ok; // a copy of bytes already handed on
+    if (begin < next) {
+        payload = payload.subspan(static_cast<std::size_t>(next - begin));
+        begin = next;
+    }
+    if (begin == next && m_held.empty()) {
+        m_next = static_cast<std::uint64_t>(end);
+        sink.bytes(payload);
+        return Add::Ok;
+    }
+
+    // Hold what no earlier copy holds already.
+    auto pos = static_cast<std::uint64_t>(begin);
+    const auto stop = static_cast<std::uint64_t>(end);
+    auto it = m_held.upper_bound(pos);
+    if (it != m_held.begin()) {
+        const auto prev = std::prev(it);
+        pos = std::max(pos, prev->first + static_cast<std::uint64_t>(prev->second.size()));
+    }
+    it = m_held.lower_bound(pos);
+    while (pos < stop) {
+        const std::uint64_t pieceEnd = it != m_held.end() && it->first < stop ? it->first : stop;
+        if (pieceEnd > pos) {
+            const auto n = static_cast<std::size_t>(pieceEnd - pos);
+            if (m_heldBytes + n > holdLimit)
+                return Add::Overflow;
+            if (m_held.empty())
+                m_holeSinceMs = nowMs;
+            const auto *from = reinterpret_cast<const char *>(payload.data()) + (pos - static_cast<std::uint64_t>(begin));
+            m_held.emplace_hint(it, pos, QByteArray(from, static_cast<qsizetype>(n)));
+            m_heldBytes += n;
+        }
+        if (it == m_held.end() || it->first >= stop)
+            break;
+        pos = it->first + static_cast<std::uint64_t>(it->second.size());
+        ++it;
+    }
+
+    bool progressed = false;
+    while (!m_held.empty() && m_held.begin()->first == m_next) {
+        auto node = m_held.extract(m_held.begin());
+        m_heldBytes -= static_cast<std::size_t>(node.mapped().size());
+        m_next += static_cast<std::uint64_t>(node.mapped().size());
+        progressed = true;
+        if (!sink.bytes(view(node.mapped())))
+            return Add::Ok;
+    }
+    if (progressed && !m_held.empty())
+        m_holeSinceMs = nowMs; // the hole moved on: its wait starts again
+    return Add::Ok;
+}
+
+void TcpReassembler::finish(std::uint32_t endSeq)
+{
+    if (!m_started || m_finSeen)
+        return;
+    m_finSeen = true;
+    m_finOffset = static_cast<std::uint64_t>(std::max<std::int64_t>(offsetOf(endSeq), static_cast<std::int64_t>(m_next)));
+}
+
+std::size_t TcpReassembler::memory() const
+{
+    return m_heldBytes + m_held.size() * kHeldPieceCost;
+}
+
+} // namespace quorrel::streams

@@ -1,0 +1,72 @@
+#pragma once
+// One direction of a TCP connection put back in order (RFC 9293, 3.4, 3.10.7.4).
+// Sequence numbers compare by serial arithmetic (RFC 1982), so a stream may cross 2^32.
+// Bytes that arrive in order go straight on without a copy; bytes ahead of a hole are
+// held (bounded by the caller) until the hole fills. Where copies overlap, the first one
+// to arrive wins: a byte once held or handed on is never replaced.
+
+#include "streams/stream_types.h"
+
+#include <QByteArray>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+
+namespace quorrel::streams {
+
+// Where a direction's in-order bytes go. bytes() returns false when the reader of this
+// direction has ended: nothing more is handed on.
+class ByteSink {
+public:
+    virtual bool bytes(ByteView bytes) = 0;
+
+protected:
+    ~ByteSink() = default;
+};
+
+class TcpReassembler {
+public:
+    bool started() const { return m_started; }
+    // The stream's first byte has sequence number seq (after the SYN, or the first
+    // payload seen of a connection the capture joined late).
+    void start(std::uint32_t seq);
+    // Back to not started, nothing held.
+    void reset();
+
+    enum class Add {
+        Ok,
+        Overflow, // the bytes ahead of a hole would pass holdLimit: they cannot be held
+    };
+    // A segment's payload at sequence number seq. In-order bytes go to sink, with any held
+    // bytes they join up with; the rest is held.
+    Add add(std::uint32_t seq, ByteView payload, std::size_t holdLimit, std::int64_t nowMs, ByteSink &sink);
+
+    // The FIN: the stream ends before sequence number endSeq.
+    void finish(std::uint32_t endSeq);
+    // Every byte before the FIN has been handed on.
+    bool finished() const { return m_finSeen && m_next >= m_finOffset; }
+
+    std::uint64_t delivered() const { return m_next; }
+    std::uint32_t nextSeq() const { return m_start + static_cast<std::uint32_t>(m_next); }
+    std::uint32_t startSeq() const { return m_start; }
+    bool hasHole() const { return !m_held.empty(); }
+    std::int64_t holeSinceMs() const { return m_holeSinceMs; }
+    std::size_t heldBytes() const { return m_heldBytes; }
+    std::size_t memory() const;
+
+private:
+    // The stream offset of sequence number seq, seen from the next byte expected.
+    std::int64_t offsetOf(std::uint32_t seq) const;
+    bool drain(ByteSink &sink);
+
+    bool m_started = false;
+    std::uint32_t m_start = 0; // sequence number of offset 0
+    std::uint64_t m_next = 0;  // offset of the next byte to hand on
+    bool m_finSeen = false;
+    std::uint64_t m_finOffset = 0;
+    std::map<std::uint64_t, QByteArray> m_held; // by offset; never overlapping, all past m_next
+    std::size_t m_heldBytes = 0;
+    std::int64_t m_holeSinceMs = 0;
+};
+
+} // namespace quorrel::streams
