@@ -2,8 +2,13 @@
 
 namespace quorrel {
 
-Catalogue::Catalogue(QString dir, QString defaultSavePath)
-    : m_dir(std::move(dir)), m_defaultSavePath(std::move(defaultSavePath))
+Catalogue::Catalogue(FilePlaces places, QString defaultSavePath)
+    : m_places(std::move(places)), m_defaultSavePath(std::move(defaultSavePath))
+{
+}
+
+Catalogue::Catalogue(const QString &dir, QString defaultSavePath)
+    : Catalogue(FilePlacesIn(dir), std::move(defaultSavePath))
 {
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The program's catalogue state: the settings values, the resource tree and the folder
-// their files live in, with the operations that tie them together (loading the settings
+// The program's catalogue state: the settings values, the resource tree and the places of
+// their files, with the operations that tie them together (loading the settings
 // rebuilds the tree and files the saved list back; saving the settings keeps the list).
 // The window and the headless tools each hold one.
 
@@ -9,6 +9,7 @@
 #include "catalogue/resource_list_file.h"
 #include "catalogue/resource_tree.h"
 #include "settings/config_file.h"
+#include "settings/file_places.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,12 +19,14 @@ namespace quorrel {
 
 class Catalogue {
 public:
-    // dir holds config.ini and zywj.txt; defaultSavePath stands in for a missing xzpath.
-    Catalogue(QString dir, QString defaultSavePath);
+    // places names config.ini and zywj.txt; defaultSavePath stands in for a missing xzpath.
+    Catalogue(FilePlaces places, QString defaultSavePath);
+    // Both files in dir.
+    Catalogue(const QString &dir, QString defaultSavePath);
 
-    const QString &dir() const { return m_dir; }
-    QString configPath() const { return AppFile(m_dir, kConfigFileName); }
-    QString resourceListPath() const { return AppFile(m_dir, kResourceListFileName); }
+    const FilePlaces &places() const { return m_places; }
+    const QString &configPath() const { return m_places.configPath; }
+    const QString &resourceListPath() const { return m_places.resourceListPath; }
 
     ResourceTree &tree() { return m_tree; }
     const ResourceTree &tree() const { return m_tree; }
@@ -62,7 +65,7 @@ public:
     SaveOutcome SaveSettings(const SettingsForm &form);
 
 private:
-    QString m_dir;
+    FilePlaces m_places;
     QString m_defaultSavePath;
     SettingsValues m_settings;
     ResourceTree m_tree;

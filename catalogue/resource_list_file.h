@@ -4,6 +4,7 @@
 // restore nodes: each line is filed afresh by the current type table.
 
 #include "catalogue/resource_tree.h"
+#include "settings/file_places.h" // kResourceListFileName
 
 #include <QList>
 #include <QStringList>
@@ -11,8 +12,6 @@
 #include <optional>
 
 namespace quorrel {
-
-inline const QString kResourceListFileName = QStringLiteral("zywj.txt");
 
 // Writes every resource that sits under a parent and has an address of 8 bytes or more
 // (in GBK, as the file holds it), in pre-order, then the lines in keptLines as they are.

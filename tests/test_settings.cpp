@@ -2,6 +2,7 @@
 #include "base/gbk_text.h"
 #include "base/gydy.h"
 #include "settings/config_file.h"
+#include "settings/file_places.h"
 #include "settings/profile_file.h"
 
 #include <QDir>
@@ -137,6 +138,13 @@ private slots:
     void readTypeGrid_data();
     void readTypeGrid();
     void readTypeGridUnreadableFile();
+
+    // Where the files live
+    void filePlaces_data();
+    void filePlaces();
+    void prepareCopiesTheStarterOnce();
+    void prepareFailures_data();
+    void prepareFailures();
 };
 
 // ---------------------------------------------------------------------------------------
@@ -1148,6 +1156,118 @@ void TestSettings::readTypeGridUnreadableFile()
     const TypeGridReading reading = ReadTypeGrid(path, QStringLiteral("01-a;02-b;"));
     QVERIFY(reading.rows.isEmpty());
     QCOMPARE(reading.error, std::optional<QString>(QStringLiteral("Unable to read ") + path));
+}
+
+// The user's folders of a test: XDG_CONFIG_HOME and XDG_DATA_HOME inside dir.
+struct UserFolders {
+    explicit UserFolders(const QTemporaryDir &dir)
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("home/config")));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath("home/data")));
+    }
+    ~UserFolders()
+    {
+        qunsetenv("XDG_CONFIG_HOME");
+        qunsetenv("XDG_DATA_HOME");
+    }
+};
+
+void TestSettings::filePlaces_data()
+{
+    QTest::addColumn<bool>("starterInstalled"); // prefix/share/quorrel/config.ini beside prefix/bin
+    QTest::addColumn<bool>("binWritable");
+    QTest::addColumn<bool>("beside");
+    QTest::newRow("a build folder") << false << true << true;
+    QTest::newRow("installed into a prefix of the user's") << true << true << false;
+    QTest::newRow("installed for the system") << true << false << false;
+    QTest::newRow("a folder of the system's without the starter") << false << false << false;
+}
+
+void TestSettings::filePlaces()
+{
+    QFETCH(bool, starterInstalled);
+    QFETCH(bool, binWritable);
+    QFETCH(bool, beside);
+    if (!binWritable && runningAsRoot())
+        QSKIP("root may write into any folder");
+    QTemporaryDir dir;
+    const UserFolders user(dir);
+    const QString bin = dir.filePath("prefix/bin");
+    QVERIFY(QDir().mkpath(bin));
+    const QString starter = dir.filePath("prefix/share/quorrel/config.ini");
+    if (starterInstalled) {
+        QVERIFY(QDir().mkpath(dir.filePath("prefix/share/quorrel")));
+        QVERIFY(writeBytes(starter, xt("maxtype=0\r\n")));
+    }
+    if (!binWritable)
+        QVERIFY(QFile::setPermissions(bin, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup));
+
+    const FilePlaces places = ProgramFilePlaces(bin);
+    QFile::setPermissions(bin, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (beside) {
+        QCOMPARE(places.configPath, bin + "/config.ini");
+        QCOMPARE(places.resourceListPath, bin + "/zywj.txt");
+        QCOMPARE(places.starterConfigPath, QString());
+    } else {
+        QCOMPARE(places.configPath, dir.filePath("home/config/quorrel/config.ini"));
+        QCOMPARE(places.resourceListPath, dir.filePath("home/data/quorrel/zywj.txt"));
+        QCOMPARE(places.starterConfigPath, starterInstalled ? starter : QString());
+    }
+    // Either way, a tool's --dir puts both files in one folder.
+    const FilePlaces inDir = FilePlacesIn(dir.filePath("mine"));
+    QCOMPARE(inDir.configPath, dir.filePath("mine/config.ini"));
+    QCOMPARE(inDir.resourceListPath, dir.filePath("mine/zywj.txt"));
+    QCOMPARE(inDir.starterConfigPath, QString());
+}
+
+void TestSettings::prepareCopiesTheStarterOnce()
+{
+    QTemporaryDir dir;
+    const QByteArray starterBytes = xt("fxwy=0\r\nmaxtype=1\r\n1=.mp3\r\nlxmc=01-" + kWangYeLianJie + ";\r\n");
+    const QString starter = dir.filePath("starter.ini");
+    QVERIFY(writeBytes(starter, starterBytes));
+    QVERIFY(QFile::setPermissions(starter, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther)); // as installed
+    const FilePlaces places{dir.filePath("c/quorrel/config.ini"), dir.filePath("d/quorrel/zywj.txt"), starter};
+
+    QCOMPARE(PrepareFilePlaces(places), kNoError);
+    QVERIFY(QFileInfo(dir.filePath("d/quorrel")).isDir()); // the list has a folder to go to
+    QCOMPARE(readBytes(places.configPath), starterBytes);  // byte for byte: GBK, CR LF
+    QVERIFY(QFileInfo(places.configPath).isWritable());    // the user's own, to be saved by the panel
+    QCOMPARE(WriteProfileString(places.configPath, u"XT", u"xzpath", QStringLiteral("/mine")), kNoError);
+
+    // The next start finds the user's file and leaves it alone.
+    const QByteArray edited = readBytes(places.configPath);
+    QVERIFY(edited.contains("xzpath=/mine"));
+    QCOMPARE(PrepareFilePlaces(places), kNoError);
+    QCOMPARE(readBytes(places.configPath), edited);
+}
+
+void TestSettings::prepareFailures_data()
+{
+    QTest::addColumn<QString>("blocked"); // a file where a folder must go
+    QTest::addColumn<bool>("starterMissing");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("the configuration folder") << "c" << false << u"无法创建文件夹"_qs;
+    QTest::newRow("the data folder") << "d" << false << u"无法创建文件夹"_qs;
+    QTest::newRow("the starter has gone") << "" << true << u"无法把初始配置文件"_qs;
+}
+
+void TestSettings::prepareFailures()
+{
+    QFETCH(QString, blocked);
+    QFETCH(bool, starterMissing);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QString starter = dir.filePath("starter.ini");
+    if (!starterMissing)
+        QVERIFY(writeBytes(starter, xt("")));
+    if (!blocked.isEmpty())
+        QVERIFY(writeBytes(dir.filePath(blocked), "a file"));
+    const FilePlaces places{dir.filePath("c/quorrel/config.ini"), dir.filePath("d/quorrel/zywj.txt"), starter};
+    const std::optional<QString> error = PrepareFilePlaces(places);
+    QVERIFY(error);
+    QVERIFY2(error->startsWith(message), qPrintable(*error));
+    QVERIFY(!QFile::exists(places.configPath));
 }
 
 QTEST_APPLESS_MAIN(TestSettings)

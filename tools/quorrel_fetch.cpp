@@ -17,6 +17,7 @@
 #include "downloads/task_list.h"
 #include "downloads/transfer.h"
 #include "settings/config_file.h"
+#include "settings/file_places.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -152,7 +153,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Downloads addresses with Quorrel's own transfer code."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder of config.ini (default: the program's folder)."),
+    const QCommandLineOption dirOption(QStringLiteral("dir"), QStringLiteral("Folder of config.ini (default: the window's: the program's folder, or "
+                                                                      "~/.config/quorrel when installed)."),
                                        QStringLiteral("DIR"));
     const QCommandLineOption savePathOption(QStringLiteral("save-path"),
                                             QStringLiteral("Save the files here instead of config.ini's folder."),
@@ -206,9 +208,9 @@ int main(int argc, char *argv[])
     if (!parser.isSet(savePathOption)) {
         // A config.ini that is there but cannot be read is not a missing one: its save
         // folder is unknown, and nothing is fetched into another.
-        const QString dir = parser.isSet(dirOption) ? parser.value(dirOption) : AppDir();
+        const FilePlaces places = parser.isSet(dirOption) ? FilePlacesIn(parser.value(dirOption)) : ProgramFilePlaces(AppDir());
         std::optional<QString> readError;
-        savePath = ReadSettingsValues(AppFile(dir, kConfigFileName),
+        savePath = ReadSettingsValues(places.configPath,
                                       QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), &readError)
                        .SavePath;
         if (readError)

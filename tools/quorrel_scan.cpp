@@ -196,7 +196,8 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption dirOption(QStringLiteral("dir"),
-                                       QStringLiteral("Folder of config.ini and zywj.txt (default: the program's folder)."),
+                                       QStringLiteral("Folder of config.ini and zywj.txt (default: the window's: the program's "
+                                                      "folder, or ~/.config/quorrel and ~/.local/share/quorrel when installed)."),
                                        QStringLiteral("DIR"));
     const QCommandLineOption localOption(QStringLiteral("local"),
                                          QStringLiteral("A local address, as a capture bound to it sees traffic; repeatable."),
@@ -233,9 +234,11 @@ int main(int argc, char *argv[])
         locals.push_back(address);
     }
 
-    const QString dir = parser.isSet(dirOption) ? parser.value(dirOption) : AppDir();
-    if (!QFileInfo(dir).isDir())
+    // Without --dir, the files are where the window keeps them.
+    const QString dir = parser.value(dirOption);
+    if (parser.isSet(dirOption) && !QFileInfo(dir).isDir())
         return fail(kExitUsage, QStringLiteral("%1: no such folder").arg(dir));
+    const FilePlaces places = parser.isSet(dirOption) ? FilePlacesIn(dir) : ProgramFilePlaces(AppDir());
 
     const bool live = parser.isSet(liveOption);
     int seconds = 0;
@@ -258,7 +261,9 @@ int main(int argc, char *argv[])
         files.push_back(std::move(file));
     }
 
-    Catalogue catalogue(dir, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    if (const auto error = PrepareFilePlaces(places))
+        std::fprintf(stderr, "quorrel-scan: %s\n", error->toLocal8Bit().constData());
+    Catalogue catalogue(places, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
     if (const auto error = catalogue.LoadSettings())
         return fail(kExitUsage, *error);
     const std::optional<QString> keptAside = catalogue.keptAsideNote();
