@@ -2,17 +2,24 @@
 // that a command does not handle itself is shown with its own text, and the program
 // carries on.
 
+#include "base/gydy.h"
 #include "base/stop_signals.h"
+#include "settings/file_places.h"
 #include "shell/mainform.h"
+#include "shell/single_window.h"
+#include "shell/window_icon.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include <cstdio>
 #include <exception>
 #include <unistd.h>
 
 namespace {
+
+const QString kCaption = QStringLiteral("QuorrelV1.0.1");
 
 class Application : public QApplication {
 public:
@@ -23,7 +30,7 @@ public:
         try {
             return QApplication::notify(receiver, event);
         } catch (const std::exception &e) {
-            QMessageBox::critical(activeWindow(), QStringLiteral("QuorrelV1.0.1"), QString::fromLocal8Bit(e.what()));
+            QMessageBox::critical(activeWindow(), kCaption, QString::fromLocal8Bit(e.what()));
         }
         return false;
     }
@@ -42,14 +49,36 @@ int main(int argc, char *argv[])
     Application app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorrel"));
     QApplication::setApplicationVersion(QStringLiteral("1.0.1"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quorrel"));
+    QApplication::setWindowIcon(quorrel::QuorrelIcon());
+    // Ended by the session or by Ctrl-C, the window closes as from its close box, so the
+    // resources found are saved rather than lost; watched from the start, so that a
+    // signal that comes while the window is being made waits for it.
+    QSocketNotifier *ending = quorrel::WatchStopSignals(&app);
 
-    auto *window = new quorrel::TMainform;
+    // Beside the program in a build folder, in the user's folders when installed.
+    const quorrel::FilePlaces places = quorrel::ProgramFilePlaces(quorrel::AppDir());
+    quorrel::SingleWindow single(quorrel::PathDirectory(places.resourceListPath));
+    const quorrel::SingleWindow::Claim claim = single.claim();
+    if (claim == quorrel::SingleWindow::Claim::HeldBrought || claim == quorrel::SingleWindow::Claim::HeldSilent) {
+        const QString refusal = single.refusal(claim);
+        std::fprintf(stderr, "quorrel: %s\n", refusal.toLocal8Bit().constData());
+        // The first window in front says enough; one that does not answer is named here.
+        if (claim == quorrel::SingleWindow::Claim::HeldSilent) {
+            QMessageBox::information(nullptr, kCaption, refusal);
+            return 1;
+        }
+        return 0;
+    }
+
+    auto *window = new quorrel::TMainform(places);
     if (root)
         window->noteUnsandboxedPreview();
+    if (!single.why().isEmpty())
+        window->note(single.why());
+    QObject::connect(&single, &quorrel::SingleWindow::raiseRequested, window, &quorrel::TMainform::bringToFront);
     window->show();
-    // Ended by the session or by Ctrl-C, the window closes as from its close box, so
-    // the resources found are saved rather than lost.
-    if (QSocketNotifier *ending = quorrel::WatchStopSignals(window))
+    if (ending)
         QObject::connect(ending, &QSocketNotifier::activated, window, &QWidget::close);
     const int status = QApplication::exec();
     delete window; // its destruction saves the resource list once more

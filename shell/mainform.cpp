@@ -5,6 +5,7 @@
 #include "detection/monitoring.h"
 #include "downloads/selection.h"
 #include "shell/glyphs.h"
+#include "shell/window_icon.h"
 #include "shell/icon_delegate.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
@@ -24,6 +25,8 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QSettings>
+#include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTimer>
@@ -58,11 +61,17 @@ void CaptionBar::mouseReleaseEvent(QMouseEvent *event)
         emit clicked();
 }
 
-TMainform::TMainform(const QString &dir, QWidget *parent)
-    : QMainWindow(parent), m_catalogue(dir, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
+TMainform::TMainform(const QString &dir, QWidget *parent) : TMainform(FilePlacesIn(dir), parent)
+{
+}
+
+TMainform::TMainform(const FilePlaces &places, QWidget *parent)
+    : QMainWindow(parent), m_placesError(PrepareFilePlaces(places)),
+      m_catalogue(places, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
 {
     setObjectName(QStringLiteral("Mainform"));
     setWindowTitle(kCaption);
+    setWindowIcon(QuorrelIcon());
     m_inform = [this](const QString &text) {
         // The files' texts separate lines with a lone CR, which a message box does not break at.
         QString shown = text;
@@ -90,10 +99,50 @@ TMainform::TMainform(const QString &dir, QWidget *parent)
     buildCentre();
     buildStatusBar();
     buildMenu();
-    // A fixed border: the layout is the one the window was designed at.
-    setFixedSize(768, 594);
+    // It opens at the size and place it was designed at; grown, the room goes to the tree
+    // and the task list. Smaller than that, the fixed bands would not fit.
+    setMinimumSize(768, 594);
+    resize(768, 594);
     move(203, 108);
+    restoreWindowState();
+    if (m_placesError)
+        log(*m_placesError);
     FormCreate();
+}
+
+namespace {
+
+// The window's own state, in $XDG_CONFIG_HOME/quorrel/window.ini.
+QSettings rememberedState()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("quorrel"), QStringLiteral("window"));
+}
+
+} // namespace
+
+void TMainform::restoreWindowState()
+{
+    const QSettings state = rememberedState();
+    restoreGeometry(state.value(QStringLiteral("geometry")).toByteArray());
+    m_middle->restoreState(state.value(QStringLiteral("split")).toByteArray());
+}
+
+void TMainform::saveWindowState() const
+{
+    QSettings state = rememberedState();
+    state.setValue(QStringLiteral("geometry"), saveGeometry());
+    state.setValue(QStringLiteral("split"), m_middle->saveState());
+}
+
+void TMainform::bringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+    log(QStringLiteral("本程序又被启动了一次：同一个文件夹只开一个窗口（两个窗口会互相覆盖 %1），所以回到了这个窗口。")
+            .arg(kResourceListFileName));
 }
 
 QString TMainform::savePathHint() const
@@ -146,7 +195,7 @@ void TMainform::buildCentre()
     band->setSpacing(2);
     RzSizePanel2 = new QWidget;
     RzSizePanel2->setObjectName(QStringLiteral("RzSizePanel2"));
-    RzSizePanel2->setFixedWidth(204);
+    RzSizePanel2->setMinimumWidth(100);
     fclstxzzy = new ResourceTreeView;
     fclstxzzy->setTree(&m_catalogue.tree());
     auto *treeLayout = new QVBoxLayout(RzSizePanel2);
@@ -189,8 +238,19 @@ void TMainform::buildCentre()
     RzSizePanel3 = new QWidget;
     RzSizePanel3->setObjectName(QStringLiteral("RzSizePanel3"));
     RzSizePanel3->setFixedWidth(143);
-    band->addWidget(RzSizePanel2);
-    band->addWidget(RzSizePanel4, 1);
+    // The tree and the centre share a handle; the tree takes the width a larger window
+    // gives, so whole addresses show. The centre keeps the width it was designed at.
+    RzSizePanel4->setMinimumWidth(200);
+    m_middle = new QSplitter(Qt::Horizontal);
+    m_middle->setObjectName(QStringLiteral("middleSplitter"));
+    m_middle->setHandleWidth(4);
+    m_middle->setChildrenCollapsible(false);
+    m_middle->addWidget(RzSizePanel2);
+    m_middle->addWidget(RzSizePanel4);
+    m_middle->setStretchFactor(0, 1);
+    m_middle->setStretchFactor(1, 0);
+    m_middle->setSizes({204, 768 - 204 - m_middle->handleWidth() - band->spacing() - 143});
+    band->addWidget(m_middle, 1);
     band->addWidget(RzSizePanel3);
     column->addLayout(band, 1);
 
@@ -198,9 +258,10 @@ void TMainform::buildCentre()
     redit1->setObjectName(QStringLiteral("redit1"));
     redit1->setFixedHeight(111);
     redit1->setReadOnly(true);
-    redit1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines (a reason with a path) wrap, so they are read without scrolling sideways.
+    redit1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    redit1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     redit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    redit1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     column->addWidget(redit1);
     RzSizePanel6 = new PromoStrip;
     column->addWidget(RzSizePanel6);
@@ -302,6 +363,7 @@ void TMainform::FormCreate()
 
 TMainform::~TMainform()
 {
+    saveWindowState();
     // FormDestroy: the "退出" command once more, while every control still exists.
     m_destroying = true;
     btntcClick();

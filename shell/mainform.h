@@ -16,6 +16,7 @@
 
 class QMenu;
 class QPlainTextEdit;
+class QSplitter;
 class QProgressBar;
 class QTimer;
 class QToolBar;
@@ -45,8 +46,11 @@ protected:
 class TMainform : public QMainWindow, private SchedulerHost {
     Q_OBJECT
 public:
-    // dir holds config.ini and zywj.txt: the program's own folder, or a test's.
-    explicit TMainform(const QString &dir = AppDir(), QWidget *parent = nullptr);
+    // places names config.ini and zywj.txt (ProgramFilePlaces for the program); they are
+    // prepared (folders made, the starter config.ini copied) before the settings are read.
+    explicit TMainform(const FilePlaces &places, QWidget *parent = nullptr);
+    // Both files in dir: a test's folder.
+    explicit TMainform(const QString &dir, QWidget *parent = nullptr);
     ~TMainform() override; // FormDestroy
 
     Catalogue &catalogue() { return m_catalogue; }
@@ -66,6 +70,12 @@ public:
     void setFolderPicker(std::function<QString()> picker) { m_pickFolder = std::move(picker); }
     // The program runs as root: say in the log that the preview has no sandbox.
     void noteUnsandboxedPreview();
+    // A line of the program's own in the log.
+    void note(const QString &line) { log(line); }
+    // Another start on the same folder asked for this window: shown, raised, said why.
+    void bringToFront();
+    // The tree pane and the centre, with the handle between them.
+    QSplitter *middleSplitter() const { return m_middle; }
 
     QToolBar *RzToolbar1;
     QAction *btnks, *btnzt, *btntz, *btnqc, *RzToolButton8, *RzToolButton2, *btntc;
@@ -139,8 +149,14 @@ private:
     void buildStatusBar();
     void buildMenu();
     void LoadSettings();
+    // The window's size, place and split, remembered in the user's folder (not in
+    // config.ini: they are this desktop's, not the program's settings).
+    void restoreWindowState();
+    void saveWindowState() const;
 
+    std::optional<QString> m_placesError; // why the files' folders could not be prepared
     Catalogue m_catalogue;
+    QSplitter *m_middle = nullptr;
     std::unique_ptr<ResourceListAutosave> m_autosave; // ends before the catalogue it saves
     Inform m_inform;
     std::function<QString()> m_pickFolder;

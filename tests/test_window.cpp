@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QToolButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -122,6 +123,8 @@ void TestWindow::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     m_messages.clear();
+    // Every case opens the window at its first size.
+    QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("quorrel"), QStringLiteral("window")).clear();
 }
 
 void TestWindow::cleanup()
@@ -862,6 +865,7 @@ void TestWindow::listSurvivesAKill()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
     program.setProcessEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(dir.filePath("quorrel"), {});
@@ -896,6 +900,10 @@ void TestWindow::listSurvivesAKill()
 
 int main(int argc, char *argv[])
 {
+    // The window remembers its size in the user's configuration folder: here, a folder of
+    // the test's own, so that no case sees another's window, nor the user's.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
     if (::geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
