@@ -93,7 +93,7 @@ std::optional<QString> Catalogue::SaveResourceList()
         // back with the rest, as they are; until then it stays as it is.
         const ResourceListReading reading = ReadResourceList(resourceListPath());
         if (reading.error)
-            return *reading.error + QStringLiteral(" It was not replaced, so that what it holds is not lost.");
+            return *reading.error + QStringLiteral("。这个文件没有被替换，以免丢失其中的内容。");
         for (const ListedResource &r : reading.resources)
             m_keptAside.append(r.line);
         m_listUnread.reset();

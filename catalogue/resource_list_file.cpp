@@ -31,7 +31,8 @@ QString oneLine(QStringView text)
 
 QString reason(const QString &path, const QString &what, const QString &why)
 {
-    return QStringLiteral("%1 \"%2\". %3").arg(what, QFileInfo(path).absoluteFilePath(), why);
+    // The file, then the system's reason as the library words it.
+    return QStringLiteral("%1 \"%2\"：%3").arg(what, QFileInfo(path).absoluteFilePath(), why);
 }
 
 } // namespace
@@ -64,10 +65,10 @@ std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString 
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        return reason(path, QStringLiteral("Cannot create file"), file.errorString());
+        return reason(path, QStringLiteral("无法创建文件"), file.errorString());
     const QByteArray bytes = ResourceListBytes(tree, keptLines);
     if (file.write(bytes) != bytes.size() || !file.commit())
-        return reason(path, QStringLiteral("Cannot create file"), file.errorString());
+        return reason(path, QStringLiteral("无法创建文件"), file.errorString());
     return std::nullopt;
 }
 
@@ -134,12 +135,12 @@ ResourceListReading ReadResourceList(const QString &path)
     if (!file.exists())
         return reading;
     if (!file.open(QIODevice::ReadOnly)) {
-        reading.error = reason(path, QStringLiteral("Cannot open file"), file.errorString());
+        reading.error = reason(path, QStringLiteral("无法打开文件"), file.errorString());
         return reading;
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        reading.error = reason(path, QStringLiteral("Cannot open file"), file.errorString());
+        reading.error = reason(path, QStringLiteral("无法打开文件"), file.errorString());
         return reading;
     }
     reading.resources = ParseResourceList(bytes);

@@ -30,7 +30,7 @@ struct SettingsForm {
 // Reads every key of config.ini into the settings values (LoadSettings without the tree
 // rebuild). defaultSavePath stands in for a missing xzpath. A missing file gives every
 // default without complaint; a file that exists but cannot be read gives the defaults too,
-// and its reason ("Unable to read <path>") in *readError when readError is given.
+// and its reason ("无法读取 <path>") in *readError when readError is given.
 SettingsValues ReadSettingsValues(const QString &configPath, const QString &defaultSavePath,
                                   std::optional<QString> *readError = nullptr);
 
@@ -52,7 +52,7 @@ std::optional<QString> WriteSettingsForm(const QString &configPath, const Settin
 // numbered key that the entry's number names (trimmed, given a final ";" unless empty). An
 // entry whose number is not a decimal integer stops the reading there with
 // "'%s' is not a valid integer value"; the rows before it stay. A config.ini that exists but
-// cannot be read gives no rows and "Unable to read <path>".
+// cannot be read gives no rows and "无法读取 <path>".
 struct TypeGridReading {
     QList<TypeRow> rows;
     std::optional<QString> error;

@@ -156,12 +156,12 @@ Profile Profile::read(const QString &path)
         return profile;
     QFile file(path);
     if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
-        profile.m_readError = QStringLiteral("Unable to read ") + info.absoluteFilePath();
+        profile.m_readError = QStringLiteral("无法读取 ") + info.absoluteFilePath();
         return profile;
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        profile.m_readError = QStringLiteral("Unable to read ") + info.absoluteFilePath();
+        profile.m_readError = QStringLiteral("无法读取 ") + info.absoluteFilePath();
         return profile;
     }
 
@@ -218,15 +218,15 @@ std::optional<QString> refusal(const QByteArray &sectionName, const QByteArray &
                                const QByteArray &valueBytes, const QString &value)
 {
     if (sectionName.isEmpty() || holdsLineBreak(sectionName) || findClosingBracket(sectionName, 0) >= 0)
-        return QStringLiteral("the section name cannot be stored");
+        return QStringLiteral("节名无法保存");
     if (keyName.isEmpty() || holdsLineBreak(keyName) || keyName.contains('=') || keyName.startsWith('['))
-        return QStringLiteral("the key name cannot be stored");
+        return QStringLiteral("键名无法保存");
     if (holdsLineBreak(valueBytes))
-        return QStringLiteral("a value cannot hold a line break (%1)").arg(key);
+        return QStringLiteral("值中不能有换行（%1）").arg(key);
     // A "?" in place of a character would change the value without a word (a save folder
     // would name another folder): say so instead.
     if (fromGbk(valueBytes) != value)
-        return QStringLiteral("the value holds characters that GBK cannot store (%1)").arg(key);
+        return QStringLiteral("值中有 GBK 无法保存的字符（%1）").arg(key);
     return std::nullopt;
 }
 

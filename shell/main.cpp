@@ -10,7 +10,9 @@
 #include "shell/window_icon.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -51,6 +53,11 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral("1.0.1"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quorrel"));
     QApplication::setWindowIcon(quorrel::QuorrelIcon());
+    // The program speaks Chinese whatever the desktop's language: Qt's own words in its
+    // boxes (是, 否, 取消) too, when Qt's translations are installed.
+    QTranslator qtWords;
+    if (qtWords.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtWords);
     // Ended by the session or by Ctrl-C, the window closes as from its close box, so the
     // resources found are saved rather than lost; watched from the start, so that a
     // signal that comes while the window is being made waits for it.

@@ -280,7 +280,7 @@ struct KeyLog::Impl {
         struct stat st {};
         if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
             if (error)
-                *error = QStringLiteral("not a regular file");
+                *error = QStringLiteral("不是普通文件");
             ::close(opened);
             return false;
         }

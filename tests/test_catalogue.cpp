@@ -467,7 +467,7 @@ void TestCatalogue::unreadableListIsNotReplaced()
     c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/new.mp3");
     const std::optional<QString> error = c.SaveResourceList();
     QVERIFY(error);
-    QVERIFY2(error->contains("not replaced"), qPrintable(*error));
+    QVERIFY2(error->contains(QStringLiteral("没有被替换")), qPrintable(*error));
 
     // Readable again: its lines go back with the tree's, as they were.
     QVERIFY(QDir(dir.path()).rmdir("zywj.txt"));
@@ -528,12 +528,12 @@ void TestCatalogue::saveErrorNamesTheFile()
     tree.BuildCategories(QString());
     const std::optional<QString> error = SaveResourceList(tree, dir.filePath("zywj.txt"));
     QVERIFY(error);
-    QVERIFY2(error->startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(dir.filePath("zywj.txt"))),
+    QVERIFY2(error->startsWith(QStringLiteral("无法创建文件 \"%1\"：").arg(dir.filePath("zywj.txt"))),
              qPrintable(*error));
 
     const ResourceListReading reading = ReadResourceList(dir.filePath("zywj.txt"));
     QVERIFY(reading.error);
-    QVERIFY2(reading.error->startsWith("Cannot open file"), qPrintable(*reading.error));
+    QVERIFY2(reading.error->startsWith(QStringLiteral("无法打开文件")), qPrintable(*reading.error));
 
     // A config.ini that cannot be read is said so, and the defaults stand in for it.
     QVERIFY(QDir(dir.path()).mkdir("config.ini"));

@@ -244,7 +244,7 @@ void TestFetch::unreadableConfig()
     const Run r = fetch({"--dir", m_dir->path(), m_server->url("/song.mp3")}, {}, false);
     QCOMPARE(r.status, 2);
     QVERIFY(r.lines.isEmpty());
-    QVERIFY2(r.err == "quorrel-fetch: Unable to read " + config + "\n", qPrintable(r.err));
+    QVERIFY2(r.err == QStringLiteral("quorrel-fetch: 无法读取 ") + config + "\n", qPrintable(r.err));
     QVERIFY(!QFileInfo::exists(m_dir->filePath("home/Downloads/song.mp3")));
 }
 

@@ -516,7 +516,7 @@ void TestSettings::profileUnreadableFile()
     QVERIFY(QDir(dir.path()).mkdir("config.ini"));
     const Profile profile = Profile::read(path);
     QCOMPARE(profile.value(u"XT", u"k", kDefault), kDefault);
-    QCOMPARE(profile.readError(), std::optional<QString>(QStringLiteral("Unable to read ") + path));
+    QCOMPARE(profile.readError(), std::optional<QString>(QStringLiteral("无法读取 ") + path));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -872,7 +872,7 @@ void TestSettings::readSettingsUnreadableFile()
     QVERIFY(QDir(dir.path()).mkdir("config.ini"));
     std::optional<QString> readError;
     const SettingsValues values = ReadSettingsValues(path, kDefaultSavePath, &readError);
-    QCOMPARE(readError, std::optional<QString>(QStringLiteral("Unable to read ") + path));
+    QCOMPARE(readError, std::optional<QString>(QStringLiteral("无法读取 ") + path));
     QCOMPARE(values.SavePath, kDefaultSavePath);
     QCOMPARE(values.TypeNameList, QString());
 }
@@ -1021,11 +1021,11 @@ void TestSettings::writeSettingsFormRefusedWritesNothing_data()
     QTest::addColumn<QStringList>("extensions");
     QTest::addColumn<QString>("reason");
     QTest::newRow("line break in an extension cell")
-        << "/new" << QStringList{"a", "b", "c"} << QStringList{".a", ".b\n.x", ".c"} << "line break (2)";
+        << "/new" << QStringList{"a", "b", "c"} << QStringList{".a", ".b\n.x", ".c"} << u"不能有换行（2）"_qs;
     QTest::newRow("type name GBK has no code for")
-        << "/new" << QStringList{"a", u"\uAE40\uCE58"_qs, "c"} << QStringList{".a", ".b", ".c"} << "GBK cannot store (lxmc)";
+        << "/new" << QStringList{"a", u"\uAE40\uCE58"_qs, "c"} << QStringList{".a", ".b", ".c"} << u"GBK 无法保存的字符（lxmc）"_qs;
     QTest::newRow("save folder GBK has no code for")
-        << u"/home/\uAE40"_qs << QStringList{"a"} << QStringList{".a"} << "GBK cannot store (xzpath)";
+        << u"/home/\uAE40"_qs << QStringList{"a"} << QStringList{".a"} << u"GBK 无法保存的字符（xzpath）"_qs;
 }
 
 void TestSettings::writeSettingsFormRefusedWritesNothing()
@@ -1155,7 +1155,7 @@ void TestSettings::readTypeGridUnreadableFile()
     QVERIFY(QDir(dir.path()).mkdir("config.ini"));
     const TypeGridReading reading = ReadTypeGrid(path, QStringLiteral("01-a;02-b;"));
     QVERIFY(reading.rows.isEmpty());
-    QCOMPARE(reading.error, std::optional<QString>(QStringLiteral("Unable to read ") + path));
+    QCOMPARE(reading.error, std::optional<QString>(QStringLiteral("无法读取 ") + path));
 }
 
 // The user's folders of a test: XDG_CONFIG_HOME and XDG_DATA_HOME inside dir.
