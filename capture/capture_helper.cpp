@@ -455,12 +455,7 @@ int main(int argc, char *argv[])
             break;
     }
     for (Capture &c : captures)
-        if (c.handle) {
-            pcap_stat st{};
-            if (std::getenv("QUORREL_CAPTURE_STATS") && pcap_stats(c.handle, &st) == 0)
-                std::fprintf(stderr, "quorrel-capture: capture %u: %u received, %u dropped\n", c.index, st.ps_recv,
-                             st.ps_drop);
+        if (c.handle)
             pcap_close(c.handle);
-        }
     return 0;
 }
