@@ -70,6 +70,12 @@ FlowTable::Kind FlowTable::classify(Bytes payload)
     return beginsHttpRequest(payload) ? Kind::Whole : Kind::Cut;
 }
 
+bool FlowTable::beginsReadable(Bytes payload)
+{
+    return (payload.size() >= 2 && byteAt(payload, 0) == kTlsHandshake && byteAt(payload, 1) == 0x03)
+        || beginsHttpRequest(payload);
+}
+
 void FlowTable::evictIdle(std::int64_t nowMs)
 {
     m_lastSweepMs = nowMs;
@@ -125,6 +131,8 @@ std::size_t FlowTable::keep(int dlt, Bytes frame, std::int64_t nowMs)
             d.wholeLeft -= static_cast<std::uint32_t>(std::min<std::size_t>(d.wholeLeft, h.payload.size()));
         break;
     }
+    if (kept < frame.size() && beginsReadable(h.payload))
+        kept = frame.size();
     if (ends)
         m_directions.erase(found);
     return kept;

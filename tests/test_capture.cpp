@@ -1188,7 +1188,7 @@ void TestCapture::flowTable_data()
     };
 
     row("a download's body is cut from its first segment",
-        {segment(server, kAck, noise(1400)), segment(server, kPshAck, noise(9000, 1)), segment(server, kAck, kGet)},
+        {segment(server, kAck, noise(1400)), segment(server, kPshAck, noise(9000, 1)), segment(server, kAck, noise(500, 3))},
         {false, false, false});
     row("a request's direction passes whole, body and all",
         {segment(client, kPshAck, post), segment(client, kAck, noise(1400)), segment(client, kPshAck, noise(7600, 2))},
@@ -1212,6 +1212,15 @@ void TestCapture::flowTable_data()
         {true, true, true, false});
     row("a handshake record cut before its type passes",
         {segment(server, kPshAck, tlsRecord(0x16, 2, 90).left(5)), segment(server, kPshAck, noise(100))}, {true, true});
+    row("a request inside a SOCKS tunnel passes, what follows it is cut",
+        {segment(client, kPshAck, QByteArray("\x05\x01\x00", 3)), segment(client, kPshAck, QByteArray("\x05\x01\x00\x03", 4)),
+         segment(client, kPshAck, kGet), segment(client, kPshAck, noise(1400)),
+         segment(client, kPshAck, tlsRecord(0x16, 1, 300))},
+        {false, false, true, false, true});
+    row("a download's body that happens to begin like a request passes that segment",
+        {segment(server, kPshAck, noise(1400)), segment(server, kPshAck, "abc " + noise(100)),
+         segment(server, kPshAck, noise(100, 9))},
+        {false, true, false});
     row("segments without payload pass in a cut direction",
         {segment(server, kPshAck, noise(1400)), segment(server, kAck, {}), segment(server, kPshAck, noise(10))},
         {false, true, false});
