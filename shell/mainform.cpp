@@ -282,6 +282,14 @@ void TMainform::FormCreate()
     // Capture failures are shown: without them a user without capture rights would see
     // "开始监听" and nothing ever arriving.
     connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
+    connect(cap_ip1, &Tcap_ip::OnDrop, this, &TMainform::cap_ip1Drop);
+    m_clock.start();
+    m_lossTimer = new QTimer(this);
+    m_lossTimer->setSingleShot(true);
+    connect(m_lossTimer, &QTimer::timeout, this, [this] {
+        if (const std::optional<QString> line = m_losses.flush(m_clock.elapsed()))
+            log(*line);
+    });
     LoadSettings();
     // From now on the list on disk follows the tree within a second: a run that ends
     // without an orderly close (a crash, a kill, a power cut) keeps what it found.
@@ -342,7 +350,8 @@ void TMainform::btnksClick()
         // shown again every second.
         if (!e.repeated()) {
             log(e.message() + QStringLiteral(": ") + e.detail());
-            inform(e.message());
+            // The detail says why (no rights, not in the group) and what to do about it.
+            inform(e.message() + QStringLiteral("\n\n") + e.detail());
         }
         return;
     }
@@ -395,6 +404,14 @@ void TMainform::cap_ip1Cap(const Datagram &datagram)
 void TMainform::cap_ip1Error(const QString &error)
 {
     log(error);
+}
+
+void TMainform::cap_ip1Drop(quint64 count)
+{
+    if (const std::optional<QString> line = m_losses.add(count, m_clock.elapsed()))
+        log(*line);
+    else if (const std::optional<qint64> due = m_losses.dueAtMs(); due && !m_lossTimer->isActive())
+        m_lossTimer->start(int(std::max<qint64>(0, *due - m_clock.elapsed())));
 }
 
 // The tree -------------------------------------------------------------------------------

@@ -4,11 +4,13 @@
 // handler; every rule the handlers follow lives in quorrel_core.
 
 #include "capture/cap_ip.h"
+#include "capture/loss_report.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_autosave.h"
 #include "downloads/scheduler.h"
 #include "downloads/task_list.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <functional>
@@ -95,6 +97,7 @@ public:
     // Capture events.
     void cap_ip1Cap(const quorrel::Datagram &datagram);
     void cap_ip1Error(const QString &error);
+    void cap_ip1Drop(quint64 count);
     // The tree and its commands.
     void fclstxzzyMouseDown(quorrel::TreeNode *node);
     void fclstxzzyDblClick();
@@ -150,6 +153,10 @@ private:
     qint64 m_gaugeScale = 1; // a gauge counts in int; a large file in steps of this many bytes
     bool m_startLineLogged = false;
     bool m_destroying = false;
+    // Lost datagrams are told at most once a minute; the timer tells what waited.
+    LossReport m_losses;
+    QElapsedTimer m_clock;
+    QTimer *m_lossTimer = nullptr;
 };
 
 } // namespace quorrel

@@ -60,7 +60,7 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const QString &path, QString &err
     if (!IsSupportedLinkType(dlt)) {
         const char *linkName = pcap_datalink_val_to_name(dlt);
         error = QStringLiteral("link type %1 (%2) is not supported; the program reads Ethernet, "
-                               "Linux cooked v1 and v2, raw IPv4 and BSD loopback captures")
+                               "Linux cooked v1 and v2, raw IP (IPv4 and IPv6) and BSD loopback captures")
                     .arg(dlt)
                     .arg(QString::fromLatin1(linkName ? linkName : "unknown"));
         pcap_close(handle);

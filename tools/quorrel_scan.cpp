@@ -103,24 +103,26 @@ void deliver(Catalogue &catalogue, const Datagram &datagram, Counts &counts)
 
 // Reads every capture file; notes in broken the files whose last record breaks off.
 void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
-               const std::vector<std::uint32_t> &locals, Catalogue &catalogue, Counts &counts, QStringList &broken)
+               const std::vector<IpAddress> &locals, Catalogue &catalogue, Counts &counts, QStringList &broken)
 {
     for (size_t f = 0; f < files.size(); ++f) {
         CaptureFile &file = *files[f];
         Bytes frame;
         CaptureFile::Read read;
         while ((read = file.next(frame)) == CaptureFile::Read::Frame) {
-            const std::optional<Bytes> ip = Ipv4InFrame(file.linkType(), frame);
+            const std::optional<IpInLink> ip = IpInFrame(file.linkType(), frame);
             if (!ip)
                 continue;
             ++counts.datagrams;
-            Datagram datagram = DecodeDatagram(0, *ip);
+            IpAddress none;
+            none.family = ip->family;
+            Datagram datagram = DecodeDatagram(none, ip->datagram);
             if (locals.empty()) {
                 datagram.ip = datagram.source;
                 deliver(catalogue, datagram, counts);
                 continue;
             }
-            for (std::uint32_t local : locals) {
+            for (const IpAddress &local : locals) {
                 if (local != datagram.source && local != datagram.destination)
                     continue;
                 datagram.ip = local;
@@ -175,10 +177,11 @@ int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost
     const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     const double wall = double(clock.nsecsElapsed()) / 1e9;
-    cost = QStringLiteral(", %1 datagrams/s, %2 s CPU (%3 s per 100,000 datagrams)")
+    cost = QStringLiteral(", %1 datagrams/s, %2 s CPU (%3 s per 100,000 datagrams), %4 datagrams lost")
                .arg(counts.datagrams / (wall > 0 ? wall : 1), 0, 'f', 0)
                .arg(cpu, 0, 'f', 2)
-               .arg(counts.datagrams ? cpu * 100000.0 / double(counts.datagrams) : 0.0, 0, 'f', 3);
+               .arg(counts.datagrams ? cpu * 100000.0 / double(counts.datagrams) : 0.0, 0, 'f', 3)
+               .arg(capture.dropped());
     return status;
 }
 
@@ -199,7 +202,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Folder of config.ini and zywj.txt (default: the program's folder)."),
                                        QStringLiteral("DIR"));
     const QCommandLineOption localOption(QStringLiteral("local"),
-                                         QStringLiteral("A local address, as a capture bound to it sees traffic; repeatable."),
+                                         QStringLiteral("A local address (IPv4 or IPv6), as a capture bound to it sees traffic; repeatable."),
                                          QStringLiteral("ADDR"));
     const QCommandLineOption saveOption(QStringLiteral("save"), QStringLiteral("Write zywj.txt into DIR at the end."));
     const QCommandLineOption liveOption(QStringLiteral("live"),
@@ -225,12 +228,12 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
 
-    std::vector<std::uint32_t> locals;
+    std::vector<IpAddress> locals;
     for (const QString &text : parser.values(localOption)) {
-        std::uint32_t address = 0;
-        if (!ParseDottedAddress(text, address))
-            return fail(kExitUsage, QStringLiteral("--local %1: not an IPv4 address").arg(text));
-        locals.push_back(address);
+        const std::optional<IpAddress> address = ParseIpAddress(text);
+        if (!address)
+            return fail(kExitUsage, QStringLiteral("--local %1: not an IPv4 or IPv6 address").arg(text));
+        locals.push_back(*address);
     }
 
     const QString dir = parser.isSet(dirOption) ? parser.value(dirOption) : AppDir();
