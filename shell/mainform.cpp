@@ -11,6 +11,7 @@
 #include "shell/rename_panel.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
+#include "streams/key_log_location.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -291,6 +292,16 @@ void TMainform::FormCreate()
             log(*line);
     });
     LoadSettings();
+    m_road = std::make_unique<CaptureRoad>(m_catalogue);
+    m_road->onNotice = [this](const QString &line) { log(line); };
+    // The watched browser's key log; a file that is not there yet is read once it is.
+    m_road->keyLog().follow(streams::DefaultKeyLogPath());
+    m_roadTimer = new QTimer(this);
+    m_roadTimer->setObjectName(QStringLiteral("roadTimer"));
+    connect(m_roadTimer, &QTimer::timeout, this, [this] { roadResult(m_road->tick(m_clock.elapsed())); });
+    // TLS records wait for their key log line, written as the browser opens the session: a
+    // quarter of a second keeps them waiting little, and a poll of the file costs a stat.
+    m_roadTimer->start(250);
     // From now on the list on disk follows the tree within a second: a run that ends
     // without an orderly close (a crash, a kill, a power cut) keeps what it found.
     m_autosave = std::make_unique<ResourceListAutosave>(m_catalogue);
@@ -392,12 +403,16 @@ void TMainform::cap_ip1Cap(const Datagram &datagram)
     // The log's first line says that traffic is arriving; other lines (a capture error,
     // say) do not hold it back.
     const bool first = !m_startLineLogged;
-    const CapturedRequest r = FileCapturedRequest(m_catalogue, first, datagram);
-    if (r.logStartLine) {
+    roadResult(m_road->deliver(first, datagram, m_clock.elapsed()));
+}
+
+void TMainform::roadResult(const CaptureRoad::Result &result)
+{
+    if (result.logStartLine) {
         log(kMonitoringStartedLine);
         m_startLineLogged = true;
     }
-    if (r.classification.showHint)
+    if (result.showHint)
         stat1[0]->setText(kSelectResourceHint);
 }
 

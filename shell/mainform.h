@@ -5,6 +5,7 @@
 
 #include "capture/cap_ip.h"
 #include "capture/loss_report.h"
+#include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_autosave.h"
 #include "downloads/scheduler.h"
@@ -145,6 +146,10 @@ private:
 
     Catalogue m_catalogue;
     std::unique_ptr<ResourceListAutosave> m_autosave; // ends before the catalogue it saves
+    // Captured datagrams and the streams they carry, into the catalogue; with the key log of
+    // the watched browser, followed as it grows.
+    std::unique_ptr<CaptureRoad> m_road;
+    QTimer *m_roadTimer = nullptr;
     Inform m_inform;
     std::function<QString()> m_pickFolder;
     std::function<SchedulerHost::Resume(const QString &)> m_askResume;
@@ -157,6 +162,7 @@ private:
     LossReport m_losses;
     QElapsedTimer m_clock;
     QTimer *m_lossTimer = nullptr;
+    void roadResult(const CaptureRoad::Result &result);
 };
 
 } // namespace quorrel

@@ -196,7 +196,7 @@ void TestScan::linkTypes()
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, kCurlTree); // the POST is not filed
     QVERIFY2(r.err.contains(QRegularExpression("^quorrel-scan: \\d+ datagrams read, 2 requests found, 2 resources "
-                                               "filed, [0-9.]+ s\n$")),
+                                               "filed, [0-9.]+ s, 3 flows read, 0 TLS sessions decrypted, 0 without a secret\n$")),
              qPrintable(r.err));
 }
 
