@@ -6,7 +6,8 @@
 #   ./quorrel.sh test            build everything and run every test
 #   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
 #   ./quorrel.sh fetch [ARGS...] run quorrel-fetch (see ./quorrel.sh fetch --help)
-#   ./quorrel.sh setcap [USER]   give the capture helper its capture rights (for USER too)
+#   ./quorrel.sh setcap [USER]   give the capture helper its capture rights (group quorrel;
+#                                USER, or you, joins it)
 #   ./quorrel.sh package         build the Debian package (build/quorrel_*.deb)
 set -eu
 
@@ -59,20 +60,51 @@ provide_starter_config() {
     echo "Wrote build/bin/config.ini, the starter type table (pages, music, video, streams, pictures, archives, documents)."
 }
 
-# Only the helper gets capture rights; the window and the tools run as the user. A
-# rebuilt helper loses them, so every build grants them again.
+# Capture rights belong to one small helper, and only the members of the group quorrel may
+# run it: root:quorrel, mode 0750, then cap_net_raw and cap_net_admin, as capture programs
+# are set up on Linux. The user who runs the set-up joins the group. A rebuilt helper loses
+# all this: ensure_capture_rights below sets it again when it is missing.
 grant_capture_rights() {
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    getent group quorrel >/dev/null || $sudo groupadd --system quorrel
+    user=${SUDO_USER:-$(id -un)}
+    if [ "$user" != root ] && ! id -nG "$user" | tr ' ' '\n' | grep -qx quorrel; then
+        $sudo usermod -a -G quorrel "$user"
+        echo "Added $user to the group quorrel: members may capture." >&2
+    fi
+    # chown clears file capabilities: setcap comes last.
+    $sudo chown root:quorrel build/bin/quorrel-capture
+    $sudo chmod 0750 build/bin/quorrel-capture
     $sudo setcap cap_net_raw,cap_net_admin=eip build/bin/quorrel-capture
 }
 
+# Each argument in single quotes, for sg's command line.
+quoted() {
+    for arg; do
+        printf "'%s' " "$(printf '%s' "$arg" | sed "s/'/'\\\\''/g")"
+    done
+}
+
+# Runs a program in the group quorrel. A user added to it just now has the group only
+# after logging in again; sg gives it to this one program at once. (sg would ask anyone
+# else for the group's password: they run the program as they are.)
+exec_in_group() {
+    if [ "$(id -u)" -ne 0 ] && ! id -nG | tr ' ' '\n' | grep -qx quorrel \
+        && id -nG "$(id -un)" | tr ' ' '\n' | grep -qx quorrel; then
+        exec sg quorrel -c "exec $(quoted "$@")"
+    fi
+    exec "$@"
+}
+
 # True when capturing needs rights that the helper or this user lacks: the capabilities
-# (a rebuilt helper has none), or the right to run the helper (the group quorrel; a
-# member whose session does not have the group yet gets it through sg).
+# (a rebuilt helper has none), the helper's owner, group and mode as grant_capture_rights
+# leaves them, or the right to run it (the group quorrel; a member whose session does not
+# have the group yet gets it through sg).
 capture_rights_missing() {
     getcap=$(command -v getcap || echo /usr/sbin/getcap) # not on a user's PATH on Debian
     "$getcap" "$helper" 2>/dev/null | grep -q 'cap_net_admin,cap_net_raw=eip' || return 0
+    [ "$(stat -c '%U:%G %a' "$helper")" = "root:quorrel 750" ] || return 0
     [ "$(id -u)" -eq 0 ] && return 1
     [ -x "$helper" ] && return 1
     id -nG "$(id -un)" | tr ' ' '\n' | grep -qx quorrel && return 1
@@ -104,7 +136,7 @@ ensure_capture_rights() {
         echo
         echo "    sudo $(pwd)/quorrel.sh setcap $user"
         echo
-        echo "(If that adds $user to the group quorrel, the group counts from $user's next login.)"
+        echo "and then start Quorrel again."
     } >&2
     return 1
 }
@@ -118,11 +150,12 @@ run)
     provide_starter_config
     ensure_capture_rights || echo "Starting the window without capture." >&2
     # The window runs as the user; started through sudo, it goes back to the one who
-    # asked. Without a display, run it under xvfb-run.
+    # asked (sudo reads the user's groups afresh: quorrel is among them). Without a
+    # display, run it under xvfb-run.
     if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
         exec sudo -u "$SUDO_USER" build/bin/quorrel "$@"
     fi
-    exec build/bin/quorrel "$@"
+    exec_in_group build/bin/quorrel "$@"
     ;;
 test)
     install_missing
@@ -134,7 +167,7 @@ scan)
     install_missing
     build quorrel-scan quorrel-capture
     ensure_capture_rights || true # quorrel-scan --live says why it cannot capture
-    exec build/bin/quorrel-scan "$@"
+    exec_in_group build/bin/quorrel-scan "$@"
     ;;
 fetch)
     install_missing
@@ -158,6 +191,7 @@ setcap)
     # user could no longer replace.
     [ -f "$helper" ] || build quorrel-capture
     grant_capture_rights
+    ls -l "$helper"
     getcap=$(command -v getcap || echo /usr/sbin/getcap)
     "$getcap" "$helper"
     ;;

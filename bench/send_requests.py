@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Sends N HTTP GET requests for distinct addresses to a server on 127.0.0.1 at a steady
-rate, over a pool of keep-alive connections. A connection carries one request at a time
-(the next only after the reply), so every request travels in a segment of its own.
+"""Sends N HTTP GET requests for distinct addresses to a server at a steady rate, over a
+pool of keep-alive connections. A connection carries one request at a time (the next only
+after the reply), so every request travels in a segment of its own: one send() each, with
+TCP_NODELAY.
 
-    send_requests.py PORT [--count N] [--rate R] [--prefix P] [--connections C]
+    send_requests.py PORT [--host H] [--count N] [--rate R] [--prefix P] [--connections C]
 
-Prints the number of requests sent and the seconds it took. Only 127.0.0.1 is contacted.
+Prints the number of requests sent and the seconds it took. Only the host given is
+contacted: 127.0.0.1 unless told otherwise (the benchmark's own network namespace).
 """
 import argparse
 import select
@@ -16,6 +18,7 @@ import time
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("port", type=int)
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--count", type=int, default=20000)
     parser.add_argument("--rate", type=float, default=5000.0)
     parser.add_argument("--prefix", default="/bench")
@@ -25,7 +28,7 @@ def main():
     idle = []
     busy = {}
     for _ in range(args.connections):
-        s = socket.create_connection(("127.0.0.1", args.port))
+        s = socket.create_connection((args.host, args.port))
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         idle.append(s)
 
@@ -55,7 +58,7 @@ def main():
         while time.monotonic() < due or not idle:
             drain(due - time.monotonic() if idle else 0.05)
         s = idle.pop()
-        s.sendall(("GET %s/%06d.mp3 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (args.prefix, i, args.port)).encode())
+        s.sendall(("GET %s/%06d.mp3 HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (args.prefix, i, args.host, args.port)).encode())
         busy[s] = b""
     elapsed = time.monotonic() - start
     while busy:

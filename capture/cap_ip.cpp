@@ -2,8 +2,10 @@
 
 #include "base/gydy.h"
 #include "capture/frame.h"
+#include "capture/helper_access.h"
 #include "capture/link_layer.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -22,9 +24,14 @@ extern char **environ;
 namespace quorrel {
 namespace {
 
-// Room for many frames between two turns of the event loop, and always for the largest.
-constexpr qsizetype kBufferSize = 1 << 20;
-static_assert(kBufferSize > qsizetype(frame::kHeaderSize + frame::kMaxFrameBody));
+// The work of one turn of the event loop: after this long the rest of the frames wait for
+// the next turn, so the program's own events (a timer, a click) wait no longer than this.
+constexpr qint64 kTurnNs = 4'000'000;
+// The clock is read once every so many deliveries: each is a few microseconds.
+constexpr int kFramesBetweenClockReads = 8;
+// The pipe from the helper: as large as an unprivileged process may make it, so a burst
+// waits there, not in the kernel's ring.
+constexpr int kPipeSize = 1 << 20;
 
 QString systemError(int error)
 {
@@ -68,8 +75,10 @@ void Tcap_ip::LoadSocketLibrary()
         return;
     const QString helper = helperPath();
     const QFileInfo info(helper);
-    if (!info.isFile() || !info.isExecutable())
-        bindFailure(kHelperMissingMessage, helper + QStringLiteral(": not found or not executable"));
+    if (!info.isFile())
+        bindFailure(kHelperMissingMessage, helper + QStringLiteral(": not found"));
+    if (const QString problem = HelperAccessProblem(helper); !problem.isEmpty())
+        bindFailure(kHelperMissingMessage, helper + QStringLiteral(": ") + problem);
 
     // The helper must speak this program's frames; one from another build would not.
     QProcess probe;
@@ -97,9 +106,13 @@ void Tcap_ip::StartCap()
     m_reported.clear();
     m_captures.clear();
     m_addresses.clear();
+    std::size_t v4 = 0;
+    std::size_t v6 = 0;
     for (const LocalAddress &a : m_addressSource()) {
-        if (m_captures.size() == kMaxLocalAddresses)
-            break;
+        std::size_t &taken = a.address.family == IpFamily::V6 ? v6 : v4;
+        if (taken == kMaxLocalAddresses)
+            continue;
+        ++taken;
         m_captures.push_back({a});
         m_addresses << a.text;
     }
@@ -125,7 +138,7 @@ void Tcap_ip::OpenSockets()
         reportError(QStringLiteral("cannot start the capture helper: ") + systemError(e));
         return;
     }
-    ::fcntl(out[0], F_SETPIPE_SZ, 1 << 20); // fewer hand-overs at full speed; best effort
+    ::fcntl(out[0], F_SETPIPE_SZ, kPipeSize); // best effort: the system may allow less
     ::fcntl(out[0], F_SETFL, ::fcntl(out[0], F_GETFL) | O_NONBLOCK);
 
     const QByteArray program = QFile::encodeName(helperPath());
@@ -159,9 +172,7 @@ void Tcap_ip::OpenSockets()
     m_pid = pid;
     m_toHelper = in[1];
     m_fromHelper = out[0];
-    m_buffer.resize(0);
-    m_buffer.reserve(kBufferSize);
-    m_read = 0;
+    m_reader = std::make_unique<FrameReader>();
     m_notifier = new QSocketNotifier(m_fromHelper, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &Tcap_ip::readHelper);
 }
@@ -179,9 +190,9 @@ int Tcap_ip::closeHelper()
     while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
     m_pid = m_fromHelper = m_toHelper = -1;
-    m_buffer.clear();
-    m_read = 0;
+    m_reader.reset();
     m_helperDone = false;
+    m_turnPending = false;
     return status;
 }
 
@@ -225,104 +236,128 @@ void Tcap_ip::reportError(const QString &reason)
 
 void Tcap_ip::readHelper()
 {
-    // Deliveries drain the buffer before the next read, so what is left is at most the
-    // beginning of one frame. Reading only into the room there is makes a slow reader
-    // hold the helper back, and the kernel drops what its ring cannot hold, rather than
-    // this process growing.
-    if (m_read > 0) {
-        m_buffer.remove(0, m_read);
-        m_read = 0;
-    }
-    const qsizetype used = m_buffer.size();
-    m_buffer.resize(kBufferSize);
-    ssize_t n;
-    do
-        n = ::read(m_fromHelper, m_buffer.data() + used, static_cast<size_t>(kBufferSize - used));
-    while (n < 0 && errno == EINTR);
-    m_buffer.resize(used + (n > 0 ? n : 0));
-    if (n == 0 || (n < 0 && errno != EAGAIN)) {
+    m_turnPending = false;
+    if (!m_reader)
+        return;
+    // Take in what the pipe holds, as far as there is room. A reader that falls behind
+    // leaves the rest in the pipe: the helper waits, and the kernel drops what its ring
+    // cannot hold and says so (a Stats frame), rather than this process growing.
+    while (!m_helperDone) {
+        const std::span<std::byte> room = m_reader->room();
+        if (room.empty())
+            break;
+        ssize_t n;
+        do
+            n = ::read(m_fromHelper, room.data(), room.size());
+        while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            m_reader->commit(static_cast<std::size_t>(n));
+            if (static_cast<std::size_t>(n) < room.size())
+                break; // the pipe is empty for now
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN)
+            break;
         if (n < 0)
             reportError(QStringLiteral("reading from the capture helper: ") + systemError(errno));
         m_helperDone = true;
-        m_notifier->setEnabled(false);
     }
-    pump();
+    deliver();
 }
 
-void Tcap_ip::pump()
+void Tcap_ip::deliver()
 {
     const quint64 generation = m_generation;
-    const bool more = deliverOne();
-    if (generation != m_generation || !m_notifier)
-        return; // a handler stopped or restarted the capture: that start is over
-    if (more) {
-        // One datagram per turn of the event loop, as with one notification per
-        // datagram: the program handles its own events between any two.
-        m_notifier->setEnabled(false);
-        QTimer::singleShot(0, this, [this, generation] {
-            if (generation == m_generation)
-                pump();
-        });
-    } else if (m_helperDone) {
-        helperEnded();
-    } else {
-        m_notifier->setEnabled(true);
-    }
-}
-
-// Delivers the next whole frame in the buffer; true when another whole frame follows.
-bool Tcap_ip::deliverOne()
-{
-    const auto *bytes = reinterpret_cast<const unsigned char *>(m_buffer.constData());
-    frame::Header h{};
-    if (m_buffer.size() - m_read < qsizetype(frame::kHeaderSize))
-        return false;
-    if (!frame::readHeader(bytes + m_read, h)) {
-        reportError(QStringLiteral("the capture helper sent a malformed frame; capture stopped"));
-        m_buffer.clear();
-        m_read = 0;
-        m_helperDone = true;
-        return false;
-    }
-    const qsizetype total = qsizetype(frame::kHeaderSize + h.length);
-    if (m_buffer.size() - m_read < total)
-        return false;
-    const unsigned char *body = bytes + m_read + frame::kHeaderSize;
-    m_read += total;
-    const quint64 generation = m_generation;
-
-    if (h.index < m_captures.size()) { // a frame for an index outside the list is ignored
-        Capture &c = m_captures[h.index];
-        switch (h.type) {
-        case frame::FrameType::Opened:
-            if (h.length >= 4) {
-                c.linkType = int(body[0] | body[1] << 8 | body[2] << 16 | std::uint32_t(body[3]) << 24);
-                c.state = Slot::Open;
-            }
+    QElapsedTimer turn;
+    turn.start();
+    bool more = false;
+    for (int count = 1;; ++count) {
+        PipeFrame f;
+        const FrameReader::Next next = m_reader->next(f);
+        if (next == FrameReader::Next::More)
             break;
-        case frame::FrameType::Error:
-            c.state = Slot::Failed;
-            reportError(QString::fromUtf8(reinterpret_cast<const char *>(body), h.length));
+        if (next == FrameReader::Next::Broken) {
+            reportError(QString::fromStdString(m_reader->error()) + QStringLiteral("; capture stopped"));
+            m_helperDone = true;
             break;
-        case frame::FrameType::Frame:
-            if (h.length == 0 || m_paused || c.state != Slot::Open)
-                break; // taken off the pipe, and dropped while paused
-            // The body ends in a zero byte after the frame: every payload is followed by one.
-            if (const auto ip = Ipv4InFrame(c.linkType, Bytes(reinterpret_cast<const std::byte *>(body), h.length - 1))) {
-                ++m_delivered;
-                emit OnCap(DecodeDatagram(c.address.address, *ip));
-            }
+        }
+        handle(f);
+        if (generation != m_generation || !m_reader)
+            return; // a handler stopped or restarted the capture: that start is over
+        if (count % kFramesBetweenClockReads == 0 && turn.nsecsElapsed() > kTurnNs) {
+            more = true;
             break;
         }
     }
-    if (generation != m_generation)
-        return false; // a handler stopped or restarted the capture
-    const qsizetype left = m_buffer.size() - m_read;
-    frame::Header next{};
-    if (left < qsizetype(frame::kHeaderSize))
-        return false;
-    // A malformed header is whole enough to be reported on the next turn.
-    return !frame::readHeader(bytes + m_read, next) || left >= qsizetype(frame::kHeaderSize + next.length);
+    if (more || (!m_helperDone && m_reader->room().empty())) {
+        // The rest on the next turn, after whatever else is waiting there. The pipe is
+        // read then too, so the notifier rests meanwhile.
+        m_notifier->setEnabled(false);
+        if (!m_turnPending) {
+            m_turnPending = true;
+            QTimer::singleShot(0, this, [this, generation] {
+                if (generation == m_generation)
+                    readHelper();
+            });
+        }
+        return;
+    }
+    if (m_helperDone) {
+        if (m_reader->end() == FrameReader::End::InsideFrame)
+            reportError(QStringLiteral("the capture helper's output broke off inside a frame"));
+        helperEnded();
+        return;
+    }
+    m_notifier->setEnabled(true);
+}
+
+// Acts on one frame: a datagram delivered, a capture opened or failed, a loss counted.
+void Tcap_ip::handle(const PipeFrame &f)
+{
+    if (f.index >= m_captures.size())
+        return; // a frame for an index outside the list is ignored
+    Capture &c = m_captures[f.index];
+    const auto *body = reinterpret_cast<const unsigned char *>(f.body.data());
+    switch (f.type) {
+    case frame::FrameType::Opened:
+        c.linkType = int(frame::get32(body));
+        c.state = Slot::Open;
+        return;
+    case frame::FrameType::Error:
+        c.state = Slot::Failed;
+        reportError(QString::fromUtf8(reinterpret_cast<const char *>(body), qsizetype(f.body.size())));
+        return;
+    case frame::FrameType::Stats: {
+        const quint64 dropped = frame::get64(body);
+        m_overflows += frame::get64(body + 8);
+        if (dropped > 0) {
+            m_dropped += dropped;
+            emit OnDrop(dropped);
+        }
+        return;
+    }
+    case frame::FrameType::Frame:
+    case frame::FrameType::Cut: {
+        if (m_paused || c.state != Slot::Open)
+            return; // taken off the pipe, and dropped while paused
+        const bool cut = f.type == frame::FrameType::Cut;
+        const Bytes bytes = cut ? f.body.subspan(frame::kCutPrefix) : f.body;
+        // The body ends in a zero byte after the frame: every payload is followed by one.
+        const std::optional<IpInLink> ip = IpInFrame(c.linkType, bytes.first(bytes.size() - 1));
+        if (!ip || ip->family != c.address.address.family)
+            return;
+        Datagram d = DecodeDatagram(c.address.address, ip->datagram);
+        if (cut) {
+            d.cut = true;
+            const std::uint32_t onWire = frame::get32(body);
+            const std::size_t linkHeader = std::size_t(ip->datagram.data() - bytes.data());
+            d.originalLength = onWire > linkHeader ? onWire - std::uint32_t(linkHeader) : 0;
+        }
+        ++m_delivered;
+        emit OnCap(d);
+        return;
+    }
+    }
 }
 
 void Tcap_ip::helperEnded()

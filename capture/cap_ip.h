@@ -1,19 +1,22 @@
 #pragma once
-// Tcap_ip: the capture component. It receives every IPv4 datagram of every local IPv4
-// address, sent or received, and hands each one, decoded, to its owner through OnCap, on
-// the thread that owns it, one datagram per turn of the event loop.
+// Tcap_ip: the capture component. It receives the datagrams of every local IPv4 and IPv6
+// address that the program can use (capture/kernel_filter.h) and hands each one, decoded,
+// to its owner through OnCap, on the thread that owns it: one datagram per event, in the
+// order captured, in batches whose work is bounded so that the program's own events are
+// never kept waiting for long.
 //
 // The capture itself runs in the helper program quorrel-capture, the only process that
 // holds capture rights; this component starts it for each StartCap, reads its frames
 // from a pipe through a QSocketNotifier, and closes the pipe on StopCap, which ends it.
 
 #include "capture/datagram.h"
+#include "capture/frame_reader.h"
 #include "capture/local_addresses.h"
 
-#include <QByteArray>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -69,6 +72,10 @@ public:
     int liveCaptures() const;
     bool settling() const;
     quint64 delivered() const { return m_delivered; }
+    // Datagrams the kernel dropped for want of room, since the component was made, and
+    // frames the helper passed whole because its flow table was full.
+    quint64 dropped() const { return m_dropped; }
+    quint64 flowTableOverflows() const { return m_overflows; }
 
     // The helper program; by default AppDir() + "/quorrel-capture".
     void setHelperPath(const QString &path) { m_helperPath = path; }
@@ -84,6 +91,8 @@ signals:
     void OnCap(const quorrel::Datagram &datagram);
     // A capture failed; each distinct reason once per start, with what to do about it.
     void OnError(const QString &Error);
+    // The kernel dropped count more datagrams for want of room: the reader fell behind.
+    void OnDrop(quint64 count);
 
 private:
     enum class Slot { Waiting, Open, Failed };
@@ -98,8 +107,8 @@ private:
     [[noreturn]] void bindFailure(const QString &message, const QString &detail);
     void reportError(const QString &reason);
     void readHelper();
-    void pump();
-    bool deliverOne();
+    void deliver();
+    void handle(const PipeFrame &frame);
     void helperEnded();
     int closeHelper(); // the helper's wait status
 
@@ -117,11 +126,13 @@ private:
     int m_fromHelper = -1;           // its standard output
     int m_toHelper = -1;             // its standard input, held open to keep it alive
     QSocketNotifier *m_notifier = nullptr;
-    QByteArray m_buffer;             // bytes read from the helper
-    qsizetype m_read = 0;            // where the next unread frame begins
+    std::unique_ptr<FrameReader> m_reader; // the frames read from the helper
     bool m_helperDone = false;       // its output has ended: deliver what is left, then close
+    bool m_turnPending = false;      // a delivery turn is queued on the event loop
     quint64 m_generation = 0;        // bumps on every start and stop
     quint64 m_delivered = 0;
+    quint64 m_dropped = 0;
+    quint64 m_overflows = 0;
 };
 
 } // namespace quorrel

@@ -1,106 +1,40 @@
 #include "capture/datagram.h"
 
-#include "capture/byte_cursor.h"
-
-#include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 
 namespace quorrel {
 namespace {
 
-constexpr std::uint8_t kIcmp = 1;  // RFC 792
-constexpr std::uint8_t kTcp = 6;   // RFC 793
-constexpr std::uint8_t kUdp = 17;  // RFC 768
-
-constexpr std::size_t kMinHeaderWords = 5;   // 20 bytes: the fixed part of IPv4 and TCP headers
-constexpr std::size_t kUdpIcmpHeaderSize = 8;
-
-// A field that the datagram cuts off keeps the bytes it has and reads zero for the rest,
-// as it would from a receive buffer cleared before the read. Byte by byte for that reason.
-template <int Width>
-std::uint32_t fieldOrZero(ByteCursor &c)
+Datagram fromHeaders(const IpAddress &ip, const IpHeaders &h)
 {
-    if constexpr (Width == 2) {
-        if (c.remaining() >= 2)
-            return *c.be16();
-    } else if constexpr (Width == 4) {
-        if (c.remaining() >= 4)
-            return *c.be32();
-    }
-    std::uint32_t value = 0;
-    for (int i = 0; i < Width; ++i)
-        value = value << 8 | c.u8().value_or(0);
-    return value;
-}
-
-// IHL and the TCP data offset count 32-bit words; a value below the fixed part is
-// nonsense, and taking it literally would put header bytes into the payload.
-std::size_t headerBytes(unsigned words)
-{
-    return std::max<std::size_t>(words, kMinHeaderWords) * 4;
+    Datagram d;
+    d.ip = ip;
+    d.protocol = h.protocol;
+    d.source = h.source;
+    d.destination = h.destination;
+    d.sourcePort = h.sourcePort;
+    d.destPort = h.destPort;
+    d.seq = h.seq;
+    d.tcpFlags = h.tcpFlags;
+    d.transport = h.transport;
+    d.header = h.datagram;
+    d.header_size = static_cast<int>(h.headerSize);
+    d.data = h.payload;
+    d.data_size = static_cast<int>(h.payload.size());
+    return d;
 }
 
 } // namespace
 
 Datagram DecodeDatagram(std::uint32_t ip, Bytes bytes)
 {
-    Datagram d;
-    d.ip = ip;
+    return fromHeaders(IpAddress::v4(ip), ReadIpv4Headers(bytes));
+}
 
-    // RFC 791, 3.1: version/IHL, TOS, total length, id, flags/fragment, TTL, protocol,
-    // checksum, source, destination.
-    ByteCursor ipHeader(bytes);
-    const std::uint32_t versionIhl = fieldOrZero<1>(ipHeader);
-    ipHeader.skip(1);
-    const std::uint32_t totalLength = fieldOrZero<2>(ipHeader);
-    ipHeader.skip(5);
-    d.protocol = static_cast<std::uint8_t>(fieldOrZero<1>(ipHeader));
-    ipHeader.skip(2);
-    d.source = fieldOrZero<4>(ipHeader);
-    d.destination = fieldOrZero<4>(ipHeader);
-
-    const std::size_t ipHeaderSize = headerBytes(versionIhl & 0x0F);
-
-    // Ethernet pads short frames to 60 bytes; the total length says where the datagram
-    // really ends. A total length of 0 or beyond what was read comes from segmentation
-    // offload (the stack hands over one large segment), and then the bytes read count.
-    Bytes datagram = bytes;
-    if (totalLength >= ipHeaderSize && totalLength <= bytes.size())
-        datagram = bytes.first(totalLength);
-
-    ByteCursor transport(datagram);
-    transport.skip(ipHeaderSize);
-    std::size_t transportHeaderSize = 0;
-    switch (d.protocol) {
-    case kTcp: {
-        // RFC 793, 3.1: ports, sequence number, acknowledgment number, data offset.
-        d.sourcePort = static_cast<std::uint16_t>(fieldOrZero<2>(transport));
-        d.destPort = static_cast<std::uint16_t>(fieldOrZero<2>(transport));
-        transport.skip(8);
-        transportHeaderSize = headerBytes(fieldOrZero<1>(transport) >> 4);
-        break;
-    }
-    case kUdp:
-        d.sourcePort = static_cast<std::uint16_t>(fieldOrZero<2>(transport));
-        d.destPort = static_cast<std::uint16_t>(fieldOrZero<2>(transport));
-        transportHeaderSize = kUdpIcmpHeaderSize;
-        break;
-    case kIcmp:
-        // The capture event carries the message type and code in the port fields.
-        d.sourcePort = static_cast<std::uint16_t>(fieldOrZero<1>(transport));
-        d.destPort = static_cast<std::uint16_t>(fieldOrZero<1>(transport));
-        transportHeaderSize = kUdpIcmpHeaderSize;
-        break;
-    default:
-        break;
-    }
-
-    const std::size_t headerSize = ipHeaderSize + transportHeaderSize;
-    d.header = datagram;
-    d.header_size = static_cast<int>(headerSize);
-    d.data = datagram.subspan(std::min(headerSize, datagram.size()));
-    d.data_size = static_cast<int>(d.data.size());
-    return d;
+Datagram DecodeDatagram(const IpAddress &ip, Bytes bytes)
+{
+    return fromHeaders(ip, ip.family == IpFamily::V6 ? ReadIpv6Headers(bytes) : ReadIpv4Headers(bytes));
 }
 
 QString ProtocolName(int number)
@@ -166,10 +100,43 @@ bool ParseDottedAddress(QStringView text, std::uint32_t &address)
     return true;
 }
 
-QString Datagram::ipText() const { return DottedAddress(ip); }
+QString AddressText(const IpAddress &address)
+{
+    if (address.family == IpFamily::V4)
+        return DottedAddress(address.toV4());
+    char text[INET6_ADDRSTRLEN];
+    if (!::inet_ntop(AF_INET6, address.bytes.data(), text, sizeof text))
+        return QString();
+    return QString::fromLatin1(text);
+}
+
+std::optional<IpAddress> ParseIpAddress(QStringView text)
+{
+    std::uint32_t v4 = 0;
+    if (ParseDottedAddress(text, v4))
+        return IpAddress::v4(v4);
+    // inet_pton takes exactly the literal forms of RFC 4291, 2.2: no zone, no blanks.
+    if (text.isEmpty() || text.size() >= INET6_ADDRSTRLEN)
+        return std::nullopt;
+    char ascii[INET6_ADDRSTRLEN];
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c == 0 || c > 0x7E)
+            return std::nullopt;
+        ascii[i] = static_cast<char>(c);
+    }
+    ascii[text.size()] = '\0';
+    IpAddress address;
+    address.family = IpFamily::V6;
+    if (::inet_pton(AF_INET6, ascii, address.bytes.data()) != 1)
+        return std::nullopt;
+    return address;
+}
+
+QString Datagram::ipText() const { return AddressText(ip); }
 QString Datagram::proto() const { return ProtocolName(protocol); }
-QString Datagram::sourceIP() const { return DottedAddress(source); }
-QString Datagram::destIP() const { return DottedAddress(destination); }
+QString Datagram::sourceIP() const { return AddressText(source); }
+QString Datagram::destIP() const { return AddressText(destination); }
 QString Datagram::SourcePort() const { return QString::number(sourcePort); }
 QString Datagram::DestPort() const { return QString::number(destPort); }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The pipe between the capture helper (quorrel-capture) and the program: the one format
 // both sides speak. The helper writes frames to its standard output; the program reads
-// them. Frames are little-endian on one machine; nothing else ever reads them.
+// them (capture/frame_reader.h). Frames are little-endian on one machine; nothing else
+// ever reads them.
 //
 //   byte 0     type (FrameType)
 //   byte 1     capture index: the position of the capture's address in the helper's
@@ -10,11 +11,21 @@
 //   bytes 4-7  body length, at most kMaxFrameBody
 //   body
 //
-// Opened:   the capture at index is open; body: its link type (4 bytes, libpcap DLT).
-// Frame:    one captured frame of that capture, whole; the body is the frame followed by
-//           one zero byte, so the payload of every datagram ends in a zero byte without
-//           the reader clearing a buffer.
-// Error:    the capture at index failed; body: the reason, UTF-8.
+// Opened:  the capture at index is open; body: its link type (4 bytes, libpcap DLT).
+// Frame:   one captured frame of that capture, whole; the body is the frame followed by
+//          one zero byte, so the payload of every datagram ends in a zero byte without
+//          the reader clearing a buffer.
+// Cut:     one captured frame of that capture of which only the headers pass (link, IP,
+//          TCP with its options: capture/flow_table.h says when); body: the frame's
+//          length on the wire (4 bytes), then its first bytes up to the end of its TCP
+//          header, then one zero byte. The IP length fields still give the length on the
+//          wire, beyond the bytes that came.
+// Stats:   the kernel's counts for that capture since the previous Stats frame of the same
+//          capture; body: datagrams the kernel dropped for want of room (8 bytes), frames
+//          passed whole because the helper's flow table was full (8 bytes). Sent when
+//          either is not zero, at most every kStatsIntervalMs.
+// Error:   the capture at index failed, or the helper refused to start (then sent for
+//          the argument it refused); body: the reason, UTF-8.
 // The helper's end of the pipe closing means the helper is gone.
 
 #include <cstddef>
@@ -26,15 +37,23 @@ namespace quorrel::frame {
 enum class FrameType : std::uint8_t {
     Opened = 'O',
     Frame = 'F',
+    Cut = 'C',
+    Stats = 'S',
     Error = 'E',
 };
 
 inline constexpr std::size_t kHeaderSize = 8;
-inline constexpr std::size_t kMaxCaptures = 20;
-inline constexpr std::size_t kMaxFrameBytes = 65535 + 64; // an IPv4 datagram and its link header
+// At most 20 IPv4 and 20 IPv6 addresses.
+inline constexpr std::size_t kMaxCaptures = 40;
+// An IP datagram (an IPv6 payload of 65535 bytes and its fixed header) and its link header.
+inline constexpr std::size_t kMaxFrameBytes = 65535 + 40 + 64;
 inline constexpr std::size_t kMaxFrameBody = kMaxFrameBytes + 1;
+inline constexpr std::size_t kCutPrefix = 4;   // a Cut body's length on the wire
+inline constexpr std::size_t kStatsBody = 16;
+inline constexpr std::size_t kOpenedBody = 4;
+inline constexpr int kStatsIntervalMs = 500;
 // The helper's answer to --protocol: a reader speaks to a helper of its own protocol only.
-inline constexpr char kProtocol[] = "quorrel-capture frames 1";
+inline constexpr char kProtocol[] = "quorrel-capture frames 2";
 
 struct Header {
     FrameType type;
@@ -42,13 +61,40 @@ struct Header {
     std::uint32_t length;
 };
 
+inline void put32(unsigned char *out, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline void put64(unsigned char *out, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline std::uint32_t get32(const unsigned char *in)
+{
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i)
+        value |= std::uint32_t(in[i]) << (8 * i);
+    return value;
+}
+
+inline std::uint64_t get64(const unsigned char *in)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i)
+        value |= std::uint64_t(in[i]) << (8 * i);
+    return value;
+}
+
 inline void writeHeader(unsigned char *out, FrameType type, std::uint8_t index, std::uint32_t length)
 {
     out[0] = static_cast<unsigned char>(type);
     out[1] = index;
     out[2] = out[3] = 0;
-    for (int i = 0; i < 4; ++i)
-        out[4 + i] = static_cast<unsigned char>(length >> (8 * i));
+    put32(out + 4, length);
 }
 
 // False for a header no helper writes (unknown type, index or length out of range): the
@@ -56,13 +102,12 @@ inline void writeHeader(unsigned char *out, FrameType type, std::uint8_t index, 
 inline bool readHeader(const unsigned char *in, Header &header)
 {
     const auto type = static_cast<FrameType>(in[0]);
-    if (type != FrameType::Opened && type != FrameType::Frame && type != FrameType::Error)
+    if (type != FrameType::Opened && type != FrameType::Frame && type != FrameType::Cut
+        && type != FrameType::Stats && type != FrameType::Error)
         return false;
     if (in[1] >= kMaxCaptures || in[2] != 0 || in[3] != 0)
         return false;
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i)
-        length |= std::uint32_t(in[4 + i]) << (8 * i);
+    const std::uint32_t length = get32(in + 4);
     if (length > kMaxFrameBody)
         return false;
     header = {type, in[1], length};

@@ -294,6 +294,11 @@ std::optional<QByteArray> ExtractRequestBytes(Bytes payload)
 
 Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourceIP, Bytes payload)
 {
+    return ExtractRequest(logIsEmpty, IpAddress::v4(ip), IpAddress::v4(sourceIP), payload);
+}
+
+Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress &sourceIP, Bytes payload)
+{
     Extraction result;
     result.logStartLine = logIsEmpty;
     // Only what this machine sent: a request coming in was made by someone else.

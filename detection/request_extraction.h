@@ -1,7 +1,8 @@
 #pragma once
 // HTTP request extraction: the absolute address of an HTTP GET request that this machine
 // sent, taken from one captured datagram's payload (the request line and the Host header,
-// RFC 9112 section 3). Each datagram is examined by itself.
+// RFC 9112 section 3). Each datagram is examined by itself. The Host header is taken as it
+// is, so an IPv6 literal keeps its brackets (RFC 3986, 3.2.2): "http://[::1]:8080/a.mp3".
 
 #include "capture/datagram.h"
 
@@ -23,6 +24,9 @@ struct Extraction {
 // nothing for the incoming traffic that makes up most of what is read); logStartLine
 // follows logIsEmpty for every datagram, examined or not. The address is decoded from GBK.
 Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourceIP, Bytes payload);
+// The same for a capture of an IPv4 or IPv6 address: a datagram counts as sent from ip when
+// its source is the very same address, of the same family.
+Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress &sourceIP, Bytes payload);
 
 // The address of the GET request in one payload, in its raw (GBK) bytes. The payload is
 // read as text up to its first zero byte, trimmed, cleared of the bytes 02 04 05 01 B4 and

@@ -12,6 +12,7 @@
 #include "shell/rename_panel.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
+#include "streams/key_log_location.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -343,7 +344,25 @@ void TMainform::FormCreate()
     // Capture failures are shown: without them a user without capture rights would see
     // "开始监听" and nothing ever arriving.
     connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
+    connect(cap_ip1, &Tcap_ip::OnDrop, this, &TMainform::cap_ip1Drop);
+    m_clock.start();
+    m_lossTimer = new QTimer(this);
+    m_lossTimer->setSingleShot(true);
+    connect(m_lossTimer, &QTimer::timeout, this, [this] {
+        if (const std::optional<QString> line = m_losses.flush(m_clock.elapsed()))
+            log(*line);
+    });
     LoadSettings();
+    m_road = std::make_unique<CaptureRoad>(m_catalogue);
+    m_road->onNotice = [this](const QString &line) { log(line); };
+    // The watched browser's key log; a file that is not there yet is read once it is.
+    m_road->keyLog().follow(streams::DefaultKeyLogPath());
+    m_roadTimer = new QTimer(this);
+    m_roadTimer->setObjectName(QStringLiteral("roadTimer"));
+    connect(m_roadTimer, &QTimer::timeout, this, [this] { roadResult(m_road->tick(m_clock.elapsed())); });
+    // TLS records wait for their key log line, written as the browser opens the session: a
+    // quarter of a second keeps them waiting little, and a poll of the file costs a stat.
+    m_roadTimer->start(250);
     // From now on the list on disk follows the tree within a second: a run that ends
     // without an orderly close (a crash, a kill, a power cut) keeps what it found.
     m_autosave = std::make_unique<ResourceListAutosave>(m_catalogue);
@@ -404,7 +423,8 @@ void TMainform::btnksClick()
         // shown again every second.
         if (!e.repeated()) {
             log(e.message() + QStringLiteral(": ") + e.detail());
-            inform(e.message());
+            // The detail says why (no rights, not in the group) and what to do about it.
+            inform(e.message() + QStringLiteral("\n\n") + e.detail());
         }
         return;
     }
@@ -445,18 +465,30 @@ void TMainform::cap_ip1Cap(const Datagram &datagram)
     // The log's first line says that traffic is arriving; other lines (a capture error,
     // say) do not hold it back.
     const bool first = !m_startLineLogged;
-    const CapturedRequest r = FileCapturedRequest(m_catalogue, first, datagram);
-    if (r.logStartLine) {
+    roadResult(m_road->deliver(first, datagram, m_clock.elapsed()));
+}
+
+void TMainform::roadResult(const CaptureRoad::Result &result)
+{
+    if (result.logStartLine) {
         log(kMonitoringStartedLine);
         m_startLineLogged = true;
     }
-    if (r.classification.showHint)
+    if (result.showHint)
         stat1[0]->setText(kSelectResourceHint);
 }
 
 void TMainform::cap_ip1Error(const QString &error)
 {
     log(error);
+}
+
+void TMainform::cap_ip1Drop(quint64 count)
+{
+    if (const std::optional<QString> line = m_losses.add(count, m_clock.elapsed()))
+        log(*line);
+    else if (const std::optional<qint64> due = m_losses.dueAtMs(); due && !m_lossTimer->isActive())
+        m_lossTimer->start(int(std::max<qint64>(0, *due - m_clock.elapsed())));
 }
 
 // The tree -------------------------------------------------------------------------------

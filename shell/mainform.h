@@ -4,11 +4,14 @@
 // handler; every rule the handlers follow lives in quorrel_core.
 
 #include "capture/cap_ip.h"
+#include "capture/loss_report.h"
+#include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_autosave.h"
 #include "downloads/scheduler.h"
 #include "downloads/task_list.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <functional>
@@ -105,6 +108,7 @@ public:
     // Capture events.
     void cap_ip1Cap(const quorrel::Datagram &datagram);
     void cap_ip1Error(const QString &error);
+    void cap_ip1Drop(quint64 count);
     // The tree and its commands.
     void fclstxzzyMouseDown(quorrel::TreeNode *node);
     void fclstxzzyDblClick();
@@ -158,6 +162,10 @@ private:
     Catalogue m_catalogue;
     QSplitter *m_middle = nullptr;
     std::unique_ptr<ResourceListAutosave> m_autosave; // ends before the catalogue it saves
+    // Captured datagrams and the streams they carry, into the catalogue; with the key log of
+    // the watched browser, followed as it grows.
+    std::unique_ptr<CaptureRoad> m_road;
+    QTimer *m_roadTimer = nullptr;
     Inform m_inform;
     std::function<QString()> m_pickFolder;
     std::function<SchedulerHost::Resume(const QString &)> m_askResume;
@@ -166,6 +174,11 @@ private:
     qint64 m_gaugeScale = 1; // a gauge counts in int; a large file in steps of this many bytes
     bool m_startLineLogged = false;
     bool m_destroying = false;
+    // Lost datagrams are told at most once a minute; the timer tells what waited.
+    LossReport m_losses;
+    QElapsedTimer m_clock;
+    QTimer *m_lossTimer = nullptr;
+    void roadResult(const CaptureRoad::Result &result);
 };
 
 } // namespace quorrel

@@ -397,6 +397,7 @@ void Flow::end(Ending why, const char *reason)
 void Flow::request(StreamRequest &&request)
 {
     ++m_context.counters.requests;
+    request.client = m_key.end(m_client);
     if (m_context.onRequest)
         m_context.onRequest(request);
 }

@@ -49,6 +49,7 @@ struct StreamRequest {
     QByteArray referer;   // empty when the request had none
     QByteArray cookie;
     QByteArray userAgent;
+    Endpoint client;      // the end that sent the request
 
     QByteArray address() const { return scheme + "://" + authority + path; }
 };

@@ -22,9 +22,15 @@ user_id=65534 # nobody
 work=$(mktemp -d "/tmp/quorrel-setup-$$-XXXXXX")
 window=""
 server=""
+# The set-up adds the user to the group quorrel; the machine gets its group back as it was.
+member_before=no
+id -nG nobody | tr ' ' '\n' | grep -qx quorrel && member_before=yes
 cleanup() {
     [ -n "$window" ] && kill -9 "$window" 2>/dev/null
     [ -n "$server" ] && kill "$server" 2>/dev/null
+    if [ "$member_before" = no ] && id -nG nobody | tr ' ' '\n' | grep -qx quorrel; then
+        gpasswd -d nobody quorrel >/dev/null
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -124,6 +130,7 @@ run first-as-root root
 sleep 1
 stop first-as-root
 getcap "$project/build/bin/quorrel-capture" | grep -q 'cap_net_admin,cap_net_raw=eip' || fail "root's run gave no capture rights"
+[ "$(stat -c '%U:%G %a' "$project/build/bin/quorrel-capture")" = "root:quorrel 750" ] || fail "the helper is not root:quorrel 0750"
 cmp -s "$starter" "$project/build/bin/config.ini" || fail "root's run did not write the starter config.ini"
 grep -qx "cmake --build build --target quorrel quorrel-capture quorrel_starter_config" "$work/cmake.log" ||
     fail "run builds the window and its helper alone: $(cat "$work/cmake.log")"

@@ -5,6 +5,12 @@
 
 #include "capture/byte_cursor.h"
 #include "capture/datagram.h"
+#include "capture/flow_table.h"
+#include "capture/kernel_filter.h"
+#include "capture/link_layer.h"
+#include "capture/loss_report.h"
+
+#include <pcap/pcap.h>
 
 #include <QtTest>
 
@@ -237,6 +243,234 @@ Row tcpRow(const QByteArray &datagram, int ipHeaderSize, int tcpHeaderSize, cons
     return r;
 }
 
+// IPv6 --------------------------------------------------------------------------------
+
+const QByteArray kLocal6 = QByteArray::fromHex("fd000000000000000000000000000014");  // fd00::14
+const QByteArray kRemote6 = QByteArray::fromHex("20010db8000000000000000000000022"); // 2001:db8::22
+constexpr int kHopByHop = 0;
+constexpr int kRouting = 43;
+constexpr int kFragment = 44;
+constexpr int kDestinationOptions = 60;
+constexpr int kIcmpV6 = 58;
+constexpr int kNoNextHeader = 59;
+
+IpAddress local6()
+{
+    std::array<std::uint8_t, 16> b{};
+    std::memcpy(b.data(), kLocal6.constData(), 16);
+    return IpAddress::v6(b);
+}
+
+// An IPv6 datagram: the fixed header, then whatever follows it (extension headers, the
+// transport header, the payload).
+QByteArray ipv6(int next, const QByteArray &rest, std::optional<int> payloadLength = {},
+                const QByteArray &source = kLocal6, const QByteArray &destination = kRemote6)
+{
+    return Builder()
+        .be32(0x60012345) // version 6, traffic class 0, a flow label
+        .be16(payloadLength.value_or(int(rest.size())))
+        .u8(next).u8(64)
+        .bytes(source).bytes(destination)
+        .bytes(rest)
+        .take();
+}
+
+// Hop-by-hop, routing or destination options: next header, length in 8-byte units after
+// the first 8, then options (PadN here, or anything: the walk does not read them).
+QByteArray extension(int next, int units)
+{
+    Builder b;
+    b.u8(next).u8(units).u8(1).u8(4 + 8 * units).be32(0);
+    for (int i = 0; i < units; ++i)
+        b.be32(0).be32(0);
+    return b.take();
+}
+
+QByteArray fragmentHeader(int next, int offsetUnits, bool more)
+{
+    return Builder().u8(next).u8(0).be16(offsetUnits << 3 | (more ? 1 : 0)).be32(0xCAFEF00D).take();
+}
+
+// What an IPv6 decode row expects, and the layout its twins are worked out from.
+struct Row6 {
+    QByteArray datagram;
+    int protocol = 0;
+    QString sourcePort = QStringLiteral("0");
+    QString destPort = QStringLiteral("0");
+    int headerSize = 40;
+    int length = 0;
+    QByteArray data;
+    struct Ext {
+        int type;
+        int start;
+        int size;
+    };
+    QList<Ext> exts;           // the extension headers, in order
+    int transportAt = 40;      // where the walk ends
+    bool laterFragment = false;
+};
+
+void addRow6(const QString &name, const Row6 &r)
+{
+    QTest::newRow(qPrintable(name)) << r.datagram << r.protocol << r.sourcePort << r.destPort << r.headerSize
+                                    << r.length << r.data;
+}
+
+// The IPv6 datagram cut after `cut` bytes: the fixed header's fields beyond the cut read
+// as zero (a missing next header is 0: hop-by-hop, which is then missing too); the walk
+// stops at the first extension header the cut reaches, taking the headers to run to its
+// declared end (8 bytes when its length is missing too); a transport header reached reads
+// as IPv4's does.
+Row6 cutShort6(const Row6 &full, int cut)
+{
+    Row6 t;
+    t.datagram = full.datagram.left(cut);
+    t.length = cut;
+    const auto finish = [&](int headerSize) {
+        t.headerSize = headerSize;
+        t.data = cut > headerSize ? full.datagram.mid(headerSize, cut - headerSize) : QByteArray();
+        return t;
+    };
+    if (cut < 7) {
+        t.protocol = kHopByHop;
+        return finish(48);
+    }
+    int protocol = std::to_integer<int>(std::byte(full.datagram[6]));
+    for (const Row6::Ext &e : full.exts) {
+        const bool fragment = e.type == kFragment;
+        if (fragment ? cut < e.start + 8 : cut < e.start + 2) {
+            t.protocol = e.type;
+            return finish(e.start + 8);
+        }
+        if (cut < e.start + e.size) {
+            t.protocol = e.type;
+            return finish(e.start + e.size);
+        }
+        protocol = std::to_integer<int>(std::byte(full.datagram[e.start]));
+    }
+    t.protocol = protocol;
+    const int at = full.transportAt;
+    if (full.laterFragment)
+        return finish(at);
+    if (protocol == kTcp || protocol == kUdp) {
+        if (cut >= at + 2)
+            t.sourcePort = full.sourcePort;
+        if (cut >= at + 4)
+            t.destPort = full.destPort;
+        return finish(protocol == kUdp ? at + 8 : cut >= at + 13 ? full.headerSize : at + 20);
+    }
+    return finish(at);
+}
+
+bool splitsAField6(const Row6 &full, int cut)
+{
+    if ((cut > 8 && cut < 24) || (cut > 24 && cut < 40))
+        return true; // an address
+    const bool ports = !full.laterFragment && (full.protocol == kTcp || full.protocol == kUdp);
+    return ports && (cut == full.transportAt + 1 || cut == full.transportAt + 3);
+}
+
+void addWithTwins6(const char *name, Row6 full)
+{
+    full.length = full.length ? full.length : int(full.datagram.size());
+    addRow6(QString::fromLatin1(name), full);
+    QList<int> candidates{1, 6, 7, 8, 24, 39, 40, 41, full.transportAt, full.transportAt + 1, full.transportAt + 4,
+                          full.transportAt + 12, full.transportAt + 13, full.headerSize - 1, full.headerSize,
+                          full.headerSize + 1, full.length - 1};
+    for (const Row6::Ext &e : full.exts)
+        candidates << e.start + 1 << e.start + 2 << e.start + e.size - 1;
+    QList<int> cuts;
+    for (int cut : candidates)
+        if (cut > 0 && cut < full.length && !cuts.contains(cut) && !splitsAField6(full, cut))
+            cuts.append(cut);
+    std::sort(cuts.begin(), cuts.end());
+    for (int cut : cuts)
+        addRow6(QStringLiteral("%1, cut at %2").arg(QString::fromLatin1(name)).arg(cut), cutShort6(full, cut));
+}
+
+// A row for TCP behind the given extension headers (each: type, whole header bytes).
+Row6 tcp6Row(const QList<std::pair<int, QByteArray>> &exts, const QByteArray &segment, int tcpHeaderSize,
+             const QString &sp, const QString &dp, const QByteArray &payload)
+{
+    Row6 r;
+    QByteArray rest;
+    int at = 40;
+    for (const auto &[type, bytes] : exts) {
+        r.exts.append({type, at, int(bytes.size())});
+        rest += bytes;
+        at += int(bytes.size());
+    }
+    r.datagram = ipv6(exts.isEmpty() ? kTcp : exts.first().first, rest + segment);
+    r.protocol = kTcp;
+    r.sourcePort = sp;
+    r.destPort = dp;
+    r.transportAt = at;
+    r.headerSize = at + tcpHeaderSize;
+    r.data = payload;
+    return r;
+}
+
+// Frames as the helper captures them --------------------------------------------------
+
+QByteArray ether(int type, const QByteArray &datagram)
+{
+    return QByteArray(12, '\x02') + Builder().be16(type).take() + datagram;
+}
+
+constexpr int kEtherIpv4 = 0x0800;
+constexpr int kEtherIpv6 = 0x86DD;
+
+// A TCP segment in an Ethernet frame, from one end to the other, IPv4 or IPv6, with Linux's
+// timestamps on it as on every segment of a real connection.
+struct Ends {
+    bool v6 = false;
+    bool fromLocal = true;
+    int localPort = 40000;
+    int remotePort = 80;
+};
+
+QByteArray segment(const Ends &e, int flags, const QByteArray &payload)
+{
+    const int sp = e.fromLocal ? e.localPort : e.remotePort;
+    const int dp = e.fromLocal ? e.remotePort : e.localPort;
+    QByteArray t = tcp(sp, dp, linuxTimestamps(), payload);
+    t[13] = char(flags);
+    if (e.v6)
+        return ether(kEtherIpv6, e.fromLocal ? ipv6(kTcp, t) : ipv6(kTcp, t, {}, kRemote6, kLocal6));
+    Ip ip;
+    if (!e.fromLocal)
+        std::swap(ip.source, ip.destination);
+    return ether(kEtherIpv4, ipv4(ip, t));
+}
+
+constexpr int kAck = 0x10;
+constexpr int kPshAck = 0x18;
+constexpr int kSyn = 0x02;
+constexpr int kFinAck = 0x11;
+constexpr int kRst = 0x04;
+
+// Bytes no reader reads: what a download's body looks like.
+QByteArray noise(int size, unsigned seed = 7)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        b[i] = char(seed >> 16);
+    }
+    b[0] = '\x9d'; // never a letter, never a TLS record
+    return b;
+}
+
+QByteArray tlsRecord(int contentType, int handshakeType, int size)
+{
+    Builder b;
+    b.u8(contentType).u8(3).u8(3).be16(size - 5);
+    if (contentType == 0x16)
+        b.u8(handshakeType);
+    QByteArray r = b.take();
+    return r + noise(size - int(r.size())).replace(0, 1, "\x01");
+}
+
 } // namespace
 
 class TestCapture : public QObject {
@@ -246,6 +480,23 @@ private slots:
     void decode_data();
     void decode();
     void textIsBuiltOnDemand();
+    void decode6_data();
+    void decode6();
+    void tcpSequenceAndFlags_data();
+    void tcpSequenceAndFlags();
+    void addressText_data();
+    void addressText();
+    void addressRejects_data();
+    void addressRejects();
+    void linkLayer_data();
+    void linkLayer();
+
+    void kernelFilter_data();
+    void kernelFilter();
+    void flowTable_data();
+    void flowTable();
+    void flowTableIsBounded();
+    void lossReport();
 
     void protocolName_data();
     void protocolName();
@@ -494,13 +745,598 @@ void TestCapture::textIsBuiltOnDemand()
 {
     const std::vector<std::byte> bytes = exactly(ipv4({}, tcp(51234, 80, {}, kGet)));
     const Datagram d = DecodeDatagram(0x7F000001, bytes);
-    QCOMPARE(d.ip, 0x7F000001u);
+    QCOMPARE(d.ip, IpAddress::v4(0x7F000001u));
     QCOMPARE(int(d.protocol), 6);
-    QCOMPARE(d.source, kLocal);
-    QCOMPARE(d.destination, kRemote);
+    QCOMPARE(d.source, IpAddress::v4(kLocal));
+    QCOMPARE(d.destination, IpAddress::v4(kRemote));
     QCOMPARE(int(d.sourcePort), 51234);
     QCOMPARE(int(d.destPort), 80);
     QCOMPARE(d.ipText(), QStringLiteral("127.0.0.1"));
+}
+
+void TestCapture::decode6_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QString>("sourcePort");
+    QTest::addColumn<QString>("destPort");
+    QTest::addColumn<int>("headerSize");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QByteArray>("data");
+
+    const QByteArray stamped = tcp(51234, 80, linuxTimestamps(), kGet);
+    addWithTwins6("TCP over IPv6 with Linux timestamps", tcp6Row({}, stamped, 32, "51234", "80", kGet));
+    addWithTwins6("TCP over IPv6 without options", tcp6Row({}, tcp(40000, 8080, {}, kGet), 20, "40000", "8080", kGet));
+    addWithTwins6("TCP data offset below 5 counts as 5",
+                  tcp6Row({}, tcp(40000, 8080, {}, kGet, 3), 20, "40000", "8080", kGet));
+    addWithTwins6("hop-by-hop, then TCP",
+                  tcp6Row({{kHopByHop, extension(kTcp, 0)}}, stamped, 32, "51234", "80", kGet));
+    addWithTwins6("hop-by-hop, routing, destination options, then TCP",
+                  tcp6Row({{kHopByHop, extension(kRouting, 0)},
+                           {kRouting, extension(kDestinationOptions, 2)},
+                           {kDestinationOptions, extension(kTcp, 1)}},
+                          stamped, 32, "51234", "80", kGet));
+    addWithTwins6("first fragment, then TCP",
+                  tcp6Row({{kFragment, fragmentHeader(kTcp, 0, true)}}, stamped, 32, "51234", "80", kGet));
+    addWithTwins6("destination options, first fragment, then TCP",
+                  tcp6Row({{kDestinationOptions, extension(kFragment, 0)}, {kFragment, fragmentHeader(kTcp, 0, true)}},
+                          stamped, 32, "51234", "80", kGet));
+    {
+        // A later fragment carries the middle of a payload: no TCP header, no ports.
+        const QByteArray middle = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+        Row6 r = tcp6Row({{kFragment, fragmentHeader(kTcp, 185, false)}}, middle, 0, "0", "0", middle);
+        r.laterFragment = true;
+        addWithTwins6("later fragment carries no TCP header", r);
+    }
+    {
+        const QByteArray query = QByteArray::fromHex("abcd01000001000000000000");
+        Row6 r;
+        r.datagram = ipv6(kUdp, udp(40000, 53, query));
+        r.protocol = kUdp;
+        r.sourcePort = "40000";
+        r.destPort = "53";
+        r.headerSize = 48;
+        r.data = query;
+        addWithTwins6("UDP over IPv6", r);
+
+        r.datagram = ipv6(kHopByHop, extension(kUdp, 0) + udp(65535, 0, query));
+        r.exts = {{kHopByHop, 40, 8}};
+        r.transportAt = 48;
+        r.sourcePort = "65535";
+        r.destPort = "0";
+        r.headerSize = 56;
+        addWithTwins6("hop-by-hop, then UDP, highest port", r);
+    }
+    {
+        // ICMPv6 is not ICMP: no ports are taken from it, as for any other protocol.
+        const QByteArray echo = icmp(128, 0, Builder().be16(7).be16(1).bytes("abcdefgh").take());
+        Row6 r;
+        r.datagram = ipv6(kIcmpV6, echo);
+        r.protocol = kIcmpV6;
+        r.data = echo;
+        addWithTwins6("ICMPv6 echo request has no transport header here", r);
+
+        // Next header 1 behind IPv6 is no ICMP message the program knows.
+        r.datagram = ipv6(kIcmp, echo);
+        r.protocol = kIcmp;
+        addWithTwins6("protocol 1 behind IPv6 takes no ports", r);
+    }
+    {
+        const QByteArray rest = "after no next header";
+        Row6 r;
+        r.datagram = ipv6(kHopByHop, extension(kNoNextHeader, 0) + rest);
+        r.exts = {{kHopByHop, 40, 8}};
+        r.transportAt = 48;
+        r.protocol = kNoNextHeader;
+        r.headerSize = 48;
+        r.data = rest;
+        addWithTwins6("no next header ends the walk", r);
+
+        const QByteArray esp = QByteArray::fromHex("00001001000000070102030405060708");
+        r.datagram = ipv6(kEsp, esp);
+        r.exts = {};
+        r.transportAt = 40;
+        r.protocol = kEsp;
+        r.headerSize = 40;
+        r.data = esp;
+        addWithTwins6("ESP ends the walk", r);
+    }
+    {
+        // The length byte says 88 bytes; 16 are there.
+        Row6 r;
+        r.datagram = ipv6(kHopByHop, Builder().u8(kTcp).u8(10).bytes(QByteArray(14, '\0')).take(), 88);
+        r.exts = {{kHopByHop, 40, 88}};
+        r.transportAt = 128;
+        r.protocol = kHopByHop;
+        r.headerSize = 128;
+        r.length = 56;
+        addRow6("extension header longer than the datagram", r);
+        r.datagram = ipv6(kHopByHop, extension(kTcp, 255));
+        r.exts = {{kHopByHop, 40, 2048}};
+        r.headerSize = 40 + 2048;
+        r.length = int(r.datagram.size());
+        addRow6("extension header of the largest length, whole", [&] {
+            Row6 whole = r;
+            whole.protocol = kTcp;
+            whole.transportAt = whole.headerSize;
+            whole.headerSize += 20;
+            return whole;
+        }());
+    }
+
+    // The payload length
+    {
+        Row6 r = tcp6Row({}, tcp(51234, 80, {}, "hello"), 20, "51234", "80", "hello");
+        r.datagram += QByteArray(7, '\xEE');
+        r.length = 65;
+        addWithTwins6("bytes after the payload length", r);
+
+        r = tcp6Row({}, stamped, 32, "51234", "80", kGet);
+        r.datagram = ipv6(kTcp, stamped, 0);
+        addWithTwins6("payload length 0 from segmentation offload", r);
+        r.datagram = ipv6(kTcp, stamped, 9000);
+        addWithTwins6("payload length beyond the bytes received", r);
+        r.datagram = ipv6(kTcp, stamped, 10);
+        r.length = 50;
+        r.headerSize = 60; // the data offset is cut off: 20 bytes are taken
+        r.data = {};
+        addRow6("payload length inside the TCP header", r);
+        r.datagram = ipv6(kTcp, stamped, 37);
+        r.length = 77;
+        r.headerSize = 72;
+        r.data = kGet.left(5);
+        addRow6("payload length inside the payload", r);
+    }
+    addRow6("nothing received", [] {
+        Row6 r;
+        r.protocol = kHopByHop;
+        r.headerSize = 48;
+        return r;
+    }());
+}
+
+void TestCapture::decode6()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(int, protocol);
+    QFETCH(QString, sourcePort);
+    QFETCH(QString, destPort);
+    QFETCH(int, headerSize);
+    QFETCH(int, length);
+    QFETCH(QByteArray, data);
+
+    const std::vector<std::byte> bytes = exactly(datagram);
+    const Datagram d = DecodeDatagram(local6(), bytes);
+
+    QCOMPARE(d.family(), IpFamily::V6);
+    QCOMPARE(d.ipText(), QStringLiteral("fd00::14"));
+    QCOMPARE(int(d.protocol), protocol);
+    QCOMPARE(d.proto(), ProtocolName(protocol));
+    if (datagram.size() >= 40) {
+        QCOMPARE(d.sourceIP(), QStringLiteral("fd00::14"));
+        QCOMPARE(d.destIP(), QStringLiteral("2001:db8::22"));
+    }
+    QCOMPARE(d.SourcePort(), sourcePort);
+    QCOMPARE(d.DestPort(), destPort);
+    QCOMPARE(d.header_size, headerSize);
+    QCOMPARE(toByteArray(d.data), data);
+    QCOMPARE(d.data_size, int(data.size()));
+
+    QCOMPARE(int(d.header.size()), length);
+    QVERIFY(d.header.data() == bytes.data());
+    if (!d.data.empty()) {
+        QVERIFY(d.data.data() == bytes.data() + headerSize);
+        QVERIFY(d.data.data() + d.data.size() <= bytes.data() + bytes.size());
+    }
+}
+
+// What reading streams needs of a TCP segment is on the datagram as numbers: the
+// sequence number and the flags, for IPv4 and IPv6.
+void TestCapture::tcpSequenceAndFlags_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("v6");
+    QTest::addColumn<bool>("transport");
+    QTest::addColumn<uint>("seq");
+    QTest::addColumn<int>("flags");
+
+    const QByteArray segment = tcp(51234, 80, linuxTimestamps(), kGet); // seq 0x01020304, PSH ACK
+    QTest::newRow("IPv4") << ipv4({}, segment) << false << true << 0x01020304u << 0x18;
+    QTest::newRow("IPv6") << ipv6(kTcp, segment) << true << true << 0x01020304u << 0x18;
+    QTest::newRow("IPv6 behind a first fragment")
+        << ipv6(kFragment, fragmentHeader(kTcp, 0, true) + segment) << true << true << 0x01020304u << 0x18;
+    QTest::newRow("IPv6 later fragment") << ipv6(kFragment, fragmentHeader(kTcp, 1, false) + segment) << true << false
+                                         << 0u << 0;
+    QTest::newRow("IPv4 cut inside the sequence number") << ipv4({}, segment).left(26) << false << true << 0x01020000u << 0;
+    QTest::newRow("IPv4 cut before the flags") << ipv4({}, segment).left(33) << false << true << 0x01020304u << 0;
+    Ip udpIp;
+    udpIp.protocol = kUdp;
+    QTest::newRow("UDP has none") << ipv4(udpIp, udp(1, 2, "x")) << false << true << 0u << 0;
+    QTest::newRow("ICMPv6 has none") << ipv6(kIcmpV6, icmp(128, 0, "x")) << true << false << 0u << 0;
+}
+
+void TestCapture::tcpSequenceAndFlags()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, v6);
+    QFETCH(bool, transport);
+    QFETCH(uint, seq);
+    QFETCH(int, flags);
+    const std::vector<std::byte> bytes = exactly(datagram);
+    const Datagram d = v6 ? DecodeDatagram(local6(), bytes) : DecodeDatagram(kLocal, bytes);
+    QCOMPARE(d.transport, transport);
+    QCOMPARE(d.seq, std::uint32_t(seq));
+    QCOMPARE(int(d.tcpFlags), flags);
+}
+
+void TestCapture::addressText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("canonical"); // RFC 5952
+
+    QTest::newRow("IPv4") << "192.168.1.20" << "192.168.1.20";
+    QTest::newRow("loopback") << "::1" << "::1";
+    QTest::newRow("unspecified") << "::" << "::";
+    QTest::newRow("unique local") << "fd00::2" << "fd00::2";
+    QTest::newRow("link-local") << "fe80::fc:ff:fe00:1" << "fe80::fc:ff:fe00:1";
+    QTest::newRow("upper case, leading zeros") << "FD00:0000:0000:0000:0000:0000:0000:0002" << "fd00::2";
+    QTest::newRow("all eight groups") << "2001:db8:1:2:3:4:5:6" << "2001:db8:1:2:3:4:5:6";
+    QTest::newRow("the longest run of zeros goes") << "2001:0:0:1:0:0:0:1" << "2001:0:0:1::1";
+    QTest::newRow("IPv4-mapped") << "::ffff:192.0.2.1" << "::ffff:192.0.2.1";
+}
+
+void TestCapture::addressText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, canonical);
+    const std::optional<IpAddress> a = ParseIpAddress(text);
+    QVERIFY(a);
+    QCOMPARE(AddressText(*a), canonical);
+    QCOMPARE(ParseIpAddress(canonical), a);
+}
+
+void TestCapture::addressRejects_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << "";
+    QTest::newRow("brackets") << "[::1]";
+    QTest::newRow("with a port") << "[::1]:80";
+    QTest::newRow("zone") << "fe80::1%eth0";
+    QTest::newRow("two runs of zeros") << "1::2::3";
+    QTest::newRow("nine groups") << "1:2:3:4:5:6:7:8:9";
+    QTest::newRow("group of five digits") << "12345::1";
+    QTest::newRow("blank") << " ::1";
+    QTest::newRow("a name") << "localhost";
+    QTest::newRow("a filter") << "host 127.0.0.1";
+    QTest::newRow("not ASCII") << QString::fromUtf8("::\xEF\xBC\x91");
+    QTest::newRow("embedded zero") << QString::fromUtf8("::1\0x", 5);
+    QTest::newRow("IPv4 with a port") << "127.0.0.1:80";
+}
+
+void TestCapture::addressRejects()
+{
+    QFETCH(QString, text);
+    QCOMPARE(ParseIpAddress(text), std::nullopt);
+}
+
+void TestCapture::linkLayer_data()
+{
+    QTest::addColumn<int>("dlt");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("version"); // 0: no IP datagram
+    QTest::addColumn<int>("at");      // where the datagram begins
+
+    const QByteArray v4 = ipv4({}, tcp(1, 2, {}, "x"));
+    const QByteArray v6 = ipv6(kTcp, tcp(1, 2, {}, "x"));
+    const auto le = [](std::uint32_t v) { return Builder().u8(v).u8(v >> 8).u8(v >> 16).u8(v >> 24).take(); };
+    const auto be = [](std::uint32_t v) { return Builder().be32(v).take(); };
+    const auto sll = [](int protocol) { return Builder().be16(0).be16(772).be16(0).be32(0).be32(0).be16(protocol).take(); };
+    const auto sll2 = [](int protocol) { return Builder().be16(protocol).be16(0).be32(1).be16(772).u8(0).u8(6).be32(0).be32(0).take(); };
+
+    QTest::newRow("Ethernet, IPv4") << 1 << ether(kEtherIpv4, v4) << 4 << 14;
+    QTest::newRow("Ethernet, IPv6") << 1 << ether(kEtherIpv6, v6) << 6 << 14;
+    QTest::newRow("Ethernet, 802.1Q tag, IPv6") << 1 << QByteArray(12, '\1') + Builder().be16(0x8100).be16(5).be16(kEtherIpv6).take() + v6 << 6 << 18;
+    QTest::newRow("Ethernet says IPv6, the datagram is IPv4") << 1 << ether(kEtherIpv6, v4) << 0 << 0;
+    QTest::newRow("Ethernet says IPv4, the datagram is IPv6") << 1 << ether(kEtherIpv4, v6) << 0 << 0;
+    QTest::newRow("Ethernet, ARP") << 1 << ether(0x0806, QByteArray(28, '\1')) << 0 << 0;
+    QTest::newRow("Ethernet header alone") << 1 << ether(kEtherIpv6, {}) << 0 << 0;
+    QTest::newRow("Ethernet cut before its type") << 1 << QByteArray(13, '\1') << 0 << 0;
+    QTest::newRow("BSD loopback, AF_INET, little-endian") << 0 << le(2) + v4 << 4 << 4;
+    QTest::newRow("BSD loopback, AF_INET, big-endian") << 0 << be(2) + v4 << 4 << 4;
+    QTest::newRow("BSD loopback, AF_INET6 of NetBSD and OpenBSD") << 0 << le(24) + v6 << 6 << 4;
+    QTest::newRow("BSD loopback, AF_INET6 of FreeBSD") << 0 << le(28) + v6 << 6 << 4;
+    QTest::newRow("BSD loopback, AF_INET6 of macOS") << 0 << le(30) + v6 << 6 << 4;
+    QTest::newRow("BSD loopback, AF_INET6 of macOS, big-endian") << 0 << be(30) + v6 << 6 << 4;
+    QTest::newRow("BSD loopback, AF_INET6 says IPv6, the datagram is IPv4") << 0 << le(30) + v4 << 0 << 0;
+    QTest::newRow("BSD loopback, family 10 is not written there") << 0 << le(10) + v6 << 0 << 0;
+    QTest::newRow("OpenBSD loopback, AF_INET6") << 108 << be(24) + v6 << 6 << 4;
+    QTest::newRow("OpenBSD loopback, AF_INET") << 108 << be(2) + v4 << 4 << 4;
+    QTest::newRow("Linux cooked v1, IPv6") << 113 << sll(kEtherIpv6) + v6 << 6 << 16;
+    QTest::newRow("Linux cooked v1, cut in its header") << 113 << sll(kEtherIpv6).left(15) << 0 << 0;
+    QTest::newRow("Linux cooked v2, IPv6") << 276 << sll2(kEtherIpv6) + v6 << 6 << 20;
+    QTest::newRow("Linux cooked v2, IPv4") << 276 << sll2(kEtherIpv4) + v4 << 4 << 20;
+    QTest::newRow("raw IP, IPv4") << 12 << v4 << 4 << 0;
+    QTest::newRow("raw IP, IPv6") << 12 << v6 << 6 << 0;
+    QTest::newRow("raw IP of OpenBSD, IPv6") << 14 << v6 << 6 << 0;
+    QTest::newRow("raw IP, version 5") << 12 << QByteArray(1, '\x50') + v4.mid(1) << 0 << 0;
+    QTest::newRow("raw IPv4 link type, IPv6 datagram") << 228 << v6 << 0 << 0;
+    QTest::newRow("raw IPv6 link type") << 229 << v6 << 6 << 0;
+    QTest::newRow("raw IPv6 link type, IPv4 datagram") << 229 << v4 << 0 << 0;
+    QTest::newRow("raw IP, nothing") << 12 << QByteArray() << 0 << 0;
+    QTest::newRow("802.11 is not read") << 105 << v6 << 0 << 0;
+}
+
+void TestCapture::linkLayer()
+{
+    QFETCH(int, dlt);
+    QFETCH(QByteArray, frame);
+    QFETCH(int, version);
+    QFETCH(int, at);
+    const std::vector<std::byte> bytes = exactly(frame);
+    const std::optional<IpInLink> ip = IpInFrame(dlt, bytes);
+    QCOMPARE(ip.has_value(), version != 0);
+    QCOMPARE(Ipv4InFrame(dlt, bytes).has_value(), version == 4);
+    QCOMPARE(Ipv6InFrame(dlt, bytes).has_value(), version == 6);
+    if (!ip)
+        return;
+    QCOMPARE(int(ip->family), version);
+    QVERIFY(ip->datagram.data() == bytes.data() + at);
+    QCOMPARE(ip->datagram.size(), bytes.size() - std::size_t(at));
+}
+
+// The kernel filter, compiled by libpcap as the helper compiles it and run over frames as
+// the kernel would run it.
+void TestCapture::kernelFilter_data()
+{
+    QTest::addColumn<bool>("v6");
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<bool>("passes");
+
+    const QByteArray serverHello = tlsRecord(0x16, 2, 90);
+    for (bool v6 : {false, true}) {
+        const QString family = v6 ? "IPv6: " : "IPv4: ";
+        const auto row = [&](const char *name, const QByteArray &frame, bool passes) {
+            QTest::newRow(qPrintable(family + name)) << v6 << frame << passes;
+        };
+        Ends sent;
+        sent.v6 = v6;
+        Ends received = sent;
+        received.fromLocal = false;
+        Ends tls = received;
+        tls.remotePort = 8443;
+
+        row("sent request", segment(sent, kPshAck, kGet), true);
+        row("sent bare ACK", segment(sent, kAck, {}), false);
+        row("sent SYN", segment(sent, kSyn, {}), true);
+        row("sent FIN", segment(sent, kFinAck, {}), true);
+        row("sent RST", segment(sent, kRst, {}), true);
+        row("sent upload", segment(sent, kPshAck, noise(1400)), true);
+        row("received download body", segment(received, kPshAck, noise(1400)), false);
+        row("received request", segment(received, kPshAck, kGet), false);
+        row("received bare ACK", segment(received, kAck, {}), false);
+        row("received SYN-ACK", segment(received, kSyn | kAck, {}), false);
+        row("received ServerHello from port 8443", segment(tls, kPshAck, serverHello), true);
+        row("received ServerHello from port 443", segment(received, kPshAck, serverHello + tlsRecord(0x17, 0, 800)), true);
+        row("received application data record", segment(tls, kPshAck, tlsRecord(0x17, 0, 800)), false);
+        row("received 0x16 not followed by version 3", segment(tls, kPshAck, QByteArray("\x16\x01\x00\x05hello", 9)), false);
+        row("received one byte 0x16", segment(tls, kPshAck, QByteArray("\x16", 1)), false);
+    }
+    // The host qualifier: traffic of other machines is never seen.
+    {
+        Ip ip;
+        ip.source = kRemote;
+        ip.destination = 0x0A000001;
+        QTest::newRow("IPv4: between two other hosts") << false << ether(kEtherIpv4, ipv4(ip, tcp(1, 2, {}, kGet))) << false;
+        QTest::newRow("IPv6: between two other hosts")
+            << true << ether(kEtherIpv6, ipv6(kTcp, tcp(1, 2, {}, kGet), {}, kRemote6, kRemote6)) << false;
+        ip.source = ip.destination = kLocal;
+        QTest::newRow("IPv4: loopback bulk, sent and received here")
+            << false << ether(kEtherIpv4, ipv4(ip, tcp(1, 2, {}, noise(9000)))) << true;
+    }
+    {
+        Ip ip;
+        ip.protocol = kUdp;
+        QTest::newRow("IPv4: sent UDP") << false << ether(kEtherIpv4, ipv4(ip, udp(5353, 53, "q"))) << true;
+        ip.protocol = kIcmp;
+        QTest::newRow("IPv4: sent ICMP echo") << false << ether(kEtherIpv4, ipv4(ip, icmp(8, 0, "abcd"))) << true;
+        ip.protocol = kTcp;
+        ip.fragmentOffset = 100;
+        QTest::newRow("IPv4: sent later fragment") << false << ether(kEtherIpv4, ipv4(ip, "middle of a payload")) << true;
+        QTest::newRow("IPv6: sent UDP") << true << ether(kEtherIpv6, ipv6(kUdp, udp(5353, 53, "q"))) << true;
+        // 48 bytes: shorter than the TCP fields the bare-ACK test would read.
+        QTest::newRow("IPv6: sent short ICMPv6 echo") << true << ether(kEtherIpv6, ipv6(kIcmpV6, icmp(128, 0, "abcd"))) << true;
+        QTest::newRow("IPv6: sent bare ACK behind hop-by-hop passes")
+            << true << ether(kEtherIpv6, ipv6(kHopByHop, extension(kTcp, 0) + tcp(1, 2, {}, {}))) << true;
+        QTest::newRow("IPv6: received handshake behind hop-by-hop is not seen")
+            << true << ether(kEtherIpv6, ipv6(kHopByHop, extension(kTcp, 0) + tcp(8443, 2, {}, serverHello), {}, kRemote6, kLocal6))
+            << false;
+    }
+}
+
+void TestCapture::kernelFilter()
+{
+    QFETCH(bool, v6);
+    QFETCH(QByteArray, frame);
+    QFETCH(bool, passes);
+
+    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65535);
+    QVERIFY(dead);
+    const auto close = qScopeGuard([&] { pcap_close(dead); });
+    const std::string expression = KernelFilter(v6 ? IpFamily::V6 : IpFamily::V4, v6 ? "fd00::14" : "192.168.1.20");
+    bpf_program program{};
+    QVERIFY2(pcap_compile(dead, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0, pcap_geterr(dead));
+    const auto free = qScopeGuard([&] { pcap_freecode(&program); });
+    pcap_pkthdr header{};
+    header.caplen = header.len = bpf_u_int32(frame.size());
+    const bool passed = pcap_offline_filter(&program, &header, reinterpret_cast<const u_char *>(frame.constData())) != 0;
+    QCOMPARE(passed, passes);
+}
+
+// Rows: the frames of one capture in order, and what of each passes: the whole frame or
+// its headers only.
+void TestCapture::flowTable_data()
+{
+    QTest::addColumn<QList<QByteArray>>("frames");
+    QTest::addColumn<QList<bool>>("whole");
+
+    Ends client;             // this machine's end: 40000 -> 80
+    Ends server = client;    // the other end, also on this machine (loopback)
+    server.fromLocal = false;
+    const QByteArray post = "POST /up HTTP/1.1\r\nHost: a.test\r\nContent-Length: 9000\r\n\r\n";
+    const auto row = [](const char *name, const QList<QByteArray> &frames, const QList<bool> &whole) {
+        QTest::newRow(name) << frames << whole;
+    };
+
+    row("a download's body is cut from its first segment",
+        {segment(server, kAck, noise(1400)), segment(server, kPshAck, noise(9000, 1)), segment(server, kAck, noise(500, 3))},
+        {false, false, false});
+    row("a request's direction passes whole, body and all",
+        {segment(client, kPshAck, post), segment(client, kAck, noise(1400)), segment(client, kPshAck, noise(7600, 2))},
+        {true, true, true});
+    row("a request after blanks and bytes the rules remove",
+        {segment(client, kPshAck, "\r\n\x01" + kGet), segment(client, kPshAck, noise(100))}, {true, true});
+    row("HTTP/2 without TLS opens with PRI", {segment(client, kPshAck, "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"),
+                                              segment(client, kPshAck, noise(100))},
+        {true, true});
+    row("a reply is cut", {segment(server, kPshAck, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"),
+                           segment(server, kPshAck, "HTTP/1.1 200 OK\r\n")},
+        {false, false});
+    row("a text protocol's greeting is cut", {segment(server, kPshAck, "SSH-2.0-OpenSSH_9.2\r\n")}, {false});
+    row("after a ClientHello every record passes",
+        {segment(client, kPshAck, tlsRecord(0x16, 1, 517)), segment(client, kPshAck, tlsRecord(0x17, 0, 1400)),
+         segment(client, kPshAck, noise(1400))},
+        {true, true, true});
+    row("a ServerHello direction passes its first 24 KiB",
+        {segment(server, kPshAck, tlsRecord(0x16, 2, 1000)), segment(server, kPshAck, noise(20000)),
+         segment(server, kPshAck, noise(10000, 3)), segment(server, kPshAck, noise(1000, 4))},
+        {true, true, true, false});
+    row("a handshake record cut before its type passes",
+        {segment(server, kPshAck, tlsRecord(0x16, 2, 90).left(5)), segment(server, kPshAck, noise(100))}, {true, true});
+    row("a request inside a SOCKS tunnel passes, what follows it is cut",
+        {segment(client, kPshAck, QByteArray("\x05\x01\x00", 3)), segment(client, kPshAck, QByteArray("\x05\x01\x00\x03", 4)),
+         segment(client, kPshAck, kGet), segment(client, kPshAck, noise(1400)),
+         segment(client, kPshAck, tlsRecord(0x16, 1, 300))},
+        {false, false, true, false, true});
+    row("a download's body that happens to begin like a request passes that segment",
+        {segment(server, kPshAck, noise(1400)), segment(server, kPshAck, "abc " + noise(100)),
+         segment(server, kPshAck, noise(100, 9))},
+        {false, true, false});
+    row("segments without payload pass in a cut direction",
+        {segment(server, kPshAck, noise(1400)), segment(server, kAck, {}), segment(server, kPshAck, noise(10))},
+        {false, true, false});
+    row("SYN starts a direction afresh",
+        {segment(client, kPshAck, noise(1400)), segment(client, kSyn, {}), segment(client, kPshAck, kGet),
+         segment(client, kPshAck, noise(50))},
+        {false, true, true, true});
+    row("FIN ends a direction",
+        {segment(client, kFinAck | 0x08, noise(1400)), segment(client, kPshAck, kGet), segment(client, kPshAck, noise(50))},
+        {false, true, true});
+    row("RST ends a direction",
+        {segment(client, kPshAck, kGet), segment(client, kRst, {}), segment(client, kPshAck, noise(50))},
+        {true, true, false});
+    row("the two directions of one connection are told apart",
+        {segment(client, kPshAck, kGet), segment(server, kPshAck, noise(1400)), segment(client, kPshAck, kGet),
+         segment(server, kPshAck, noise(1400, 5))},
+        {true, false, true, false});
+    {
+        Ends other = client;
+        other.localPort = 40001;
+        row("connections are told apart by their ports",
+            {segment(client, kPshAck, kGet), segment(other, kPshAck, noise(100)), segment(client, kPshAck, noise(100))},
+            {true, false, true});
+    }
+    {
+        Ends client6 = client;
+        client6.v6 = true;
+        Ends server6 = server;
+        server6.v6 = true;
+        row("IPv6: request whole, download cut",
+            {segment(client6, kPshAck, kGet), segment(server6, kPshAck, noise(1400)), segment(client6, kPshAck, noise(99))},
+            {true, false, true});
+        const QByteArray later = ether(kEtherIpv6, ipv6(kFragment, fragmentHeader(kTcp, 100, false) + noise(800)));
+        row("IPv6: a later fragment passes whole", {later}, {true});
+    }
+    {
+        Ip ip;
+        ip.protocol = kUdp;
+        row("UDP passes whole", {ether(kEtherIpv4, ipv4(ip, udp(443, 50000, noise(1200))))}, {true});
+    }
+    row("ARP passes whole", {ether(0x0806, QByteArray(28, '\1'))}, {true});
+    row("a TCP header cut short passes whole", {segment(server, kPshAck, noise(100)).left(14 + 20 + 16)}, {true});
+}
+
+void TestCapture::flowTable()
+{
+    QFETCH(QList<QByteArray>, frames);
+    QFETCH(QList<bool>, whole);
+    QCOMPARE(frames.size(), whole.size());
+
+    FlowTable table;
+    std::int64_t now = 1000;
+    for (qsizetype i = 0; i < frames.size(); ++i) {
+        const std::vector<std::byte> bytes = exactly(frames[i]);
+        const std::size_t kept = table.keep(int(LinkType::Ethernet), bytes, now += 10);
+        if (whole[i]) {
+            QVERIFY2(kept == bytes.size(), qPrintable(QStringLiteral("frame %1 was cut").arg(i)));
+            continue;
+        }
+        // Cut right after the TCP header: the frame decodes to the same headers and no payload.
+        const std::optional<IpInLink> ip = IpInFrame(int(LinkType::Ethernet), bytes);
+        QVERIFY(ip);
+        const Datagram d = DecodeDatagram(ip->family == IpFamily::V6 ? local6() : IpAddress::v4(kLocal), ip->datagram);
+        QCOMPARE(kept, std::size_t(ip->datagram.data() - bytes.data()) + std::size_t(d.header_size));
+        QVERIFY(kept < bytes.size());
+    }
+    QCOMPARE(table.overflows(), 0u);
+}
+
+// A full table lets what it cannot remember pass whole, counts it, and makes room by
+// forgetting the idle.
+void TestCapture::flowTableIsBounded()
+{
+    FlowTable table(4, 1000);
+    const auto bulk = [](int port, unsigned seed) {
+        Ends e;
+        e.fromLocal = false;
+        e.localPort = port;
+        return exactly(segment(e, kPshAck, noise(1000, seed)));
+    };
+    for (int port = 1; port <= 4; ++port)
+        QVERIFY(table.keep(1, bulk(port, port), 0) < bulk(port, port).size());
+    QCOMPARE(table.size(), std::size_t(4));
+
+    const std::vector<std::byte> fifth = bulk(5, 5);
+    QCOMPARE(table.keep(1, fifth, 10), fifth.size());
+    QCOMPARE(table.keep(1, fifth, 20), fifth.size());
+    QCOMPARE(table.overflows(), 2u);
+    QVERIFY(table.keep(1, bulk(1, 9), 30) < bulk(1, 9).size()); // the known are still cut
+    QCOMPARE(table.size(), std::size_t(4));
+
+    // Ports 2 to 4 have been idle for over a second; port 1 spoke at 30.
+    QVERIFY(table.keep(1, fifth, 1020) < fifth.size());
+    QCOMPARE(table.size(), std::size_t(2));
+    QCOMPARE(table.overflows(), 2u);
+    table.evictIdle(5000);
+    QCOMPARE(table.size(), std::size_t(0));
+
+    // A frame of a link type the table does not read passes whole.
+    QCOMPARE(table.keep(147, fifth, 5000), fifth.size());
+}
+
+void TestCapture::lossReport()
+{
+    LossReport r;
+    QCOMPARE(r.dueAtMs(), std::nullopt);
+    QCOMPARE(r.add(5, 1000), std::optional<QString>(QStringLiteral("5个数据包因系统繁忙未能截获")));
+    QCOMPARE(r.dueAtMs(), std::nullopt);
+    QCOMPARE(r.add(3, 10'000), std::nullopt); // within the minute: held
+    QCOMPARE(r.add(4, 20'000), std::nullopt);
+    QCOMPARE(r.dueAtMs(), std::optional<std::int64_t>(61'000));
+    QCOMPARE(r.flush(60'999), std::nullopt);
+    QCOMPARE(r.flush(61'000), std::optional<QString>(LossLine(7)));
+    QCOMPARE(r.flush(200'000), std::nullopt); // nothing held
+    QCOMPARE(r.add(0, 200'000), std::nullopt);
+    QCOMPARE(r.add(2, 200'001), std::optional<QString>(LossLine(2)));
 }
 
 void TestCapture::protocolName_data()

@@ -90,6 +90,59 @@ QByteArray rawCapture(const QList<std::tuple<QByteArray, QByteArray, QByteArray>
 const QByteArray kLocal("\xC6\x33\x64\x07", 4);  // 198.51.100.7
 const QByteArray kRemote("\xC0\x00\x02\x09", 4); // 192.0.2.9
 
+// A pcap file of the given link type holding the given frames.
+QByteArray captureFile(quint32 linkType, const QList<QByteArray> &frames)
+{
+    QByteArray file;
+    QDataStream s(&file, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s << quint32(0xA1B2C3D4) << quint16(2) << quint16(4) << qint32(0) << quint32(0) << quint32(65535) << linkType;
+    for (const QByteArray &f : frames) {
+        s << quint32(0) << quint32(0) << quint32(f.size()) << quint32(f.size());
+        s.writeRawData(f.constData(), int(f.size()));
+    }
+    return file;
+}
+
+const QByteArray kLocal6 = QByteArray::fromHex("fd000000000000000000000000000014");  // fd00::14
+const QByteArray kRemote6 = QByteArray::fromHex("20010db8000000000000000000000022"); // 2001:db8::22
+
+// An IPv6 datagram carrying a TCP segment (with Linux's timestamps) from src to dst, behind
+// a hop-by-hop header when asked.
+QByteArray tcp6(const QByteArray &src, const QByteArray &dst, const QByteArray &payload, bool hopByHop = false)
+{
+    QByteArray t;
+    QDataStream b(&t, QIODevice::WriteOnly);
+    b << quint16(40000) << quint16(8080) << quint32(1) << quint32(1) << quint8(8 << 4) << quint8(0x18) << quint16(502)
+      << quint32(0);
+    t += QByteArray("\x01\x01\x08\x0a\0\0\0\1\0\0\0\2", 12) + payload;
+    const QByteArray hop = hopByHop ? QByteArray("\x06\x00\x01\x04\x00\x00\x00\x00", 8) : QByteArray();
+    QByteArray d;
+    QDataStream h(&d, QIODevice::WriteOnly);
+    h << quint32(0x60000000) << quint16(hop.size() + t.size()) << quint8(hopByHop ? 0 : 6) << quint8(64);
+    return d + src + dst + hop + t;
+}
+
+// The same datagram in the framing of each link type.
+QByteArray framed(int linkType, const QByteArray &datagram)
+{
+    const auto be16 = [](int v) { return QByteArray(1, char(v >> 8)) + QByteArray(1, char(v)); };
+    switch (linkType) {
+    case 1: // Ethernet
+        return QByteArray(12, '\x02') + be16(0x86DD) + datagram;
+    case 113: // Linux cooked v1
+        return be16(0) + be16(772) + be16(0) + QByteArray(8, '\0') + be16(0x86DD) + datagram;
+    case 276: // Linux cooked v2
+        return be16(0x86DD) + be16(0) + QByteArray("\0\0\0\1", 4) + be16(772) + QByteArray(2, '\0') + QByteArray(8, '\0') + datagram;
+    case 0: // BSD loopback, AF_INET6 of macOS, written little-endian
+        return QByteArray("\x1e\0\0\0", 4) + datagram;
+    case 108: // OpenBSD loopback, AF_INET6 of OpenBSD
+        return QByteArray("\0\0\0\x18", 4) + datagram;
+    default: // raw IP, raw IPv6
+        return datagram;
+    }
+}
+
 } // namespace
 
 class TestScan : public QObject {
@@ -100,6 +153,10 @@ private slots:
     void linkTypes();
     void localAddresses_data();
     void localAddresses();
+    void ipv6_data();
+    void ipv6();
+    void localIpv6Addresses_data();
+    void localIpv6Addresses();
     void saveAndReload();
     void truncatedFile();
     void controlCharactersAreEscaped();
@@ -139,7 +196,7 @@ void TestScan::linkTypes()
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, kCurlTree); // the POST is not filed
     QVERIFY2(r.err.contains(QRegularExpression("^quorrel-scan: \\d+ datagrams read, 2 requests found, 2 resources "
-                                               "filed, [0-9.]+ s\n$")),
+                                               "filed, [0-9.]+ s, 3 flows read, 0 TLS sessions decrypted, 0 without a secret\n$")),
              qPrintable(r.err));
 }
 
@@ -172,6 +229,66 @@ void TestScan::localAddresses()
         QVERIFY(r.out.contains("\thttp://r.test/sent.mp3\t") && !r.out.contains("received"));
     if (locals == QStringList{"192.0.2.9"})
         QVERIFY(r.out.contains("\thttp://l.test/received.jpg\t") && !r.out.contains("sent"));
+}
+
+// IPv6 in every link type the program reads: a request to an IPv6 literal keeps its
+// brackets, and one behind a hop-by-hop header is found too.
+void TestScan::ipv6_data()
+{
+    QTest::addColumn<int>("linkType"); // as written in the file
+    QTest::newRow("Ethernet") << 1;
+    QTest::newRow("Linux cooked v1") << 113;
+    QTest::newRow("Linux cooked v2") << 276;
+    QTest::newRow("BSD loopback") << 0;
+    QTest::newRow("OpenBSD loopback") << 108;
+    QTest::newRow("raw IP") << 101;
+    QTest::newRow("raw IPv6") << 229;
+}
+
+void TestScan::ipv6()
+{
+    QFETCH(int, linkType);
+    const QByteArray loopback = QByteArray(15, '\0') + '\x01';
+    const QList<QByteArray> frames{
+        framed(linkType, tcp6(loopback, loopback, "GET /v6/a.mp3 HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n")),
+        framed(linkType, tcp6(kLocal6, kRemote6, "GET /v6/b.jpg HTTP/1.1\r\nHost: [2001:db8::22]\r\n\r\n", true)),
+        framed(linkType, tcp6(kLocal6, kRemote6, "POST /v6/c.mp3 HTTP/1.1\r\nHost: x.test\r\n\r\n"))};
+    const QString path = m_dir->filePath("v6.pcap");
+    writeFile(path, captureFile(quint32(linkType), frames));
+    const Run r = scan({"--dir", m_dir->path(), path});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains("2\thttp://[::1]:8080/v6/a.mp3\t02\thttp://[::1]:8080/v6/a.mp3\t2\n"), qPrintable(r.out));
+    QVERIFY2(r.out.contains("2\thttp://[2001:db8::22]/v6/b.jpg\t03\thttp://[2001:db8::22]/v6/b.jpg\t3\n"), qPrintable(r.out));
+    QVERIFY2(r.err.contains("3 datagrams read, 2 requests found, 2 resources filed"), qPrintable(r.err));
+}
+
+void TestScan::localIpv6Addresses_data()
+{
+    QTest::addColumn<QStringList>("locals");
+    QTest::addColumn<int>("filed");
+    QTest::newRow("the local address") << QStringList{"fd00::14"} << 1;
+    QTest::newRow("written long") << QStringList{"FD00:0:0:0:0:0:0:0014"} << 1;
+    QTest::newRow("the remote address: received, not sent") << QStringList{"2001:db8::22"} << 1;
+    QTest::newRow("an address not in the file") << QStringList{"::1"} << 0;
+    QTest::newRow("an IPv4 address") << QStringList{"198.51.100.7"} << 0;
+    QTest::newRow("both") << QStringList{"fd00::14", "2001:db8::22"} << 2;
+}
+
+void TestScan::localIpv6Addresses()
+{
+    QFETCH(QStringList, locals);
+    QFETCH(int, filed);
+    const QString path = m_dir->filePath("two6.pcap");
+    writeFile(path, captureFile(229, {tcp6(kLocal6, kRemote6, "GET /sent.mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"),
+                                      tcp6(kRemote6, kLocal6, "GET /received.jpg HTTP/1.1\r\nHost: l.test\r\n\r\n")}));
+    QStringList args{"--dir", m_dir->path()};
+    for (const QString &l : locals)
+        args << "--local" << l;
+    const Run r = scan(args << path);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains(QStringLiteral("%1 resources filed").arg(filed)), qPrintable(r.err));
+    if (locals == QStringList{"fd00::14"})
+        QVERIFY(r.out.contains("\thttp://r.test/sent.mp3\t") && !r.out.contains("received"));
 }
 
 void TestScan::saveAndReload()
@@ -286,6 +403,8 @@ void TestScan::badInput_data()
     QTest::newRow("not a capture file") << QStringList{f + "/../test_scan.cpp"} << "test_scan.cpp: ";
     QTest::newRow("unsupported link type") << QStringList{f + "/wifi.pcap"} << "wifi.pcap: link type 105";
     QTest::newRow("bad --local") << QStringList{"--local", "1.2.3.256", f + "/lo-curl.pcap"} << "1.2.3.256";
+    QTest::newRow("--local with brackets") << QStringList{"--local", "[::1]", f + "/lo-curl.pcap"} << "[::1]: not an IPv4 or IPv6 address";
+    QTest::newRow("--local with a zone") << QStringList{"--local", "fe80::1%eth0", f + "/lo-curl.pcap"} << "fe80::1%eth0";
     QTest::newRow("a bad file after a good one") << QStringList{f + "/lo-curl.pcap", f + "/wifi.pcap"} << "wifi.pcap";
 }
 

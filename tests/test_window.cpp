@@ -34,6 +34,8 @@
 #include "test_files.h"
 #include "test_http_server.h"
 
+#include <unistd.h>
+
 using namespace quorrel;
 using quorrel::test::readFile;
 using quorrel::test::writeFile;
@@ -73,6 +75,11 @@ bool fakeOpen(const QUrl &)
     return true;
 }
 
+std::vector<LocalAddress> loopbackOnly()
+{
+    return {{QStringLiteral("lo"), IpAddress::v4(0x7F000001), QStringLiteral("127.0.0.1")}};
+}
+
 } // namespace
 
 class TestWindow : public QObject {
@@ -83,6 +90,9 @@ private slots:
     void firstStart();
     void monitoringTexts();
     void captureEventFilesResource();
+    void answersDuringABurst();
+    void lostDatagramsAreLogged();
+    void helperCannotRun();
     void treeCommandsWithTheMouse();
     void checkBoxCycle();
     void settingsRoundTrip();
@@ -249,6 +259,92 @@ void TestWindow::captureEventFilesResource()
     deliver(page);
     QCOMPARE(w->stat1[0]->text(), kSelectResourceHint);
     QCOMPARE(w->redit1->document()->blockCount(), 1); // the line comes once
+}
+
+// 50,000 requests captured on loopback in a burst, each its own capture event that runs
+// the rules through to ClassifyLink: the window keeps answering all the while (a timer of
+// the test's own, as any of the window's, keeps firing on time). They travel as UDP
+// datagrams, which the rules read as they read any other: a sender can make them as fast
+// as it likes. All ask for the same address: filed once, then found to be there.
+void TestWindow::answersDuringABurst()
+{
+    if (::geteuid() != 0)
+        QSKIP("capturing needs root (CI runs the tests as root)");
+    TMainform *w = open();
+    w->Timesys->stop();
+    w->cap_ip1->setAddressSource(&loopbackOnly);
+    w->btnksClick();
+    QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
+
+    constexpr int kCount = 50'000;
+    const QByteArray tag = "GET /qwin" + QByteArray::number(::getpid()) + "/";
+    int delivered = 0;
+    connect(w->cap_ip1, &Tcap_ip::OnCap, w, [&](const Datagram &d) {
+        if (d.data_size >= tag.size() && std::memcmp(d.data.data(), tag.constData(), std::size_t(tag.size())) == 0)
+            ++delivered;
+    });
+    QElapsedTimer since;
+    qint64 worst = 0;
+    int late = 0; // gaps of more than 50 ms
+    QTimer tick;
+    tick.setInterval(10);
+    connect(&tick, &QTimer::timeout, [&] {
+        const qint64 gap = since.restart();
+        worst = std::max(worst, gap);
+        late += gap > 50;
+    });
+
+    QProcess sender;
+    sender.start("python3", {"-c",
+                             "import socket,sys\n"
+                             "r=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); r.bind(('127.0.0.1',0))\n"
+                             "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                             "for i in range(int(sys.argv[1])):\n"
+                             "  s.sendto(sys.argv[2].encode()+b'song.mp3 HTTP/1.1\\r\\nHost: a.test\\r\\nX-N: %06d\\r\\n\\r\\n'%i,r.getsockname())\n",
+                             QString::number(kCount), QString::fromLatin1(tag)});
+    QVERIFY(sender.waitForStarted());
+    since.start();
+    tick.start();
+    QElapsedTimer took;
+    took.start();
+    QTRY_COMPARE_WITH_TIMEOUT(delivered, kCount, 120000);
+    tick.stop();
+    sender.waitForFinished();
+    qInfo("%d requests delivered in %lld ms; the timer fired at most %lld ms apart, %d times over 50 ms",
+          kCount, took.elapsed(), worst, late);
+    QVERIFY(w->tree().FindByCaption(QStringLiteral("http://a.test/qwin%1/song.mp3").arg(::getpid())));
+    QVERIFY2(worst <= 50, qPrintable(QStringLiteral("the window did not answer for %1 ms").arg(worst)));
+    QCOMPARE(w->cap_ip1->dropped(), 0u);
+}
+
+// Lost datagrams are told once, and then not more than once a minute.
+void TestWindow::lostDatagramsAreLogged()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    emit w->cap_ip1->OnDrop(12);
+    QCOMPARE(w->redit1->toPlainText(), QStringLiteral("12个数据包因系统繁忙未能截获"));
+    emit w->cap_ip1->OnDrop(3);
+    emit w->cap_ip1->OnDrop(4);
+    QTest::qWait(50);
+    QCOMPARE(w->redit1->document()->blockCount(), 1); // the 7 wait for their minute
+}
+
+// A helper that cannot be run: the message box says why, not only that it failed.
+void TestWindow::helperCannotRun()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    const QString missing = m_dir->filePath("no-helper-here");
+    w->cap_ip1->setHelperPath(missing);
+    w->btnksClick();
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY2(m_messages.first().startsWith(kHelperMissingMessage) && m_messages.first().contains(missing + ": not found"),
+             qPrintable(m_messages.first()));
+    QVERIFY(w->redit1->toPlainText().contains(missing + ": not found"));
+    QVERIFY(w->btnks->isVisible());
+    w->btnksClick(); // the retry of every second is no news
+    QCOMPARE(m_messages.size(), 1);
 }
 
 void TestWindow::treeCommandsWithTheMouse()

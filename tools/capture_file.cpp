@@ -60,7 +60,7 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const QString &path, QString &err
     if (!IsSupportedLinkType(dlt)) {
         const char *linkName = pcap_datalink_val_to_name(dlt);
         error = QStringLiteral("link type %1 (%2) is not supported; the program reads Ethernet, "
-                               "Linux cooked v1 and v2, raw IPv4 and BSD loopback captures")
+                               "Linux cooked v1 and v2, raw IP (IPv4 and IPv6) and BSD loopback captures")
                     .arg(dlt)
                     .arg(QString::fromLatin1(linkName ? linkName : "unknown"));
         pcap_close(handle);
@@ -92,6 +92,7 @@ CaptureFile::Read CaptureFile::next(Bytes &frame)
     switch (pcap_next_ex(m_handle, &header, &data)) {
     case 1:
         frame = Bytes(reinterpret_cast<const std::byte *>(data), header->caplen);
+        m_timeMs = std::int64_t(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
         return Read::Frame;
     case PCAP_ERROR_BREAK:
         return Read::End;

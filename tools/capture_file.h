@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -23,6 +24,8 @@ public:
     // The next frame. Broken: the file ends inside a record (brokenReason() says how);
     // everything before it has been read.
     Read next(Bytes &frame);
+    // The capture time of the frame next() gave, in milliseconds since the epoch.
+    std::int64_t timeMs() const { return m_timeMs; }
     QString brokenReason() const { return m_broken; }
     int linkType() const { return m_linkType; }
 
@@ -33,6 +36,7 @@ private:
     void *m_map = nullptr; // the file's mapping, when libpcap reads from memory
     size_t m_mapSize = 0;
     QString m_broken;
+    std::int64_t m_timeMs = 0;
 };
 
 } // namespace quorrel

@@ -2,8 +2,8 @@
 // request extraction, ClassifyLink) and prints the resulting tree, so a capture file can
 // be mined without the window.
 //
-//   quorrel-scan [--dir DIR] [--local ADDR]... [--save] FILE...
-//   quorrel-scan [--dir DIR] [--save] --live [--seconds N]
+//   quorrel-scan [--dir DIR] [--local ADDR]... [--keylog FILE] [--save] CAPTURE...
+//   quorrel-scan [--dir DIR] [--keylog FILE] [--save] --live [--seconds N]
 //
 // Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input, or a live
 // capture that failed.
@@ -14,8 +14,11 @@
 #include "capture/cap_ip.h"
 #include "capture/datagram.h"
 #include "capture/link_layer.h"
-#include "catalogue/capture_filing.h"
+#include "capture/pcapng_secrets.h"
+#include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
+#include "streams/key_log_location.h"
+#include "streams/stream_reader.h"
 #include "tools/capture_file.h"
 
 #include <QCommandLineParser>
@@ -91,50 +94,59 @@ struct Counts {
     quint64 filed = 0;
 };
 
-void deliver(Catalogue &catalogue, const Datagram &datagram, Counts &counts)
+void count(const CaptureRoad::Result &result, Counts &counts)
 {
-    const CapturedRequest r = FileCapturedRequest(catalogue, false, datagram);
-    if (r.address) {
-        ++counts.requests;
-        if (r.classification.outcome == Classification::Filed)
-            ++counts.filed;
-    }
+    counts.requests += quint64(result.requests);
+    counts.filed += quint64(result.filed);
 }
 
 // Reads every capture file; notes in broken the files whose last record breaks off.
 void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
-               const std::vector<std::uint32_t> &locals, Catalogue &catalogue, Counts &counts, QStringList &broken)
+               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken)
 {
+    // Flows end and waiting TLS records give up by the capture's own clock.
+    std::int64_t lastTick = 0;
     for (size_t f = 0; f < files.size(); ++f) {
         CaptureFile &file = *files[f];
         Bytes frame;
         CaptureFile::Read read;
         while ((read = file.next(frame)) == CaptureFile::Read::Frame) {
-            const std::optional<Bytes> ip = Ipv4InFrame(file.linkType(), frame);
+            const std::optional<IpInLink> ip = IpInFrame(file.linkType(), frame);
             if (!ip)
                 continue;
             ++counts.datagrams;
-            Datagram datagram = DecodeDatagram(0, *ip);
+            const std::int64_t now = file.timeMs();
+            if (now - lastTick >= 1000 || now < lastTick) {
+                count(road.tick(now), counts);
+                lastTick = now;
+            }
+            IpAddress none;
+            none.family = ip->family;
+            Datagram datagram = DecodeDatagram(none, ip->datagram);
             if (locals.empty()) {
                 datagram.ip = datagram.source;
-                deliver(catalogue, datagram, counts);
+                count(road.deliver(false, datagram, now), counts);
                 continue;
             }
-            for (std::uint32_t local : locals) {
+            // Each capture bound to a local address sees the datagram; its stream is read once.
+            bool streamRead = false;
+            for (const IpAddress &local : locals) {
                 if (local != datagram.source && local != datagram.destination)
                     continue;
                 datagram.ip = local;
-                deliver(catalogue, datagram, counts);
+                count(road.deliver(false, datagram, now, !streamRead), counts);
+                streamRead = true;
             }
         }
         if (read == CaptureFile::Read::Broken)
             broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
     }
+    count(road.finish(), counts);
 }
 
 // Captures live traffic through the capture component until the time is up or the user
 // interrupts. Returns kExitUsage when a capture failed, after saying why.
-int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost)
+int captureLive(int seconds, CaptureRoad &road, Counts &counts, QString &cost)
 {
     QElapsedTimer clock;
     clock.start();
@@ -143,8 +155,11 @@ int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost
     const auto stop = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
     QObject::connect(&capture, &Tcap_ip::OnCap, [&](const Datagram &datagram) {
         ++counts.datagrams;
-        deliver(catalogue, datagram, counts);
+        count(road.deliver(false, datagram, clock.elapsed()), counts);
     });
+    QTimer roadTimer;
+    QObject::connect(&roadTimer, &QTimer::timeout, [&] { count(road.tick(clock.elapsed()), counts); });
+    roadTimer.start(250);
     QObject::connect(&capture, &Tcap_ip::OnError, [&](const QString &error) {
         fail(kExitUsage, error);
         status = kExitUsage;
@@ -168,6 +183,7 @@ int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost
         QTimer::singleShot(seconds * 1000, &capture, stop);
     QCoreApplication::exec();
     capture.StopCap();
+    count(road.finish(), counts);
 
     // What capturing cost this process (the helper's share is its own).
     rusage usage {};
@@ -175,10 +191,11 @@ int captureLive(int seconds, Catalogue &catalogue, Counts &counts, QString &cost
     const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     const double wall = double(clock.nsecsElapsed()) / 1e9;
-    cost = QStringLiteral(", %1 datagrams/s, %2 s CPU (%3 s per 100,000 datagrams)")
+    cost = QStringLiteral(", %1 datagrams/s, %2 s CPU (%3 s per 100,000 datagrams), %4 datagrams lost")
                .arg(counts.datagrams / (wall > 0 ? wall : 1), 0, 'f', 0)
                .arg(cpu, 0, 'f', 2)
-               .arg(counts.datagrams ? cpu * 100000.0 / double(counts.datagrams) : 0.0, 0, 'f', 3);
+               .arg(counts.datagrams ? cpu * 100000.0 / double(counts.datagrams) : 0.0, 0, 'f', 3)
+               .arg(capture.dropped());
     return status;
 }
 
@@ -200,7 +217,7 @@ int main(int argc, char *argv[])
                                                       "folder, or ~/.config/quorrel and ~/.local/share/quorrel when installed)."),
                                        QStringLiteral("DIR"));
     const QCommandLineOption localOption(QStringLiteral("local"),
-                                         QStringLiteral("A local address, as a capture bound to it sees traffic; repeatable."),
+                                         QStringLiteral("A local address (IPv4 or IPv6), as a capture bound to it sees traffic; repeatable."),
                                          QStringLiteral("ADDR"));
     const QCommandLineOption saveOption(QStringLiteral("save"), QStringLiteral("Write zywj.txt into DIR at the end."));
     const QCommandLineOption liveOption(QStringLiteral("live"),
@@ -208,7 +225,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),
                                            QStringLiteral("With --live: stop after N seconds (default: when interrupted)."),
                                            QStringLiteral("N"));
-    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption});
+    const QCommandLineOption keylogOption(
+        QStringLiteral("keylog"),
+        QStringLiteral("The TLS key log (NSS format) of the browser whose traffic is read: HTTPS requests are read too. "
+                       "A pcapng file's own secrets (Decryption Secrets Blocks) are read without it. With --live "
+                       "the default is SSLKEYLOGFILE, else the launcher's browser's key log."),
+        QStringLiteral("FILE"));
+    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption, keylogOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("pcap or pcapng capture files."),
                                  QStringLiteral("FILE..."));
 
@@ -226,12 +249,12 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
 
-    std::vector<std::uint32_t> locals;
+    std::vector<IpAddress> locals;
     for (const QString &text : parser.values(localOption)) {
-        std::uint32_t address = 0;
-        if (!ParseDottedAddress(text, address))
-            return fail(kExitUsage, QStringLiteral("--local %1: not an IPv4 address").arg(text));
-        locals.push_back(address);
+        const std::optional<IpAddress> address = ParseIpAddress(text);
+        if (!address)
+            return fail(kExitUsage, QStringLiteral("--local %1: not an IPv4 or IPv6 address").arg(text));
+        locals.push_back(*address);
     }
 
     // Without --dir, the files are where the window keeps them.
@@ -261,9 +284,40 @@ int main(int argc, char *argv[])
         files.push_back(std::move(file));
     }
 
+    // The secrets come before the traffic, so that bad input still writes nothing.
+    Catalogue catalogue(places, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+    CaptureRoad road(catalogue);
+    // Without --local every request counts, whoever sent it.
+    road.setEveryAddressLocal(!live && locals.empty());
+    // HTTP/3 goes into the summary; anything else said once (a key log that other users
+    // can read) gets a line of its own.
+    road.onNotice = [](const QString &line) {
+        if (line != kHttp3Notice)
+            std::fprintf(stderr, "quorrel-scan: %s\n", line.toLocal8Bit().constData());
+    };
+    if (parser.isSet(keylogOption)) {
+        const QString keylog = parser.value(keylogOption);
+        QString error;
+        if (!QFileInfo(keylog).isFile() || !road.keyLog().follow(keylog, &error))
+            return fail(kExitUsage, QStringLiteral("--keylog %1: %2").arg(keylog, error.isEmpty() ? QStringLiteral("not a file") : error));
+        if (!live) {
+            do
+                road.keyLog().poll();
+            while (!road.keyLog().caughtUp());
+        }
+    } else if (live) {
+        road.keyLog().follow(streams::DefaultKeyLogPath());
+    }
+    for (const QString &path : paths) {
+        QString error;
+        const std::optional<CaptureSecrets> secrets = ReadCaptureSecrets(path, &error);
+        if (!secrets)
+            return fail(kExitUsage, QStringLiteral("%1: %2").arg(path, error));
+        road.keyLog().addText(secrets->keyLog);
+    }
+
     if (const auto error = PrepareFilePlaces(places))
         std::fprintf(stderr, "quorrel-scan: %s\n", error->toLocal8Bit().constData());
-    Catalogue catalogue(places, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
     if (const auto error = catalogue.LoadSettings())
         return fail(kExitUsage, *error);
     const std::optional<QString> keptAside = catalogue.keptAsideNote();
@@ -273,9 +327,9 @@ int main(int argc, char *argv[])
     int status = 0;
     QString cost;
     if (live)
-        status = captureLive(seconds, catalogue, counts, cost);
+        status = captureLive(seconds, road, counts, cost);
     else
-        readFiles(files, paths, locals, catalogue, counts, broken);
+        readFiles(files, paths, locals, road, counts, broken);
 
     const QByteArray tree = renderTree(catalogue.tree());
     std::fwrite(tree.constData(), 1, static_cast<size_t>(tree.size()), stdout);
@@ -294,6 +348,13 @@ int main(int argc, char *argv[])
                           .arg(counts.filed)
                           .arg(double(clock.nsecsElapsed()) / 1e9, 0, 'f', 3);
     summary += cost;
+    const streams::StreamCounters streams = road.streamCounters();
+    summary += QStringLiteral(", %1 flows read, %2 TLS sessions decrypted, %3 without a secret")
+                   .arg(streams.flowsRead)
+                   .arg(streams.tlsDecrypted)
+                   .arg(streams.tlsWithoutSecret);
+    if (road.sawHttp3())
+        summary += QStringLiteral("; HTTP/3 (QUIC) traffic seen: it cannot be read, turn QUIC off in the browser");
     if (keptAside)
         summary += QStringLiteral("; ") + *keptAside;
     for (const QString &b : broken)

@@ -1,0 +1,186 @@
+#include "catalogue/capture_road.h"
+
+#include "base/gbk_text.h"
+#include "detection/request_extraction.h"
+#include "streams/stream_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace quorrel {
+
+namespace {
+
+constexpr std::uint8_t kUdp = 17;
+constexpr std::uint8_t kTcp = 6;
+constexpr std::uint16_t kHttpsPort = 443;
+
+streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
+{
+    streams::Endpoint e;
+    std::memcpy(e.address.data(), address.bytes.data(), e.address.size());
+    e.v6 = address.family == IpFamily::V6;
+    e.port = port;
+    return e;
+}
+
+// A plain-HTTP request read from its stream, cut to its address by the datagram rule
+// itself: its GBK-aware cleaning and its reading of the request line give the text the
+// datagram rule gives when it sees the same request in one datagram.
+std::optional<QByteArray> plainAddress(const streams::StreamRequest &request)
+{
+    const QByteArray head = "GET " + request.path + " HTTP/1.1\r\nHost: " + request.authority + "\r\n\r\n";
+    return ExtractRequestBytes(Bytes(reinterpret_cast<const std::byte *>(head.constData()), std::size_t(head.size()) + 1));
+}
+
+} // namespace
+
+CaptureRoad::CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits)
+    : m_catalogue(catalogue), m_reader(std::make_unique<streams::StreamReader>(m_keys, limits))
+{
+    m_reader->onRequest = [this](const streams::StreamRequest &request) { fileStreamRequest(request); };
+}
+
+CaptureRoad::~CaptureRoad()
+{
+    m_reader.reset(); // its TLS sessions forget their secrets in the key log
+}
+
+CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagram, std::int64_t nowMs, bool readStream)
+{
+    Result result;
+    learnLocal(datagram.ip);
+    const CapturedRequest r = FileCapturedRequest(m_catalogue, logIsEmpty, datagram);
+    result.logStartLine = r.logStartLine;
+    if (r.address) {
+        ++result.requests;
+        if (r.classification.outcome == Classification::Filed)
+            ++result.filed;
+        result.showHint = r.classification.showHint;
+        rememberDatagramAddress(*r.address);
+    }
+    if (!readStream || !datagram.transport)
+        return result;
+
+    if (datagram.protocol == kUdp) {
+        if (!m_http3Said && datagram.destPort == kHttpsPort && datagram.source == datagram.ip) {
+            m_http3Said = true;
+            if (onNotice)
+                onNotice(kHttp3Notice);
+        }
+        return result;
+    }
+    if (datagram.protocol != kTcp)
+        return result;
+    // A segment the capture helper cut to its headers belongs to a flow that carries no
+    // request; only its end matters.
+    if (datagram.cut && !(datagram.tcpFlags & (streams::kFin | streams::kRst)))
+        return result;
+
+    streams::TcpSegment segment;
+    segment.source = endpoint(datagram.source, datagram.sourcePort);
+    segment.destination = endpoint(datagram.destination, datagram.destPort);
+    segment.seq = datagram.seq;
+    segment.flags = datagram.tcpFlags;
+    if (!datagram.cut)
+        segment.payload = datagram.data.first(std::size_t(datagram.data_size));
+    segment.timeMs = nowMs;
+
+    m_current = &result;
+    m_reader->feed(segment);
+    m_current = nullptr;
+    return result;
+}
+
+CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
+{
+    Result result;
+    m_current = &result;
+    m_keys.poll();
+    takeKeyLogWarning();
+    m_reader->expire(nowMs);
+    m_current = nullptr;
+    return result;
+}
+
+CaptureRoad::Result CaptureRoad::finish()
+{
+    Result result;
+    m_current = &result;
+    m_keys.poll();
+    takeKeyLogWarning();
+    m_reader->endAll();
+    m_current = nullptr;
+    return result;
+}
+
+void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
+{
+    // As with a single datagram, only GET requests name resources.
+    if (request.method != "GET" || !isLocal(request.client))
+        return;
+    QString address;
+    if (request.scheme == "http") {
+        const std::optional<QByteArray> plain = plainAddress(request);
+        if (!plain)
+            return;
+        address = fromGbk(*plain);
+        if (filedByDatagramRule(address))
+            return;
+    } else {
+        address = fromGbk(request.address());
+    }
+    const Classification c = m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address);
+    if (!m_current)
+        return;
+    ++m_current->requests;
+    if (c.outcome == Classification::Filed)
+        ++m_current->filed;
+    m_current->showHint = m_current->showHint || c.showHint;
+}
+
+void CaptureRoad::rememberDatagramAddress(const QString &address)
+{
+    m_recent[m_recentNext] = address;
+    m_recentNext = (m_recentNext + 1) % kRecentAddresses;
+}
+
+bool CaptureRoad::filedByDatagramRule(const QString &address) const
+{
+    for (const QString &recent : m_recent) {
+        if (recent == address)
+            return true;
+    }
+    return false;
+}
+
+void CaptureRoad::learnLocal(const IpAddress &address)
+{
+    if (m_everyAddressLocal || m_locals.size() >= kMaxLocals)
+        return;
+    if (std::find(m_locals.begin(), m_locals.end(), address) == m_locals.end())
+        m_locals.push_back(address);
+}
+
+bool CaptureRoad::isLocal(const streams::Endpoint &end) const
+{
+    if (m_everyAddressLocal)
+        return true;
+    return std::any_of(m_locals.begin(), m_locals.end(), [&end](const IpAddress &local) {
+        return (local.family == IpFamily::V6) == end.v6 && std::equal(end.address.begin(), end.address.end(), local.bytes.begin());
+    });
+}
+
+void CaptureRoad::takeKeyLogWarning()
+{
+    const QString warning = m_keys.takeWarning();
+    if (!warning.isEmpty() && onNotice)
+        onNotice(warning);
+}
+
+streams::StreamCounters CaptureRoad::streamCounters() const
+{
+    return m_reader->counters();
+}
+
+} // namespace quorrel
