@@ -4,6 +4,7 @@
 #include "settings/file_places.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocalSocket>
 
@@ -52,6 +53,8 @@ QString SingleWindow::serverName(const QString &folder)
 
 SingleWindow::Claim SingleWindow::claim()
 {
+    // At the first start of an installed program the user's folder is not there yet.
+    QDir().mkpath(m_folder);
     if (m_lock.tryLock(0)) {
         listen();
         return Claim::Taken;

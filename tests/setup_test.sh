@@ -20,12 +20,14 @@ starter=$3
 user_id=65534 # nobody
 
 work=$(mktemp -d "/tmp/quorrel-setup-$$-XXXXXX")
+project=$work/project
 window=""
 server=""
 # The set-up adds the user to the group quorrel; the machine gets its group back as it was.
 member_before=no
 id -nG nobody | tr ' ' '\n' | grep -qx quorrel && member_before=yes
 cleanup() {
+    [ -e "$project/build/bin/.quorrel.lock" ] && kill -9 "$(head -n 1 "$project/build/bin/.quorrel.lock")" 2>/dev/null
     [ -n "$window" ] && kill -9 "$window" 2>/dev/null
     [ -n "$server" ] && kill "$server" 2>/dev/null
     if [ "$member_before" = no ] && id -nG nobody | tr ' ' '\n' | grep -qx quorrel; then
@@ -42,7 +44,6 @@ fail() {
     exit 1
 }
 
-project=$work/project
 mkdir -p "$project/build/bin" "$project/build/packaging" "$work/stubs" "$work/home"
 cp "$source_dir/quorrel.sh" "$project/"
 touch "$project/build/build.ninja"
@@ -114,9 +115,10 @@ run() {
     fail "$name: the window did not start within 30 s"
 }
 
-# Ends the window as the session does, and checks that it ended in order.
+# Ends the window as the session does, and checks that it ended in order. The signal goes
+# to the window itself, named in its lock file: started through sg, it is sg's child.
 stop() {
-    kill -TERM "$window"
+    kill -TERM "$(head -n 1 "$project/build/bin/.quorrel.lock")"
     status=0
     wait "$window" || status=$?
     window=""
