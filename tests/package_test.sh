@@ -1,10 +1,9 @@
 #!/bin/sh
-# The Debian package as a user meets it: built with CPack (lintian finds no error), installed
-# with apt-get, the
-# window started from /usr/bin under Xvfb by a user in the group quorrel, a request on
-# loopback captured, a second start refused, the window closed as the session closes it,
-# and the list found in the user's own folder, beside the starter config.ini; then the
-# package removed.
+# The Debian package as a user meets it: built with CPack (lintian finds no error),
+# installed with apt-get, the window started from /usr/bin under Xvfb by a user in the
+# group quorrel, a request on loopback captured, a second start refused, the window closed
+# as the session closes it, and the list found in the user's own folder, beside the
+# starter config.ini; then the package removed.
 #
 #   package_test.sh BUILD_DIR
 set -eu
