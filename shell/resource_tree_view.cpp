@@ -19,6 +19,8 @@ ResourceTreeView::ResourceTreeView(QWidget *parent) : QTreeView(parent)
     setRootIsDecorated(true);
     setUniformRowHeights(true); // 100,000 resources scroll smoothly
     setExpandsOnDoubleClick(true);
+    // An address too long for the pane keeps its start and its file name.
+    setTextElideMode(Qt::ElideMiddle);
     setContextMenuPolicy(Qt::DefaultContextMenu); // contextMenuEvent tells mouse from keyboard
     setItemDelegate(new IconDelegate(ResourceTree::ImageIndexRole, &TreeIcon, this));
     setSelectionMode(QAbstractItemView::SingleSelection);
