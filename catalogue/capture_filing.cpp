@@ -10,7 +10,9 @@ CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const
     if (!e.address)
         return result;
     result.address = std::move(e.address);
-    result.classification = catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, *result.address);
+    result.head = ExtractRequestHead(datagram.data);
+    result.classification =
+        catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, *result.address, &result.head.headers);
     return result;
 }
 

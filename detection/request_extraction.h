@@ -3,6 +3,7 @@
 // sent, taken from one captured datagram's payload (the request line and the Host header,
 // RFC 9112 section 3). Each datagram is examined by itself.
 
+#include "base/request_headers.h"
 #include "capture/datagram.h"
 
 #include <QByteArray>
@@ -32,5 +33,17 @@ Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourc
 // or the path itself when the request line already names an absolute http, https or ftp
 // address (proxy form, RFC 9112 section 3.2.2).
 std::optional<QByteArray> ExtractRequestBytes(Bytes payload);
+
+// The head of the GET request that the rules above take the address from (the last request
+// line beginning with "get" in the payload), read by RFC 9112's own lines: its version and
+// the Referer, Cookie and User-Agent fields up to the blank line that ends the head. Several
+// Cookie lines are joined with "; " (RFC 6265, 5.4); of the others the last counts. Read from
+// the payload as it came (up to its first zero byte), so a value keeps every byte it had;
+// a value that could break a request is dropped (RequestHeaders::captured).
+struct CapturedHead {
+    QByteArray httpVersion; // "HTTP/1.1", or empty when the request line names none
+    RequestHeaders headers;
+};
+CapturedHead ExtractRequestHead(Bytes payload);
 
 } // namespace quorrel

@@ -372,7 +372,7 @@ void TestTransfer::init()
 Outcome TestTransfer::run(const TransferRequest &request, int stallSeconds, const std::function<void(Transfer &)> &hook)
 {
     Outcome o;
-    Transfer transfer(*m_multi, request);
+    CurlTransfer transfer(*m_multi, request);
     if (stallSeconds > 0)
         transfer.setStallTimeout(stallSeconds);
     QEventLoop loop;
@@ -889,7 +889,7 @@ void TestTransfer::largeDownload()
 
     // The loop keeps turning and memory stays flat. The body goes to /dev/null: the
     // disk's own write-back pauses are not this layer's to show.
-    Transfer transfer(*m_multi, {address, QStringLiteral("/dev/null"), false, {}});
+    CurlTransfer transfer(*m_multi, {address, QStringLiteral("/dev/null"), false, {}});
     QEventLoop loop;
     std::optional<TransferResult> result;
     qint64 received = 0;

@@ -25,6 +25,8 @@ public:
     Read next(Bytes &frame);
     QString brokenReason() const { return m_broken; }
     int linkType() const { return m_linkType; }
+    // The capture time of the frame next() gave last, microseconds since 1970.
+    qint64 timeMicroseconds() const { return m_time; }
 
 private:
     explicit CaptureFile(pcap *handle);
@@ -33,6 +35,7 @@ private:
     void *m_map = nullptr; // the file's mapping, when libpcap reads from memory
     size_t m_mapSize = 0;
     QString m_broken;
+    qint64 m_time = 0;
 };
 
 } // namespace quorrel

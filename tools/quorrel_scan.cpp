@@ -5,6 +5,9 @@
 //   quorrel-scan [--dir DIR] [--local ADDR]... [--save] FILE...
 //   quorrel-scan [--dir DIR] [--save] --live [--seconds N]
 //
+// --har FILE also writes every request it filed, with its Referer, Cookie and User-Agent,
+// as an HTTP Archive (downloads/har_file.h), for quorrel-fetch --har or a browser's tools.
+//
 // Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input, or a live
 // capture that failed.
 
@@ -16,10 +19,12 @@
 #include "capture/link_layer.h"
 #include "catalogue/capture_filing.h"
 #include "catalogue/catalogue.h"
+#include "downloads/har_file.h"
 #include "tools/capture_file.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -89,6 +94,8 @@ struct Counts {
     quint64 datagrams = 0;
     quint64 requests = 0;
     quint64 filed = 0;
+    QList<HarRequest> *har = nullptr; // the filed requests, with --har
+    QDateTime captured;               // when the datagram being read was captured
 };
 
 void deliver(Catalogue &catalogue, const Datagram &datagram, Counts &counts)
@@ -96,8 +103,18 @@ void deliver(Catalogue &catalogue, const Datagram &datagram, Counts &counts)
     const CapturedRequest r = FileCapturedRequest(catalogue, false, datagram);
     if (r.address) {
         ++counts.requests;
-        if (r.classification.outcome == Classification::Filed)
+        if (r.classification.outcome == Classification::Filed) {
             ++counts.filed;
+            if (counts.har) {
+                HarRequest h;
+                h.url = TrimBlanks(r.classification.node->Link());
+                if (!r.head.httpVersion.isEmpty())
+                    h.httpVersion = QString::fromLatin1(r.head.httpVersion).toUpper();
+                h.headers = r.head.headers;
+                h.started = counts.captured.isValid() ? counts.captured : QDateTime::currentDateTimeUtc();
+                counts.har->append(h);
+            }
+        }
     }
 }
 
@@ -114,6 +131,7 @@ void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
             if (!ip)
                 continue;
             ++counts.datagrams;
+            counts.captured = QDateTime::fromMSecsSinceEpoch(file.timeMicroseconds() / 1000, Qt::UTC);
             Datagram datagram = DecodeDatagram(0, *ip);
             if (locals.empty()) {
                 datagram.ip = datagram.source;
@@ -207,7 +225,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),
                                            QStringLiteral("With --live: stop after N seconds (default: when interrupted)."),
                                            QStringLiteral("N"));
-    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption});
+    const QCommandLineOption harOption(QStringLiteral("har"),
+                                       QStringLiteral("Also write the filed requests, with their headers, as a HAR file."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption, harOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("pcap or pcapng capture files."),
                                  QStringLiteral("FILE..."));
 
@@ -264,6 +285,14 @@ int main(int argc, char *argv[])
     const std::optional<QString> keptAside = catalogue.keptAsideNote();
 
     Counts counts;
+    QList<HarRequest> har;
+    if (parser.isSet(harOption)) {
+        // Refused before anything is read, as every other bad argument is.
+        const QFileInfo harFile(parser.value(harOption));
+        if (harFile.isDir() || !QFileInfo(harFile.absolutePath()).isDir())
+            return fail(kExitUsage, QStringLiteral("--har %1: no such folder, or a folder").arg(parser.value(harOption)));
+        counts.har = &har;
+    }
     QStringList broken;
     int status = 0;
     QString cost;
@@ -278,6 +307,13 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(saveOption)) {
         if (const auto error = catalogue.SaveResourceList()) {
+            fail(kExitSaveFailed, *error);
+            status = status ? status : kExitSaveFailed;
+        }
+    }
+    if (counts.har) {
+        if (const auto error = WriteHarFile(parser.value(harOption), har, QStringLiteral("quorrel-scan"),
+                                            QCoreApplication::applicationVersion())) {
             fail(kExitSaveFailed, *error);
             status = status ? status : kExitSaveFailed;
         }
