@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QRegularExpression>
-#include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +26,21 @@ QStringView pathPart(QStringView address)
 {
     const auto cut = std::find_if(address.begin(), address.end(), [](QChar c) { return c == u'?' || c == u'#'; });
     return address.first(cut - address.begin());
+}
+
+// The host and port of an address as written in it, without a user name: what ffmpeg
+// matches a cookie's domain against.
+QString authorityOf(const QString &address)
+{
+    const qsizetype scheme = address.indexOf(QLatin1String("://"));
+    if (scheme < 0)
+        return {};
+    qsizetype end = scheme + 3;
+    while (end < address.size() && address[end] != u'/' && address[end] != u'?' && address[end] != u'#')
+        ++end;
+    QString authority = address.mid(scheme + 3, end - scheme - 3);
+    authority.remove(0, authority.lastIndexOf(QLatin1Char('@')) + 1);
+    return authority;
 }
 
 // "[error]", "[fatal]": the level tags of -loglevel level+info.
@@ -126,7 +140,9 @@ QStringList StreamTransfer::arguments() const
     if (!captured.cookie.isEmpty()) {
         // One Set-Cookie-like line per cookie, bound to the playlist's host (ffmpeg's
         // -cookies; without a domain a cookie would go to every host a playlist names).
-        const QString host = QUrl(m_request.address).host();
+        // ffmpeg matches the domain against the end of the request's host and port as the
+        // address writes them ("127.0.0.1:8080"), so that is the domain given.
+        const QString host = authorityOf(m_request.address);
         QStringList cookies;
         for (const QByteArray &pair : captured.cookie.split(';')) {
             const QByteArray p = pair.trimmed();
@@ -150,6 +166,7 @@ void StreamTransfer::launch(Container container)
     m_out.clear();
     m_err.clear();
     m_lastError.clear();
+    m_serverSaid.clear();
     m_wrongContainer = false;
 
     delete m_process;
@@ -216,6 +233,12 @@ void StreamTransfer::takeErrorLine(QByteArrayView line)
                              1000000 + fraction.toLongLong();
         }
     }
+    if (line.contains("[warning] ") && (line.contains("Server returned") || line.contains("HTTP error"))) {
+        // A refused playlist or segment is only a warning to ffmpeg, which then ends with a
+        // general error: the server's answer is the reason worth telling.
+        m_serverSaid = errorText(line);
+        return;
+    }
     if (!isErrorLine(line))
         return;
     // ffmpeg refuses a codec the MP4 muxer has no tag for ("codec not currently supported
@@ -251,6 +274,8 @@ void StreamTransfer::ended(int exitCode, QProcess::ExitStatus status)
         return launch(Container::Mkv);
     }
     QString reason = m_lastError;
+    if (!m_serverSaid.isEmpty())
+        reason = reason.isEmpty() ? m_serverSaid : reason + QStringLiteral(" (") + m_serverSaid + QLatin1Char(')');
     if (reason.isEmpty())
         reason = status == QProcess::NormalExit ? QStringLiteral("%1 ended with status %2").arg(program()).arg(exitCode)
                                                 : QStringLiteral("%1 was killed").arg(program());

@@ -13,13 +13,15 @@
 //
 // The captured headers go with every request ffmpeg makes: the User-Agent (else the fixed
 // one of the HTTP transfer) and the Referer with -user_agent and -headers; the cookies with
-// -cookies, each with the playlist's host as its domain, so that ffmpeg sends them only to
-// hosts whose names end in that host's name (ffmpeg's own cookie matching).
+// -cookies, each with the playlist's host and port as its domain, so that ffmpeg sends
+// them only there (ffmpeg matches the end of the host and port, so a host whose name ends
+// in the same letters, on the same port, would match too: ffmpeg's own matching).
 //
 // Progress comes from -progress: begun gives the running time ffmpeg reports for the input
 // (0 for a live stream), progress the running time copied so far, both in microseconds.
 // cancel sends SIGINT, on which ffmpeg closes its files and ends; if it has not ended 10 s
-// later it is killed. A failed run's reason is ffmpeg's own last error line.
+// later it is killed. A failed run's reason is ffmpeg's own last error line, with the
+// server's refusal that caused it when ffmpeg only warned of that.
 
 #include "downloads/transfer.h"
 
@@ -69,6 +71,7 @@ private:
     QByteArray m_out; // -progress lines not yet read whole
     QByteArray m_err; // error output not yet read whole
     QString m_lastError;
+    QString m_serverSaid; // the last refusal of a request ffmpeg warned about
     bool m_wrongContainer = false; // ffmpeg said the codecs do not go into MP4
     qint64 m_duration = -1;        // microseconds; -1 until ffmpeg says
     qint64 m_outTime = 0;

@@ -89,6 +89,7 @@ private slots:
     void saveErrorNamesTheFile();
     void saveSettingsKeepsResources();
     void autosaveFollowsChanges();
+    void capturedHeadersStayInMemory();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -719,6 +720,29 @@ void TestCatalogue::previewGeometry()
     const PreviewTitleLayout title = LayOutPreviewTitle(398, 40);
     QCOMPARE(title.labelWidth, 318);
     QCOMPARE(title.buttonLeft, 320);
+}
+
+// The captured headers are for the download only: the list file never holds them, and
+// a resource read back from it has none.
+void TestCatalogue::capturedHeadersStayInMemory()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    const RequestHeaders headers = RequestHeaders::captured("http://a.test/referer-page", "session=s3cret", "Agent/9");
+    catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, "http://a.test/1.flv", &headers);
+    QVERIFY(catalogue.tree().FindByCaption("http://a.test/1.flv")->headers());
+    QVERIFY(!catalogue.SaveResourceList());
+    const QByteArray list = readFile(dir.filePath("zywj.txt"));
+    QVERIFY(list.contains("http://a.test/1.flv"));
+    for (const char *secret : {"s3cret", "referer-page", "Agent/9"}) {
+        QVERIFY2(!list.contains(secret), secret);
+        QVERIFY2(!readFile(dir.filePath("config.ini")).contains(secret), secret);
+    }
+    Catalogue again(dir.path(), "/tmp");
+    QVERIFY(!again.LoadSettings());
+    QVERIFY(!again.tree().FindByCaption("http://a.test/1.flv")->headers());
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
