@@ -2,6 +2,7 @@
 // deletion with its references, the check box cycle, and zywj.txt round trips in GBK.
 
 #include "base/gbk_text.h"
+#include "catalogue/capture_filing.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
 #include "catalogue/resource_list_autosave.h"
@@ -743,6 +744,21 @@ void TestCatalogue::capturedHeadersStayInMemory()
     Catalogue again(dir.path(), "/tmp");
     QVERIFY(!again.LoadSettings());
     QVERIFY(!again.tree().FindByCaption("http://a.test/1.flv")->headers());
+
+    // A request read from a stream (HTTPS, HTTP/2) takes the same road, headers checked:
+    // a value that could split a request is dropped.
+    streams::StreamRequest request;
+    request.method = "GET";
+    request.scheme = "https";
+    request.authority = "b.test";
+    request.path = "/v/2.flv";
+    request.referer = "https://b.test/watch";
+    request.cookie = "s=1\r\nX-Injected: 1";
+    request.userAgent = "Agent/10";
+    QCOMPARE(FileStreamRequest(again, request).outcome, Classification::Filed);
+    const TreeNode *node = again.tree().FindByCaption("https://b.test/v/2.flv");
+    QVERIFY(node && node->headers());
+    QCOMPARE(*node->headers(), RequestHeaders({"https://b.test/watch", {}, "Agent/10"}));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
