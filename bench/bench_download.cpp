@@ -45,7 +45,7 @@ int main(int argc, char *argv[])
     }
     QFile::remove(QString::fromLocal8Bit(argv[2]));
     CurlMulti multi;
-    Transfer transfer(multi, {QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]), false, std::nullopt});
+    CurlTransfer transfer(multi, {QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]), false, std::nullopt});
 
     // A timer that wants to run every millisecond: the largest gap between two of its
     // runs is the longest the loop was held up.

@@ -1,5 +1,7 @@
 #include "catalogue/capture_filing.h"
 
+#include "base/gbk_text.h"
+
 namespace quorrel {
 
 CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram)
@@ -10,8 +12,16 @@ CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const
     if (!e.address)
         return result;
     result.address = std::move(e.address);
-    result.classification = catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, *result.address);
+    result.head = ExtractRequestHead(datagram.data);
+    result.classification =
+        catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, *result.address, &result.head.headers);
     return result;
+}
+
+Classification FileStreamRequest(Catalogue &catalogue, const streams::StreamRequest &request)
+{
+    const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
+    return catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, fromGbk(request.address()), &headers);
 }
 
 } // namespace quorrel

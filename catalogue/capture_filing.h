@@ -1,11 +1,13 @@
 #pragma once
 // The road of one captured datagram into the catalogue: the request extraction, then
 // ClassifyLink against BaseNode on the found side. The window's capture handler and the
-// headless tools take the same road.
+// headless tools take the same road. The Referer, Cookie and User-Agent of the request go
+// with the resource, in memory, for its download.
 
 #include "capture/datagram.h"
 #include "catalogue/catalogue.h"
 #include "detection/request_extraction.h"
+#include "streams/stream_types.h"
 
 namespace quorrel {
 
@@ -13,8 +15,15 @@ struct CapturedRequest {
     bool logStartLine = false;      // the log was empty: add kMonitoringStartedLine
     std::optional<QString> address; // the request's address, when the datagram held one
     Classification classification;  // what filing it did, when there was an address
+    CapturedHead head;              // the request's version and headers, when there was an address
 };
 
 CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram);
+
+// A request the stream reader read (HTTP/1.x or HTTP/2, plain or through TLS), filed on
+// the same road: its address (GBK bytes, as the datagram rule reads them) against BaseNode
+// on the found side, its Referer, Cookie and User-Agent with it (checked as
+// RequestHeaders::captured checks every captured value).
+Classification FileStreamRequest(Catalogue &catalogue, const streams::StreamRequest &request);
 
 } // namespace quorrel

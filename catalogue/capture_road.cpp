@@ -1,6 +1,7 @@
 #include "catalogue/capture_road.h"
 
 #include "base/gbk_text.h"
+#include "base/gydy.h"
 #include "detection/request_extraction.h"
 #include "streams/stream_reader.h"
 
@@ -54,8 +55,11 @@ CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagr
     result.logStartLine = r.logStartLine;
     if (r.address) {
         ++result.requests;
-        if (r.classification.outcome == Classification::Filed)
+        if (r.classification.outcome == Classification::Filed) {
             ++result.filed;
+            if (onFiled)
+                onFiled({TrimBlanks(r.classification.node->Link()), r.head.httpVersion, r.head.headers});
+        }
         result.showHint = r.classification.showHint;
         rememberDatagramAddress(*r.address);
     }
@@ -120,22 +124,29 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
     if (request.method != "GET" || !isLocal(request.client))
         return;
     QString address;
+    bool seen = false;
     if (request.scheme == "http") {
         const std::optional<QByteArray> plain = plainAddress(request);
         if (!plain)
             return;
         address = fromGbk(*plain);
-        if (filedByDatagramRule(address))
-            return;
+        seen = filedByDatagramRule(address);
     } else {
         address = fromGbk(request.address());
     }
-    const Classification c = m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address);
-    if (!m_current)
+    // Filed again when the datagram rule saw it too: a duplicate files nothing, but the
+    // resource takes the newest headers, which the stream has whole.
+    const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
+    const Classification c =
+        m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address, &headers);
+    if (seen || !m_current)
         return;
     ++m_current->requests;
-    if (c.outcome == Classification::Filed)
+    if (c.outcome == Classification::Filed) {
         ++m_current->filed;
+        if (onFiled)
+            onFiled({TrimBlanks(c.node->Link()), request.httpVersion, headers});
+    }
     m_current->showHint = m_current->showHint || c.showHint;
 }
 

@@ -13,6 +13,7 @@
 #include "capture/datagram.h"
 #include "catalogue/capture_filing.h"
 #include "catalogue/catalogue.h"
+#include "base/request_headers.h"
 #include "streams/key_log.h"
 #include "streams/stream_limits.h"
 
@@ -69,6 +70,15 @@ public:
     // The capture has ended (the last datagram of the capture files): every flow ends as it
     // stands; requests still held may come out.
     Result finish();
+
+    // A request that made a new resource in the tree, as it came: for a record of what was
+    // found (quorrel-scan's HAR file). Its headers are the captured ones, in memory only.
+    struct FiledRequest {
+        QString url;            // the resource's address as filed
+        QByteArray httpVersion; // "HTTP/1.1", "HTTP/2"; empty when the request named none
+        RequestHeaders headers;
+    };
+    std::function<void(const FiledRequest &)> onFiled;
 
     // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read.
     std::function<void(const QString &)> onNotice;

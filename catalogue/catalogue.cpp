@@ -101,9 +101,10 @@ std::optional<QString> Catalogue::SaveResourceList()
     return quorrel::SaveResourceList(m_tree, resourceListPath(), m_keptAside);
 }
 
-Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text)
+Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
+                                       const RequestHeaders *headers)
 {
-    return quorrel::ClassifyLink(m_tree, m_settings, baseNode, mode, text);
+    return quorrel::ClassifyLink(m_tree, m_settings, baseNode, mode, text, headers);
 }
 
 Catalogue::SaveOutcome Catalogue::SaveSettings(const SettingsForm &form)

@@ -53,7 +53,9 @@ public:
     // What the log says about them after a rebuild; nothing when no line was kept aside.
     std::optional<QString> keptAsideNote() const;
 
-    Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text);
+    // headers: those of the request the address was captured with (see quorrel::ClassifyLink).
+    Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
+                                const RequestHeaders *headers = nullptr);
 
     // The file side of saving the settings panel: checks the type grid, writes the
     // resource list, then config.ini. The caller shows the message and, when saved is

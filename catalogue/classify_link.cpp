@@ -5,6 +5,8 @@
 
 #include <QVarLengthArray>
 
+#include <algorithm>
+
 namespace quorrel {
 namespace {
 
@@ -121,23 +123,29 @@ QString entryOf(const QString &nn, const QString &typeNameList)
 
 } // namespace
 
-Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
-                            const TreeNode *baseNode, FileMode mode, const QString &text)
-{
-    Classification result;
+namespace {
 
-    // Normalisation. The blank appended here stays at the end of the address throughout,
-    // and is stored with it; every reader of a Link trims it.
-    QString s = TrimBlanks(text) + QLatin1Char(' ');
+// Normalisation: the text cleaned, its caption prefix taken off, a relative address joined
+// to the base node's. The blank appended here stays at the end of the address throughout,
+// and is stored with it; every reader of a Link trims it.
+struct Normalised {
+    QString prefix;
+    QString s;
+};
+
+Normalised normalise(const TreeNode *baseNode, const QString &text)
+{
+    Normalised n;
+    QString &s = n.s;
+    s = TrimBlanks(text) + QLatin1Char(' ');
     if (s.contains(QLatin1Char('"')) || s.contains(QLatin1Char('\''))) {
         s.remove(QStringLiteral("\\\""));
         s.remove(QLatin1Char('"'));
         s.remove(QLatin1Char('\''));
     }
-    QString prefix;
     const qsizetype tilde = s.indexOf(QLatin1Char('~'));
     if (tilde >= 0) {
-        prefix = s.left(tilde);
+        n.prefix = s.left(tilde);
         s.remove(0, tilde + 1);
     }
     if (!looksAbsolute(s) && !s.contains(QLatin1Char('(')))
@@ -145,44 +153,85 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
     // A byte that was not GBK may now stand next to what a removed quote left: the text is
     // taken as its bytes read, so that the same bytes always make the same caption.
     s = GbkCanonical(s);
+    return n;
+}
 
-    // Type.
+// The type of a normalised address: its extension is everything after its last ".",
+// lower-cased and trimmed. With IgnoreQuery the extension comes from the address without
+// its query and fragment (RFC 3986, 3.4 and 3.5), so /v/clip.mp4?token=1 is a .mp4.
+int typeOfAddress(QStringView s, const SettingsValues &settings)
+{
+    if (settings.IgnoreQuery) {
+        const auto cut = std::find_if(s.begin(), s.end(), [](QChar c) { return c == u'?' || c == u'#'; });
+        s = s.first(cut - s.begin());
+    }
     const qsizetype k = LastPos(u".", s);
     QVarLengthArray<QChar, 64> lowered;
-    for (QChar ch : QStringView(s).sliced(k > 0 ? k - 1 : 0))
+    for (QChar ch : s.sliced(k > 0 ? k - 1 : 0))
         lowered.append(ch.toLower());
     const QStringView ext = TrimBlanks(QStringView(lowered.data(), lowered.size()));
-    const int t = typeOf(ext, settings.TypeExtensionList);
+    return typeOf(ext, settings.TypeExtensionList);
+}
+
+// The category caption of type t for mode; empty for type 1 while page analysis is off.
+QString categoryOf(int t, FileMode mode, const SettingsValues &settings)
+{
+    if (t != 1) {
+        const QString entry = entryOf(ZeroPad(t, 2), settings.TypeNameList);
+        return mode == FileMode::Found ? entry : kDownloadedPrefix + TrimBlanks(entry);
+    }
+    if (settings.AnalysePages != QLatin1String("1"))
+        return {};
+    return mode == FileMode::Found ? kWebLinkCategory : kDownloadedPrefix + kWebLinkCategory;
+}
+
+} // namespace
+
+Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
+                            const TreeNode *baseNode, FileMode mode, const QString &text,
+                            const RequestHeaders *headers)
+{
+    Classification result;
+    const Normalised n = normalise(baseNode, text);
+    const QString &s = n.s;
+
+    const int t = typeOfAddress(s, settings);
     result.type = t;
     if (t < 1)
         return result;
 
     // Filing, once per caption across the whole tree.
-    const QString caption = GbkCanonical(TrimBlanks(prefix) + TrimBlanks(s));
-    if (tree.FindByCaption(caption)) {
+    const QString caption = GbkCanonical(TrimBlanks(n.prefix) + TrimBlanks(s));
+    if (TreeNode *existing = tree.FindByCaption(caption)) {
+        // Captured again: the newest headers are the ones a download should send.
+        if (headers && !headers->isEmpty() && !existing->isContainer())
+            tree.setHeaders(existing, *headers);
         result.outcome = Classification::Duplicate;
         return result;
     }
-    const QString nn = ZeroPad(t, 2);
-    QString category;
-    if (t != 1) {
-        const QString entry = entryOf(nn, settings.TypeNameList);
-        category = mode == FileMode::Found ? entry : kDownloadedPrefix + TrimBlanks(entry);
-    } else {
-        if (settings.AnalysePages != QLatin1String("1")) {
+    const QString category = categoryOf(t, mode, settings);
+    if (t == 1) {
+        if (category.isEmpty()) {
             result.outcome = Classification::PagesOff;
             return result;
         }
-        category = mode == FileMode::Found ? kWebLinkCategory : kDownloadedPrefix + kWebLinkCategory;
         result.showHint = true;
     }
 
     // No node bears the category's caption (the type table names type 1 otherwise, or the
     // user deleted the category): the resource goes to the top level.
-    TreeNode *node = tree.add(tree.FindByCaption(category), {caption, nn, s, t, CheckBox::Unchecked});
+    TreeNode *node = tree.add(tree.FindByCaption(category), {caption, ZeroPad(t, 2), s, t, CheckBox::Unchecked});
+    if (headers && !headers->isEmpty())
+        tree.setHeaders(node, *headers);
     result.outcome = Classification::Filed;
     result.node = node;
     return result;
+}
+
+QString CategoryOfAddress(const SettingsValues &settings, const QString &address)
+{
+    const int t = typeOfAddress(normalise(nullptr, address).s, settings);
+    return t < 1 ? QString() : categoryOf(t, FileMode::Found, settings);
 }
 
 } // namespace quorrel

@@ -5,6 +5,7 @@
 // address is filed once under its type's category.
 
 #include "base/gydy.h"
+#include "base/request_headers.h"
 #include "catalogue/resource_tree.h"
 #include "settings/settings_values.h"
 
@@ -33,7 +34,16 @@ struct Classification {
     bool showHint = false;     // put kSelectResourceHint in the status bar
 };
 
+// headers: those of the request the address was captured with, when it was. They go with
+// the new node; an address already in the tree takes them too, the newest replacing older
+// ones (a cookie may have been renewed since). Nothing else of the rule depends on them.
 Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
-                            const TreeNode *baseNode, FileMode mode, const QString &text);
+                            const TreeNode *baseNode, FileMode mode, const QString &text,
+                            const RequestHeaders *headers = nullptr);
+
+// The caption of the category an address would be filed under by ClassifyLink in mode 0,
+// on the same rules (the type by its extension, type 1 only with page analysis on); empty
+// when it would not be filed. For lists that are sorted by category without a tree.
+QString CategoryOfAddress(const SettingsValues &settings, const QString &address);
 
 } // namespace quorrel

@@ -65,6 +65,15 @@ void ResourceTree::setMark(TreeNode *node, const QString &mark)
     changed(node, MarkRole);
 }
 
+void ResourceTree::setHeaders(TreeNode *node, const RequestHeaders &headers)
+{
+    // Nothing a view shows changes: no signal.
+    if (headers.isEmpty())
+        node->m_headers.reset();
+    else
+        node->m_headers = std::make_unique<RequestHeaders>(headers);
+}
+
 void ResourceTree::setLink(TreeNode *node, const QString &link)
 {
     node->m_link = link;

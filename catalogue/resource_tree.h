@@ -38,6 +38,8 @@ public:
     void setLink(TreeNode *node, const QString &link);
     void setImageIndex(TreeNode *node, int image);
     void setCheckBox(TreeNode *node, CheckBox state);
+    // Replaces a node's captured headers; empty ones take them away.
+    void setHeaders(TreeNode *node, const RequestHeaders &headers);
     // The check box's cycle on a click or the space bar:
     // unchecked -> checked -> grayed -> unchecked. Nodes without a box stay as they are.
     void cycleCheckBox(TreeNode *node);

@@ -1,6 +1,8 @@
 #pragma once
 // One node of the resource tree: a root, a category or a resource.
 
+#include "base/request_headers.h"
+
 #include <QString>
 #include <memory>
 #include <vector>
@@ -33,6 +35,9 @@ public:
     bool hasCheckBox() const { return m_check != CheckBox::None; }
     bool checked() const { return m_check == CheckBox::Checked || m_check == CheckBox::Grayed; }
     bool grayed() const { return m_check == CheckBox::Grayed; }
+    // The headers of the request a resource was captured with in this run, or nullptr.
+    // In memory only: the list file and the views never see them.
+    const RequestHeaders *headers() const { return m_headers.get(); }
 
     // The parent node; nullptr for a top-level node.
     TreeNode *parent() const;
@@ -53,6 +58,7 @@ private:
     QString m_link;
     int m_image = 0;
     CheckBox m_check = CheckBox::None;
+    std::unique_ptr<RequestHeaders> m_headers; // most nodes have none: a pointer, not three arrays
     int m_row = 0;              // index among the parent's children, kept on every removal
     TreeNode *m_parent = nullptr; // the tree's invisible root for top-level nodes
     std::vector<std::unique_ptr<TreeNode>> m_children;

@@ -310,4 +310,60 @@ Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress 
     return result;
 }
 
+CapturedHead ExtractRequestHead(Bytes payload)
+{
+    const char *bytes = reinterpret_cast<const char *>(payload.data());
+    std::size_t length = payload.size();
+    if (const void *zero = std::memchr(bytes, 0, length))
+        length = static_cast<std::size_t>(static_cast<const char *>(zero) - bytes);
+    std::string_view text(bytes, length);
+
+    CapturedHead head;
+    std::string_view referer, userAgent;
+    QByteArray cookie;
+    bool inHead = false;
+    while (!text.empty()) {
+        const std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        const std::string_view trimmedLine = trimmed(line);
+        if (startsWithNoCase(trimmedLine, "get")) {
+            // A later request of the same datagram: its head is the one that counts.
+            inHead = true;
+            head = CapturedHead();
+            referer = userAgent = {};
+            cookie.clear();
+            const std::size_t space = trimmedLine.rfind(' ');
+            const std::string_view version = space == std::string_view::npos ? std::string_view() : trimmedLine.substr(space + 1);
+            if (startsWithNoCase(version, "http/"))
+                head.httpVersion = QByteArray(version.data(), qsizetype(version.size()));
+            continue;
+        }
+        if (!inHead)
+            continue;
+        if (trimmedLine.empty()) {
+            inHead = false; // the head ends; a body or the next request follows
+            continue;
+        }
+        const auto value = [&line](std::size_t nameLength) { return trimmed(line.substr(nameLength)); };
+        if (startsWithNoCase(line, "referer:"))
+            referer = value(8);
+        else if (startsWithNoCase(line, "user-agent:"))
+            userAgent = value(11);
+        else if (startsWithNoCase(line, "cookie:")) {
+            const std::string_view crumb = value(7);
+            if (!crumb.empty()) {
+                if (!cookie.isEmpty())
+                    cookie += "; ";
+                cookie += QByteArrayView(crumb.data(), qsizetype(crumb.size()));
+            }
+        }
+    }
+    head.headers = RequestHeaders::captured(QByteArrayView(referer.data(), qsizetype(referer.size())), cookie,
+                                            QByteArrayView(userAgent.data(), qsizetype(userAgent.size())));
+    return head;
+}
+
 } // namespace quorrel

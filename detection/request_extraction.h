@@ -4,6 +4,7 @@
 // RFC 9112 section 3). Each datagram is examined by itself. The Host header is taken as it
 // is, so an IPv6 literal keeps its brackets (RFC 3986, 3.2.2): "http://[::1]:8080/a.mp3".
 
+#include "base/request_headers.h"
 #include "capture/datagram.h"
 
 #include <QByteArray>
@@ -36,5 +37,17 @@ Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress 
 // or the path itself when the request line already names an absolute http, https or ftp
 // address (proxy form, RFC 9112 section 3.2.2).
 std::optional<QByteArray> ExtractRequestBytes(Bytes payload);
+
+// The head of the GET request that the rules above take the address from (the last request
+// line beginning with "get" in the payload), read by RFC 9112's own lines: its version and
+// the Referer, Cookie and User-Agent fields up to the blank line that ends the head. Several
+// Cookie lines are joined with "; " (RFC 6265, 5.4); of the others the last counts. Read from
+// the payload as it came (up to its first zero byte), so a value keeps every byte it had;
+// a value that could break a request is dropped (RequestHeaders::captured).
+struct CapturedHead {
+    QByteArray httpVersion; // "HTTP/1.1", or empty when the request line names none
+    RequestHeaders headers;
+};
+CapturedHead ExtractRequestHead(Bytes payload);
 
 } // namespace quorrel

@@ -71,12 +71,14 @@ CurlMulti::~CurlMulti()
     curl_share_cleanup(m_share); // refused, and left, while an easy handle still uses it
 }
 
-bool CurlMulti::add(CURL *easy, CurlJob *job)
+bool CurlMulti::add(CURL *easy, CurlJob *job, Jar jar)
 {
     curl_easy_setopt(easy, CURLOPT_PRIVATE, static_cast<void *>(job));
-    curl_easy_setopt(easy, CURLOPT_SHARE, m_share);
-    // The share holds the jar; an empty file name turns the handle's cookie engine on
-    // without reading any file (CURLOPT_COOKIEFILE.3).
+    // The share holds the run's jar; a handle with a jar of its own stays out of it (the
+    // share would replace the handle's cookies with its own). An empty file name turns the
+    // handle's cookie engine on without reading any file (CURLOPT_COOKIEFILE.3).
+    if (jar == Jar::Run)
+        curl_easy_setopt(easy, CURLOPT_SHARE, m_share);
     curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
     // Adding sets a zero time-out through the timer callback: the transfer starts from
     // the loop, on the timer's first shot.

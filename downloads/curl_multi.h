@@ -39,9 +39,13 @@ public:
     CurlMulti(const CurlMulti &) = delete;
     CurlMulti &operator=(const CurlMulti &) = delete;
 
-    // Starts driving easy for job. The handle joins the run's cookie jar, so a later
-    // request sends what an earlier one was given. False when libcurl refuses it.
-    bool add(CURL *easy, CurlJob *job);
+    // Which cookies a handle keeps and sends.
+    enum class Jar {
+        Run, // the run's: a later request sends what an earlier one was given
+        Own, // the handle's own, already filled by the caller (CURLOPT_COOKIELIST)
+    };
+    // Starts driving easy for job. False when libcurl refuses it.
+    bool add(CURL *easy, CurlJob *job, Jar jar = Jar::Run);
     // Stops driving easy, leaving its transfer where it is; a handle not added is fine.
     void remove(CURL *easy);
 

@@ -2,6 +2,8 @@
 // The addresses a user hands quorrel-fetch: one a line, as plain addresses, as lines of
 // the resource list file (zywj.txt), or as quorrel-scan's five tab-separated fields.
 
+#include "base/request_headers.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,6 +13,7 @@ namespace quorrel {
 struct FetchItem {
     QString address;
     QString category; // the category it was filed under, "√" dropped; empty when unknown
+    RequestHeaders headers = {}; // a HAR file's Referer, Cookie and User-Agent
 };
 
 // The address in a text the way the resource list's reader takes it: trimmed, quotes

@@ -36,6 +36,7 @@ void DownloadScheduler::TimexzwjTimer()
     m_tasks.setState(row, TaskState::Running);
     const QString address = TrimBlanks(m_tasks.task(row).address);
     const QString savePath = TrimBlanks(m_tasks.task(row).savePath);
+    m_headers = m_tasks.task(row).headers;
     m_host.showGauge(true);
 
     bool resume = false;
@@ -67,12 +68,14 @@ void DownloadScheduler::StartTransfer(const QString &address, const QString &sav
         return;
     }
     const bool ftp = scheme == 2;
-    m_transfer = new Transfer(*m_multi, {address, savePath, resume, std::nullopt}, this);
+    m_transfer = MakeTransfer(*m_multi, {address, savePath, resume, std::nullopt, std::exchange(m_headers, {})}, this);
+    const bool byTime = m_transfer->unit() == Transfer::Unit::Microseconds;
     m_transfer->setPasswordQuestion(
         [this](const FtpAddress &parts) -> std::optional<QString> { return m_host.askFtpPassword(parts.user); });
-    connect(m_transfer, &Transfer::begun, this, [this](qint64 expected) {
-        // A reply that states no length is scaled by the last FTP size, or not at all.
-        m_host.setGaugeMaximum(expected > 0 ? expected : (m_lastFtpSize > 0 ? m_lastFtpSize : 0));
+    connect(m_transfer, &Transfer::begun, this, [this, byTime](qint64 expected) {
+        // A reply that states no length is scaled by the last FTP size, or not at all; a
+        // stream by its running time, and a live one not at all.
+        m_host.setGaugeMaximum(expected > 0 || byTime ? qMax<qint64>(expected, 0) : (m_lastFtpSize > 0 ? m_lastFtpSize : 0));
     });
     connect(m_transfer, &Transfer::progress, this, [this](qint64 bytes) { m_host.setGaugeValue(bytes); });
     connect(m_transfer, &Transfer::finished, this,
@@ -91,8 +94,10 @@ void DownloadScheduler::finished(const TransferResult &result, bool ftp)
     const bool known = row >= 0 && row < m_tasks.count();
     if (result.done) {
         if (!ftp && known) {
-            // The save-path column as stored ends the line; an empty line follows.
-            m_host.log(kDownloadFinished + m_tasks.task(row).savePath);
+            // The save-path column as stored ends the line; an empty line follows. A stream
+            // names the file it was saved in.
+            m_host.log(kDownloadFinished +
+                       (result.savedAs.isEmpty() ? m_tasks.task(row).savePath : QLatin1Char(' ') + result.savedAs));
             m_host.log(QString());
         }
         end(TaskState::Done);

@@ -9,6 +9,7 @@
 // the last box about it is closed, and no tick does anything meanwhile. The rows are
 // therefore never cleared under a transfer or a box.
 
+#include "base/request_headers.h"
 #include "downloads/task_list.h"
 
 #include <QObject>
@@ -80,6 +81,7 @@ private:
     SchedulerHost &m_host;
     std::unique_ptr<CurlMulti> m_multi;
     Transfer *m_transfer = nullptr;
+    RequestHeaders m_headers; // the task's, from the tick to its transfer
     int m_current = -1;
     bool m_busy = false;
     qint64 m_lastFtpSize = 0;

@@ -14,12 +14,13 @@ Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList
         if (!node->checked() || node->isContainer())
             continue;
         const QString address = TrimBlanks(node->Link());
+        const RequestHeaders headers = node->headers() ? *node->headers() : RequestHeaders();
         if (settings.handsOverDownloads()) {
             s.handOver += QLatin1Char('\r') + TrimBlanks(node->caption());
         } else if (settings.PromptRename) {
-            s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + FileNameOf(address)});
+            s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + FileNameOf(address), headers});
         } else {
-            tasks.AddTask(address, FileNameOf(address), settings.SavePath);
+            tasks.AddTask(address, FileNameOf(address), settings.SavePath, headers);
             tasks.QueuedAddresses.append(address);
             ++s.queued;
         }
@@ -36,7 +37,8 @@ QString HandOverText(const QString &handOver)
 void ConfirmRenameRows(const QList<RenameRow> &rows, const QString &savePath, TaskList &tasks)
 {
     for (const RenameRow &r : rows) {
-        tasks.addRow(QLatin1Char(' ') + r.address, QLatin1Char(' ') + savePath + QLatin1Char('/') + TrimBlanks(r.fileName));
+        tasks.addRow(QLatin1Char(' ') + r.address, QLatin1Char(' ') + savePath + QLatin1Char('/') + TrimBlanks(r.fileName),
+                     r.headers);
         tasks.QueuedAddresses.append(TrimBlanks(r.address));
     }
 }
@@ -50,7 +52,8 @@ DoubleClickDownload DownloadOnDoubleClick(ResourceTree &tree, TreeNode *node, co
         d.clipboard = HandOverText(caption);
     } else if (!tasks.isQueued(caption)) {
         const QString address = TrimBlanks(node->Link());
-        tasks.AddTask(address, FileNameOf(address), settings.SavePath);
+        tasks.AddTask(address, FileNameOf(address), settings.SavePath,
+                      node->headers() ? *node->headers() : RequestHeaders());
         d.queued = true;
     }
     tree.deleteNode(node);

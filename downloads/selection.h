@@ -13,6 +13,9 @@ namespace quorrel {
 struct RenameRow {
     QString address;  // column 0: a blank, then the address
     QString fileName; // column 1: a blank, then the file name
+    // The resource's captured headers; they go with the task only while column 0 still
+    // holds the address they were captured with.
+    RequestHeaders headers = {};
 };
 
 struct Selection {

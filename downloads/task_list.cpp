@@ -1,5 +1,6 @@
 #include "downloads/task_list.h"
 
+#include "base/gydy.h"
 #include "base/text_rules.h"
 
 namespace quorrel {
@@ -13,16 +14,17 @@ QString FileNameOf(const QString &address)
 
 TaskList::TaskList(QObject *parent) : QAbstractTableModel(parent) {}
 
-int TaskList::AddTask(const QString &address, const QString &fileName, const QString &savePath)
+int TaskList::AddTask(const QString &address, const QString &fileName, const QString &savePath,
+                      const RequestHeaders &headers)
 {
-    return addRow(QLatin1Char(' ') + address, QLatin1Char(' ') + savePath + QLatin1Char('/') + fileName);
+    return addRow(QLatin1Char(' ') + address, QLatin1Char(' ') + savePath + QLatin1Char('/') + fileName, headers);
 }
 
-int TaskList::addRow(const QString &addressColumn, const QString &savePathColumn)
+int TaskList::addRow(const QString &addressColumn, const QString &savePathColumn, const RequestHeaders &headers)
 {
     const int row = count();
     beginInsertRows({}, row, row);
-    m_tasks.append({addressColumn, savePathColumn, TaskState::Waiting});
+    m_tasks.append({addressColumn, savePathColumn, TaskState::Waiting, headers});
     endInsertRows();
     return row;
 }
@@ -89,7 +91,12 @@ bool TaskList::setData(const QModelIndex &index, const QVariant &value, int role
     // the task, so an address edited while waiting is the one fetched.
     if (!index.isValid() || index.column() != 0 || role != Qt::EditRole)
         return false;
-    m_tasks[index.row()].address = value.toString();
+    DownloadTask &task = m_tasks[index.row()];
+    const QString address = value.toString();
+    // Headers captured for one address are not sent to another.
+    if (TrimBlanks(address) != TrimBlanks(task.address))
+        task.headers = {};
+    task.address = address;
     emit dataChanged(index, index, {Qt::DisplayRole, Qt::EditRole});
     return true;
 }

@@ -2,6 +2,8 @@
 // lstxzrw's model: the download tasks, one row each, in the order they were queued. A
 // task is its two columns and its state, nothing more; the list lives for the run only.
 
+#include "base/request_headers.h"
+
 #include <QAbstractTableModel>
 #include <QStringList>
 
@@ -18,6 +20,9 @@ struct DownloadTask {
     QString address;  // the address column as stored: a blank, then the address
     QString savePath; // the save-path column: a blank, SavePath, "/", the file name
     TaskState state = TaskState::Waiting;
+    // The headers the resource was captured with, for its transfer; in memory only, and
+    // dropped when the user edits the address (they belong to the address captured).
+    RequestHeaders headers = {};
 };
 
 // The file name of an address: the text after its last "/" (empty for one ending in
@@ -33,9 +38,10 @@ public:
 
     // The recipe every command follows: address column " " + address, save-path column
     // " " + savePath + "/" + fileName, state Waiting.
-    int AddTask(const QString &address, const QString &fileName, const QString &savePath);
+    int AddTask(const QString &address, const QString &fileName, const QString &savePath,
+                const RequestHeaders &headers = {});
     // A row whose columns are given as they are to be stored.
-    int addRow(const QString &addressColumn, const QString &savePathColumn);
+    int addRow(const QString &addressColumn, const QString &savePathColumn, const RequestHeaders &headers = {});
 
     int count() const { return static_cast<int>(m_tasks.size()); }
     const DownloadTask &task(int row) const { return m_tasks[row]; }

@@ -1,7 +1,9 @@
 #pragma once
-// Transfer: one download, HTTP(S) or FTP, from an address into a save file, on the event
-// loop through a CurlMulti. The program runs one at a time and starts the next after
-// finished.
+// Transfer: one download from an address into a save file, on the event loop. The program
+// runs one at a time and starts the next after finished. MakeTransfer chooses the kind:
+// a streamed video (an HLS playlist or a DASH manifest) is copied into one file by ffmpeg
+// (downloads/stream_transfer.h); anything else is a CurlTransfer, HTTP(S) or FTP through a
+// CurlMulti, which the rest of this comment is about.
 //
 // The save file's folder is made first, with its parents, when it is missing. A save path
 // that is a folder is refused.
@@ -11,7 +13,10 @@
 // the TCP connect (the name look-up and the TLS handshake have the stall time, as every
 // other wait does), certificates checked against the system's trust store. A resume
 // sends a HEAD, then a GET for the bytes from n - 1 on (n the size of the file already
-// there): the last byte on disk is fetched again and written where it was.
+// there): the last byte on disk is fetched again and written where it was. A request
+// captured with headers sends its User-Agent in place of the fixed one, its Referer, and
+// its Cookie to the host it was captured for alone: the cookie goes into a cookie jar of
+// the transfer's own, bound to that host, so a redirect elsewhere does not carry it.
 // FTP: the login, port, directory and file of ParseFtpAddress; one CWD to the directory,
 // SIZE, then RETR; a resume restarts at byte n with REST. A missing password is asked
 // for once the save file is open.
@@ -21,10 +26,12 @@
 // (an error page, a range other than the one asked for) is never written, and a file this
 // transfer created and wrote nothing into is removed again.
 
+#include "base/request_headers.h"
 #include "downloads/curl_multi.h"
 #include "downloads/ftp_address.h"
 
 #include <QFile>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -40,6 +47,9 @@ struct TransferRequest {
     // For an ftp address: its parts, with the password the user gave when it was missing.
     // Left empty, the address is parsed here and a missing password is taken as empty.
     std::optional<FtpAddress> ftp;
+    // The headers of the request the address was captured with; none for an address from
+    // a file, typed or listed, which is then fetched with the fixed headers alone.
+    RequestHeaders headers = {};
 };
 
 struct TransferResult {
@@ -52,14 +62,29 @@ struct TransferResult {
     // FTP: logged in, the server refused a command (the directory, the file, the restart
     // offset). Unlike a failed connection or login, the user is shown the reason.
     bool refused = false;
+    // The file the download was saved in, when that is not the request's save path (a
+    // streamed video, saved as .mp4 or .mkv beside it); empty otherwise.
+    QString savedAs = {};
 };
 
 class ConnectWatch;
 
-class Transfer : public QObject, private CurlJob {
+// The Netscape cookie-file lines (CURLOPT_COOKIELIST.3) of a captured Cookie header, each
+// cookie bound to host alone, for the whole of it (path "/"), secure when asked, ending
+// with the session.
+QList<QByteArray> CookieJarLines(QByteArrayView cookie, QByteArrayView host, bool secure);
+
+// What every kind of transfer offers the scheduler and quorrel-fetch.
+class Transfer : public QObject {
     Q_OBJECT
 public:
-    Transfer(CurlMulti &multi, TransferRequest request, QObject *parent = nullptr);
+    // What begun and progress count in.
+    enum class Unit {
+        Bytes,        // of the file
+        Microseconds, // of the stream's running time
+    };
+
+    explicit Transfer(TransferRequest request, QObject *parent = nullptr);
     ~Transfer() override; // a transfer still running is dropped, without finished
 
     // No byte for this many seconds fails the transfer; it bounds an FTP server's connect
@@ -72,23 +97,45 @@ public:
     void setPasswordQuestion(PasswordQuestion ask) { m_askPassword = std::move(ask); }
 
     // Opens the save file and sends the first request. Once; later calls do nothing.
-    void start();
-    // Ends the transfer as a failure ("cancelled"), the bytes received kept in the file.
-    // Idempotent; nothing once finished.
-    void cancel();
+    virtual void start() = 0;
+    // Ends the transfer as a failure ("cancelled"): a file transfer keeps the bytes
+    // received, a stream leaves nothing. Idempotent; nothing once finished.
+    virtual void cancel() = 0;
+    virtual Unit unit() const { return Unit::Bytes; }
 
     const TransferRequest &request() const { return m_request; }
 
 signals:
     // The body of the reply begins: expected is its stated length, <= 0 when it states
-    // none (FTP: the size given, less the restart offset). Not emitted when the transfer
-    // fails before its body.
+    // none (FTP: the size given, less the restart offset; a stream: its running time).
+    // Not emitted when the transfer fails before its body.
     void begun(qint64 expected);
-    // Bytes of that body written so far; emitted from the loop as they arrive.
+    // Bytes of that body written so far (a stream: the running time copied); emitted from
+    // the loop as they arrive.
     void progress(qint64 bytes);
     // Exactly once per started transfer, always from the event loop (never from inside
     // start or cancel), after the file is closed.
     void finished(const quorrel::TransferResult &result);
+
+protected:
+    TransferRequest m_request;
+    int m_stallSeconds = 60;
+    PasswordQuestion m_askPassword;
+};
+
+// The transfer for request: a StreamTransfer for an HLS playlist or a DASH manifest
+// (IsStreamAddress), a CurlTransfer on multi otherwise.
+Transfer *MakeTransfer(CurlMulti &multi, TransferRequest request, QObject *parent = nullptr);
+
+// HTTP and FTP through libcurl.
+class CurlTransfer : public Transfer, private CurlJob {
+    Q_OBJECT
+public:
+    CurlTransfer(CurlMulti &multi, TransferRequest request, QObject *parent = nullptr);
+    ~CurlTransfer() override;
+
+    void start() override;
+    void cancel() override;
 
 private:
     enum class Phase { Idle, Head, Get, Finished };
@@ -118,16 +165,16 @@ private:
     size_t takeBody(const char *data, size_t size);
     void takeHeader(QByteArrayView line);
 
+    bool setCapturedHeaders();
+
     CurlMulti &m_multi;
-    TransferRequest m_request;
-    int m_stallSeconds = 60;
-    PasswordQuestion m_askPassword;
     bool m_started = false;
     Phase m_phase = Phase::Idle;
     bool m_isFtp = false;
 
     CURL *m_easy = nullptr;
     bool m_added = false;
+    bool m_ownJar = false; // the captured cookies are in a jar of this transfer's own
     curl_slist *m_headers = nullptr; // Accept; libcurl keeps the list, not a copy
     char m_error[CURL_ERROR_SIZE] = {};
 

@@ -13,6 +13,10 @@ struct SettingsValues {
     QString AnalysePages;      // fxwy, text; type-1 addresses are filed only when exactly "1"
     QString TypeExtensionList; // ".ext-N;" entries, built from the numbered keys
     QString TypeNameList;      // lxmc as read: "NN-name;" entries
+    // hlcs (忽略参数, "ignore the parameters") trimmed is exactly "1": an address's type
+    // comes from its path alone, without its query and fragment. Off by default, as the
+    // extension rule was always written.
+    bool IgnoreQuery = false;
 
     // Downloads go to another tool when DownloadMode sorts after "0" byte-wise.
     bool handsOverDownloads() const;

@@ -674,7 +674,7 @@ void TMainform::taskFailed(int row)
 {
     // Back under its category below FoundRoot, to be ticked again; not when the address
     // is in the tree already (captured again meanwhile, say).
-    m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Found, tasks.task(row).address);
+    m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Found, tasks.task(row).address, &tasks.task(row).headers);
 }
 
 // Leaving --------------------------------------------------------------------------------

@@ -67,6 +67,7 @@ RenamePanel::RenamePanel(QWidget *parent) : QFrame(parent)
 void RenamePanel::setRows(const QList<RenameRow> &rows)
 {
     ClearRenameGrid();
+    m_rows = rows;
     for (const RenameRow &r : rows) {
         const int row = gridxgwjm->rowCount();
         gridxgwjm->insertRow(row);
@@ -81,7 +82,9 @@ QList<RenameRow> RenamePanel::rows()
     QList<RenameRow> rows;
     for (int r = 0; r < gridxgwjm->rowCount(); ++r) {
         const auto cell = [&](int c) { return gridxgwjm->item(r, c) ? gridxgwjm->item(r, c)->text() : QString(); };
-        rows.append({cell(0), cell(1)});
+        // The captured headers stay with a row whose address the user left as it was.
+        const bool same = r < m_rows.size() && TrimBlanks(m_rows[r].address) == TrimBlanks(cell(0));
+        rows.append({cell(0), cell(1), same ? m_rows[r].headers : RequestHeaders()});
     }
     return rows;
 }
@@ -89,6 +92,7 @@ QList<RenameRow> RenamePanel::rows()
 void RenamePanel::ClearRenameGrid()
 {
     gridxgwjm->setRowCount(0); // the header row stays
+    m_rows.clear();
 }
 
 } // namespace quorrel

@@ -31,6 +31,9 @@ public:
 signals:
     void confirmed();
     void cancelled();
+
+private:
+    QList<RenameRow> m_rows; // as given, for the headers of the rows left unchanged
 };
 
 } // namespace quorrel

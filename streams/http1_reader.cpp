@@ -374,6 +374,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     m_sawRequest = true;
     const std::string_view method = line.method;
     const std::string_view target = line.target;
+    const QByteArray version = bytes(line.version);
 
     QByteArray host, referer, cookie, userAgent;
     bool hasHost = false;
@@ -434,6 +435,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
 
     StreamRequest request;
     request.method = bytes(method);
+    request.httpVersion = version;
     request.scheme = m_origin.scheme;
     const bool connect = method == "CONNECT";
     if (startsWithNoCase(target, "http://") || startsWithNoCase(target, "https://")) {

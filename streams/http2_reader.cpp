@@ -240,6 +240,7 @@ void Http2Reader::endBlock()
     m_request = {};
     if (request.method.isEmpty())
         return; // trailers, not a request
+    request.httpVersion = QByteArrayLiteral("HTTP/2");
     if (request.scheme.isEmpty())
         request.scheme = m_origin.scheme;
     if (request.authority.isEmpty())

@@ -43,6 +43,7 @@ struct TcpSegment {
 // One request read from a stream. The address is scheme + "://" + authority + path.
 struct StreamRequest {
     QByteArray method;
+    QByteArray httpVersion; // "HTTP/1.1", "HTTP/2"
     QByteArray scheme;    // "http" or "https"
     QByteArray authority; // Host header, or HTTP/2 :authority
     QByteArray path;      // request target as sent

@@ -2,6 +2,7 @@
 // deletion with its references, the check box cycle, and zywj.txt round trips in GBK.
 
 #include "base/gbk_text.h"
+#include "catalogue/capture_filing.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
 #include "catalogue/resource_list_autosave.h"
@@ -89,6 +90,7 @@ private slots:
     void saveErrorNamesTheFile();
     void saveSettingsKeepsResources();
     void autosaveFollowsChanges();
+    void capturedHeadersStayInMemory();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -719,6 +721,44 @@ void TestCatalogue::previewGeometry()
     const PreviewTitleLayout title = LayOutPreviewTitle(398, 40);
     QCOMPARE(title.labelWidth, 318);
     QCOMPARE(title.buttonLeft, 320);
+}
+
+// The captured headers are for the download only: the list file never holds them, and
+// a resource read back from it has none.
+void TestCatalogue::capturedHeadersStayInMemory()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    const RequestHeaders headers = RequestHeaders::captured("http://a.test/referer-page", "session=s3cret", "Agent/9");
+    catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, "http://a.test/1.flv", &headers);
+    QVERIFY(catalogue.tree().FindByCaption("http://a.test/1.flv")->headers());
+    QVERIFY(!catalogue.SaveResourceList());
+    const QByteArray list = readFile(dir.filePath("zywj.txt"));
+    QVERIFY(list.contains("http://a.test/1.flv"));
+    for (const char *secret : {"s3cret", "referer-page", "Agent/9"}) {
+        QVERIFY2(!list.contains(secret), secret);
+        QVERIFY2(!readFile(dir.filePath("config.ini")).contains(secret), secret);
+    }
+    Catalogue again(dir.path(), "/tmp");
+    QVERIFY(!again.LoadSettings());
+    QVERIFY(!again.tree().FindByCaption("http://a.test/1.flv")->headers());
+
+    // A request read from a stream (HTTPS, HTTP/2) takes the same road, headers checked:
+    // a value that could split a request is dropped.
+    streams::StreamRequest request;
+    request.method = "GET";
+    request.scheme = "https";
+    request.authority = "b.test";
+    request.path = "/v/2.flv";
+    request.referer = "https://b.test/watch";
+    request.cookie = "s=1\r\nX-Injected: 1";
+    request.userAgent = "Agent/10";
+    QCOMPARE(FileStreamRequest(again, request).outcome, Classification::Filed);
+    const TreeNode *node = again.tree().FindByCaption("https://b.test/v/2.flv");
+    QVERIFY(node && node->headers());
+    QCOMPARE(*node->headers(), RequestHeaders({"https://b.test/watch", {}, "Agent/10"}));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)

@@ -40,6 +40,9 @@ private slots:
     void missingCategoryGoesToTopLevel();
     void typeMissingFromNamesTakesFirstEntry();
     void typeBelowOneIsNotFiled();
+    void ignoreQuery_data();
+    void ignoreQuery();
+    void capturedHeadersGoWithTheNode();
 };
 
 void TestClassify::lastPosAndCountChar_data()
@@ -258,6 +261,80 @@ void TestClassify::typeMissingFromNamesTakesFirstEntry()
     QCOMPARE(c.node->Mark(), QStringLiteral("09"));
     QCOMPARE(c.node->imageIndex(), 9);
     QVERIFY(!c.showHint); // the hint belongs to type 1 alone
+}
+
+// hlcs: the extension from the path alone, without query and fragment; off, the written
+// rule (everything after the last "."). The address filed stays whole either way.
+void TestClassify::ignoreQuery_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("typeOff");
+    QTest::addColumn<int>("typeOn");
+    QTest::newRow("a query") << "http://a.test/x.mp3?id=1" << 1 << 2;
+    QTest::newRow("a query with dots") << "http://a.test/v/x.mp3?token=a.b" << 1 << 2;
+    QTest::newRow("a fragment") << "http://a.test/x.mp3#t=10" << 1 << 2;
+    QTest::newRow("a query, then a fragment") << "http://a.test/x.zip?a=1#b.c" << 1 << 5;
+    QTest::newRow("the extension only in the query") << "http://a.test/dir/?f=x.mp3" << 2 << 1;
+    QTest::newRow("a fragment only in the query") << "http://a.test/get.php?f=x.mp3" << 2 << 1;
+    QTest::newRow("no query") << "http://a.test/x.mp3" << 2 << 2;
+    QTest::newRow("trailing dot before a query: the first entry") << "http://a.test/x.?a" << 1 << 2;
+    QTest::newRow("substring match survives") << "http://a.test/v.rm?x=1" << 1 << 3;
+    QTest::newRow("capitals in the table still never match") << "http://a.test/v.AVI?x=1" << 1 << 1;
+    QTest::newRow("an empty query") << "http://a.test/x.wma?" << 1 << 2;
+    QTest::newRow("a relative address with a query") << "x.mp3?id=1" << 1 << 2;
+}
+
+void TestClassify::ignoreQuery()
+{
+    QFETCH(QString, text);
+    QFETCH(int, typeOff);
+    QFETCH(int, typeOn);
+    for (const bool on : {false, true}) {
+        SettingsValues settings = typeTable();
+        settings.IgnoreQuery = on;
+        ResourceTree tree;
+        tree.BuildCategories(settings.TypeNameList);
+        const TreeNode *base = tree.add(tree.FindByCaption(QStringLiteral("01-网页连接")),
+                                        {.caption = "http://a.test/d/p.htm", .mark = "01", .link = "http://a.test/d/p.htm", .image = 1});
+        const Classification c = ClassifyLink(tree, settings, base, FileMode::Found, text);
+        QCOMPARE(c.type, on ? typeOn : typeOff);
+        QCOMPARE(c.outcome, Classification::Filed);
+        // The address is filed and kept whole, query and fragment included.
+        QVERIFY2(c.node->Link().contains(text.mid(text.indexOf('?') < 0 ? text.indexOf('#') : text.indexOf('?'))),
+                 qPrintable(c.node->Link()));
+        if (text.startsWith("http"))
+            QCOMPARE(c.node->Link(), text + ' ');
+        // The category a list is sorted by is the one ClassifyLink files under.
+        if (text.startsWith("http"))
+            QCOMPARE(CategoryOfAddress(settings, text), parentCaption(c.node));
+    }
+}
+
+// The headers of the request that found a resource go with its node, in memory; captured
+// again, the newest are kept.
+void TestClassify::capturedHeadersGoWithTheNode()
+{
+    const SettingsValues settings = typeTable();
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    const RequestHeaders first = RequestHeaders::captured("http://a.test/page", "s=1", "UA/1");
+    const RequestHeaders renewed = RequestHeaders::captured("http://a.test/page", "s=2", "UA/1");
+    const Classification c = ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/x.mp3", &first);
+    QCOMPARE(c.outcome, Classification::Filed);
+    QVERIFY(c.node->headers());
+    QCOMPARE(*c.node->headers(), first);
+    QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/x.mp3", &renewed).outcome,
+             Classification::Duplicate);
+    QCOMPARE(*c.node->headers(), renewed);
+    // Seen again without headers (a list, a finished download): the ones it has stay.
+    const RequestHeaders none;
+    ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/x.mp3", &none);
+    ClassifyLink(tree, settings, nullptr, FileMode::Downloaded, "http://a.test/x.mp3");
+    QCOMPARE(*c.node->headers(), renewed);
+    // A category's caption never takes headers, and a resource filed without any has none.
+    ClassifyLink(tree, settings, nullptr, FileMode::Found, "02-音乐", &first);
+    QVERIFY(!tree.FindByCaption("02-音乐")->headers());
+    QVERIFY(!ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/y.mp3").node->headers());
 }
 
 void TestClassify::typeBelowOneIsNotFiled()

@@ -258,9 +258,10 @@ void TestDesktop::starterConfigFilesAtTheFirstStart()
     m_window->Timesys->stop();
     QCOMPARE(readFile(places.configPath), starterBytes); // copied byte for byte: GBK, CR LF
 
-    // Music and video of today's web are filed at once; a page is not, as fxwy=0 says.
+    // Music and video of today's web are filed at once, a signed address too (hlcs=1); a
+    // page is not, as fxwy=0 says.
     const QStringList addresses = {"http://a.test/song.mp3", "http://a.test/clip.mp4", "http://a.test/live/index.m3u8",
-                                   "http://a.test/index.html"};
+                                   "http://a.test/index.html", "http://cdn.a.test/v/movie.webm?token=abc&t=1"};
     for (const QString &address : addresses)
         m_window->catalogue().ClassifyLink(nullptr, FileMode::Found, address);
     const auto categoryOf = [this](const QString &address) {
@@ -271,6 +272,7 @@ void TestDesktop::starterConfigFilesAtTheFirstStart()
     QCOMPARE(categoryOf(addresses[1]), QStringLiteral("03-视频"));
     QCOMPARE(categoryOf(addresses[2]), QStringLiteral("04-视频流"));
     QCOMPARE(categoryOf(addresses[3]), QString());
+    QCOMPARE(categoryOf(addresses[4]), QStringLiteral("03-视频"));
 
     // The list goes to the data folder, the settings stay the user's.
     m_window->btntcClick();

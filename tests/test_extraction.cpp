@@ -71,6 +71,8 @@ private slots:
     void extractRequest();
     void linuxSegmentEndToEnd_data();
     void linuxSegmentEndToEnd();
+    void requestHead_data();
+    void requestHead();
 };
 
 void TestExtraction::extract_data()
@@ -272,6 +274,63 @@ void TestExtraction::linuxSegmentEndToEnd()
     QCOMPARE(e.address.has_value(), !address.isNull());
     if (e.address)
         QCOMPARE(*e.address, address);
+}
+
+// The headers a download of the address needs, from the same request's head.
+void TestExtraction::requestHead_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<QByteArray>("referer");
+    QTest::addColumn<QByteArray>("cookie");
+    QTest::addColumn<QByteArray>("userAgent");
+    QTest::newRow("all three") << QByteArray("GET /a.mp3 HTTP/1.1\r\nHost: h.test\r\nUser-Agent: Mozilla/5.0 X\r\n"
+                                             "Referer: http://h.test/page\r\nCookie: a=1; b=2\r\n\r\n")
+                               << QByteArray("HTTP/1.1") << QByteArray("http://h.test/page") << QByteArray("a=1; b=2")
+                               << QByteArray("Mozilla/5.0 X");
+    QTest::newRow("none") << QByteArray("GET /a.mp3 HTTP/1.0\r\nHost: h.test\r\n\r\n") << QByteArray("HTTP/1.0")
+                          << QByteArray() << QByteArray() << QByteArray();
+    QTest::newRow("names in any case, values trimmed")
+        << QByteArray("get /a.mp3 HTTP/1.1\r\nREFERER:   http://r/  \r\ncookie:x=1\r\nuser-AGENT: ua\r\n\r\n")
+        << QByteArray("HTTP/1.1") << QByteArray("http://r/") << QByteArray("x=1") << QByteArray("ua");
+    QTest::newRow("two Cookie lines are joined") << QByteArray("GET /a HTTP/1.1\r\nCookie: a=1\r\nCookie: b=2\r\n\r\n")
+                                                 << QByteArray("HTTP/1.1") << QByteArray() << QByteArray("a=1; b=2")
+                                                 << QByteArray();
+    QTest::newRow("bare LF line ends") << QByteArray("GET /a HTTP/1.1\nReferer: http://r/\n\n") << QByteArray("HTTP/1.1")
+                                       << QByteArray("http://r/") << QByteArray() << QByteArray();
+    QTest::newRow("the last request of the datagram counts")
+        << QByteArray("GET /a HTTP/1.1\r\nCookie: first=1\r\n\r\nGET /b HTTP/1.1\r\nReferer: http://second/\r\n\r\n")
+        << QByteArray("HTTP/1.1") << QByteArray("http://second/") << QByteArray() << QByteArray();
+    QTest::newRow("a body after the head is no header")
+        << QByteArray("GET /a HTTP/1.1\r\nHost: h\r\n\r\nCookie: not=a-header\r\n") << QByteArray("HTTP/1.1")
+        << QByteArray() << QByteArray() << QByteArray();
+    QTest::newRow("a value with a lone CR is dropped, the others stay")
+        << QByteArray("GET /a HTTP/1.1\r\nReferer: http://r/\rInjected: 1\r\nCookie: c=1\r\n\r\n") << QByteArray("HTTP/1.1")
+        << QByteArray() << QByteArray("c=1") << QByteArray();
+    QTest::newRow("up to the first zero byte") << QByteArray("GET /a HTTP/1.1\r\nCookie: c=1\0\r\nReferer: http://r/\r\n", 47)
+                                               << QByteArray("HTTP/1.1") << QByteArray() << QByteArray("c=1") << QByteArray();
+    QTest::newRow("a value too long is dropped")
+        << QByteArray("GET /a HTTP/1.1\r\nCookie: c=" + QByteArray(9000, 'x') + "\r\nUser-Agent: ua\r\n\r\n")
+        << QByteArray("HTTP/1.1") << QByteArray() << QByteArray() << QByteArray("ua");
+    QTest::newRow("a header before any request line") << QByteArray("Cookie: c=1\r\n") << QByteArray() << QByteArray()
+                                                       << QByteArray() << QByteArray();
+    QTest::newRow("GBK bytes kept") << QByteArray("GET /a HTTP/1.1\r\nReferer: http://r/\xD6\xD0\xB4\r\n\r\n")
+                                    << QByteArray("HTTP/1.1") << QByteArray("http://r/\xD6\xD0\xB4") << QByteArray()
+                                    << QByteArray();
+}
+
+void TestExtraction::requestHead()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QByteArray, version);
+    QFETCH(QByteArray, referer);
+    QFETCH(QByteArray, cookie);
+    QFETCH(QByteArray, userAgent);
+    const CapturedHead head = ExtractRequestHead(Bytes(reinterpret_cast<const std::byte *>(payload.constData()), size_t(payload.size())));
+    QCOMPARE(head.httpVersion, version);
+    QCOMPARE(head.headers.referer, referer);
+    QCOMPARE(head.headers.cookie, cookie);
+    QCOMPARE(head.headers.userAgent, userAgent);
 }
 
 QTEST_APPLESS_MAIN(TestExtraction)

@@ -5,6 +5,9 @@
 
 #include "base/gbk_text.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -13,6 +16,7 @@
 
 #include "test_files.h"
 #include "test_http_server.h"
+#include "test_pcap.h"
 #include "test_peers.h"
 
 #include <fcntl.h>
@@ -36,9 +40,13 @@ const QByteArray kBody = [] {
     return b;
 }();
 
-// Every path is the same 5000-byte file, with ranges honoured; /missing* is a 404.
+// Every path is the same 5000-byte file, with ranges honoured; /missing* is a 404, and
+// /guarded* a 403 without the page's Referer and the session's cookie.
 QByteArray serve(const QByteArray &request)
 {
+    if (request.contains(" /guarded") &&
+        (!request.contains("\r\nCookie: session=s3cret") || !request.contains("\r\nReferer: http://page.test/watch\r\n")))
+        return HttpServer::reply("403 Forbidden", "no");
     if (request.contains(" /missing"))
         return HttpServer::reply("404 Not Found", "no such file");
     const QRegularExpressionMatch range = QRegularExpression("Range: bytes=(\\d+)-").match(QString::fromLatin1(request));
@@ -72,6 +80,10 @@ private slots:
     void unreadableConfig();
     void passwordAtTheTerminal();
     void slowNameLookup();
+    void harRoundTrip();
+    void browserHar();
+    void malformedHar_data();
+    void malformedHar();
 
 private:
     // withSavePath: --save-path the test's folder first; otherwise the folder comes from
@@ -309,6 +321,177 @@ void TestFetch::slowNameLookup()
     QVERIFY2(p.exitCode() == 0, qPrintable(out + QString::fromLocal8Bit(err)));
     QVERIFY2(out.startsWith("Done\thttp://slow.quorrel.test:8080/song.mp3\t"), qPrintable(out));
     QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
+}
+
+namespace {
+
+// Types for --category: pages analysed, music, pictures.
+void writeTypes(const QString &dir)
+{
+    writeFile(dir + "/config.ini", toGbk(QStringLiteral("[XT]\r\nfxwy=1\r\nmaxtype=3\r\n1=.htm;.html\r\n2=.mp3\r\n3=.jpg\r\n"
+                                                        "lxmc=01-网页连接;02-音乐;03-图片;\r\n")));
+}
+
+const QByteArray kHere("\x7F\x00\x00\x01", 4); // 127.0.0.1
+
+} // namespace
+
+// quorrel-scan --har writes what it filed with the request headers; quorrel-fetch --har
+// fetches it with them, where the same address without them is refused.
+void TestFetch::harRoundTrip()
+{
+    writeTypes(m_dir->path());
+    const QByteArray host = m_server->url("").mid(7).toLatin1();
+    const QByteArray guarded = "GET /guarded/song.mp3 HTTP/1.1\r\nHost: " + host +
+                               "\r\nUser-Agent: Mozilla/5.0 Test\r\nReferer: http://page.test/watch\r\n"
+                               "Cookie: session=s3cret; theme=dark\r\n\r\n";
+    const QByteArray plain = "GET /plain/b.jpg?x=1 HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    writeFile(m_dir->filePath("web.pcap"), quorrel::test::rawCapture({{kHere, kHere, guarded}, {kHere, kHere, plain}}));
+
+    const QString har = m_dir->filePath("found.har");
+    QProcess scan;
+    scan.start(QStringLiteral(QUORREL_BIN_DIR "/quorrel-scan"), {"--dir", m_dir->path(), "--har", har, m_dir->filePath("web.pcap")});
+    QVERIFY(scan.waitForFinished(30000));
+    QCOMPARE(scan.exitCode(), 0);
+    QVERIFY(scan.readAllStandardOutput().contains("/guarded/song.mp3")); // the tree, as ever
+    // It holds the captured cookies: its owner's alone.
+    const QFileDevice::Permissions mode = QFile::permissions(har);
+    QVERIFY(mode.testFlags(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(!(mode & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
+
+    // HAR 1.2: every field it requires, an entry per filed request.
+    const QJsonObject log = QJsonDocument::fromJson(readFile(har)).object().value("log").toObject();
+    QCOMPARE(log.value("version").toString(), QStringLiteral("1.2"));
+    QCOMPARE(log.value("creator").toObject().value("name").toString(), QStringLiteral("quorrel-scan"));
+    const QJsonArray entries = log.value("entries").toArray();
+    QCOMPARE(entries.size(), 2);
+    for (const QJsonValue &e : entries) {
+        const QJsonObject entry = e.toObject();
+        for (const char *field : {"startedDateTime", "time", "request", "response", "cache", "timings"})
+            QVERIFY2(entry.contains(field), field);
+        QVERIFY(QDateTime::fromString(entry.value("startedDateTime").toString(), Qt::ISODateWithMs).isValid());
+        const QJsonObject request = entry.value("request").toObject();
+        for (const char *field : {"method", "url", "httpVersion", "cookies", "headers", "queryString", "headersSize", "bodySize"})
+            QVERIFY2(request.contains(field), field);
+        QCOMPARE(entry.value("response").toObject().value("status").toInt(-1), 0);
+        for (const char *field : {"send", "wait", "receive"})
+            QVERIFY2(entry.value("timings").toObject().contains(field), field);
+    }
+    const QJsonObject first = entries[0].toObject().value("request").toObject();
+    QCOMPARE(first.value("url").toString(), m_server->url("/guarded/song.mp3"));
+    QCOMPARE(first.value("httpVersion").toString(), QStringLiteral("HTTP/1.1"));
+    QStringList headers;
+    for (const QJsonValue &h : first.value("headers").toArray())
+        headers << h.toObject().value("name").toString() + ": " + h.toObject().value("value").toString();
+    QCOMPARE(headers, (QStringList{"Host: " + QString::fromLatin1(host), "User-Agent: Mozilla/5.0 Test",
+                                    "Referer: http://page.test/watch", "Cookie: session=s3cret; theme=dark"}));
+    QCOMPARE(first.value("cookies").toArray().size(), 2);
+    QCOMPARE(entries[1].toObject().value("request").toObject().value("queryString").toArray().size(), 1);
+
+    Run r = fetch({m_server->url("/guarded/song.mp3")});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.lines.value(0).endsWith("HTTP 403 Forbidden"), qPrintable(r.lines.value(0)));
+    r = fetch({"--har", har});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.lines, (QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/guarded/song.mp3"), m_dir->filePath("song.mp3")),
+                                   QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/plain/b.jpg?x=1"), m_dir->filePath("b.jpg?x=1"))}));
+    QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
+}
+
+// A HAR as a browser's developer tools export it: an HTTP/2 page's requests with their
+// pseudo-headers and lower-case names, requests that are not GETs or not of this program's
+// schemes, an address twice, the cookie in the cookies list alone.
+void TestFetch::browserHar()
+{
+    writeTypes(m_dir->path());
+    const QString authority = m_server->url("").mid(7);
+    const auto request = [&](const QString &method, const QString &url, const QJsonArray &extra, const QJsonArray &cookies = {}) {
+        QJsonArray headers{QJsonObject{{"name", ":authority"}, {"value", authority}},
+                           QJsonObject{{"name", ":method"}, {"value", method}},
+                           QJsonObject{{"name", ":path"}, {"value", url.mid(url.indexOf('/', 8))}},
+                           QJsonObject{{"name", ":scheme"}, {"value", "http"}},
+                           QJsonObject{{"name", "accept"}, {"value", "*/*"}},
+                           QJsonObject{{"name", "accept-language"}, {"value", "en-US,en;q=0.9"}}};
+        for (const QJsonValue &h : extra)
+            headers.append(h);
+        return QJsonObject{
+            {"_initiator", QJsonObject{{"type", "parser"}}},
+            {"_priority", "High"},
+            {"_resourceType", "media"},
+            {"cache", QJsonObject()},
+            {"connection", "443"},
+            {"pageref", "page_1"},
+            {"request", QJsonObject{{"method", method}, {"url", url}, {"httpVersion", "http/2.0"}, {"headers", headers},
+                                    {"queryString", QJsonArray()}, {"cookies", cookies}, {"headersSize", -1}, {"bodySize", 0}}},
+            {"response", QJsonObject{{"status", 200}, {"statusText", ""}, {"httpVersion", "http/2.0"}, {"headers", QJsonArray()},
+                                     {"cookies", QJsonArray()}, {"content", QJsonObject{{"size", 5000}, {"mimeType", "audio/mpeg"}}},
+                                     {"redirectURL", ""}, {"headersSize", -1}, {"bodySize", -1}, {"_transferSize", 5100}}},
+            {"serverIPAddress", "127.0.0.1"},
+            {"startedDateTime", "2024-05-01T10:00:00.000Z"},
+            {"time", 12.5},
+            {"timings", QJsonObject{{"blocked", 1.2}, {"dns", -1}, {"ssl", -1}, {"connect", -1}, {"send", 0.1}, {"wait", 10.0},
+                                    {"receive", 1.2}, {"_blocked_queueing", 0.8}}},
+        };
+    };
+    const QJsonObject referer{{"name", "referer"}, {"value", "http://page.test/watch"}};
+    const QJsonObject agent{{"name", "user-agent"}, {"value", "Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0"}};
+    const QJsonArray entries{
+        request("GET", m_server->url("/guarded/c.mp3"), {referer, agent, QJsonObject{{"name", "cookie"}, {"value", "session=old"}}}),
+        request("POST", m_server->url("/api/log.mp3"), {referer}),
+        request("GET", "data:audio/mpeg;base64,AAAA.mp3", {}),
+        request("GET", m_server->url("/x/page.html"), {referer}),
+        request("GET", m_server->url("/guarded/d.mp3"), {referer, agent},
+                QJsonArray{QJsonObject{{"name", "session"}, {"value", "s3cret"}}}),
+        // The same address again, with the cookie renewed since.
+        request("GET", m_server->url("/guarded/c.mp3"), {referer, agent, QJsonObject{{"name", "cookie"}, {"value", "session=s3cret"}}}),
+    };
+    const QJsonObject har{{"log", QJsonObject{{"version", "1.2"},
+                                              {"creator", QJsonObject{{"name", "WebInspector"}, {"version", "537.36"}}},
+                                              {"pages", QJsonArray{QJsonObject{{"id", "page_1"}, {"title", "watch"},
+                                                                               {"startedDateTime", "2024-05-01T10:00:00.000Z"},
+                                                                               {"pageTimings", QJsonObject()}}}},
+                                              {"entries", entries}}}};
+    writeFile(m_dir->filePath("chrome.har"), QJsonDocument(har).toJson());
+
+    const Run r = fetch({"--dir", m_dir->path(), "--har", m_dir->filePath("chrome.har"), "--category", "02-音乐"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.lines, (QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/guarded/c.mp3"), m_dir->filePath("c.mp3")),
+                                   QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/guarded/d.mp3"), m_dir->filePath("d.mp3"))}));
+    // Without --category every GET of the program's schemes is taken, the page too.
+    const Run all = fetch({"--har", m_dir->filePath("chrome.har")});
+    QCOMPARE(all.lines.size(), 3);
+}
+
+void TestFetch::malformedHar_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("not JSON") << QByteArray("GET http://a.test/x.mp3\n") << "not a HAR file: illegal value at byte ";
+    QTest::newRow("cut short") << QByteArray("{\"log\": {\"entries\": [") << "not a HAR file: ";
+    QTest::newRow("a list") << QByteArray("[]") << "not a HAR file: the document is not an object";
+    QTest::newRow("no log") << QByteArray("{\"entries\": []}") << "not a HAR file: no \"log\" object";
+    QTest::newRow("entries not a list") << QByteArray("{\"log\": {\"entries\": {}}}") << "no \"log.entries\" list";
+    QTest::newRow("an entry without request")
+        << QByteArray("{\"log\": {\"entries\": [{\"request\": {\"method\": \"GET\", \"url\": \"http://a.test/a.mp3\"}}, {}]}}")
+        << "entry 2: no \"request\" object";
+    QTest::newRow("a url that is no text") << QByteArray("{\"log\": {\"entries\": [{\"request\": {\"method\": \"GET\", \"url\": 5}}]}}")
+                                           << "entry 1: the request has no \"method\" or \"url\" text";
+    QTest::newRow("headers not a list")
+        << QByteArray("{\"log\": {\"entries\": [{\"request\": {\"method\": \"GET\", \"url\": \"http://a/b\", \"headers\": 1}}]}}")
+        << "entry 1: \"headers\" is not a list";
+}
+
+// A file that is not a HAR is refused as a whole, with the reason, and nothing is fetched.
+void TestFetch::malformedHar()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, reason);
+    writeFile(m_dir->filePath("bad.har"), file.replace("http://a.test", m_server->url("").toLatin1()));
+    const Run r = fetch({"--har", m_dir->filePath("bad.har"), m_server->url("/also.mp3")});
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.lines.isEmpty());
+    QVERIFY2(r.err.startsWith("quorrel-fetch: " + m_dir->filePath("bad.har") + ": ") && r.err.contains(reason), qPrintable(r.err));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"bad.har"});
 }
 
 QTEST_GUILESS_MAIN(TestFetch)

@@ -44,6 +44,7 @@ private slots:
     void renameTable();
     void doubleClick();
     void taskListModel();
+    void capturedHeadersGoWithTheTask();
 };
 
 void TestSelection::fileNames_data()
@@ -183,6 +184,44 @@ void TestSelection::taskListModel()
     tasks.clear();
     QCOMPARE(tasks.count(), 0);
     QVERIFY(tasks.isQueued("http://a/1")); // outlives the list
+}
+
+// The headers a resource was captured with reach its task by every road (at once, through
+// the rename table, by a double-click), and leave it when the user changes the address.
+void TestSelection::capturedHeadersGoWithTheTask()
+{
+    const RequestHeaders captured = RequestHeaders::captured("http://a.test/page", "s=1", "UA/1");
+    {
+        Fixture f;
+        f.tree.setHeaders(f.song("a.mp3"), captured);
+        f.song("b.mp3");
+        QCOMPARE(N20Select(f.tree, f.settings, f.tasks).queued, 2);
+        QCOMPARE(f.tasks.task(0).headers, RequestHeaders()); // b, visited first
+        QCOMPARE(f.tasks.task(1).headers, captured);
+        // An edit that keeps the address keeps them; another address loses them.
+        QVERIFY(f.tasks.setData(f.tasks.index(1, 0), "  http://a.test/m/a.mp3", Qt::EditRole));
+        QCOMPARE(f.tasks.task(1).headers, captured);
+        QVERIFY(f.tasks.setData(f.tasks.index(1, 0), " http://other.test/a.mp3", Qt::EditRole));
+        QCOMPARE(f.tasks.task(1).headers, RequestHeaders());
+    }
+    {
+        Fixture f;
+        f.settings.PromptRename = true;
+        f.tree.setHeaders(f.song("a.mp3"), captured);
+        QList<RenameRow> rows = N20Select(f.tree, f.settings, f.tasks).renameRows;
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].headers, captured);
+        rows[0].fileName = " renamed.mp3";
+        ConfirmRenameRows(rows, f.settings.SavePath, f.tasks);
+        QCOMPARE(f.tasks.task(0).headers, captured);
+    }
+    {
+        Fixture f;
+        TreeNode *node = f.song("a.mp3", CheckBox::Unchecked);
+        f.tree.setHeaders(node, captured);
+        QVERIFY(DownloadOnDoubleClick(f.tree, node, f.settings, f.tasks).queued);
+        QCOMPARE(f.tasks.task(0).headers, captured);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestSelection)

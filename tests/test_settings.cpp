@@ -810,6 +810,10 @@ void TestSettings::readSettingsPromptRename()
     const QString path = dir.filePath("config.ini");
     QVERIFY(writeBytes(path, xt("tsggwjm=" + stored + "\r\n")));
     QCOMPARE(ReadSettingsValues(path, kDefaultSavePath).PromptRename, promptRename);
+    QVERIFY(!ReadSettingsValues(path, kDefaultSavePath).IgnoreQuery); // absent: the written rule
+    // hlcs is read by the same rule: on only when its trimmed value is exactly "1".
+    QVERIFY(writeBytes(path, xt("hlcs=" + stored + "\r\n")));
+    QCOMPARE(ReadSettingsValues(path, kDefaultSavePath).IgnoreQuery, promptRename);
 }
 
 void TestSettings::readSettingsTypeExtensionList_data()

@@ -171,6 +171,10 @@ private slots:
     void connectBound();
     void requestHeaders();
     void cookiesLastTheRun();
+    void capturedHeaders_data();
+    void capturedHeaders();
+    void cookieJarLines_data();
+    void cookieJarLines();
     void cancelKeepsTheBytes();
     void largeDownload_data();
     void largeDownload();
@@ -341,6 +345,15 @@ void TestTransfer::startNginx()
                                   "    }\n"
                                   "    location = /cookie/echo { return 200 \"$http_cookie\"; }\n"
                                   "    location = /headers { return 200 \"$http_user_agent|$http_accept\"; }\n"
+                                  // A media server that wants the page's Referer and the
+                                  // session's cookie, as many do.
+                                  "    location = /guarded {\n"
+                                  "      if ($cookie_session != \"s3cret\") { return 403; }\n"
+                                  "      if ($http_referer != \"http://page.test/watch\") { return 403; }\n"
+                                  "      return 200 \"$http_user_agent|$http_referer|$http_cookie\";\n"
+                                  "    }\n"
+                                  "    location = /here { return 302 /cookie/echo; }\n"
+                                  "    location = /away { return 302 http://localhost:%3/cookie/echo; }\n"
                                   "  }\n")
                        .arg(::geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), root, port(m_http));
     conf += tlsServer(m_https, "local") + tlsServer(m_selfSigned, "self") + tlsServer(m_otherHost, "elsewhere") +
@@ -372,7 +385,7 @@ void TestTransfer::init()
 Outcome TestTransfer::run(const TransferRequest &request, int stallSeconds, const std::function<void(Transfer &)> &hook)
 {
     Outcome o;
-    Transfer transfer(*m_multi, request);
+    CurlTransfer transfer(*m_multi, request);
     if (stallSeconds > 0)
         transfer.setStallTimeout(stallSeconds);
     QEventLoop loop;
@@ -857,6 +870,72 @@ void TestTransfer::cookiesLastTheRun()
     QCOMPARE(readFile(m_savePath), QByteArray("quorrel=kept"));
 }
 
+// A resource captured with headers is fetched with them: its User-Agent in place of the
+// fixed one, its Referer, and its Cookie for the host it was captured for alone.
+void TestTransfer::capturedHeaders_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("captured"); // with the captured headers
+    QTest::addColumn<QByteArray>("body"); // empty: the transfer fails with HTTP 403
+    const QByteArray agent = "Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0";
+    QTest::newRow("guarded, with the captured headers")
+        << "/guarded" << true << agent + "|http://page.test/watch|session=s3cret; theme=dark";
+    QTest::newRow("guarded, without them: as the fixed headers always were") << "/guarded" << false << QByteArray();
+    QTest::newRow("a redirect on the same host keeps the cookie") << "/here" << true << QByteArray("session=s3cret; theme=dark");
+    QTest::newRow("a redirect to another host drops it") << "/away" << true << QByteArray("-");
+}
+
+void TestTransfer::capturedHeaders()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, captured);
+    QFETCH(QByteArray, body);
+    TransferRequest request{m_http + path, m_savePath, false, {}};
+    if (captured)
+        request.headers = RequestHeaders::captured("http://page.test/watch", "session=s3cret; theme=dark",
+                                                   "Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0");
+    const Outcome o = run(request);
+    if (body.isEmpty()) {
+        QCOMPARE(o.result.reason, QStringLiteral("HTTP 403 Forbidden"));
+        return;
+    }
+    QVERIFY2(o.result.done, qPrintable(o.result.reason));
+    // nginx's $http_cookie is "" when no Cookie came; the run's own cookies (from
+    // cookiesLastTheRun) may come with it to 127.0.0.1, never the captured ones to localhost.
+    QByteArray got = readFile(m_savePath);
+    if (body == "-") {
+        QVERIFY2(!got.contains("s3cret") && !got.contains("theme"), got.constData());
+        return;
+    }
+    QCOMPARE(got, body);
+
+    // The captured cookies stay with their transfer: the run's jar never got them.
+    QVERIFY(run({m_http + "/cookie/echo", m_savePath, false, {}}).result.done);
+    QVERIFY2(!readFile(m_savePath).contains("s3cret"), readFile(m_savePath).constData());
+}
+
+void TestTransfer::cookieJarLines_data()
+{
+    QTest::addColumn<QByteArray>("cookie");
+    QTest::addColumn<bool>("secure");
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::newRow("two cookies") << QByteArray("a=1; b=x=y") << false
+                                 << QList<QByteArray>{"h.test\tFALSE\t/\tFALSE\t0\ta\t1", "h.test\tFALSE\t/\tFALSE\t0\tb\tx=y"};
+    QTest::newRow("captured over https: secure") << QByteArray("a=1") << true
+                                                 << QList<QByteArray>{"h.test\tFALSE\t/\tTRUE\t0\ta\t1"};
+    QTest::newRow("an empty value stays") << QByteArray("a=") << false << QList<QByteArray>{"h.test\tFALSE\t/\tFALSE\t0\ta\t"};
+    QTest::newRow("no name, no equals sign, a tab: left out")
+        << QByteArray("=v; lone; t=a\tb;; ok=1") << false << QList<QByteArray>{"h.test\tFALSE\t/\tFALSE\t0\tok\t1"};
+}
+
+void TestTransfer::cookieJarLines()
+{
+    QFETCH(QByteArray, cookie);
+    QFETCH(bool, secure);
+    QFETCH(QList<QByteArray>, lines);
+    QCOMPARE(CookieJarLines(cookie, "h.test", secure), lines);
+}
+
 void TestTransfer::cancelKeepsTheBytes()
 {
     // The server sends half, then waits: cancel there, twice.
@@ -889,7 +968,7 @@ void TestTransfer::largeDownload()
 
     // The loop keeps turning and memory stays flat. The body goes to /dev/null: the
     // disk's own write-back pauses are not this layer's to show.
-    Transfer transfer(*m_multi, {address, QStringLiteral("/dev/null"), false, {}});
+    CurlTransfer transfer(*m_multi, {address, QStringLiteral("/dev/null"), false, {}});
     QEventLoop loop;
     std::optional<TransferResult> result;
     qint64 received = 0;

@@ -92,7 +92,7 @@ CaptureFile::Read CaptureFile::next(Bytes &frame)
     switch (pcap_next_ex(m_handle, &header, &data)) {
     case 1:
         frame = Bytes(reinterpret_cast<const std::byte *>(data), header->caplen);
-        m_timeMs = std::int64_t(header->ts.tv_sec) * 1000 + header->ts.tv_usec / 1000;
+        m_time = qint64(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
         return Read::Frame;
     case PCAP_ERROR_BREAK:
         return Read::End;

@@ -24,10 +24,11 @@ public:
     // The next frame. Broken: the file ends inside a record (brokenReason() says how);
     // everything before it has been read.
     Read next(Bytes &frame);
-    // The capture time of the frame next() gave, in milliseconds since the epoch.
-    std::int64_t timeMs() const { return m_timeMs; }
     QString brokenReason() const { return m_broken; }
     int linkType() const { return m_linkType; }
+    // The capture time of the frame next() gave last, microseconds since 1970.
+    qint64 timeMicroseconds() const { return m_time; }
+    std::int64_t timeMs() const { return m_time / 1000; }
 
 private:
     explicit CaptureFile(pcap *handle);
@@ -36,7 +37,7 @@ private:
     void *m_map = nullptr; // the file's mapping, when libpcap reads from memory
     size_t m_mapSize = 0;
     QString m_broken;
-    std::int64_t m_timeMs = 0;
+    qint64 m_time = 0;
 };
 
 } // namespace quorrel

@@ -2,7 +2,11 @@
 // code: one task at a time, in order, each saved as SavePath + "/" + its file name.
 //
 //   quorrel-fetch [--dir DIR] [--save-path FOLDER] [--resume | --no-resume] [--password TEXT]
-//                 [--category NAME]... [--list FILE] [ADDRESS...]
+//                 [--category NAME]... [--list FILE] [--har FILE] [ADDRESS...]
+//
+// --har takes the GET requests of a HAR file with their Referer, Cookie and User-Agent;
+// --category sorts them by the category their address would be filed under (the type
+// table of DIR/config.ini). A streamed video (.m3u8, .mpd) is saved by ffmpeg as one .mp4.
 //
 // Each task ends with one line on standard output:
 //   Done<TAB>address<TAB>save path<TAB>size in bytes    or    Failed<TAB>address<TAB>reason
@@ -12,8 +16,10 @@
 #include "base/gydy.h"
 #include "base/stop_signals.h"
 #include "downloads/curl_multi.h"
+#include "catalogue/classify_link.h"
 #include "downloads/fetch_list.h"
 #include "downloads/ftp_address.h"
+#include "downloads/har_file.h"
 #include "downloads/task_list.h"
 #include "downloads/transfer.h"
 #include "settings/config_file.h"
@@ -86,11 +92,18 @@ std::optional<QString> askPassword(const QString &user, const QString &host)
     return QString::fromLocal8Bit(line);
 }
 
+QString clock(double microseconds)
+{
+    const qint64 s = qint64(microseconds / 1e6);
+    return QStringLiteral("%1:%2:%3").arg(s / 3600, 2, 10, QLatin1Char('0')).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
 // Shows a transfer's progress on standard error: a bar redrawn at most ten times a
-// second on a terminal, one line at the end otherwise.
+// second on a terminal, one line at the end otherwise. A stream counts its running time.
 class Progress {
 public:
-    explicit Progress(QString address) : m_address(std::move(address)), m_tty(::isatty(STDERR_FILENO))
+    Progress(QString address, bool byTime)
+        : m_address(std::move(address)), m_tty(::isatty(STDERR_FILENO)), m_show(byTime ? clock : human)
     {
         m_clock.start();
     }
@@ -110,7 +123,7 @@ public:
             std::fputs("\n", stderr);
         } else {
             std::fprintf(stderr, "quorrel-fetch: %s: %s in %.1f s\n", m_address.toLocal8Bit().constData(),
-                         human(double(m_bytes)).toLocal8Bit().constData(), double(m_clock.elapsed()) / 1000);
+                         m_show(double(m_bytes)).toLocal8Bit().constData(), double(m_clock.elapsed()) / 1000);
         }
     }
 
@@ -125,16 +138,17 @@ private:
             const double left = rate > 0 ? double(m_total - m_bytes) / rate : 0;
             line = QStringLiteral("[%1%2] %3 / %4  %5/s  %6 s left")
                        .arg(QString(filled, QLatin1Char('#')), QString(30 - filled, QLatin1Char('.')),
-                            human(double(m_bytes)), human(double(m_total)), human(rate))
+                            m_show(double(m_bytes)), m_show(double(m_total)), m_show(rate))
                        .arg(left, 0, 'f', 0);
         } else {
-            line = QStringLiteral("%1  %2/s").arg(human(double(m_bytes)), human(rate));
+            line = QStringLiteral("%1  %2/s").arg(m_show(double(m_bytes)), m_show(rate));
         }
         std::fprintf(stderr, "\r%s\033[K", line.toLocal8Bit().constData());
     }
 
     QString m_address;
     bool m_tty;
+    QString (*m_show)(double);
     qint64 m_total = 0;
     qint64 m_bytes = 0;
     QElapsedTimer m_clock;
@@ -172,7 +186,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption listOption(QStringLiteral("list"),
                                         QStringLiteral("Addresses one a line (plain, zywj.txt or quorrel-scan output); - for standard input."),
                                         QStringLiteral("FILE"));
-    parser.addOptions({dirOption, savePathOption, resumeOption, noResumeOption, passwordOption, categoryOption, listOption});
+    const QCommandLineOption harOption(QStringLiteral("har"),
+                                       QStringLiteral("The GET requests of a HAR file, with their Referer, Cookie and User-Agent."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({dirOption, savePathOption, resumeOption, noResumeOption, passwordOption, categoryOption, listOption,
+                       harOption});
     parser.addPositionalArgument(QStringLiteral("ADDRESS"), QStringLiteral("Addresses to download."), QStringLiteral("[ADDRESS...]"));
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
@@ -200,6 +218,32 @@ int main(int argc, char *argv[])
         if (!opened)
             return usage(QStringLiteral("%1: %2").arg(path, list.errorString()));
         items += ReadFetchList(list.readAll(), categories);
+    }
+    if (parser.isSet(harOption)) {
+        const QString path = parser.value(harOption);
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return usage(QStringLiteral("%1: %2").arg(path, file.errorString()));
+        const HarReading har = ReadHar(file.readAll());
+        if (har.error)
+            return usage(QStringLiteral("%1: %2").arg(path, *har.error));
+        // Sorted by the category each address would be filed under, by config.ini's types.
+        SettingsValues types;
+        if (!categories.isEmpty()) {
+            const QString dir = parser.isSet(dirOption) ? parser.value(dirOption) : AppDir();
+            std::optional<QString> readError;
+            types = ReadSettingsValues(AppFile(dir, kConfigFileName), QString(), &readError);
+            if (readError)
+                return usage(*readError);
+        }
+        QStringList wanted;
+        for (const QString &c : categories)
+            wanted << CategoryName(c);
+        for (const HarRequest &r : har.requests) {
+            const QString category = categories.isEmpty() ? QString() : CategoryName(CategoryOfAddress(types, r.url));
+            if (categories.isEmpty() || (!category.isEmpty() && wanted.contains(category)))
+                items.append({r.url, category, r.headers});
+        }
     }
     if (items.isEmpty())
         return usage(QStringLiteral("no address to fetch (see --help)"));
@@ -238,7 +282,9 @@ int main(int argc, char *argv[])
             report(false, QStringLiteral("the address names no file to save"));
             continue;
         }
-        Transfer transfer(multi, {address, target, resume && QFileInfo(target).isFile(), std::nullopt});
+        std::unique_ptr<Transfer> owned(
+            MakeTransfer(multi, {address, target, resume && QFileInfo(target).isFile(), std::nullopt, item.headers}));
+        Transfer &transfer = *owned;
         // Asked once the save file is open, as the window asks.
         bool noPassword = false;
         transfer.setPasswordQuestion([&](const FtpAddress &ftp) -> std::optional<QString> {
@@ -250,7 +296,7 @@ int main(int argc, char *argv[])
             noPassword = !password;
             return password;
         });
-        Progress progress(address);
+        Progress progress(address, transfer.unit() == Transfer::Unit::Microseconds);
         std::optional<TransferResult> result;
         QEventLoop loop;
         QObject::connect(&transfer, &Transfer::begun, [&](qint64 total) { progress.begun(total); });
@@ -264,14 +310,16 @@ int main(int argc, char *argv[])
         if (interrupted)
             connection = QObject::connect(interrupted, &QSocketNotifier::activated, &loop, [&] {
                 stopped = true;
-                transfer.cancel(); // the bytes received stay for a later resume
+                transfer.cancel(); // the bytes received stay for a later resume; a stream ends cleanly, leaving nothing
             });
         transfer.start();
         loop.exec();
         QObject::disconnect(connection);
         progress.end();
-        if (result && result->done)
-            report(true, QStringLiteral("%1\t%2").arg(target).arg(QFileInfo(target).size()));
+        if (result && result->done) {
+            const QString saved = result->savedAs.isEmpty() ? target : result->savedAs;
+            report(true, QStringLiteral("%1\t%2").arg(saved).arg(QFileInfo(saved).size()));
+        }
         else if (stopped)
             report(false, QStringLiteral("interrupted"));
         else

@@ -5,6 +5,9 @@
 //   quorrel-scan [--dir DIR] [--local ADDR]... [--keylog FILE] [--save] CAPTURE...
 //   quorrel-scan [--dir DIR] [--keylog FILE] [--save] --live [--seconds N]
 //
+// --har FILE also writes every request it filed, with its Referer, Cookie and User-Agent,
+// as an HTTP Archive (downloads/har_file.h), for quorrel-fetch --har or a browser's tools.
+//
 // Exit status: 0 done, 1 the list could not be saved, 2 bad usage or input, or a live
 // capture that failed.
 
@@ -17,12 +20,14 @@
 #include "capture/pcapng_secrets.h"
 #include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
+#include "downloads/har_file.h"
 #include "streams/key_log_location.h"
 #include "streams/stream_reader.h"
 #include "tools/capture_file.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -92,6 +97,7 @@ struct Counts {
     quint64 datagrams = 0;
     quint64 requests = 0;
     quint64 filed = 0;
+    QDateTime captured; // when the datagram being read was captured; invalid when live
 };
 
 void count(const CaptureRoad::Result &result, Counts &counts)
@@ -116,6 +122,7 @@ void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
                 continue;
             ++counts.datagrams;
             const std::int64_t now = file.timeMs();
+            counts.captured = QDateTime::fromMSecsSinceEpoch(now, Qt::UTC);
             if (now - lastTick >= 1000 || now < lastTick) {
                 count(road.tick(now), counts);
                 lastTick = now;
@@ -231,7 +238,10 @@ int main(int argc, char *argv[])
                        "A pcapng file's own secrets (Decryption Secrets Blocks) are read without it. With --live "
                        "the default is SSLKEYLOGFILE, else the launcher's browser's key log."),
         QStringLiteral("FILE"));
-    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption, keylogOption});
+    const QCommandLineOption harOption(QStringLiteral("har"),
+                                       QStringLiteral("Also write the filed requests, with their headers, as a HAR file."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({dirOption, localOption, saveOption, liveOption, secondsOption, keylogOption, harOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("pcap or pcapng capture files."),
                                  QStringLiteral("FILE..."));
 
@@ -323,6 +333,22 @@ int main(int argc, char *argv[])
     const std::optional<QString> keptAside = catalogue.keptAsideNote();
 
     Counts counts;
+    QList<HarRequest> har;
+    if (parser.isSet(harOption)) {
+        // Refused before anything is read, as every other bad argument is.
+        const QFileInfo harFile(parser.value(harOption));
+        if (harFile.isDir() || !QFileInfo(harFile.absolutePath()).isDir())
+            return fail(kExitUsage, QStringLiteral("--har %1: no such folder, or a folder").arg(parser.value(harOption)));
+        road.onFiled = [&har, &counts](const CaptureRoad::FiledRequest &filed) {
+            HarRequest h;
+            h.url = filed.url;
+            if (!filed.httpVersion.isEmpty())
+                h.httpVersion = QString::fromLatin1(filed.httpVersion).toUpper();
+            h.headers = filed.headers;
+            h.started = counts.captured.isValid() ? counts.captured : QDateTime::currentDateTimeUtc();
+            har.append(h);
+        };
+    }
     QStringList broken;
     int status = 0;
     QString cost;
@@ -337,6 +363,14 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(saveOption)) {
         if (const auto error = catalogue.SaveResourceList()) {
+            fail(kExitSaveFailed, *error);
+            status = status ? status : kExitSaveFailed;
+        }
+    }
+
+    if (parser.isSet(harOption)) {
+        if (const auto error = WriteHarFile(parser.value(harOption), har, QStringLiteral("quorrel-scan"),
+                                            QCoreApplication::applicationVersion())) {
             fail(kExitSaveFailed, *error);
             status = status ? status : kExitSaveFailed;
         }

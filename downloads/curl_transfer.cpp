@@ -1,0 +1,614 @@
+#include "downloads/transfer.h"
+
+#include "base/gbk_text.h"
+#include "base/gydy.h"
+#include "downloads/connect_watch.h"
+
+#include <QFileInfo>
+#include <QMetaObject>
+
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+
+namespace quorrel {
+namespace {
+
+const char kUserAgent[] = "Mozilla/3.0 (compatible; Indy Library)";
+const char kProtocols[] = "http,https,ftp";
+constexpr std::chrono::milliseconds kConnectTimeout{300};
+constexpr long kMaxRedirects = 20;
+
+// Digits only, within qint64; the whole text.
+bool readCount(QByteArrayView text, qint64 &value)
+{
+    if (text.isEmpty())
+        return false;
+    qint64 n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9' || n > (std::numeric_limits<qint64>::max() - (c - '0')) / 10)
+            return false;
+        n = n * 10 + (c - '0');
+    }
+    value = n;
+    return true;
+}
+
+// The first byte of a Content-Range: "bytes first-last/length" (RFC 9110, 14.4).
+qint64 rangeFirst(QByteArrayView value)
+{
+    value = value.trimmed();
+    if (!value.startsWith("bytes "))
+        return -1;
+    value = value.sliced(6).trimmed();
+    const qsizetype dash = value.indexOf('-');
+    qint64 first = -1;
+    if (dash < 0 || !readCount(value.first(dash), first))
+        return -1;
+    return first;
+}
+
+// The FTP results of a command the server refused once the login was through
+// (libcurl-errors.3).
+bool refusedAfterLogin(CURLcode code)
+{
+    switch (code) {
+    case CURLE_REMOTE_ACCESS_DENIED: // CWD
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_FTP_COULDNT_USE_REST:
+    case CURLE_BAD_DOWNLOAD_RESUME: // the file is shorter than the restart offset
+    case CURLE_FTP_COULDNT_SET_TYPE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Three digits, then a blank or, on the lines of a multi-line reply, a "-" (RFC 959, 4.2).
+bool isFtpReply(QByteArrayView line)
+{
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return line.size() >= 4 && digit(line[0]) && digit(line[1]) && digit(line[2]) && (line[3] == ' ' || line[3] == '-');
+}
+
+// The host of an address as libcurl reads it, an IPv6 literal without its brackets (the
+// form libcurl matches cookies against). Nothing when libcurl cannot read the address.
+std::optional<QByteArray> cookieHost(const QByteArray &address)
+{
+    CURLU *url = curl_url();
+    if (!url)
+        return std::nullopt;
+    std::optional<QByteArray> result;
+    char *host = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, address.constData(), 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host) {
+        QByteArray h(host);
+        if (h.startsWith('[') && h.endsWith(']'))
+            h = h.mid(1, h.size() - 2);
+        result = h;
+    }
+    curl_free(host);
+    curl_url_cleanup(url);
+    return result;
+}
+
+} // namespace
+
+QList<QByteArray> CookieJarLines(QByteArrayView cookie, QByteArrayView host, bool secure)
+{
+    // A Cookie header is "name=value" pairs joined by "; " (RFC 6265, 4.2.1). A pair without
+    // a name, or with a tab (the jar format's separator), cannot be written: it is left out.
+    QList<QByteArray> lines;
+    for (QByteArrayView pair : QByteArray(cookie.toByteArray()).split(';')) {
+        pair = pair.trimmed();
+        const qsizetype equals = pair.indexOf('=');
+        if (equals <= 0 || pair.contains('\t'))
+            continue;
+        const QByteArrayView name = pair.first(equals).trimmed();
+        const QByteArrayView value = pair.sliced(equals + 1).trimmed();
+        if (name.isEmpty())
+            continue;
+        lines << host.toByteArray() + "\tFALSE\t/\t" + (secure ? "TRUE" : "FALSE") + "\t0\t" + name.toByteArray() + '\t' +
+                     value.toByteArray();
+    }
+    return lines;
+}
+
+CurlTransfer::CurlTransfer(CurlMulti &multi, TransferRequest request, QObject *parent)
+    : Transfer(std::move(request), parent), m_multi(multi)
+{
+}
+
+CurlTransfer::~CurlTransfer()
+{
+    if (m_added)
+        m_multi.remove(m_easy);
+    if (m_easy)
+        curl_easy_cleanup(m_easy);
+    curl_slist_free_all(m_headers);
+}
+
+void CurlTransfer::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    const int scheme = AddressScheme(m_request.address);
+    if (scheme == 0)
+        return fail(QStringLiteral("not an http, https or ftp address: ") + m_request.address);
+    m_isFtp = scheme == 2;
+
+    // The file is opened before any request, keeping what it holds: a resume needs it,
+    // and a file that cannot be written is an answer needing no network, nor a password.
+    if (!openFile())
+        return;
+    if (m_isFtp) {
+        m_ftpAddress = m_request.ftp ? *m_request.ftp : ParseFtpAddress(m_request.address);
+        if (m_ftpAddress.passwordMissing && m_askPassword) {
+            const std::optional<QString> password = m_askPassword(m_ftpAddress);
+            if (m_phase == Phase::Finished)
+                return; // cancelled while the question was open
+            if (!password)
+                return fail(QStringLiteral("the address names the FTP user %1 but no password").arg(m_ftpAddress.user));
+            m_ftpAddress.password = *password;
+        }
+    }
+
+    m_easy = curl_easy_init();
+    if (!m_easy)
+        return fail(QStringLiteral("libcurl could not start a transfer"));
+    setCommonOptions();
+    if (!(m_isFtp ? prepareFtp() : prepareHttp()))
+        return;
+    connect(&m_multi, &CurlMulti::acted, this, &CurlTransfer::reportProgress);
+    m_added = m_multi.add(m_easy, this, m_ownJar ? CurlMulti::Jar::Own : CurlMulti::Jar::Run);
+    if (!m_added)
+        fail(QStringLiteral("libcurl refused the transfer"));
+}
+
+void CurlTransfer::cancel()
+{
+    finish(false, QStringLiteral("cancelled"));
+}
+
+bool CurlTransfer::openFile()
+{
+    const QString &path = m_request.savePath;
+    const auto refuse = [this, &path](const QString &why) {
+        fail(QStringLiteral("cannot open the save file \"%1\": %2").arg(path, why));
+        return false;
+    };
+    if (path.isEmpty())
+        return refuse(QStringLiteral("no file name"));
+    const QFileInfo info(path);
+    if (info.isDir())
+        return refuse(QStringLiteral("it is a folder, not a file"));
+    // A save folder that is not there yet is made, with its parents, as download tools do
+    // (a fresh machine often has no Downloads folder).
+    const QString folder = info.absolutePath();
+    const std::filesystem::path native(QFile::encodeName(folder).toStdString());
+    std::error_code error;
+    if (!std::filesystem::is_directory(native, error)) {
+        std::filesystem::create_directories(native, error);
+        if (error)
+            return refuse(QStringLiteral("cannot make the folder \"%1\": %2")
+                              .arg(folder, QString::fromLocal8Bit(error.message())));
+    }
+    m_created = !info.exists() && !info.isSymLink();
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return refuse(m_file.errorString());
+    m_existing = m_file.size();
+    return true;
+}
+
+void CurlTransfer::setCommonOptions()
+{
+    curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+    // At loopback and LAN speeds a transfer's cost is its system calls: 64 KiB reads make a
+    // quarter of the default's, while one turn of the event loop stays short (larger
+    // buffers let libcurl read for tens of milliseconds at a go). curl: CURLOPT_BUFFERSIZE.3
+    curl_easy_setopt(m_easy, CURLOPT_BUFFERSIZE, 64L * 1024);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &CurlTransfer::writeCallback);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, static_cast<void *>(this));
+    curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &CurlTransfer::headerCallback);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, static_cast<void *>(this));
+
+    // A peer that stops sending: less than a byte a second for the whole stall time.
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(m_stallSeconds));
+
+    // Only the schemes this program downloads, for the address and for every redirect:
+    // a redirect must not reach file:// or anything else (CURLOPT_REDIR_PROTOCOLS_STR.3).
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, kProtocols);
+    curl_easy_setopt(m_easy, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+
+    // Certificates are always checked. Where the trusted ones are: the system's store,
+    // or the variables the curl tool reads (CURL_CA_BUNDLE, else SSL_CERT_FILE and
+    // SSL_CERT_DIR), which this libcurl, built with a fixed bundle, does not read itself.
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    // (libcurl copies every string option it is given: curl_easy_setopt.3.)
+    QByteArray caFile = qgetenv("CURL_CA_BUNDLE");
+    QByteArray caPath;
+    if (caFile.isEmpty()) {
+        caFile = qgetenv("SSL_CERT_FILE");
+        caPath = qgetenv("SSL_CERT_DIR");
+    }
+    if (!caFile.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAINFO, caFile.constData());
+    if (!caPath.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAPATH, caPath.constData());
+}
+
+bool CurlTransfer::prepareHttp()
+{
+    // Addresses are text decoded from GBK (captured requests, zywj.txt): GBK gives the
+    // bytes the browser sent back.
+    curl_easy_setopt(m_easy, CURLOPT_URL, toGbk(m_request.address).constData());
+    if (!setCapturedHeaders())
+        return false;
+    m_headers = curl_slist_append(m_headers, "Accept: */*");
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(m_easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // The TCP connect has 300 ms. libcurl's connect time-out would also bound the name
+    // look-up and the TLS handshake, which get the stall time as every other wait does.
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_stallSeconds));
+    m_connectWatch = new ConnectWatch(kConnectTimeout, this);
+    m_connectWatch->attach(m_easy);
+    connect(m_connectWatch, &ConnectWatch::timedOut, this, &CurlTransfer::fail);
+    // An error status fails before its body is read: an error page never reaches the file.
+    curl_easy_setopt(m_easy, CURLOPT_FAILONERROR, 1L);
+
+    if (m_request.resume && m_existing > 0) {
+        // From the last byte on disk to the end (RFC 9110, 14.1.2); an empty file is a
+        // plain download. A HEAD asks for the length first; the open-ended range does
+        // not depend on its answer, so a HEAD that fails changes nothing.
+        m_rangeFirst = m_existing - 1;
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 1L);
+        m_phase = Phase::Head;
+    } else {
+        m_phase = Phase::Get;
+    }
+    return true;
+}
+
+bool CurlTransfer::setCapturedHeaders()
+{
+    const RequestHeaders &captured = m_request.headers;
+    curl_easy_setopt(m_easy, CURLOPT_USERAGENT, captured.userAgent.isEmpty() ? kUserAgent : captured.userAgent.constData());
+    if (!captured.referer.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_REFERER, captured.referer.constData());
+    if (captured.cookie.isEmpty())
+        return true;
+
+    // The Cookie goes to the host it was captured for and nowhere else. Sent as a header
+    // of our own, it would depend on libcurl's rule for custom headers on a redirect (the
+    // first host, port and scheme alone since 7.83, CVE-2022-27776; CURLOPT_COOKIE goes
+    // everywhere, CURLOPT_COOKIE.3). As cookies in a jar, the cookie engine's domain
+    // matching decides (RFC 6265, 5.4): each is host-only ("FALSE" in the Netscape format's
+    // second field), so no other host, not even one below it, is sent them. Captured over
+    // https, they are secure cookies and never go out over plain http. The jar is the
+    // transfer's own: the run's jar keeps serving resources that came without headers.
+    const std::optional<QByteArray> host = cookieHost(toGbk(m_request.address));
+    if (!host) {
+        fail(QStringLiteral("the address names no host to send its cookie to: ") + m_request.address);
+        return false;
+    }
+    const bool secure = m_request.address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+    for (const QByteArray &line : CookieJarLines(captured.cookie, *host, secure))
+        curl_easy_setopt(m_easy, CURLOPT_COOKIELIST, line.constData());
+    m_ownJar = true;
+    return true;
+}
+
+bool CurlTransfer::prepareFtp()
+{
+    const FtpAddress &a = m_ftpAddress;
+    int port = 0;
+    if (a.host.isEmpty()) {
+        fail(QStringLiteral("the address names no FTP server: ") + m_request.address);
+        return false;
+    }
+    if (!ReadDecimal(a.port, port) || port < 1 || port > 65535) {
+        fail(QStringLiteral("the FTP port \"%1\" is not a port number").arg(a.port));
+        return false;
+    }
+    if (a.fileName.isEmpty()) {
+        // libcurl would list the directory instead.
+        fail(QStringLiteral("the address names no file: ") + m_request.address);
+        return false;
+    }
+
+    // One CWD to the directory as given, then SIZE and RETR of the file name: libcurl's
+    // single-CWD method changes to everything before the last "/" of the path, and the
+    // leading "%2F" makes that path absolute (CURLOPT_FTP_FILEMETHOD.3, RFC 1738 3.2.2).
+    const QString path = a.directory == QLatin1String("/") ? QLatin1Char('/') + a.fileName
+                                                            : a.directory + QLatin1Char('/') + a.fileName;
+    const QByteArray url = "ftp://" + toGbk(a.host) + ':' + QByteArray::number(port) + "/%2F" +
+                           toGbk(path.mid(1)).toPercentEncoding("/");
+    curl_easy_setopt(m_easy, CURLOPT_URL, url.constData());
+    curl_easy_setopt(m_easy, CURLOPT_USERNAME, toGbk(a.user).constData());
+    curl_easy_setopt(m_easy, CURLOPT_PASSWORD, toGbk(a.password).constData());
+    curl_easy_setopt(m_easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    // Each FTP task logs in afresh, on a connection of its own.
+    curl_easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
+    // A server that connects but never answers fails like one that stops sending.
+    curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(m_stallSeconds));
+    curl_easy_setopt(m_easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(m_stallSeconds));
+    // The commands libcurl sends, to know whether SIZE went out (CURLOPT_DEBUGFUNCTION.3).
+    curl_easy_setopt(m_easy, CURLOPT_DEBUGFUNCTION, &CurlTransfer::debugCallback);
+    curl_easy_setopt(m_easy, CURLOPT_DEBUGDATA, static_cast<void *>(this));
+    curl_easy_setopt(m_easy, CURLOPT_VERBOSE, 1L);
+    if (m_request.resume && m_existing > 0) {
+        // REST n: the retrieval goes on after the last byte on disk (RFC 959, 4.1.3).
+        m_restOffset = m_existing;
+        curl_easy_setopt(m_easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(m_restOffset));
+    }
+    m_phase = Phase::Get;
+    return true;
+}
+
+// libcurl is C: nothing may be thrown through it, not even a failed allocation.
+size_t CurlTransfer::writeCallback(char *data, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<CurlTransfer *>(self);
+    try {
+        return t->takeBody(data, size * count);
+    } catch (...) {
+        t->m_failReason = QStringLiteral("out of memory");
+        return CURL_WRITEFUNC_ERROR;
+    }
+}
+
+size_t CurlTransfer::headerCallback(char *data, size_t size, size_t count, void *self)
+{
+    auto *t = static_cast<CurlTransfer *>(self);
+    try {
+        t->takeHeader(QByteArrayView(data, static_cast<qsizetype>(size * count)));
+        return size * count;
+    } catch (...) {
+        t->m_failReason = QStringLiteral("out of memory");
+        return CURL_WRITEFUNC_ERROR;
+    }
+}
+
+int CurlTransfer::debugCallback(CURL *, curl_infotype type, char *data, size_t size, void *self)
+{
+    if (type == CURLINFO_HEADER_OUT && size >= 5 && std::memcmp(data, "SIZE ", 5) == 0)
+        static_cast<CurlTransfer *>(self)->m_ftpSizeAsked = true;
+    return 0;
+}
+
+void CurlTransfer::takeHeader(QByteArrayView line)
+{
+    // libcurl passes every header line of every reply, redirects included, and, for FTP,
+    // every reply of the server.
+    const QByteArrayView text = line.trimmed();
+    if (line.startsWith("HTTP/")) {
+        m_reply = Reply();
+        m_inHttpHeaders = true;
+        // "HTTP/1.1 206 Partial Content"; HTTP/2 has no reason phrase (RFC 9112, 4).
+        const qsizetype space = text.indexOf(' ');
+        qint64 status = 0;
+        if (space > 0 && text.size() >= space + 4 && readCount(text.sliced(space + 1, 3), status)) {
+            m_reply.status = static_cast<int>(status);
+            m_reply.phrase = text.sliced(space + 4).trimmed().toByteArray();
+        }
+        return;
+    }
+    if (m_inHttpHeaders) {
+        if (text.isEmpty()) {
+            m_inHttpHeaders = false;
+            return;
+        }
+        const qsizetype colon = text.indexOf(':');
+        if (colon <= 0)
+            return;
+        const QByteArray name = text.first(colon).trimmed().toByteArray().toLower();
+        const QByteArrayView value = text.sliced(colon + 1).trimmed();
+        if (name == "content-length") {
+            if (!readCount(value, m_reply.length))
+                m_reply.length = -1;
+        } else if (name == "content-range") {
+            m_reply.rangeFirst = rangeFirst(value);
+        }
+        return;
+    }
+    if (!isFtpReply(text))
+        return; // a trailer after a chunked body
+    m_reply = Reply();
+    m_reply.ftp = true;
+    // The refusal that ended a transfer is the last 4xx or 5xx; a later success (PASV
+    // after a refused EPSV) clears it, but not the 221 of the QUIT that follows a failure.
+    if (text[0] == '4' || text[0] == '5')
+        m_ftpRefusal = text.toByteArray();
+    else if (!text.startsWith("221"))
+        m_ftpRefusal.clear();
+    // libcurl asks SIZE before RETR; 213 is its only answer with a size (RFC 3659, 4).
+    qint64 size = -1;
+    if (text.startsWith("213 ") && readCount(text.sliced(4).trimmed(), size))
+        m_ftpSize = size;
+}
+
+bool CurlTransfer::startBody()
+{
+    qint64 start = 0;
+    if (m_isFtp || m_reply.ftp) {
+        // A retrieval starts where REST put it: the resume offset of an FTP task, or the
+        // range of an HTTP one that was redirected to FTP.
+        start = m_isFtp ? m_restOffset : qMax<qint64>(m_rangeFirst, 0);
+        m_expected = m_ftpSize >= 0 ? m_ftpSize - start : -1;
+    } else {
+        const int status = m_reply.status;
+        if (status == 206) {
+            if (m_rangeFirst < 0) {
+                m_failReason = QStringLiteral("HTTP 206: a part of the file where all of it was asked for");
+                return false;
+            }
+            if (m_reply.rangeFirst != m_rangeFirst) {
+                m_failReason = QStringLiteral("HTTP 206 with the range from byte %1 where byte %2 was asked for")
+                                   .arg(m_reply.rangeFirst)
+                                   .arg(m_rangeFirst);
+                return false;
+            }
+            start = m_rangeFirst;
+        } else if (status >= 200 && status < 300) {
+            start = 0; // the whole file, also when a range was asked for and ignored
+        } else {
+            m_failReason = QStringLiteral("HTTP %1 %2").arg(status).arg(QString::fromLatin1(m_reply.phrase)).trimmed();
+            return false;
+        }
+        m_expected = m_reply.length;
+    }
+    // A body from the first byte replaces the file: nothing of an older, longer file may
+    // stay behind it, not even when the body breaks off.
+    if (start == 0 && m_file.size() > 0 && !cutFile(0))
+        return false;
+    if (m_file.pos() != start && !m_file.seek(start)) {
+        m_failReason = QStringLiteral("cannot move to byte %1 of \"%2\": %3")
+                           .arg(start)
+                           .arg(m_request.savePath, m_file.errorString());
+        return false;
+    }
+    m_position = start;
+    m_bodyStarted = true;
+    return true;
+}
+
+size_t CurlTransfer::takeBody(const char *data, size_t size)
+{
+    if (m_phase != Phase::Get)
+        return size;
+    if (!m_bodyStarted && !startBody())
+        return CURL_WRITEFUNC_ERROR;
+    if (!m_failReason.isEmpty())
+        return CURL_WRITEFUNC_ERROR;
+    const qint64 written = m_file.write(data, static_cast<qint64>(size));
+    if (written != static_cast<qint64>(size)) {
+        m_failReason = QStringLiteral("cannot write \"%1\": %2").arg(m_request.savePath, m_file.errorString());
+        return CURL_WRITEFUNC_ERROR;
+    }
+    m_position += written;
+    m_received += written;
+    return size;
+}
+
+bool CurlTransfer::cutFile(qint64 size)
+{
+    if (m_file.resize(size))
+        return true;
+    m_failReason = QStringLiteral("cannot cut \"%1\" to %2 bytes: %3")
+                       .arg(m_request.savePath)
+                       .arg(size)
+                       .arg(m_file.errorString());
+    return false;
+}
+
+void CurlTransfer::curlDone(CURLcode code)
+{
+    if (m_phase == Phase::Head) {
+        // Whatever the HEAD met, the GET goes out.
+        m_multi.remove(m_easy);
+        m_added = false;
+        m_reply = Reply();
+        m_inHttpHeaders = false;
+        m_error[0] = '\0';
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 0L);
+        curl_easy_setopt(m_easy, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_RANGE, (QByteArray::number(m_rangeFirst) + '-').constData());
+        m_phase = Phase::Get;
+        m_added = m_multi.add(m_easy, this, m_ownJar ? CurlMulti::Jar::Own : CurlMulti::Jar::Run);
+        if (!m_added)
+            fail(QStringLiteral("libcurl refused the transfer"));
+        return;
+    }
+    if (m_phase != Phase::Get)
+        return;
+    if (code == CURLE_OK && m_failReason.isEmpty()) {
+        // An empty body never reached the write callback: it still decides the file.
+        if ((m_bodyStarted || startBody()) && (m_file.size() <= m_position || cutFile(m_position))) {
+            reportProgress();
+            if (m_phase == Phase::Get)
+                finish(true, QString());
+            return;
+        }
+    }
+    reportProgress();
+    finish(false, failureText(code), m_isFtp && m_failReason.isEmpty() && refusedAfterLogin(code));
+}
+
+QString CurlTransfer::failureText(CURLcode code) const
+{
+    if (!m_failReason.isEmpty())
+        return m_failReason;
+    if (code == CURLE_HTTP_RETURNED_ERROR) {
+        long status = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &status);
+        QString text = QStringLiteral("HTTP %1").arg(status);
+        if (m_reply.status == status && !m_reply.phrase.isEmpty())
+            text += QLatin1Char(' ') + QString::fromLatin1(m_reply.phrase);
+        return text;
+    }
+    QString text = QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(code)).trimmed();
+    if (!m_ftpRefusal.isEmpty())
+        text += QStringLiteral(" (the server said: %1)").arg(fromGbk(m_ftpRefusal));
+    return text;
+}
+
+void CurlTransfer::reportProgress()
+{
+    if (m_phase != Phase::Get || !m_bodyStarted)
+        return;
+    if (!m_begunSent) {
+        m_begunSent = true;
+        emit begun(m_expected);
+        if (m_phase != Phase::Get)
+            return; // cancelled from the slot
+    }
+    if (m_received != m_progressSent) {
+        m_progressSent = m_received;
+        emit progress(m_received);
+    }
+}
+
+void CurlTransfer::fail(const QString &reason)
+{
+    finish(false, reason);
+}
+
+void CurlTransfer::finish(bool done, const QString &reason, bool refused)
+{
+    if (m_phase == Phase::Finished)
+        return;
+    m_phase = Phase::Finished;
+    if (m_connectWatch)
+        m_connectWatch->stop();
+    disconnect(&m_multi, &CurlMulti::acted, this, &CurlTransfer::reportProgress);
+    if (m_added) {
+        m_multi.remove(m_easy);
+        m_added = false;
+    }
+    TransferResult result;
+    result.done = done;
+    result.reason = reason;
+    result.fileSize = m_file.isOpen() ? m_file.size() : -1;
+    result.ftpSize = m_isFtp ? m_ftpSize : 0;
+    result.ftpSizeAsked = m_isFtp && m_ftpSizeAsked;
+    result.refused = refused;
+    m_file.close();
+    // A failure before the first byte leaves no empty file of ours behind; a file that was
+    // there before stays as it was.
+    if (!done && m_created && result.fileSize == 0)
+        m_file.remove();
+    // From the loop, so a caller starting the next transfer from its slot never runs
+    // inside this one's start, cancel or libcurl's message handling.
+    QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
+}
+
+} // namespace quorrel
