@@ -177,7 +177,7 @@ fetch)
 package)
     install_missing
     # What the package holds, and nothing more.
-    build quorrel quorrel-capture quorrel-scan quorrel-fetch quorrel_starter_config quorrel_changelog
+    build quorrel quorrel-capture quorrel-scan quorrel-fetch quorrel_starter_config quorrel_changelog quorrel_man_pages
     (cd build && cpack -G DEB)
     ;;
 setcap)

@@ -32,6 +32,19 @@ add_custom_command(
   VERBATIM)
 add_custom_target(quorrel_changelog ALL DEPENDS ${_gen}/changelog.gz)
 
+# Manual pages, compressed the same way.
+set(_man_pages quorrel quorrel-scan quorrel-fetch quorrel-capture)
+set(_man_gz "")
+foreach(page IN LISTS _man_pages)
+  add_custom_command(
+    OUTPUT ${_gen}/${page}.1.gz
+    COMMAND gzip -n -9 -c ${_pkg}/man/${page}.1 > ${_gen}/${page}.1.gz
+    DEPENDS ${_pkg}/man/${page}.1
+    VERBATIM)
+  list(APPEND _man_gz ${_gen}/${page}.1.gz)
+endforeach()
+add_custom_target(quorrel_man_pages ALL DEPENDS ${_man_gz})
+
 install(TARGETS quorrel quorrel-capture quorrel-scan quorrel-fetch
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${_pkg}/quorrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -43,6 +56,7 @@ foreach(size 16 24 32 48 64 128 256)
           RENAME quorrel.png)
 endforeach()
 install(FILES ${_gen}/config.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/quorrel)
+install(FILES ${_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${_gen}/copyright ${_gen}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quorrel)
 
