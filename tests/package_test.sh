@@ -37,6 +37,7 @@ fail() {
 # Build and install.
 cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1 || fail "cpack"
 deb=$(ls "$work"/pkg/quorrel_*.deb)
+command -v lintian >/dev/null || fail "lintian is not installed (./quorrel.sh test installs it)"
 lintian --allow-root --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian finds errors in the package"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 --reinstall "$deb" >"$work/apt.log" 2>&1 ||
     fail "apt-get install $deb"
