@@ -20,6 +20,7 @@ installed=no
 pids=""
 data=$work/home/.local/share/quorrel
 cleanup() {
+    set +e # everything is tried, whatever has ended already
     [ -e "$data/.quorrel.lock" ] && kill -9 "$(head -n 1 "$data/.quorrel.lock")" 2>/dev/null
     for pid in $pids; do kill -9 "$pid" 2>/dev/null || true; done
     [ "$installed" = yes ] && apt-get remove -y -q -o DPkg::Lock::Timeout=600 quorrel >/dev/null 2>&1
