@@ -80,6 +80,7 @@ private slots:
     void starterDoesNotReplaceTheUsersFile();
     void secondStartIsRefused();
     void staleLockDoesNotStopAStart();
+    void folderWithoutALockRunsAndSaysWhy();
 
 private:
     TMainform *open();
@@ -390,6 +391,16 @@ void TestDesktop::staleLockDoesNotStopAStart()
     ::kill(static_cast<pid_t>(second.processId()), SIGTERM);
     QVERIFY(second.waitForFinished(30000));
     QCOMPARE(second.exitCode(), 0);
+}
+
+void TestDesktop::folderWithoutALockRunsAndSaysWhy()
+{
+    // A folder where no lock can be made (here: under a file): the window runs, and its
+    // log says that it could not make sure it is alone.
+    writeFile(m_dir->filePath("file"), "x");
+    SingleWindow single(m_dir->filePath("file/quorrel"));
+    QCOMPARE(single.claim(), SingleWindow::Claim::Unchecked);
+    QVERIFY2(single.why().contains(QStringLiteral("无法在")), qPrintable(single.why()));
 }
 
 int main(int argc, char *argv[])
