@@ -195,11 +195,15 @@ void StreamTransfer::readProgress()
             if (ok && us >= 0)
                 m_outTime = us;
         } else if (line.startsWith("progress=") && !m_finished && !m_cancelled) {
-            if (!m_begunSent) {
+            // The input's duration comes on the other pipe, which may be read after this one:
+            // the gauge waits for it a few reports (half a second each) before it starts
+            // without a maximum, as for a live stream, which has none.
+            if (!m_begunSent && (m_duration > 0 || ++m_reportsWithoutDuration >= 3 || line == "progress=end")) {
                 m_begunSent = true;
                 emit begun(m_duration > 0 ? m_duration : 0);
             }
-            emit progress(m_outTime);
+            if (m_begunSent)
+                emit progress(m_outTime);
         }
         m_out.remove(0, end + 1);
     }

@@ -77,6 +77,7 @@ private:
     qint64 m_outTime = 0;
     bool m_started = false;
     bool m_begunSent = false;
+    int m_reportsWithoutDuration = 0;
     bool m_cancelled = false;
     bool m_finished = false;
 };
