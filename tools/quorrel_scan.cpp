@@ -305,12 +305,16 @@ int main(int argc, char *argv[])
     } else if (live) {
         road.keyLog().follow(streams::DefaultKeyLogPath());
     }
+    // Secrets a file carries past a damaged block are not read: the summary says so.
+    std::vector<std::pair<QString, QString>> secretsCut;
     for (const QString &path : paths) {
         QString error;
         const std::optional<CaptureSecrets> secrets = ReadCaptureSecrets(path, &error);
         if (!secrets)
             return fail(kExitUsage, QStringLiteral("%1: %2").arg(path, error));
         road.keyLog().addText(secrets->keyLog);
+        if (!secrets->brokenNote.isEmpty())
+            secretsCut.emplace_back(path, secrets->brokenNote);
     }
 
     if (const auto error = catalogue.LoadSettings())
@@ -354,6 +358,11 @@ int main(int argc, char *argv[])
         summary += QStringLiteral("; ") + *keptAside;
     for (const QString &b : broken)
         summary += QStringLiteral("; ") + b;
+    // A file cut short is said once, above, when libpcap met the same damage.
+    for (const auto &[path, note] : secretsCut) {
+        if (std::none_of(broken.begin(), broken.end(), [&path](const QString &b) { return b.startsWith(path + " breaks off"); }))
+            summary += QStringLiteral("; %1: its secrets are read only in part (%2)").arg(path, note);
+    }
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
     return status;
 }
