@@ -94,37 +94,45 @@ wait $tcpdump || true
 grep -q "^0 packets dropped by kernel" "$work/tcpdump.err" || { echo "tcpdump dropped packets:"; cat "$work/tcpdump.err"; }
 
 cat "$capture" >/dev/null # the same warm page cache for both
-measure() { # label command...: the best wall time of three runs in $work/label.seconds, the
-    # peak memory (/usr/bin/time -v) of the last: the machine may be busy with other work.
+measure() { # label command...: the best wall time and the best CPU time (user + system) of
+    # three runs, in $work/label.seconds and label.cpu; the peak memory (/usr/bin/time -v)
+    # of the last. The machine may be busy with other work: the best run shows the program.
     label=$1; shift
     best=""
+    best_cpu=""
     for run in 1 2 3; do
         start=$(date +%s.%N)
         /usr/bin/time -v -o "$work/$label.time" "$@" >"$work/$label.out" 2>"$work/$label.err" \
             || { echo "$label failed:"; cat "$work/$label.err"; exit 1; }
         took=$(echo "$(date +%s.%N) - $start" | bc)
+        cpu=$(awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$work/$label.time")
         if [ -z "$best" ] || [ "$(echo "$took < $best" | bc)" -eq 1 ]; then best=$took; fi
+        if [ -z "$best_cpu" ] || [ "$(echo "$cpu < $best_cpu" | bc)" -eq 1 ]; then best_cpu=$cpu; fi
     done
     echo "$best" >"$work/$label.seconds"
+    echo "$best_cpu" >"$work/$label.cpu"
 }
 elapsed() { cat "$work/$1.seconds"; }
+cpu_of() { cat "$work/$1.cpu"; }
 peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/$1.time"; }
 
 scan_cmd="$scan --dir $work --keylog $keys $capture"
 # tshark is told that the two ports are TLS: a client's ephemeral port that happens to be
-# some protocol's registered port (44322, say) would take the connection otherwise.
-tshark_cmd="tshark -r $capture -o tls.keylog_file:$keys -d tcp.port==8443,tls -d tcp.port==8444,tls -Y 'http2.header or http.request' -T fields -e http2.headers.method -e http.request.method"
+# some protocol's registered port (44322, say) would take the connection otherwise. It runs
+# twice: as the goal names it (a summary line a packet; the fastest), and printing the
+# method of every request, to count them (a packet's summary may name several, or cut
+# them short).
+tshark_cmd="tshark -r $capture -o tls.keylog_file:$keys -d tcp.port==8443,tls -d tcp.port==8444,tls -Y 'http2.header or http.request'"
 measure quorrel-scan $scan_cmd
 measure tshark sh -c "$tshark_cmd"
+measure tshark-fields sh -c "$tshark_cmd -T fields -e http2.headers.method -e http.request.method"
 # The same reading with a type table that files nothing: no tree is built, nothing printed.
 mkdir -p "$work/no-types"
 printf '[XT]\r\nmaxtype=0\r\n' >"$work/no-types/config.ini"
 measure reading "$scan" --dir "$work/no-types" --keylog "$keys" "$capture"
-reading=$(elapsed reading)
-ours=$(elapsed quorrel-scan)
-theirs=$(elapsed tshark)
 ours_found=$(sed -n 's/.* \([0-9]*\) requests found.*/\1/p' "$work/quorrel-scan.err")
-tshark_found=$(grep -o GET "$work/tshark.out" | wc -l)
+filed=$(sed -n 's/.* \([0-9]*\) resources filed.*/\1/p' "$work/quorrel-scan.err")
+tshark_found=$(grep -o GET "$work/tshark-fields.out" | wc -l)
 
 # Live: the same load again, read as it happens.
 live_keys=$work/live-keys.log
@@ -148,11 +156,21 @@ live_cpu=$(sed -n 's/.* \([0-9.]*\) s CPU.*/\1/p' "$work/live.err")
 
 echo "capture: $capture ($(du -h "$capture" | cut -f1)), made in $made s: $requests GET requests sent over $connections TLS 1.3 connections ($((connections / 2)) HTTP/2, $((connections - connections / 2)) HTTP/1.1)"
 echo "quorrel-scan: $(tail -n1 "$work/quorrel-scan.err" | sed 's/^quorrel-scan: //')"
-printf '%-60s %8.3f s  %6d requests  peak %6.1f MiB\n' "quorrel-scan --keylog K FILE" "$ours" "$ours_found" "$(echo "$(peak quorrel-scan) / 1024" | bc -l)"
-printf '%-60s %8.3f s  %6d requests  peak %6.1f MiB\n' "tshark -o tls.keylog_file:K -d ... -Y 'http2.header or http.request'" "$theirs" "$tshark_found" "$(echo "$(peak tshark) / 1024" | bc -l)"
-printf 'tshark takes %.1f times the time of quorrel-scan (goal: at least 20)\n' "$(echo "$theirs / $ours" | bc -l)"
-printf 'reading and classifying, filing nothing (an empty type table): %.3f s, %.1f times faster than tshark (the full run files %d new resources)\n' \
-    "$reading" "$(echo "$theirs / $reading" | bc -l)" "$(sed -n 's/.* \([0-9]*\) resources filed.*/\1/p' "$work/quorrel-scan.err")"
+row() { # title label requests
+    printf '%-72s %7.3f s (CPU %6.3f s)  %6s requests  peak %6.1f MiB\n' \
+        "$1" "$(elapsed "$2")" "$(cpu_of "$2")" "$3" "$(echo "$(peak "$2") / 1024" | bc -l)"
+}
+ratio() { echo "$(elapsed "$1") / $(elapsed "$2")" | bc -l; }
+cpu_ratio() { echo "$(cpu_of "$1") / $(cpu_of "$2")" | bc -l; }
+echo "best of three runs each:"
+row "quorrel-scan --keylog K FILE (files $filed new resources, prints the tree)" quorrel-scan "$ours_found"
+row "quorrel-scan with a type table that files nothing" reading "$ours_found"
+row "tshark -o tls.keylog_file:K -d ... -Y 'http2.header or http.request'" tshark ""
+row "the same, -T fields -e http2.headers.method -e http.request.method" tshark-fields "$tshark_found"
+printf 'tshark takes %.1f times the time of quorrel-scan (CPU: %.1f; goal: at least 20); with -T fields %.1f (CPU: %.1f)\n' \
+    "$(ratio tshark quorrel-scan)" "$(cpu_ratio tshark quorrel-scan)" "$(ratio tshark-fields quorrel-scan)" "$(cpu_ratio tshark-fields quorrel-scan)"
+printf 'filing nothing: %.1f times (CPU: %.1f); with -T fields %.1f (CPU: %.1f)\n' \
+    "$(ratio tshark reading)" "$(cpu_ratio tshark reading)" "$(ratio tshark-fields reading)" "$(cpu_ratio tshark-fields reading)"
 echo "live: $(tail -n1 "$work/live.err" | sed 's/^quorrel-scan: //')"
 printf 'live: %d of %d requests read, %.3f s CPU per 10,000 HTTPS requests (the capture helper: %s s in all)\n' \
     "$live_found" "$requests" "$(echo "$live_cpu * 10000 / $live_found" | bc -l)" "$helper_cpu"
