@@ -316,7 +316,8 @@ void TestHttps::initTestCase()
                  qPrintable(QStringLiteral("%1 is needed (Debian packages chromium, nginx-light, openssl, tcpdump, "
                                            "tshark; ./quorrel.sh test installs them)").arg(tool)));
     m_ns = std::make_unique<Namespace>();
-    QVERIFY2(m_ns->up(), "cannot make a network namespace here");
+    if (!m_ns->up())
+        QSKIP("cannot make a network namespace here");
     QVERIFY(m_dir.isValid());
     const QString root = m_dir.path();
     for (const char *folder : {"www/m", "www/s", "logs", "tmp", "site"})
@@ -539,7 +540,8 @@ void TestHttps::keyLinesWrittenLate()
     QTRY_VERIFY_WITH_TIMEOUT(live.capturing(), 10000);
     loadPage(url(host, port, "/index.html"), written);
     const QStringList logged = loggedPaths(waitForLog(mark, kSitePaths.size()));
-    QTest::qWait(2000);
+    // Late, but within the ten seconds records wait for their secret from the first one.
+    QTest::qWait(1500);
     const QByteArray lines = readFile(written);
     QVERIFY(lines.contains("\n"));
     QVERIFY(readFile(followed).isEmpty());
@@ -798,7 +800,7 @@ void TestHttps::http3IsSaid()
         ::close(fd);
     }));
     QVERIFY(sent);
-    QTest::qWait(300);
+    QTest::qWait(500);
     const Result seen = live.stop();
     QVERIFY2(seen.status == 0, qPrintable(seen.err));
     QCOMPARE(seen.err.contains("; " + kHttp3Line + ": it cannot be read, turn QUIC off in the browser"), said);
