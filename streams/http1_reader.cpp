@@ -389,7 +389,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
         const std::string_view line = nextLine();
         if (line.empty())
             break;
-        if (line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos)
+        if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\0' || c == '\r'; }))
             invalidField = true;
         if (line.front() == ' ' || line.front() == '\t') {
             // Obsolete line folding (RFC 9112, 5.2): one space in place of the fold.

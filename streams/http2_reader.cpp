@@ -212,7 +212,9 @@ bool Http2Reader::field(std::string_view name, std::string_view value)
     }
     // No field may hold NUL, CR or LF (RFC 9113, 8.2.1): such a request is malformed, and
     // its address would carry a line break into the list.
-    const auto breaks = [](std::string_view s) { return s.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos; };
+    const auto breaks = [](std::string_view s) {
+        return std::any_of(s.begin(), s.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; });
+    };
     if (breaks(name) || breaks(value)) {
         m_malformed = true;
         return true;
