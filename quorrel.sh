@@ -9,12 +9,15 @@
 #   ./quorrel.sh setcap [USER]   give the capture helper its capture rights (group quorrel;
 #                                USER, or you, joins it)
 #   ./quorrel.sh package         build the Debian package (build/quorrel_*.deb)
+#   ./quorrel.sh browser [URL]   start a browser whose HTTPS the window can read (its TLS key
+#                                log where the window looks for it; see README.md)
 set -eu
 
 cd "$(dirname "$0")"
 
 packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev nginx-light python3-pyftpdlib openssl
           tcpdump nghttp2-client ffmpeg qt6-translations-l10n lintian
+          chromium tshark time
           libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth"
 
 helper=build/bin/quorrel-capture
@@ -29,7 +32,9 @@ install_missing() {
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     echo "Installing:$missing"
     $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+    # Through env: sudo drops the caller's environment. No questions asked (tshark's
+    # set-up would ask whether non-root users may capture: no).
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
 }
 
 # Builds the targets named (everything when none is), configuring build/ the first time.
@@ -141,6 +146,137 @@ ensure_capture_rights() {
     return 1
 }
 
+# The watched browser's TLS key log, where the program reads it (streams/key_log_location.cpp;
+# the two must agree): SSLKEYLOGFILE when set, else $XDG_RUNTIME_DIR/quorrel/tls-keys.log, or
+# /tmp/quorrel-<uid>/quorrel/tls-keys.log where the session has no runtime folder.
+key_log_path() {
+    if [ -n "${SSLKEYLOGFILE:-}" ]; then
+        printf '%s\n' "$SSLKEYLOGFILE"
+    else
+        printf '%s/quorrel/tls-keys.log\n' "${XDG_RUNTIME_DIR:-/tmp/quorrel-$(id -u)}"
+    fi
+}
+
+# Whoever can read the key log can read the browser's traffic, and whoever owns a folder on
+# its path can swap the file: the folders are the user's own, 0700, and never links. A
+# folder that is missing is made (mkdir fails when someone else made it first).
+private_folder() {
+    [ -e "$1" ] || [ -L "$1" ] || mkdir -m 0700 "$1" || return 1
+    if [ -L "$1" ] || [ ! -d "$1" ]; then
+        echo "$0: $1 is not a folder: the key log does not go there" >&2
+        return 1
+    fi
+    if [ "$(stat -c %u "$1")" != "$(id -u)" ]; then
+        echo "$0: $1 belongs to $(stat -c %U "$1"), not to you: the key log does not go there" >&2
+        return 1
+    fi
+    chmod 0700 "$1"
+}
+
+# The key log itself: a plain file of the user's, 0600, kept as it is (the window reads
+# whatever it holds from its start).
+private_file() {
+    if [ -L "$1" ] || { [ -e "$1" ] && [ ! -f "$1" ]; }; then
+        echo "$0: $1 is not a plain file: refusing it as the key log" >&2
+        return 1
+    fi
+    (umask 077 && : >>"$1") || return 1
+    if [ "$(stat -c %u "$1")" != "$(id -u)" ]; then
+        echo "$0: $1 belongs to $(stat -c %U "$1"), not to you: refusing it as the key log" >&2
+        return 1
+    fi
+    chmod 0600 "$1"
+}
+
+prepare_key_log() {
+    keylog=$(key_log_path)
+    if [ -n "${SSLKEYLOGFILE:-}" ]; then
+        # A folder of the user's choosing: made private when missing, its owner checked,
+        # its mode left as the user set it.
+        folder=$(dirname "$keylog")
+        [ -d "$folder" ] || (umask 077 && mkdir -p "$folder") || return 1
+        if [ "$(stat -L -c %u "$folder")" != "$(id -u)" ]; then
+            echo "$0: $folder belongs to $(stat -L -c %U "$folder"), not to you: put SSLKEYLOGFILE in a folder of your own" >&2
+            return 1
+        fi
+    else
+        runtime=${XDG_RUNTIME_DIR:-/tmp/quorrel-$(id -u)}
+        private_folder "$runtime" && private_folder "$runtime/quorrel" || return 1
+    fi
+    private_file "$keylog"
+}
+
+# The user's session folder, for a program started as the user from a root shell: sudo
+# leaves XDG_RUNTIME_DIR out, and the window and the browser must find the same key log.
+# Nothing when the user has no session folder (both then agree on /tmp/quorrel-<uid>).
+user_runtime_dir() {
+    dir=/run/user/$(id -u "$1")
+    [ -d "$dir" ] && [ "$(stat -c %u "$dir")" = "$(id -u "$1")" ] && printf '%s\n' "$dir"
+}
+
+# Starts Chromium (or Firefox ESR, where the machine has that) with a profile of its own and
+# its TLS key log where the window reads it. QUIC is off: HTTP/3 is not TLS over TCP, and
+# its secrets open nothing the capture sees. Encrypted Client Hello is off: the key log
+# names the hidden inner hello's random, which the wire never shows. Everything after the
+# command goes to the browser (an address, or flags such as --headless).
+# QUORREL_BROWSER=chromium|firefox-esr|firefox picks one; --print-command prepares the
+# profile and the key log and prints the command instead of running it.
+start_browser() {
+    print=false
+    if [ "${1:-}" = --print-command ]; then
+        print=true
+        shift
+    fi
+    browser=${QUORREL_BROWSER:-}
+    if [ -z "$browser" ]; then
+        for b in chromium firefox-esr; do
+            command -v "$b" >/dev/null && browser=$b && break
+        done
+    fi
+    if [ -z "$browser" ]; then
+        packages=chromium
+        install_missing
+        browser=chromium
+    fi
+    prepare_key_log || exit 1
+    data=${XDG_DATA_HOME:-$HOME/.local/share}/quorrel
+    mkdir -p "$data"
+    case "$browser" in
+    chromium)
+        profile=$data/browser-profile/chromium
+        (umask 077 && mkdir -p "$profile")
+        set -- --user-data-dir="$profile" --ssl-key-log-file="$keylog" --disable-quic \
+            --disable-features=EncryptedClientHello --no-first-run --no-default-browser-check "$@"
+        # Chromium's sandbox refuses to run as root; a browser run as root has none.
+        [ "$(id -u)" -ne 0 ] || set -- --no-sandbox "$@"
+        ;;
+    firefox-esr | firefox)
+        profile=$data/browser-profile/firefox
+        (umask 077 && mkdir -p "$profile")
+        # Firefox reads the key log's name from SSLKEYLOGFILE alone; the rest is the profile's.
+        cat >"$profile/user.js" <<'PREFS'
+// Written by quorrel.sh at each start.
+user_pref("network.http.http3.enable", false);
+user_pref("network.http.http3.enabled", false);
+user_pref("network.dns.echconfig.enabled", false);
+user_pref("network.dns.http3_echconfig.enabled", false);
+user_pref("browser.shell.checkDefaultBrowser", false);
+PREFS
+        set -- --profile "$profile" --no-remote "$@"
+        ;;
+    *)
+        echo "$0: QUORREL_BROWSER=$browser: chromium, firefox-esr or firefox" >&2
+        exit 2
+        ;;
+    esac
+    if $print; then
+        echo "SSLKEYLOGFILE=$(quoted "$keylog")$(quoted "$browser" "$@")"
+        exit 0
+    fi
+    echo "$0: the browser's TLS secrets go to $keylog (yours alone: whoever reads it can read this browser's traffic)" >&2
+    SSLKEYLOGFILE=$keylog exec "$browser" "$@"
+}
+
 command=${1:-run}
 [ $# -gt 0 ] && shift
 case "$command" in
@@ -153,7 +289,8 @@ run)
     # asked (sudo reads the user's groups afresh: quorrel is among them). Without a
     # display, run it under xvfb-run.
     if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
-        exec sudo -u "$SUDO_USER" build/bin/quorrel "$@"
+        runtime=$(user_runtime_dir "$SUDO_USER" || true)
+        exec sudo -u "$SUDO_USER" ${runtime:+env XDG_RUNTIME_DIR="$runtime"} build/bin/quorrel "$@"
     fi
     exec_in_group build/bin/quorrel "$@"
     ;;
@@ -173,6 +310,14 @@ fetch)
     install_missing
     build quorrel-fetch
     exec build/bin/quorrel-fetch "$@"
+    ;;
+browser)
+    # As the user behind sudo, like the window: the profile and the key log are theirs.
+    if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
+        runtime=$(user_runtime_dir "$SUDO_USER" || true)
+        exec sudo -u "$SUDO_USER" ${runtime:+env XDG_RUNTIME_DIR="$runtime"} sh "$(pwd)/quorrel.sh" browser "$@"
+    fi
+    start_browser "$@"
     ;;
 package)
     install_missing
@@ -196,7 +341,7 @@ setcap)
     "$getcap" "$helper"
     ;;
 *)
-    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap [USER] | package" >&2
+    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap [USER] | package | browser [URL]" >&2
     exit 2
     ;;
 esac

@@ -21,24 +21,27 @@ QString CaptionIndex::fold(const QString &text)
     return folded;
 }
 
+// Seeded per process, as QHash seeds its own: captions come from the wire.
+CaptionIndex::Key::Key(QString folded) : text(std::move(folded)), hash(qHash(text, QHashSeed::globalSeed())) {}
+
 void CaptionIndex::insert(TreeNode *node)
 {
-    m_nodes.insert(fold(node->caption()), node);
+    m_nodes.insert(Key(fold(node->caption())), node);
 }
 
 void CaptionIndex::remove(TreeNode *node)
 {
-    m_nodes.remove(fold(node->caption()), node);
+    m_nodes.remove(Key(fold(node->caption())), node);
 }
 
 TreeNode *CaptionIndex::find(const QString &text) const
 {
-    const QString key = fold(text);
-    auto it = m_nodes.constFind(key);
-    if (it == m_nodes.cend())
+    // The nodes of one key lie together: their end is found without comparing keys.
+    const auto [first, last] = m_nodes.equal_range(Key(fold(text)));
+    if (first == last)
         return nullptr;
-    TreeNode *best = it.value();
-    for (++it; it != m_nodes.cend() && it.key() == key; ++it)
+    TreeNode *best = first.value();
+    for (auto it = std::next(first); it != last; ++it)
         if (PrecedesInPreOrder(it.value(), best))
             best = it.value();
     return best;

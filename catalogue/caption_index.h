@@ -30,7 +30,16 @@ public:
     static QString fold(const QString &text);
 
 private:
-    QMultiHash<QString, TreeNode *> m_nodes;
+    // A folded caption with its hash, worked out once: growing the table moves keys without
+    // hashing them again, and keys of different hashes are told apart without comparing text.
+    struct Key {
+        QString text;
+        size_t hash;
+        explicit Key(QString folded);
+        friend bool operator==(const Key &a, const Key &b) { return a.hash == b.hash && a.text == b.text; }
+        friend size_t qHash(const Key &key, size_t) { return key.hash; }
+    };
+    QMultiHash<Key, TreeNode *> m_nodes;
 };
 
 // True when a comes before b in pre-order (both in the same tree).

@@ -383,10 +383,15 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     bool chunked = false;
     bool upgrade = false;
     QByteArray *last = nullptr; // the kept value a folded line continues
+    // A field with NUL or a lone CR is invalid (RFC 9110, 5.5): the request is read for its
+    // framing but not handed on, so no such byte reaches an address or a download's headers.
+    bool invalidField = false;
     while (true) {
         const std::string_view line = nextLine();
         if (line.empty())
             break;
+        if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\0' || c == '\r'; }))
+            invalidField = true;
         if (line.front() == ' ' || line.front() == '\t') {
             // Obsolete line folding (RFC 9112, 5.2): one space in place of the fold.
             if (last)
@@ -455,7 +460,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     request.referer = std::move(referer);
     request.cookie = std::move(cookie);
     request.userAgent = std::move(userAgent);
-    if (onRequest)
+    if (onRequest && !invalidField)
         onRequest(std::move(request));
 
     m_upgradeAsked = upgrade;

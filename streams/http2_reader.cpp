@@ -145,6 +145,7 @@ void Http2Reader::frameHeader()
         m_blockBytes = 0;
         m_listBytes = 0;
         m_listTooLong = false;
+        m_malformed = false;
         m_request = {};
         m_blockEnds = flags & kEndHeaders;
         if (m_prefixNeed > 0)
@@ -209,6 +210,15 @@ bool Http2Reader::field(std::string_view name, std::string_view value)
         m_listTooLong = true;
         return false;
     }
+    // No field may hold NUL, CR or LF (RFC 9113, 8.2.1): such a request is malformed, and
+    // its address would carry a line break into the list.
+    const auto breaks = [](std::string_view s) {
+        return std::any_of(s.begin(), s.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; });
+    };
+    if (breaks(name) || breaks(value)) {
+        m_malformed = true;
+        return true;
+    }
     if (name == ":method") {
         m_request.method = bytes(value);
     } else if (name == ":scheme") {
@@ -238,8 +248,8 @@ void Http2Reader::endBlock()
     m_inBlock = false;
     StreamRequest request = std::move(m_request);
     m_request = {};
-    if (request.method.isEmpty())
-        return; // trailers, not a request
+    if (request.method.isEmpty() || m_malformed)
+        return; // trailers, not a request; or a malformed one
     request.httpVersion = QByteArrayLiteral("HTTP/2");
     if (request.scheme.isEmpty())
         request.scheme = m_origin.scheme;

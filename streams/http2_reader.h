@@ -69,6 +69,7 @@ private:
     std::size_t m_blockBytes = 0; // encoded
     std::size_t m_listBytes = 0;  // decoded, as RFC 9113 6.5.2 counts a header list
     bool m_listTooLong = false;
+    bool m_malformed = false;     // a field of the block holds NUL, CR or LF
     StreamRequest m_request;
     ReadEnd m_end;
 };

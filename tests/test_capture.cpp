@@ -9,16 +9,21 @@
 #include "capture/kernel_filter.h"
 #include "capture/link_layer.h"
 #include "capture/loss_report.h"
+#include "capture/pcapng_secrets.h"
 
 #include <pcap/pcap.h>
 
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include "pcapng_builder.h"
 
 #include <cstring>
 #include <optional>
 #include <vector>
 
 using namespace quorrel;
+using quorrel::test::Pcapng;
 
 namespace {
 
@@ -509,6 +514,10 @@ private slots:
     void cursorReadsInOrder();
     void cursorFailedReadGoesToEnd();
     void cursorHugeLengthDoesNotWrap();
+
+    void captureSecrets_data();
+    void captureSecrets();
+    void captureSecretsFromFiles();
 };
 
 void TestCapture::decode_data()
@@ -1460,6 +1469,101 @@ void TestCapture::cursorHugeLengthDoesNotWrap()
     ByteCursor d(bytes);
     QVERIFY(!d.skip(SIZE_MAX - 1));
     QCOMPARE(d.take(0).has_value(), true);
+}
+
+// The key log a pcapng file carries in its Decryption Secrets Blocks (editcap
+// --inject-secrets), every length of the file checked: lies and cuts end the walk with a
+// reason, and the secrets read before them are kept.
+void TestCapture::captureSecrets_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("keyLog");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<QString>("broken"); // in brokenNote; empty: the walk reached the end
+
+    const QByteArray a = "CLIENT_RANDOM 0011 2233\n";
+    const QByteArray b = "CLIENT_TRAFFIC_SECRET_0 4455 6677\n"; // a length that needs padding
+    const QByteArray packet(40, '\x45');
+    const auto plain = [&](bool big) { return Pcapng(big).section().interface().packet(packet); };
+
+    QTest::newRow("empty file") << QByteArray() << QByteArray() << 0 << "";
+    QByteArray pcap = Pcapng().u32(0xA1B2C3D4).u16(2).u16(4).u32(0).u32(0).u32(65535).u32(101).take();
+    QTest::newRow("pcap file") << pcap + Pcapng().u32(0).u32(0).u32(40).u32(40).take() + packet << QByteArray() << 0 << "";
+    QTest::newRow("pcapng without secrets") << plain(false).take() << QByteArray() << 0 << "";
+    QTest::newRow("secrets, little-endian")
+        << Pcapng().section().secrets(a + b).interface().packet(packet).take() << a + b << 1 << "";
+    QTest::newRow("secrets, big-endian")
+        << Pcapng(true).section().secrets(a + b).interface().packet(packet).take() << a + b << 1 << "";
+    QTest::newRow("two blocks, the last line unended")
+        << Pcapng().section().secrets(a).interface().packet(packet).secrets(b.chopped(1)).packet(packet).take() << a + b << 2
+        << "";
+    QTest::newRow("two sections, each its own byte order")
+        << Pcapng().section().secrets(a).interface().take() + Pcapng(true).section().secrets(b).interface().packet(packet).take()
+        << a + b << 2 << "";
+    QTest::newRow("secrets of another kind (WireGuard)")
+        << Pcapng().section().secrets("key\n", 0x57474B4C).secrets(a).take() << a << 1 << "";
+
+    // Cut short.
+    const QByteArray whole = Pcapng().section().secrets(a).interface().secrets(b).take();
+    QTest::newRow("cut inside a block's header") << whole.left(whole.size() - b.size() - 16 - 4 + 6) << a << 1 << "breaks off";
+    QTest::newRow("cut inside the secrets") << whole.chopped(10) << a << 1 << "bad length";
+    QTest::newRow("cut before the last length") << whole.chopped(4) << a << 1 << "bad length";
+
+    // Lengths that lie. The second block is the secrets of b, at byte 28 + 12 + a.size() + 20.
+    const qsizetype second = 28 + 16 + a.size() + 4 + 20;
+    const auto lie = [&](qsizetype at, std::uint32_t value, bool big = false) {
+        QByteArray f = big ? Pcapng(true).section().secrets(a).interface().secrets(b).take() : whole;
+        const QByteArray v = Pcapng(big).u32(value).take();
+        f.replace(at, 4, v);
+        return f;
+    };
+    QTest::newRow("block length past the file") << lie(second + 4, 0xFFFFFFF0) << a << 1 << "bad length";
+    QTest::newRow("block length past the file, big-endian") << lie(second + 4, 0xFFFFFFF0, true) << a << 1 << "bad length";
+    QTest::newRow("block length under 12") << lie(second + 4, 8) << a << 1 << "bad length";
+    QTest::newRow("block length not a multiple of 4") << lie(second + 4, 4 * 10 + 2) << a << 1 << "bad length";
+    QTest::newRow("trailing length differs") << lie(whole.size() - 4, 100) << a << 1 << "bad length";
+    QTest::newRow("secrets past their block") << lie(second + 12, std::uint32_t(b.size() + 4)) << a << 1 << "run past";
+    QTest::newRow("secrets length 2^32 - 1") << lie(second + 12, 0xFFFFFFFF) << a << 1 << "run past";
+    QTest::newRow("section without a byte order")
+        << Pcapng().section().secrets(a).take() + Pcapng().u32(0x0A0D0D0A).u32(28).u32(0x12345678).u32(0).u32(0).u32(0).u32(28).take()
+        << a << 1 << "no byte order";
+}
+
+void TestCapture::captureSecrets()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, keyLog);
+    QFETCH(int, blocks);
+    QFETCH(QString, broken);
+    // Exactly the file's bytes, so a read past them shows under a sanitizer.
+    const std::vector<char> bytes(file.begin(), file.end());
+    const CaptureSecrets s = ReadCaptureSecrets(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    QCOMPARE(s.keyLog, keyLog);
+    QCOMPARE(s.blocks, blocks);
+    if (broken.isEmpty())
+        QVERIFY2(s.brokenNote.isEmpty(), qPrintable(s.brokenNote));
+    else
+        QVERIFY2(s.brokenNote.contains(broken), qPrintable(s.brokenNote));
+}
+
+void TestCapture::captureSecretsFromFiles()
+{
+    QTemporaryDir dir;
+    QString error;
+    QCOMPARE(ReadCaptureSecrets(dir.filePath("none.pcapng"), &error), std::nullopt);
+    QVERIFY(!error.isEmpty());
+    const QString empty = dir.filePath("empty.pcapng");
+    QFile(empty).open(QIODevice::WriteOnly);
+    const std::optional<CaptureSecrets> nothing = ReadCaptureSecrets(empty, &error);
+    QVERIFY(nothing && nothing->blocks == 0 && nothing->keyLog.isEmpty());
+    const QString one = dir.filePath("one.pcapng");
+    QFile f(one);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(Pcapng(true).section().secrets("CLIENT_RANDOM 00 11\n").take());
+    f.close();
+    const std::optional<CaptureSecrets> read = ReadCaptureSecrets(one, &error);
+    QVERIFY(read);
+    QCOMPARE(read->keyLog, QByteArray("CLIENT_RANDOM 00 11\n"));
 }
 
 QTEST_APPLESS_MAIN(TestCapture)

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "pcapng_builder.h"
 #include "test_files.h"
 
 using namespace quorrel;
@@ -165,6 +166,8 @@ private slots:
     void differentBytesAreDifferentResources();
     void badInput_data();
     void badInput();
+    void secretsInTheFile_data();
+    void secretsInTheFile();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -421,6 +424,41 @@ void TestScan::badInput()
 
     const Run noDir = scan({"--dir", m_dir->filePath("missing"), kFixtures + "/lo-curl.pcap"});
     QCOMPARE(noDir.status, 2);
+}
+
+// A pcapng file's own secrets (a Decryption Secrets Block) are read before its packets;
+// damage to them is said in the summary, once, and the packets are read all the same.
+void TestScan::secretsInTheFile_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("note"); // in the summary; empty: none
+
+    const QByteArray get = rawCapture({{kLocal, kRemote, "GET /carried.mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"}}).mid(24 + 16);
+    const QByteArray secret = "CLIENT_RANDOM " + QByteArray(64, 'a') + " " + QByteArray(96, 'b') + "\n";
+    using quorrel::test::Pcapng;
+    QTest::newRow("whole") << Pcapng().section().secrets(secret).interface().packet(get).take() << "";
+    QByteArray lying = Pcapng(true).section().secrets(secret).interface().packet(get).take();
+    lying.replace(28 + 12, 4, QByteArray("\0\0\1\0", 4)); // 256 bytes of secrets in a block of 112
+    QTest::newRow("secrets that run past their block") << lying
+        << "its secrets are read only in part (secrets at byte 28 run past their block)";
+    const QByteArray cut = Pcapng().section().secrets(secret).interface().packet(get).take().chopped(8);
+    QTest::newRow("cut inside the last packet") << cut << "breaks off";
+}
+
+void TestScan::secretsInTheFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, note);
+    const QString path = m_dir->filePath("carried.pcapng");
+    writeFile(path, file);
+    const Run r = scan({"--dir", m_dir->path(), path});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.count('\n') == 1, qPrintable(r.err));
+    if (note.isEmpty())
+        QVERIFY2(!r.err.contains(';'), qPrintable(r.err));
+    else
+        QVERIFY2(r.err.contains("; " + path) && r.err.contains(note) && r.err.count(path) == 1, qPrintable(r.err));
+    QCOMPARE(r.out.contains("\thttp://r.test/carried.mp3\t"), !note.contains("breaks off"));
 }
 
 QTEST_GUILESS_MAIN(TestScan)

@@ -783,6 +783,13 @@ void TestStreams::http1_data()
                                    << QStringList{"GET http://proxy.test/p.mp3?x=1"} << 0 << 0;
     QTest::newRow("no Host: the server's address")
         << QList<QByteArray>{"GET /old.mp3 HTTP/1.0\r\n\r\n"} << QStringList{"GET http://10.0.0.1/old.mp3"} << 0 << 0;
+    // A field value with NUL or a lone CR is invalid (RFC 9110, 5.5): the request is not
+    // handed on (its Host would put a line break into the address, its Referer into the
+    // download's request), and the next is read as ever.
+    QTest::newRow("field values with a lone CR or NUL")
+        << QList<QByteArray>{"GET /cr.mp3 HTTP/1.1\r\nHost: a.test\rX: y\r\n\r\n",
+                             QByteArray("GET /nul.mp3 HTTP/1.1\r\nHost: a.test\r\nReferer: http://a.test/\0x\r\n\r\n", 66) + one}
+        << QStringList{"GET http://a.test/one.mp3"} << 0 << 0;
     QTest::newRow("oversize head") << QList<QByteArray>{"GET /big HTTP/1.1\r\nHost: a.test\r\nX: " + repeated('x', 70000)}
                                    << QStringList{} << 1 << 0;
     QTest::newRow("oversize head over many segments")
@@ -1038,6 +1045,21 @@ void TestStreams::http2_data()
         Deflater d;
         QTest::newRow("no authority") << h2Start() + headers(1, d.block({{":method", "GET"}, {":scheme", "http"}, {":path", "/na"}}))
                                       << 0u << QStringList{"GET http://10.0.0.1/na"} << QStringList{""} << 0 << 0;
+    }
+    {
+        // A field with NUL, CR or LF makes the request malformed (RFC 9113, 8.2.1): it is
+        // not handed on (its address would carry a line break, or a Host line of its own, into
+        // the list), and the connection's other requests are read as ever.
+        Deflater d;
+        QByteArray bytes = h2Start();
+        bytes += headers(1, d.block({{":method", "GET"}, {":scheme", "http"}, {":authority", "h2.test"},
+                                     {":path", "/a.mp4\r\nHost: evil.test"}}));
+        bytes += headers(3, d.block({{":method", "GET"}, {":scheme", "https"}, {":authority", QByteArray("h2.test\0x", 9)},
+                                     {":path", "/b.mp4"}}));
+        bytes += headers(5, d.block(getFields("/c.mp4") + QList<QPair<QByteArray, QByteArray>>{{"referer", "https://h2.test/\n"}}));
+        bytes += headers(7, d.block(getFields("/d.mp4")));
+        QTest::newRow("fields with NUL, CR or LF") << bytes << 0u << QStringList{"GET https://h2.test/d.mp4"} << QStringList{""}
+                                                   << 0 << 0;
     }
 }
 

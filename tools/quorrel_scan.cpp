@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/resource.h>
 #include <vector>
 
@@ -52,45 +53,63 @@ int fail(int status, const QString &message)
     return status;
 }
 
-// Fields go out tab-separated, one node a line; a control character inside a captured
-// address would break a line (or reach the terminal), so it is written as %XX. So is a
-// byte that was not GBK (base/gbk_text.h): UTF-8 has no character that stands for it.
-void appendField(QString &out, QStringView text)
+// Fields go out tab-separated, one node a line, in UTF-8; a control character inside a
+// captured address would break a line (or reach the terminal), so it is written as %XX. So
+// is a byte that was not GBK (base/gbk_text.h): UTF-8 has no character that stands for it.
+// Written straight as UTF-8, plain ASCII a run at a time: a big capture's tree is mostly that.
+void appendField(QByteArray &out, QStringView text)
 {
+    const auto isPlain = [](char16_t u) { return u >= 0x20 && u < 0x7F; };
     const auto isEscaped = [](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7F || isGbkByte(ch); };
-    if (std::none_of(text.begin(), text.end(), isEscaped)) {
-        out += text;
-        return;
-    }
-    for (QChar ch : text) {
-        if (!isEscaped(ch)) {
-            out += ch;
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n) {
+        qsizetype j = i;
+        while (j < n && isPlain(text[j].unicode()))
+            ++j;
+        if (j > i) {
+            const qsizetype at = out.size();
+            out.resize(at + (j - i));
+            char *to = out.data() + at;
+            for (qsizetype k = i; k < j; ++k)
+                *to++ = char(text[k].unicode());
+            i = j;
             continue;
         }
-        const unsigned byte = isGbkByte(ch) ? ch.unicode() - kGbkByteFirst + 0x80 : ch.unicode();
-        out += QLatin1Char('%') + QStringLiteral("%1").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+        if (isEscaped(text[i])) {
+            const unsigned byte = isGbkByte(text[i]) ? text[i].unicode() - kGbkByteFirst + 0x80 : text[i].unicode();
+            out += '%';
+            out += "0123456789ABCDEF"[byte >> 4];
+            out += "0123456789ABCDEF"[byte & 0xF];
+            ++i;
+            continue;
+        }
+        while (j < n && !isPlain(text[j].unicode()) && !isEscaped(text[j]))
+            ++j;
+        out += text.sliced(i, j - i).toUtf8();
+        i = j;
     }
 }
 
 QByteArray renderTree(const ResourceTree &tree)
 {
-    QString out;
+    QByteArray out;
     tree.forEachPreOrder([&out](TreeNode *node, int depth) {
-        out += QString::number(depth);
-        out += QLatin1Char('\t');
+        out += QByteArray::number(depth);
+        out += '\t';
         appendField(out, node->caption());
-        out += QLatin1Char('\t');
+        out += '\t';
         appendField(out, node->Mark());
-        out += QLatin1Char('\t');
+        out += '\t';
         QStringView link(node->Link());
         while (!link.isEmpty() && link.back().unicode() <= 32)
             link.chop(1);
         appendField(out, link);
-        out += QLatin1Char('\t');
-        out += QString::number(node->imageIndex());
-        out += QLatin1Char('\n');
+        out += '\t';
+        out += QByteArray::number(node->imageIndex());
+        out += '\n';
     });
-    return out.toUtf8();
+    return out;
 }
 
 struct Counts {
@@ -318,12 +337,16 @@ int main(int argc, char *argv[])
     } else if (live) {
         road.keyLog().follow(streams::DefaultKeyLogPath());
     }
+    // Secrets a file carries past a damaged block are not read: the summary says so.
+    std::vector<std::pair<QString, QString>> secretsCut;
     for (const QString &path : paths) {
         QString error;
         const std::optional<CaptureSecrets> secrets = ReadCaptureSecrets(path, &error);
         if (!secrets)
             return fail(kExitUsage, QStringLiteral("%1: %2").arg(path, error));
         road.keyLog().addText(secrets->keyLog);
+        if (!secrets->brokenNote.isEmpty())
+            secretsCut.emplace_back(path, secrets->brokenNote);
     }
 
     if (const auto error = PrepareFilePlaces(places))
@@ -393,6 +416,16 @@ int main(int argc, char *argv[])
         summary += QStringLiteral("; ") + *keptAside;
     for (const QString &b : broken)
         summary += QStringLiteral("; ") + b;
+    // A file cut short is said once, above, when libpcap met the same damage.
+    for (const auto &[path, note] : secretsCut) {
+        if (std::none_of(broken.begin(), broken.end(), [&path](const QString &b) { return b.startsWith(path + " breaks off"); }))
+            summary += QStringLiteral("; %1: its secrets are read only in part (%2)").arg(path, note);
+    }
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
-    return status;
+    // A big capture leaves a tree of as many nodes, and freeing them one by one on the way
+    // out takes longer than printing them: the process's end frees its memory at once (the
+    // key log's secrets with it).
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
 }
