@@ -5,6 +5,7 @@
 #include "base/gbk_text.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
+#include "downloads/transfer_reasons.h"
 #include "shell/mainform.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
@@ -712,7 +713,7 @@ void TestWindow::saveFolderAndBoxes()
     } else {
         QCOMPARE(boxes.size(), 2);
         for (const QString &box : boxes)
-            QVERIFY2(box.contains("cannot make the folder \"" + savePath + "\""), qPrintable(box));
+            QVERIFY2(box.contains(kFolderUnmakeable.arg(savePath, QString())), qPrintable(box));
         QCOMPARE(log.count(QStringLiteral("下载任务失败!")), 2);
     }
 }
