@@ -341,9 +341,10 @@ void TestWindow::helperCannotRun()
     w->cap_ip1->setHelperPath(missing);
     w->btnksClick();
     QCOMPARE(m_messages.size(), 1);
-    QVERIFY2(m_messages.first().startsWith(kHelperMissingMessage) && m_messages.first().contains(missing + ": not found"),
+    const QString why = missing + QStringLiteral("：") + kHelperNotFound;
+    QVERIFY2(m_messages.first().startsWith(kHelperMissingMessage) && m_messages.first().contains(why),
              qPrintable(m_messages.first()));
-    QVERIFY(w->redit1->toPlainText().contains(missing + ": not found"));
+    QVERIFY(w->redit1->toPlainText().contains(why));
     QVERIFY(w->btnks->isVisible());
     w->btnksClick(); // the retry of every second is no news
     QCOMPARE(m_messages.size(), 1);
