@@ -32,20 +32,27 @@ constexpr int kFramesBetweenClockReads = 8;
 // The pipe from the helper: as large as an unprivileged process may make it, so a burst
 // waits there, not in the kernel's ring.
 constexpr int kPipeSize = 1 << 20;
+// Closes the reason of a failure that ends every capture of the start.
+const QString kCaptureStopped = QStringLiteral("；截获已停止");
 
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// What a user can do about a capture that failed for lack of rights.
+// What a user can do about a capture that failed for lack of rights (libpcap's reason
+// says "permission", or the system's "not permitted").
 QString remedyFor(const QString &reason, const QString &helper)
 {
     if (!reason.contains(QLatin1String("ermission")) && !reason.contains(QLatin1String("not permitted")))
         return QString();
-    return QStringLiteral(" — quorrel-capture needs the capture rights: run ./quorrel.sh setcap from the source "
-                          "folder, or: sudo setcap cap_net_raw,cap_net_admin=eip %1")
-        .arg(helper);
+    return QStringLiteral("——") + MissingRightsRemedy(helper);
+}
+
+// The helper's path, then why.
+QString about(const QString &helper, const QString &why)
+{
+    return helper + QStringLiteral("：") + why;
 }
 
 } // namespace
@@ -76,25 +83,25 @@ void Tcap_ip::LoadSocketLibrary()
     const QString helper = helperPath();
     const QFileInfo info(helper);
     if (!info.isFile())
-        bindFailure(kHelperMissingMessage, helper + QStringLiteral(": not found"));
+        bindFailure(kHelperMissingMessage, about(helper, kHelperNotFound));
     if (const QString problem = HelperAccessProblem(helper); !problem.isEmpty())
-        bindFailure(kHelperMissingMessage, helper + QStringLiteral(": ") + problem);
+        bindFailure(kHelperMissingMessage, about(helper, problem));
 
     // The helper must speak this program's frames; one from another build would not.
     QProcess probe;
     probe.start(helper, {QStringLiteral("--protocol")});
     if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0) {
-        const QString reason = probe.error() == QProcess::UnknownError ? QStringLiteral("it did not answer")
+        const QString reason = probe.error() == QProcess::UnknownError ? QStringLiteral("它没有应答")
                                                                          : probe.errorString();
         probe.kill();
         probe.waitForFinished(1000);
-        bindFailure(kHelperStartMessage, helper + QStringLiteral(": ") + reason);
+        bindFailure(kHelperStartMessage, about(helper, reason));
     }
     const QByteArray answer = probe.readAllStandardOutput().trimmed();
     if (answer != QByteArray(frame::kProtocol))
         bindFailure(kHelperMismatchMessage,
-                    helper + QStringLiteral(": speaks \"%1\", not \"%2\"")
-                                 .arg(QString::fromLocal8Bit(answer), QString::fromLatin1(frame::kProtocol)));
+                    about(helper, QStringLiteral("它使用的帧协议是 \"%1\"，不是 \"%2\"")
+                                      .arg(QString::fromLocal8Bit(answer), QString::fromLatin1(frame::kProtocol))));
     m_initialized = true;
     m_lastBindFailure.clear();
 }
@@ -135,7 +142,7 @@ void Tcap_ip::OpenSockets()
                 ::close(fd);
         for (Capture &c : m_captures)
             c.state = Slot::Failed;
-        reportError(QStringLiteral("cannot start the capture helper: ") + systemError(e));
+        reportError(QStringLiteral("无法启动截获助手程序：") + systemError(e));
         return;
     }
     ::fcntl(out[0], F_SETPIPE_SZ, kPipeSize); // best effort: the system may allow less
@@ -166,7 +173,7 @@ void Tcap_ip::OpenSockets()
         ::close(out[0]);
         for (Capture &c : m_captures)
             c.state = Slot::Failed;
-        reportError(QStringLiteral("cannot start the capture helper %1: %2").arg(helperPath(), systemError(spawned)));
+        reportError(QStringLiteral("无法启动截获助手程序 %1：%2").arg(helperPath(), systemError(spawned)));
         return;
     }
     m_pid = pid;
@@ -259,7 +266,7 @@ void Tcap_ip::readHelper()
         if (n < 0 && errno == EAGAIN)
             break;
         if (n < 0)
-            reportError(QStringLiteral("reading from the capture helper: ") + systemError(errno));
+            reportError(QStringLiteral("无法读取截获助手程序的输出：") + systemError(errno));
         m_helperDone = true;
     }
     deliver();
@@ -277,7 +284,7 @@ void Tcap_ip::deliver()
         if (next == FrameReader::Next::More)
             break;
         if (next == FrameReader::Next::Broken) {
-            reportError(QString::fromStdString(m_reader->error()) + QStringLiteral("; capture stopped"));
+            reportError(QString::fromStdString(m_reader->error()) + kCaptureStopped);
             m_helperDone = true;
             break;
         }
@@ -304,7 +311,7 @@ void Tcap_ip::deliver()
     }
     if (m_helperDone) {
         if (m_reader->end() == FrameReader::End::InsideFrame)
-            reportError(QStringLiteral("the capture helper's output broke off inside a frame"));
+            reportError(QStringLiteral("截获助手程序的输出在一帧的中间断开了"));
         helperEnded();
         return;
     }
@@ -370,9 +377,9 @@ void Tcap_ip::helperEnded()
         c.state = Slot::Failed;
     if (!unexpected)
         return;
-    const QString how = WIFSIGNALED(status) ? QStringLiteral("killed by signal %1").arg(WTERMSIG(status))
-                                            : QStringLiteral("exit status %1").arg(WEXITSTATUS(status));
-    reportError(QStringLiteral("the capture helper ended unexpectedly (%1); capture stopped").arg(how));
+    const QString how = WIFSIGNALED(status) ? QStringLiteral("被信号 %1 终止").arg(WTERMSIG(status))
+                                            : QStringLiteral("退出状态 %1").arg(WEXITSTATUS(status));
+    reportError(QStringLiteral("截获助手程序意外结束（%1）").arg(how) + kCaptureStopped);
 }
 
 } // namespace quorrel

@@ -48,6 +48,8 @@ inline const QString kHelperMissingMessage = QStringLiteral("Unable to register 
 inline const QString kHelperMismatchMessage = QStringLiteral("加载dll函数错误!");
 inline const QString kHelperStartMessage = QStringLiteral("初始化SOCKET2函数失败!");
 inline const QString kNoAddressMessage = QStringLiteral("没有找到可绑定的IP!");
+// The detail of kHelperMissingMessage when there is no helper file: "PATH：" and this.
+inline const QString kHelperNotFound = QStringLiteral("找不到这个程序");
 
 class Tcap_ip : public QObject {
     Q_OBJECT

@@ -19,6 +19,7 @@
 
 #include "capture/flow_table.h"
 #include "capture/frame.h"
+#include "capture/helper_reasons.h"
 #include "capture/kernel_filter.h"
 
 #include <pcap/pcap.h>
@@ -53,6 +54,7 @@ namespace {
 using quorrel::FlowTable;
 using quorrel::IpFamily;
 using quorrel::frame::FrameType;
+namespace reasons = quorrel::helper_reasons;
 
 constexpr int kExitRefused = 2;
 constexpr int kExitRightsKept = 1;
@@ -179,10 +181,10 @@ void reportStats(Capture &c)
 bool open(Capture &c, std::size_t count, std::size_t ringKib)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    const std::string where = std::string(c.address) + " (" + c.interface + "): ";
+    const std::string where = reasons::Where(c.address, c.interface);
     c.handle = pcap_create(c.interface, errbuf);
     if (!c.handle) {
-        error(c.index, where + errbuf);
+        error(c.index, where + reasons::kCannotCapture + errbuf);
         return false;
     }
     pcap_set_snaplen(c.handle, static_cast<int>(quorrel::frame::kMaxFrameBytes));
@@ -200,7 +202,7 @@ bool open(Capture &c, std::size_t count, std::size_t ringKib)
         const char *detail = pcap_geterr(c.handle);
         if (detail && *detail)
             reason += std::string(" (") + detail + ")";
-        error(c.index, where + reason);
+        error(c.index, where + reasons::kCannotCapture + reason);
         pcap_close(c.handle);
         c.handle = nullptr;
         return false;
@@ -217,7 +219,7 @@ bool open(Capture &c, std::size_t count, std::size_t ringKib)
     const std::string expression = quorrel::KernelFilter(c.family, c.address);
     if (pcap_compile(c.handle, &filter, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0
         || pcap_setfilter(c.handle, &filter) != 0) {
-        error(c.index, where + "filter \"" + expression + "\": " + pcap_geterr(c.handle));
+        error(c.index, where + reasons::CannotFilter(expression) + pcap_geterr(c.handle));
         pcap_freecode(&filter);
         pcap_close(c.handle);
         c.handle = nullptr;
@@ -304,13 +306,14 @@ std::optional<IpFamily> literalAddress(const char *text, unsigned char *bytes)
 }
 
 // Says why the helper will not start, and ends it: nothing has been opened. The reason
-// also goes down the pipe when there is one, so the program can show it.
-[[noreturn]] void refuse(std::uint8_t index, const std::string &reason)
+// also goes down the pipe when there is one, in the user's words, so the program can
+// show it.
+[[noreturn]] void refuse(std::uint8_t index, const std::string &reason, const std::string &forUser)
 {
     std::fprintf(stderr, "quorrel-capture: %s\n", reason.c_str());
     struct stat st {};
     if (fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) {
-        error(index, reason);
+        error(index, forUser);
         output.flush();
     }
     std::exit(kExitRefused);
@@ -349,22 +352,28 @@ int main(int argc, char *argv[])
             unsigned char bytes[16];
             const std::optional<IpFamily> family = literalAddress(argv[i + 1], bytes);
             if (!family)
-                refuse(0, std::string("--filter: \"") + argv[i + 1] + "\" is not a literal IPv4 or IPv6 address");
+                refuse(0, std::string("--filter: \"") + argv[i + 1] + "\" is not a literal IPv4 or IPv6 address",
+                       reasons::NotALiteralAddress(argv[i + 1]));
             std::puts(quorrel::KernelFilter(*family, argv[i + 1]).c_str());
             return 0;
         }
         if (option == "--ring-kib" && i + 1 < argc) {
-            if (!readKib(argv[++i], ringKib))
-                refuse(0, std::string("--ring-kib: \"") + argv[i] + "\" is not a number of KiB from 256 to 262144");
+            if (!readKib(argv[++i], ringKib)) {
+                const std::string why = std::string("--ring-kib: \"") + argv[i] + "\" is not a number of KiB from 256 to 262144";
+                refuse(0, why, reasons::BadArguments(why));
+            }
             continue;
         }
-        refuse(0, "unknown option \"" + option + "\" (usage: quorrel-capture [--ring-kib N] IFNAME ADDRESS "
-                  "[IFNAME ADDRESS]..., --protocol, --filter ADDRESS)");
+        const std::string why = "unknown option \"" + option + "\" (usage: quorrel-capture [--ring-kib N] IFNAME ADDRESS "
+                                "[IFNAME ADDRESS]..., --protocol, --filter ADDRESS)";
+        refuse(0, why, reasons::BadArguments(why));
     }
     const int pairs = argc - i;
-    if (pairs < 2 || pairs % 2 != 0 || static_cast<std::size_t>(pairs / 2) > quorrel::frame::kMaxCaptures)
-        refuse(0, "usage: quorrel-capture [--ring-kib N] IFNAME ADDRESS [IFNAME ADDRESS]... (at most "
-                      + std::to_string(quorrel::frame::kMaxCaptures) + ")");
+    if (pairs < 2 || pairs % 2 != 0 || static_cast<std::size_t>(pairs / 2) > quorrel::frame::kMaxCaptures) {
+        const std::string why = "usage: quorrel-capture [--ring-kib N] IFNAME ADDRESS [IFNAME ADDRESS]... (at most "
+                                + std::to_string(quorrel::frame::kMaxCaptures) + ")";
+        refuse(0, why, reasons::BadArguments(why));
+    }
 
     // Every argument is checked before anything is opened.
     std::vector<Capture> captures;
@@ -376,11 +385,13 @@ int main(int argc, char *argv[])
         unsigned char bytes[16];
         const std::optional<IpFamily> family = literalAddress(c.address, bytes);
         if (!family)
-            refuse(c.index, std::string("\"") + c.address + "\" is not a literal IPv4 or IPv6 address");
+            refuse(c.index, std::string("\"") + c.address + "\" is not a literal IPv4 or IPv6 address",
+                   reasons::NotALiteralAddress(c.address));
         const Holds holds = std::strlen(c.interface) < IFNAMSIZ ? interfaceHolds(c.interface, *family, bytes) : Holds::No;
         if (holds == Holds::No)
             refuse(c.index, std::string(c.address) + " is not an address of interface \"" + c.interface
-                                + "\" on this machine");
+                                + "\" on this machine",
+                   reasons::NotAnAddressOf(c.address, c.interface));
         c.family = *family;
         c.loopback = holds == Holds::OnLoopback;
         captures.push_back(c);
@@ -397,9 +408,7 @@ int main(int argc, char *argv[])
                 pcap_close(c.handle);
                 c.handle = nullptr;
             }
-            error(c.index, std::string(c.address) + " (" + c.interface
-                               + "): the capture helper could not give up its capture rights, so it captures nothing: "
-                               + *failure);
+            error(c.index, reasons::Where(c.address, c.interface) + reasons::kRightsKept + *failure);
         }
         output.flush();
         std::fprintf(stderr, "quorrel-capture: could not give up the capture rights: %s\n", failure->c_str());
@@ -438,7 +447,7 @@ int main(int argc, char *argv[])
             if (!c)
                 continue;
             if (pcap_dispatch(c->handle, 256, onFrame, reinterpret_cast<u_char *>(c)) < 0) {
-                error(c->index, std::string("reading: ") + pcap_geterr(c->handle));
+                error(c->index, reasons::Where(c->address, c->interface) + reasons::kCannotRead + pcap_geterr(c->handle));
                 fds[k].fd = -1; // poll skips it from now on
             }
         }

@@ -18,27 +18,27 @@ bool bodyFits(frame::FrameType type, Bytes body, std::string &why)
     case FrameType::Opened:
         if (body.size() == frame::kOpenedBody)
             return true;
-        why = "an Opened frame of " + std::to_string(body.size()) + " bytes";
+        why = "Opened 帧的长度为 " + std::to_string(body.size()) + " 字节";
         return false;
     case FrameType::Stats:
         if (body.size() == frame::kStatsBody)
             return true;
-        why = "a Stats frame of " + std::to_string(body.size()) + " bytes";
+        why = "Stats 帧的长度为 " + std::to_string(body.size()) + " 字节";
         return false;
     case FrameType::Frame:
         if (lastIsZero())
             return true;
-        why = "a captured frame without its closing zero byte";
+        why = "数据帧末尾缺少零字节";
         return false;
     case FrameType::Cut:
         if (body.size() > frame::kCutPrefix && lastIsZero())
             return true;
-        why = "a cut frame without its length or its closing zero byte";
+        why = "截短的数据帧缺少原长度或末尾的零字节";
         return false;
     case FrameType::Error:
         return true;
     }
-    why = "an unknown frame type";
+    why = "未知的帧类型";
     return false;
 }
 
@@ -103,7 +103,7 @@ FrameReader::Next FrameReader::next(PipeFrame &out)
         for (std::size_t i = 0; i < frame::kHeaderSize; ++i)
             std::snprintf(bytes + 3 * i, 4, "%02x ", at[i]);
         bytes[3 * frame::kHeaderSize - 1] = '\0';
-        fail("the capture helper sent a malformed frame header (" + std::string(bytes) + ")");
+        fail(kMalformedHeader + std::string(bytes));
         return Next::Broken;
     }
     if (held - frame::kHeaderSize < h.length)
@@ -111,7 +111,7 @@ FrameReader::Next FrameReader::next(PipeFrame &out)
     const Bytes body(m_buffer.data() + m_read + frame::kHeaderSize, h.length);
     std::string why;
     if (!bodyFits(h.type, body, why)) {
-        fail("the capture helper sent a malformed frame: " + why);
+        fail(kMalformedFrame + why);
         return Next::Broken;
     }
     m_read += frame::kHeaderSize + h.length;

@@ -21,6 +21,11 @@ struct PipeFrame {
     Bytes body; // inside the reader's buffer: valid until the next room() or feed()
 };
 
+// How error() begins (UTF-8, for the log): the header's eight bytes in hex follow the first,
+// what is wrong with the body the second.
+inline const std::string kMalformedHeader = "截获助手程序发来的帧头有误：";
+inline const std::string kMalformedFrame = "截获助手程序发来的帧有误：";
+
 class FrameReader {
 public:
     // Room for many frames between two turns of the event loop, and always for the largest.

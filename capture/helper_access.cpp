@@ -1,6 +1,10 @@
 #include "capture/helper_access.h"
 
+#include "settings/file_places.h"
+
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -42,6 +46,13 @@ bool listedInGroup(const group &g, const passwd *user)
     return false;
 }
 
+// Installed (a package, or cmake --install), the helper is the administrator's to set up;
+// in a build folder, ./quorrel.sh does it.
+bool installed(const QString &helper)
+{
+    return ProgramIsInstalled(QFileInfo(helper).absolutePath());
+}
+
 } // namespace
 
 QString HelperAccessProblem(const QString &path)
@@ -51,7 +62,7 @@ QString HelperAccessProblem(const QString &path)
     if (::stat(name.constData(), &st) != 0)
         return QString::fromLocal8Bit(std::strerror(errno));
     if (!S_ISREG(st.st_mode))
-        return QStringLiteral("not a program file");
+        return QStringLiteral("不是程序文件");
     if (::access(name.constData(), X_OK) == 0)
         return QString();
 
@@ -60,17 +71,36 @@ QString HelperAccessProblem(const QString &path)
     const QString userName = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(getuid());
     const bool groupMayRun = (st.st_mode & S_IXGRP) && !(st.st_mode & S_IXOTH);
     if (!g || !groupMayRun || processHasGroup(st.st_gid))
-        return QStringLiteral("not executable by %1 (mode %2)").arg(userName).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+        return QStringLiteral("用户 %1 无权运行它（权限 %2）").arg(userName).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
 
     const QString groupName = QString::fromLocal8Bit(g->gr_name);
-    if (listedInGroup(*g, user))
-        return QStringLiteral("only members of the group %1 may capture; %2 was added to it after this session "
-                              "began: log in again, or start the program through: sg %1 -c PROGRAM "
-                              "(./quorrel.sh does this)")
+    const bool isInstalled = installed(path);
+    if (listedInGroup(*g, user)) {
+        // The group comes with the next login; sg gives it to one program at once.
+        const QString program = QCoreApplication::applicationFilePath();
+        return QStringLiteral("只有 %1 组的成员才能截获数据；用户 %2 是在本次登录之后才加入这个组的："
+                              "请重新登录，或用 sg %1 -c %3 启动程序")
+                   .arg(groupName, userName, program.isEmpty() ? QStringLiteral("程序") : program) +
+               (isInstalled ? QString() : QStringLiteral("（./quorrel.sh 就是这样启动窗口的）"));
+    }
+    if (isInstalled)
+        return QStringLiteral("只有 %1 组的成员才能截获数据，用户 %2 不在这个组中：请管理员运行 sudo usermod -aG %1 %2 "
+                              "把该用户加入这个组，然后重新登录")
             .arg(groupName, userName);
-    return QStringLiteral("only members of the group %1 may capture, and %2 is not one: sudo usermod -aG %1 %2, "
-                          "then log in again (or run ./quorrel.sh as %2 once: it sets this up)")
+    return QStringLiteral("只有 %1 组的成员才能截获数据，用户 %2 不在这个组中：请以 %2 的身份运行一次 ./quorrel.sh"
+                          "（它会完成这项设置），或请管理员运行 sudo usermod -aG %1 %2，然后重新登录")
         .arg(groupName, userName);
+}
+
+QString MissingRightsRemedy(const QString &path)
+{
+    if (installed(path))
+        return QStringLiteral("截获助手程序没有截获权限：请管理员运行 sudo setcap cap_net_raw,cap_net_admin=eip %1"
+                              "（由软件包安装的，也可以重新安装软件包：sudo apt-get install --reinstall quorrel）")
+            .arg(path);
+    return QStringLiteral("截获助手程序没有截获权限：请在源代码文件夹中运行 ./quorrel.sh setcap，"
+                          "或运行 sudo setcap cap_net_raw,cap_net_admin=eip %1")
+        .arg(path);
 }
 
 } // namespace quorrel

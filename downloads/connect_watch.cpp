@@ -1,5 +1,7 @@
 #include "downloads/connect_watch.h"
 
+#include "downloads/transfer_reasons.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,14 +20,14 @@ QString peerText(const curl_sockaddr *address)
     if (address->family == AF_INET && address->addrlen >= sizeof(sockaddr_in)) {
         const auto *a = reinterpret_cast<const sockaddr_in *>(&address->addr);
         ::inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-        return QStringLiteral("%1 port %2").arg(QLatin1String(text)).arg(ntohs(a->sin_port));
+        return kPeerPort.arg(QLatin1String(text)).arg(ntohs(a->sin_port));
     }
     if (address->family == AF_INET6 && address->addrlen >= sizeof(sockaddr_in6)) {
         const auto *a = reinterpret_cast<const sockaddr_in6 *>(&address->addr);
         ::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-        return QStringLiteral("%1 port %2").arg(QLatin1String(text)).arg(ntohs(a->sin6_port));
+        return kPeerPort.arg(QLatin1String(text)).arg(ntohs(a->sin6_port));
     }
-    return QStringLiteral("the server");
+    return QStringLiteral("服务器");
 }
 
 } // namespace
@@ -104,7 +106,7 @@ void ConnectWatch::check()
             it = m_pending.erase(it);
             continue;
         }
-        const QString reason = QStringLiteral("Failed to connect to %1 within %2 ms").arg(it->peer).arg(m_bound.count());
+        const QString reason = kConnectTimedOut.arg(it->peer, QString::number(m_bound.count()));
         stop();
         emit timedOut(reason);
         return;

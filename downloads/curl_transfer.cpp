@@ -3,14 +3,13 @@
 #include "base/gbk_text.h"
 #include "base/gydy.h"
 #include "downloads/connect_watch.h"
+#include "downloads/transfer_reasons.h"
 
 #include <QFileInfo>
 #include <QMetaObject>
 
 #include <cstring>
-#include <filesystem>
 #include <limits>
-#include <system_error>
 
 namespace quorrel {
 namespace {
@@ -19,6 +18,8 @@ const char kUserAgent[] = "Mozilla/3.0 (compatible; Indy Library)";
 const char kProtocols[] = "http,https,ftp";
 constexpr std::chrono::milliseconds kConnectTimeout{300};
 constexpr long kMaxRedirects = 20;
+const QString kOutOfMemory = QStringLiteral("内存不足");
+const QString kCurlRefused = QStringLiteral("libcurl 拒绝了这次传输");
 
 // Digits only, within qint64; the whole text.
 bool readCount(QByteArrayView text, qint64 &value)
@@ -96,6 +97,79 @@ std::optional<QByteArray> cookieHost(const QByteArray &address)
 
 } // namespace
 
+QString CurlResultText(CURLcode code)
+{
+    switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return QStringLiteral("不支持的协议");
+    case CURLE_URL_MALFORMAT:
+        return QStringLiteral("地址格式有误");
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return QStringLiteral("找不到代理服务器");
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return QStringLiteral("找不到服务器");
+    case CURLE_COULDNT_CONNECT:
+        return QStringLiteral("无法连接到服务器");
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+    case CURLE_FTP_WEIRD_227_FORMAT:
+    case CURLE_BAD_CONTENT_ENCODING:
+        return QStringLiteral("服务器的回复无法识别");
+    case CURLE_FTP_ACCEPT_FAILED:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+    case CURLE_FTP_CANT_GET_HOST:
+    case CURLE_FTP_PORT_FAILED:
+        return QStringLiteral("无法建立 FTP 数据连接");
+    case CURLE_LOGIN_DENIED:
+        return QStringLiteral("FTP 登录被拒绝");
+    case CURLE_REMOTE_ACCESS_DENIED:
+        return QStringLiteral("服务器拒绝访问");
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+        return QStringLiteral("服务器上没有这个文件");
+    case CURLE_FTP_COULDNT_RETR_FILE:
+        return QStringLiteral("服务器没有发送这个文件");
+    case CURLE_FTP_COULDNT_SET_TYPE:
+        return QStringLiteral("服务器拒绝了传输方式");
+    case CURLE_FTP_COULDNT_USE_REST:
+    case CURLE_RANGE_ERROR:
+        return QStringLiteral("服务器不支持续传");
+    case CURLE_BAD_DOWNLOAD_RESUME:
+        return QStringLiteral("无法续传：服务器上的文件比已下载的部分短");
+    case CURLE_PARTIAL_FILE:
+        return QStringLiteral("传输中途断开，文件不完整");
+    case CURLE_GOT_NOTHING:
+        return QStringLiteral("服务器没有返回任何数据");
+    case CURLE_SEND_ERROR:
+        return QStringLiteral("发送数据失败");
+    case CURLE_RECV_ERROR:
+        return QStringLiteral("接收数据失败");
+    case CURLE_OPERATION_TIMEDOUT:
+        return QStringLiteral("服务器长时间没有响应");
+    case CURLE_TOO_MANY_REDIRECTS:
+        return QStringLiteral("重定向次数过多");
+    case CURLE_WRITE_ERROR:
+        return QStringLiteral("写入文件失败");
+    case CURLE_OUT_OF_MEMORY:
+        return QStringLiteral("内存不足");
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return QStringLiteral("服务器的证书未通过验证");
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+    case CURLE_USE_SSL_FAILED:
+        return QStringLiteral("无法建立加密连接");
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return QStringLiteral("HTTP/2 传输出错");
+    default:
+        return QStringLiteral("下载出错");
+    }
+}
+
 QList<QByteArray> CookieJarLines(QByteArrayView cookie, QByteArrayView host, bool secure)
 {
     // A Cookie header is "name=value" pairs joined by "; " (RFC 6265, 4.2.1). A pair without
@@ -137,7 +211,7 @@ void CurlTransfer::start()
     m_started = true;
     const int scheme = AddressScheme(m_request.address);
     if (scheme == 0)
-        return fail(QStringLiteral("not an http, https or ftp address: ") + m_request.address);
+        return fail(kNotADownloadAddress + m_request.address);
     m_isFtp = scheme == 2;
 
     // The file is opened before any request, keeping what it holds: a resume needs it,
@@ -151,51 +225,42 @@ void CurlTransfer::start()
             if (m_phase == Phase::Finished)
                 return; // cancelled while the question was open
             if (!password)
-                return fail(QStringLiteral("the address names the FTP user %1 but no password").arg(m_ftpAddress.user));
+                return fail(kNoFtpPassword.arg(m_ftpAddress.user));
             m_ftpAddress.password = *password;
         }
     }
 
     m_easy = curl_easy_init();
     if (!m_easy)
-        return fail(QStringLiteral("libcurl could not start a transfer"));
+        return fail(QStringLiteral("libcurl 无法开始传输"));
     setCommonOptions();
     if (!(m_isFtp ? prepareFtp() : prepareHttp()))
         return;
     connect(&m_multi, &CurlMulti::acted, this, &CurlTransfer::reportProgress);
     m_added = m_multi.add(m_easy, this, m_ownJar ? CurlMulti::Jar::Own : CurlMulti::Jar::Run);
     if (!m_added)
-        fail(QStringLiteral("libcurl refused the transfer"));
+        fail(kCurlRefused);
 }
 
 void CurlTransfer::cancel()
 {
-    finish(false, QStringLiteral("cancelled"));
+    finish(false, kTransferCancelled);
 }
 
 bool CurlTransfer::openFile()
 {
     const QString &path = m_request.savePath;
     const auto refuse = [this, &path](const QString &why) {
-        fail(QStringLiteral("cannot open the save file \"%1\": %2").arg(path, why));
+        fail(kSaveFileUnopenable.arg(path, why));
         return false;
     };
     if (path.isEmpty())
-        return refuse(QStringLiteral("no file name"));
+        return refuse(kNoFileName);
     const QFileInfo info(path);
     if (info.isDir())
-        return refuse(QStringLiteral("it is a folder, not a file"));
-    // A save folder that is not there yet is made, with its parents, as download tools do
-    // (a fresh machine often has no Downloads folder).
-    const QString folder = info.absolutePath();
-    const std::filesystem::path native(QFile::encodeName(folder).toStdString());
-    std::error_code error;
-    if (!std::filesystem::is_directory(native, error)) {
-        std::filesystem::create_directories(native, error);
-        if (error)
-            return refuse(QStringLiteral("cannot make the folder \"%1\": %2")
-                              .arg(folder, QString::fromLocal8Bit(error.message())));
-    }
+        return refuse(kIsAFolder);
+    if (const std::optional<QString> error = MakeSaveFolder(info.absolutePath()))
+        return refuse(*error);
     m_created = !info.exists() && !info.isSymLink();
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
@@ -296,7 +361,7 @@ bool CurlTransfer::setCapturedHeaders()
     // transfer's own: the run's jar keeps serving resources that came without headers.
     const std::optional<QByteArray> host = cookieHost(toGbk(m_request.address));
     if (!host) {
-        fail(QStringLiteral("the address names no host to send its cookie to: ") + m_request.address);
+        fail(kNoCookieHost + m_request.address);
         return false;
     }
     const bool secure = m_request.address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
@@ -311,16 +376,16 @@ bool CurlTransfer::prepareFtp()
     const FtpAddress &a = m_ftpAddress;
     int port = 0;
     if (a.host.isEmpty()) {
-        fail(QStringLiteral("the address names no FTP server: ") + m_request.address);
+        fail(kNoFtpServer + m_request.address);
         return false;
     }
     if (!ReadDecimal(a.port, port) || port < 1 || port > 65535) {
-        fail(QStringLiteral("the FTP port \"%1\" is not a port number").arg(a.port));
+        fail(kBadFtpPort.arg(a.port));
         return false;
     }
     if (a.fileName.isEmpty()) {
         // libcurl would list the directory instead.
-        fail(QStringLiteral("the address names no file: ") + m_request.address);
+        fail(kNoFileInAddress + m_request.address);
         return false;
     }
 
@@ -361,7 +426,7 @@ size_t CurlTransfer::writeCallback(char *data, size_t size, size_t count, void *
     try {
         return t->takeBody(data, size * count);
     } catch (...) {
-        t->m_failReason = QStringLiteral("out of memory");
+        t->m_failReason = kOutOfMemory;
         return CURL_WRITEFUNC_ERROR;
     }
 }
@@ -373,7 +438,7 @@ size_t CurlTransfer::headerCallback(char *data, size_t size, size_t count, void 
         t->takeHeader(QByteArrayView(data, static_cast<qsizetype>(size * count)));
         return size * count;
     } catch (...) {
-        t->m_failReason = QStringLiteral("out of memory");
+        t->m_failReason = kOutOfMemory;
         return CURL_WRITEFUNC_ERROR;
     }
 }
@@ -448,20 +513,19 @@ bool CurlTransfer::startBody()
         const int status = m_reply.status;
         if (status == 206) {
             if (m_rangeFirst < 0) {
-                m_failReason = QStringLiteral("HTTP 206: a part of the file where all of it was asked for");
+                m_failReason = kWholeFileAnsweredInPart;
                 return false;
             }
             if (m_reply.rangeFirst != m_rangeFirst) {
-                m_failReason = QStringLiteral("HTTP 206 with the range from byte %1 where byte %2 was asked for")
-                                   .arg(m_reply.rangeFirst)
-                                   .arg(m_rangeFirst);
+                m_failReason = kOtherRangeAnswered.arg(m_reply.rangeFirst).arg(m_rangeFirst);
                 return false;
             }
             start = m_rangeFirst;
         } else if (status >= 200 && status < 300) {
             start = 0; // the whole file, also when a range was asked for and ignored
         } else {
-            m_failReason = QStringLiteral("HTTP %1 %2").arg(status).arg(QString::fromLatin1(m_reply.phrase)).trimmed();
+            m_failReason = kServerError.arg(
+                QStringLiteral("HTTP %1 %2").arg(status).arg(QString::fromLatin1(m_reply.phrase)).trimmed());
             return false;
         }
         m_expected = m_reply.length;
@@ -471,9 +535,10 @@ bool CurlTransfer::startBody()
     if (start == 0 && m_file.size() > 0 && !cutFile(0))
         return false;
     if (m_file.pos() != start && !m_file.seek(start)) {
-        m_failReason = QStringLiteral("cannot move to byte %1 of \"%2\": %3")
+        m_failReason = QStringLiteral("无法移到文件 \"%1\" 的第 %2 字节：%3")
+                           .arg(m_request.savePath)
                            .arg(start)
-                           .arg(m_request.savePath, m_file.errorString());
+                           .arg(m_file.errorString());
         return false;
     }
     m_position = start;
@@ -491,7 +556,7 @@ size_t CurlTransfer::takeBody(const char *data, size_t size)
         return CURL_WRITEFUNC_ERROR;
     const qint64 written = m_file.write(data, static_cast<qint64>(size));
     if (written != static_cast<qint64>(size)) {
-        m_failReason = QStringLiteral("cannot write \"%1\": %2").arg(m_request.savePath, m_file.errorString());
+        m_failReason = QStringLiteral("无法写入文件 \"%1\"：%2").arg(m_request.savePath, m_file.errorString());
         return CURL_WRITEFUNC_ERROR;
     }
     m_position += written;
@@ -503,7 +568,7 @@ bool CurlTransfer::cutFile(qint64 size)
 {
     if (m_file.resize(size))
         return true;
-    m_failReason = QStringLiteral("cannot cut \"%1\" to %2 bytes: %3")
+    m_failReason = QStringLiteral("无法把文件 \"%1\" 截短为 %2 字节：%3")
                        .arg(m_request.savePath)
                        .arg(size)
                        .arg(m_file.errorString());
@@ -525,7 +590,7 @@ void CurlTransfer::curlDone(CURLcode code)
         m_phase = Phase::Get;
         m_added = m_multi.add(m_easy, this, m_ownJar ? CurlMulti::Jar::Own : CurlMulti::Jar::Run);
         if (!m_added)
-            fail(QStringLiteral("libcurl refused the transfer"));
+            fail(kCurlRefused);
         return;
     }
     if (m_phase != Phase::Get)
@@ -553,11 +618,12 @@ QString CurlTransfer::failureText(CURLcode code) const
         QString text = QStringLiteral("HTTP %1").arg(status);
         if (m_reply.status == status && !m_reply.phrase.isEmpty())
             text += QLatin1Char(' ') + QString::fromLatin1(m_reply.phrase);
-        return text;
+        return kServerError.arg(text);
     }
-    QString text = QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(code)).trimmed();
+    QString text = CurlResultText(code) + QStringLiteral("：") +
+                   QString::fromUtf8(m_error[0] ? m_error : curl_easy_strerror(code)).trimmed();
     if (!m_ftpRefusal.isEmpty())
-        text += QStringLiteral(" (the server said: %1)").arg(fromGbk(m_ftpRefusal));
+        text += kFtpServerSaid.arg(fromGbk(m_ftpRefusal));
     return text;
 }
 

@@ -1,17 +1,17 @@
 #include "downloads/stream_transfer.h"
 
 #include "base/gbk_text.h"
+#include "downloads/transfer_reasons.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
-#include <cstdio>
 #include <signal.h>
 
 namespace quorrel {
@@ -114,13 +114,10 @@ void StreamTransfer::start()
     m_started = true;
     const QFileInfo target(m_request.savePath);
     if (m_request.savePath.isEmpty() || target.isDir())
-        return finish(false, QStringLiteral("cannot open the save file \"%1\": %2")
-                                 .arg(m_request.savePath,
-                                      m_request.savePath.isEmpty() ? QStringLiteral("no file name")
-                                                                   : QStringLiteral("it is a folder, not a file")));
-    const QString folder = target.absolutePath();
-    if (!QDir().mkpath(folder))
-        return finish(false, QStringLiteral("cannot make the folder \"%1\"").arg(folder));
+        return finish(false, kSaveFileUnopenable.arg(m_request.savePath,
+                                                     m_request.savePath.isEmpty() ? kNoFileName : kIsAFolder));
+    if (const std::optional<QString> error = MakeSaveFolder(target.absolutePath()))
+        return finish(false, *error);
     launch(Container::Mp4);
 }
 
@@ -176,7 +173,7 @@ void StreamTransfer::launch(Container container)
     connect(m_process, &QProcess::finished, this, &StreamTransfer::ended);
     connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            finish(false, QStringLiteral("%1 could not be started: %2").arg(program(), m_process->errorString()));
+            finish(false, kProgramUnstartable.arg(program(), m_process->errorString()));
     });
     m_process->start(program(), arguments());
 }
@@ -265,11 +262,11 @@ void StreamTransfer::ended(int exitCode, QProcess::ExitStatus status)
     if (m_finished)
         return;
     if (m_cancelled)
-        return finish(false, QStringLiteral("cancelled"));
+        return finish(false, kTransferCancelled);
     if (status == QProcess::NormalExit && exitCode == 0) {
         // ::rename replaces a file of that name at once, never leaving a half of either.
         if (std::rename(QFile::encodeName(m_temp).constData(), QFile::encodeName(m_final).constData()) != 0)
-            return finish(false, QStringLiteral("cannot rename \"%1\" to \"%2\": %3")
+            return finish(false, QStringLiteral("无法把 \"%1\" 改名为 \"%2\"：%3")
                                      .arg(m_temp, m_final, QString::fromLocal8Bit(std::strerror(errno))));
         return finish(true, QString());
     }
@@ -277,13 +274,15 @@ void StreamTransfer::ended(int exitCode, QProcess::ExitStatus status)
         QFile::remove(m_temp);
         return launch(Container::Mkv);
     }
-    QString reason = m_lastError;
+    // ffmpeg's own words follow the program's; the server's refusal, when ffmpeg only
+    // warned of it, in brackets.
+    QString said = m_lastError;
     if (!m_serverSaid.isEmpty())
-        reason = reason.isEmpty() ? m_serverSaid : reason + QStringLiteral(" (") + m_serverSaid + QLatin1Char(')');
-    if (reason.isEmpty())
-        reason = status == QProcess::NormalExit ? QStringLiteral("%1 ended with status %2").arg(program()).arg(exitCode)
-                                                : QStringLiteral("%1 was killed").arg(program());
-    finish(false, reason);
+        said = said.isEmpty() ? m_serverSaid : said + QStringLiteral("（") + m_serverSaid + QStringLiteral("）");
+    if (!said.isEmpty())
+        return finish(false, kStreamFailed + said);
+    finish(false, status == QProcess::NormalExit ? kProgramFailed.arg(program()).arg(exitCode)
+                                                 : QStringLiteral("%1 被强行结束").arg(program()));
 }
 
 void StreamTransfer::cancel()
@@ -300,7 +299,7 @@ void StreamTransfer::cancel()
         m_killTimer.start(kKillAfterMs);
         return; // finished comes when it has ended
     }
-    finish(false, QStringLiteral("cancelled"));
+    finish(false, kTransferCancelled);
 }
 
 void StreamTransfer::finish(bool done, const QString &reason)

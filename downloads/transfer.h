@@ -29,6 +29,7 @@
 #include "base/request_headers.h"
 #include "downloads/curl_multi.h"
 #include "downloads/ftp_address.h"
+#include "downloads/transfer_reasons.h"
 
 #include <QFile>
 #include <QList>
@@ -69,6 +70,10 @@ struct TransferResult {
 
 class ConnectWatch;
 
+// The program's words for what a libcurl result means (libcurl-errors.3); a transfer's
+// reason gives them before libcurl's own.
+QString CurlResultText(CURLcode code);
+
 // The Netscape cookie-file lines (CURLOPT_COOKIELIST.3) of a captured Cookie header, each
 // cookie bound to host alone, for the whole of it (path "/"), secure when asked, ending
 // with the session.
@@ -98,7 +103,7 @@ public:
 
     // Opens the save file and sends the first request. Once; later calls do nothing.
     virtual void start() = 0;
-    // Ends the transfer as a failure ("cancelled"): a file transfer keeps the bytes
+    // Ends the transfer as a failure (kTransferCancelled): a file transfer keeps the bytes
     // received, a stream leaves nothing. Idempotent; nothing once finished.
     virtual void cancel() = 0;
     virtual Unit unit() const { return Unit::Bytes; }
@@ -122,6 +127,10 @@ protected:
     int m_stallSeconds = 60;
     PasswordQuestion m_askPassword;
 };
+
+// Makes the save folder with its parents, as download tools do (a fresh machine often has
+// no Downloads folder); when it cannot, the reason (kFolderUnmakeable).
+std::optional<QString> MakeSaveFolder(const QString &folder);
 
 // The transfer for request: a StreamTransfer for an HLS playlist or a DASH manifest
 // (IsStreamAddress), a CurlTransfer on multi otherwise.

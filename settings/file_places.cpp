@@ -27,6 +27,13 @@ std::optional<QString> makeFolderOf(const QString &path)
     return QStringLiteral("无法创建文件夹 %1").arg(folder);
 }
 
+// QUORREL_DATA_FROM_BIN: the installed data folder as seen from the installed programs'
+// folder ("../share/quorrel"), so any install prefix works.
+QString installedStarter(const QString &appDir)
+{
+    return QDir::cleanPath(AppFile(AppFile(appDir, QStringLiteral(QUORREL_DATA_FROM_BIN)), kConfigFileName));
+}
+
 } // namespace
 
 FilePlaces FilePlacesIn(const QString &dir)
@@ -34,13 +41,15 @@ FilePlaces FilePlacesIn(const QString &dir)
     return {AppFile(dir, kConfigFileName), AppFile(dir, kResourceListFileName), QString()};
 }
 
+bool ProgramIsInstalled(const QString &appDir)
+{
+    return QFileInfo::exists(installedStarter(appDir)) || !QFileInfo(appDir).isWritable();
+}
+
 FilePlaces ProgramFilePlaces(const QString &appDir)
 {
-    // QUORREL_DATA_FROM_BIN: the installed data folder as seen from the installed
-    // programs' folder ("../share/quorrel"), so any install prefix works.
-    const QString starter = QDir::cleanPath(AppFile(AppFile(appDir, QStringLiteral(QUORREL_DATA_FROM_BIN)), kConfigFileName));
-    const bool installed = QFileInfo::exists(starter) || !QFileInfo(appDir).isWritable();
-    if (!installed)
+    const QString starter = installedStarter(appDir);
+    if (!ProgramIsInstalled(appDir))
         return FilePlacesIn(appDir);
     return {userFile(QStandardPaths::GenericConfigLocation, kConfigFileName),
             userFile(QStandardPaths::GenericDataLocation, kResourceListFileName),

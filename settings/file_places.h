@@ -20,6 +20,10 @@ struct FilePlaces {
 // Both files in dir, no starter: a build folder, a tool's --dir, a test's folder.
 FilePlaces FilePlacesIn(const QString &dir);
 
+// Whether the program in appDir is an installed one: the starter config.ini lies where an
+// installation puts it (appDir/../share/quorrel/config.ini), or appDir is not writable.
+bool ProgramIsInstalled(const QString &appDir);
+
 // The program's own rule, for a program in appDir. It counts as installed when the starter
 // config.ini lies where an installation puts it (appDir/../share/quorrel/config.ini), or
 // when appDir is not writable: then config.ini is $XDG_CONFIG_HOME/quorrel/config.ini and

@@ -4,6 +4,7 @@
 // test's. It runs without a terminal unless a test gives it one.
 
 #include "base/gbk_text.h"
+#include "downloads/transfer_reasons.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -156,10 +157,11 @@ void TestFetch::failures()
                          "ftp://bob@127.0.0.1:1/y.zip", ok});
     QCOMPARE(r.status, 1);
     QCOMPARE(r.lines.size(), 5);
-    QVERIFY2(r.lines[0].startsWith("Failed\t" + m_server->url("/missing.mp3") + "\tHTTP 404"), qPrintable(r.lines[0]));
+    QVERIFY2(r.lines[0].startsWith("Failed\t" + m_server->url("/missing.mp3") + "\t" + kServerError.arg("HTTP 404")),
+             qPrintable(r.lines[0]));
     QVERIFY(r.lines[1].startsWith("Failed\tftp://127.0.0.1:1/pub/x.zip\t"));
     QVERIFY(r.lines[2].startsWith("Failed\t" + m_server->url("/folder/") + "\tthe address names no file"));
-    QVERIFY(r.lines[3].contains("no password"));
+    QVERIFY2(r.lines[3].startsWith("Failed\tftp://bob@127.0.0.1:1/y.zip\t" + kNoFtpPassword.arg("bob")), qPrintable(r.lines[3]));
     QVERIFY(r.lines[4].startsWith("Done\t" + ok)); // the queue goes on
     // No error page saved, and no empty file left where nothing was received.
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"ok.zip"});
@@ -390,7 +392,7 @@ void TestFetch::harRoundTrip()
 
     Run r = fetch({m_server->url("/guarded/song.mp3")});
     QCOMPARE(r.status, 1);
-    QVERIFY2(r.lines.value(0).endsWith("HTTP 403 Forbidden"), qPrintable(r.lines.value(0)));
+    QVERIFY2(r.lines.value(0).endsWith("\t" + kServerError.arg("HTTP 403 Forbidden")), qPrintable(r.lines.value(0)));
     r = fetch({"--har", har});
     QCOMPARE(r.status, 0);
     QCOMPARE(r.lines, (QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/guarded/song.mp3"), m_dir->filePath("song.mp3")),

@@ -134,14 +134,15 @@ void TestFrameReader::badHeader_data()
 {
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<QString>("says");
-    QTest::newRow("unknown type") << header('X', 0, 4) << "malformed frame header (58 00";
-    QTest::newRow("type zero") << header('\0', 0, 4) << "malformed frame header (00 00";
-    QTest::newRow("index one past the last capture") << header('F', int(frame::kMaxCaptures), 4) << "(46 28";
-    QTest::newRow("index 255") << header('F', 255, 4) << "(46 ff";
-    QTest::newRow("reserved byte 2 set") << header('F', 0, 4, 1) << "(46 00 01 00";
+    // The header's bytes in hex follow kMalformedHeader.
+    QTest::newRow("unknown type") << header('X', 0, 4) << "58 00";
+    QTest::newRow("type zero") << header('\0', 0, 4) << "00 00";
+    QTest::newRow("index one past the last capture") << header('F', int(frame::kMaxCaptures), 4) << "46 28";
+    QTest::newRow("index 255") << header('F', 255, 4) << "46 ff";
+    QTest::newRow("reserved byte 2 set") << header('F', 0, 4, 1) << "46 00 01 00";
     QTest::newRow("reserved byte 3 set") << [] { QByteArray h = header('F', 0, 4); h[3] = 1; return h; }() << "46 00 00 01";
-    QTest::newRow("length one over the maximum") << header('F', 0, std::uint32_t(frame::kMaxFrameBody + 1)) << "malformed";
-    QTest::newRow("length 4 GiB - 1") << header('E', 0, 0xFFFFFFFFu) << "ff ff ff ff)";
+    QTest::newRow("length one over the maximum") << header('F', 0, std::uint32_t(frame::kMaxFrameBody + 1)) << "46 00 00 00";
+    QTest::newRow("length 4 GiB - 1") << header('E', 0, 0xFFFFFFFFu) << "45 00 00 00 ff ff ff ff";
 }
 
 void TestFrameReader::badHeader()
@@ -155,7 +156,7 @@ void TestFrameReader::badHeader()
     QCOMPARE(r.next(f), FrameReader::Next::Frame);
     QCOMPARE(f.type, FrameType::Opened);
     QCOMPARE(r.next(f), FrameReader::Next::Broken);
-    QVERIFY2(QString::fromStdString(r.error()).contains(says), r.error().c_str());
+    QVERIFY2(r.error().starts_with(kMalformedHeader + says.toStdString()), r.error().c_str());
     QCOMPARE(r.end(), FrameReader::End::Broken);
 }
 
@@ -163,13 +164,14 @@ void TestFrameReader::badBody_data()
 {
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<QString>("says");
-    QTest::newRow("Opened of 3 bytes") << frameOf('O', 0, "abc") << "an Opened frame of 3 bytes";
-    QTest::newRow("Opened of 5 bytes") << frameOf('O', 0, "abcde") << "an Opened frame of 5 bytes";
-    QTest::newRow("Stats of 15 bytes") << frameOf('S', 0, QByteArray(15, '\0')) << "a Stats frame of 15 bytes";
-    QTest::newRow("captured frame without its zero byte") << frameOf('F', 0, "abc") << "closing zero byte";
-    QTest::newRow("empty captured frame") << frameOf('F', 0, {}) << "closing zero byte";
-    QTest::newRow("cut frame of its length alone") << frameOf('C', 0, QByteArray(4, '\0')) << "cut frame";
-    QTest::newRow("cut frame without its zero byte") << frameOf('C', 0, QByteArray(4, '\0') + "abc") << "cut frame";
+    // What is wrong follows kMalformedFrame.
+    QTest::newRow("Opened of 3 bytes") << frameOf('O', 0, "abc") << u"Opened 帧的长度为 3 字节"_qs;
+    QTest::newRow("Opened of 5 bytes") << frameOf('O', 0, "abcde") << u"Opened 帧的长度为 5 字节"_qs;
+    QTest::newRow("Stats of 15 bytes") << frameOf('S', 0, QByteArray(15, '\0')) << u"Stats 帧的长度为 15 字节"_qs;
+    QTest::newRow("captured frame without its zero byte") << frameOf('F', 0, "abc") << u"数据帧末尾缺少零字节"_qs;
+    QTest::newRow("empty captured frame") << frameOf('F', 0, {}) << u"数据帧末尾缺少零字节"_qs;
+    QTest::newRow("cut frame of its length alone") << frameOf('C', 0, QByteArray(4, '\0')) << u"截短的数据帧"_qs;
+    QTest::newRow("cut frame without its zero byte") << frameOf('C', 0, QByteArray(4, '\0') + "abc") << u"截短的数据帧"_qs;
 }
 
 void TestFrameReader::badBody()
@@ -180,7 +182,7 @@ void TestFrameReader::badBody()
     r.feed(view(frame + captured(0, "after")));
     PipeFrame f;
     QCOMPARE(r.next(f), FrameReader::Next::Broken);
-    QVERIFY2(QString::fromStdString(r.error()).contains(says), r.error().c_str());
+    QVERIFY2(r.error().starts_with(kMalformedFrame + says.toStdString()), r.error().c_str());
 }
 
 // Nothing after a bad frame is trusted, however good it looks.

@@ -4,6 +4,7 @@
 // emptied once nothing waits, and no tick while a question or a message is open.
 
 #include "downloads/scheduler.h"
+#include "downloads/transfer_reasons.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -223,11 +224,11 @@ void TestScheduler::failures()
     // an error status and a refused connection are logged, as every failure is.
     QCOMPARE(host.messages.size(), 3);
     QCOMPARE(host.messages[0], QStringLiteral("不可识别的地址！"));
-    QVERIFY2(host.messages[1].contains("cannot make the folder \"" + m_dir->filePath("file/folder")),
+    QVERIFY2(host.messages[1].contains(kFolderUnmakeable.arg(m_dir->filePath("file/folder"), QString())),
              qPrintable(host.messages[1]));
     QVERIFY2(host.messages[2].contains("file/folder"), qPrintable(host.messages[2]));
     QCOMPARE(host.lines.count(QStringLiteral("下载任务失败!")), 4);
-    QVERIFY(host.lines.join('\n').contains("HTTP 404"));
+    QVERIFY(host.lines.join('\n').contains(kServerError.arg("HTTP 404")));
     // No file is left behind by a failure before the first byte: the error page is
     // never saved, and no empty file stays.
     QVERIFY(!QFileInfo::exists(m_dir->filePath("missing.mp3")));
@@ -305,12 +306,11 @@ void TestScheduler::saveFolder_data()
     QTest::addColumn<QString>("folder"); // below the test's folder
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<bool>("done");
-    QTest::addColumn<QString>("message"); // the box shown; empty: none
+    QTest::addColumn<QString>("message"); // part of the box shown (%1: the test's folder); empty: none
     QTest::newRow("a missing folder is made, with its parents") << "new/sub" << "ok.bin" << true << QString();
-    QTest::newRow("a folder that cannot be made") << "file/sub" << "ok.bin" << false << "cannot make the folder";
-    QTest::newRow("an empty file name: the save path is the folder")
-        << "" << "" << false << "it is a folder, not a file";
-    QTest::newRow("a folder with the file's name") << "" << "folder.bin" << false << "it is a folder, not a file";
+    QTest::newRow("a folder that cannot be made") << "file/sub" << "ok.bin" << false << kFolderUnmakeable.arg("%1/file/sub", QString());
+    QTest::newRow("an empty file name: the save path is the folder") << "" << "" << false << kIsAFolder;
+    QTest::newRow("a folder with the file's name") << "" << "folder.bin" << false << kIsAFolder;
 }
 
 void TestScheduler::saveFolder()
@@ -319,6 +319,8 @@ void TestScheduler::saveFolder()
     QFETCH(QString, fileName);
     QFETCH(bool, done);
     QFETCH(QString, message);
+    if (message.contains("%1"))
+        message = message.arg(m_dir->path());
     Server server;
     TaskList tasks;
     Host host;

@@ -91,6 +91,8 @@ private slots:
     void streams_data();
     void streams();
     void cancelLeavesNothing();
+    void ownFailures_data();
+    void ownFailures();
     void schedulerSavesAStream();
 
 private:
@@ -239,7 +241,7 @@ void TestStreamed::streams_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("captured"); // with the captured headers
     QTest::addColumn<QString>("file");  // saved as; empty: it fails
-    QTest::addColumn<QString>("reason"); // part of the failure's reason
+    QTest::addColumn<QString>("reason"); // part of ffmpeg's words, which follow kStreamFailed
     QTest::addColumn<QByteArray>("size"); // of the video saved
     QTest::newRow("HLS with the captured headers: the best variant, into .mp4")
         << "/hls/master.m3u8" << true << "master.mp4" << QString() << QByteArray("320,240");
@@ -266,7 +268,7 @@ void TestStreamed::streams()
     QCOMPARE(o.finishedCount, 1);
     if (file.isEmpty()) {
         QVERIFY(!o.result.done);
-        QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
+        QVERIFY2(o.result.reason.startsWith(kStreamFailed) && o.result.reason.contains(reason), qPrintable(o.result.reason));
         QCOMPARE(saved(), QStringList()); // nothing under the final name, no temporary file
         return;
     }
@@ -295,9 +297,43 @@ void TestStreamed::cancelLeavesNothing()
     });
     QVERIFY(running);
     QCOMPARE(o.finishedCount, 1);
-    QCOMPARE(o.result.reason, QStringLiteral("cancelled"));
+    QCOMPARE(o.result.reason, kTransferCancelled);
     QCOMPARE(saved(), QStringList());
     QVERIFY2(clock.elapsed() < 10000, "ffmpeg did not end on SIGINT"); // not the kill after 10 s
+}
+
+// Failures before ffmpeg has said anything: the save file, and ffmpeg itself. The reason is
+// the program's own, with the system's where there is one, and nothing is left behind.
+void TestStreamed::ownFailures_data()
+{
+    QTest::addColumn<QString>("savePath"); // below the save folder; %1: the save folder
+    QTest::addColumn<QString>("ffmpeg");   // QUORREL_FFMPEG; empty: ffmpeg
+    QTest::addColumn<QString>("reason");   // how the reason begins; %1: the save folder
+    QTest::newRow("no file name") << QString() << QString() << kSaveFileUnopenable.arg(QString(), kNoFileName);
+    QTest::newRow("a folder") << "%1/folder" << QString() << kSaveFileUnopenable.arg("%1/folder", kIsAFolder);
+    QTest::newRow("a folder that cannot be made") << "%1/file/sub/v.m3u8" << QString()
+                                                  << kFolderUnmakeable.arg("%1/file/sub", QString());
+    QTest::newRow("no ffmpeg") << "%1/v.m3u8" << "%1/no-ffmpeg" << kProgramUnstartable.arg("%1/no-ffmpeg", QString());
+    QTest::newRow("ffmpeg ends without a word") << "%1/v.m3u8" << "false" << kProgramFailed.arg("false").arg(1);
+}
+
+void TestStreamed::ownFailures()
+{
+    QFETCH(QString, savePath);
+    QFETCH(QString, ffmpeg);
+    QFETCH(QString, reason);
+    const QString folder = m_save->path();
+    const auto place = [&folder](QString text) { return text.contains("%1") ? text.arg(folder) : text; };
+    writeFile(m_save->filePath("file"), "a file, where a folder would have to be");
+    QVERIFY(QDir(folder).mkdir("folder"));
+    if (!ffmpeg.isEmpty())
+        qputenv("QUORREL_FFMPEG", place(ffmpeg).toLocal8Bit());
+    const Outcome o = fetch({m_base + "/hls/master.m3u8", place(savePath), false, {}});
+    qunsetenv("QUORREL_FFMPEG");
+    QCOMPARE(o.finishedCount, 1);
+    QVERIFY(!o.result.done);
+    QVERIFY2(o.result.reason.startsWith(place(reason)), qPrintable(o.result.reason));
+    QCOMPARE(saved(), QStringList{"file"});
 }
 
 // The scheduler takes a stream task as any other: the transfer chosen by its address, the

@@ -579,45 +579,52 @@ void TestTransfer::httpFailure_data()
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<bool>("resume");
     QTest::addColumn<int>("stall"); // seconds without a byte that fail it; 0: the default
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("words"); // how the reason begins: the program's own words
+    QTest::addColumn<QString>("reason"); // what it holds after them: libcurl's, the server's
     QTest::addColumn<QByteArray>("after");
 
     const QByteArray old("what the file held before");
     const QByteArray partial = m_data.left(500);
     const QByteArray half = m_data.left(m_half);
     const QString f = m_faulty;
-    QTest::newRow("error page, no file") << f + "/error/a.bin" << false << QByteArray() << false << 0 << "HTTP 404"
+    const auto curl = [](CURLcode code) { return CurlResultText(code) + QStringLiteral("："); };
+    const QString notFound = kServerError.arg("HTTP 404");
+    QTest::newRow("error page, no file") << f + "/error/a.bin" << false << QByteArray() << false << 0 << notFound << QString()
                                          << QByteArray();
-    QTest::newRow("error page over a file") << f + "/error/a.bin" << true << old << false << 0 << "HTTP 404" << old;
-    QTest::newRow("nginx's error page") << m_http + "/files/none.bin" << true << old << false << 0 << "HTTP 404"
-                                        << old;
-    QTest::newRow("body cut short") << f + "/cut/a.bin" << false << QByteArray() << false << 0
+    QTest::newRow("error page over a file") << f + "/error/a.bin" << true << old << false << 0 << notFound << QString() << old;
+    QTest::newRow("nginx's error page") << m_http + "/files/none.bin" << true << old << false << 0 << notFound
+                                        << "Not Found" << old;
+    QTest::newRow("body cut short") << f + "/cut/a.bin" << false << QByteArray() << false << 0 << curl(CURLE_PARTIAL_FILE)
                                     << "transfer closed with 100000 bytes remaining" << half;
     QTest::newRow("chunked body without its last chunk")
-        << f + "/chunked-cut/a.bin" << true << m_junk << false << 0 << "transfer closed" << half;
-    QTest::newRow("connection reset") << f + "/reset/a.bin" << false << QByteArray() << false << 0 << "reset" << half;
-    QTest::newRow("resume cut short") << f + "/cut/a.bin" << true << m_junk << true << 0 << "transfer closed" << half;
+        << f + "/chunked-cut/a.bin" << true << m_junk << false << 0 << curl(CURLE_PARTIAL_FILE) << "transfer closed" << half;
+    QTest::newRow("connection reset") << f + "/reset/a.bin" << false << QByteArray() << false << 0 << curl(CURLE_RECV_ERROR)
+                                      << "reset" << half;
+    QTest::newRow("resume cut short") << f + "/cut/a.bin" << true << m_junk << true << 0 << curl(CURLE_PARTIAL_FILE)
+                                      << "transfer closed" << half;
     QTest::newRow("resume answered from another byte") << f + "/wrong-range/a.bin" << true << partial << true << 0
-                                                       << "HTTP 206 with the range from byte 0" << partial;
-    QTest::newRow("resume answered 416") << f + "/unsatisfiable/a.bin" << true << partial << true << 0 << "HTTP 416"
-                                         << partial;
+                                                       << kOtherRangeAnswered.arg(0).arg(499) << QString() << partial;
+    QTest::newRow("resume answered 416") << f + "/unsatisfiable/a.bin" << true << partial << true << 0
+                                         << kServerError.arg("HTTP 416") << QString() << partial;
     QTest::newRow("redirect loop") << f + "/loop/a.bin" << false << QByteArray() << false << 0
-                                   << "Maximum (20) redirects followed" << QByteArray();
+                                   << curl(CURLE_TOO_MANY_REDIRECTS) << "Maximum (20) redirects followed" << QByteArray();
     QTest::newRow("redirect to file://") << f + "/to-file/a.bin" << false << QByteArray() << false << 0
-                                         << "Protocol \"file\" not supported" << QByteArray();
+                                         << curl(CURLE_UNSUPPORTED_PROTOCOL) << "Protocol \"file\" not supported" << QByteArray();
     QTest::newRow("server stops sending") << f + "/stall/a.bin" << false << QByteArray() << false << 2
-                                          << "Operation too slow" << half;
+                                          << curl(CURLE_OPERATION_TIMEDOUT) << "Operation too slow" << half;
+    const QString unverified = curl(CURLE_PEER_FAILED_VERIFICATION);
     QTest::newRow("self-signed certificate") << m_selfSigned + "/files/a.bin" << false << QByteArray() << false << 0
-                                             << "SSL certificate problem: self-signed certificate" << QByteArray();
+                                             << unverified << "SSL certificate problem: self-signed certificate" << QByteArray();
     QTest::newRow("certificate of another host")
-        << m_otherHost + "/files/a.bin" << true << old << false << 0
+        << m_otherHost + "/files/a.bin" << true << old << false << 0 << unverified
         << "no alternative certificate subject name matches target host name '127.0.0.1'" << old;
-    QTest::newRow("expired certificate") << m_expired + "/files/a.bin" << false << QByteArray() << false << 0
+    QTest::newRow("expired certificate") << m_expired + "/files/a.bin" << false << QByteArray() << false << 0 << unverified
                                          << "SSL certificate problem: certificate has expired" << QByteArray();
     QTest::newRow("nothing listens") << QStringLiteral("http://127.0.0.1:%1/a.bin").arg(m_closedPort) << false
-                                     << QByteArray() << false << 0 << "Couldn't connect to server" << QByteArray();
+                                     << QByteArray() << false << 0 << curl(CURLE_COULDNT_CONNECT)
+                                     << "Couldn't connect to server" << QByteArray();
     QTest::newRow("not a download address") << "mms://127.0.0.1/a.wmv" << true << old << false << 0
-                                            << "not an http, https or ftp address" << old;
+                                            << kNotADownloadAddress + "mms://127.0.0.1/a.wmv" << QString() << old;
 }
 
 void TestTransfer::httpFailure()
@@ -627,6 +634,7 @@ void TestTransfer::httpFailure()
     QFETCH(QByteArray, before);
     QFETCH(bool, resume);
     QFETCH(int, stall);
+    QFETCH(QString, words);
     QFETCH(QString, reason);
     QFETCH(QByteArray, after);
 
@@ -634,6 +642,7 @@ void TestTransfer::httpFailure()
     const Outcome o = run({address, m_savePath, resume, {}}, stall);
     QVERIFY(!o.result.done);
     QCOMPARE(o.finishedCount, 1);
+    QVERIFY2(o.result.reason.startsWith(words), qPrintable(o.result.reason));
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(readFile(m_savePath), after);
     // A failure before the first byte leaves no empty file behind.
@@ -731,32 +740,35 @@ void TestTransfer::ftpFailure_data()
     QTest::addColumn<bool>("exists");
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<bool>("resume");
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("words"); // how the reason begins: the program's own words
+    QTest::addColumn<QString>("reason"); // what it holds after them: libcurl's, the server's
     QTest::addColumn<bool>("refused"); // logged in, then a command refused
     QTest::addColumn<QByteArray>("after");
 
     const QByteArray old("what the file held before");
     const QByteArray partial = m_data.left(500);
     const QString bob = "ftp://bob:s3cret@";
-    QTest::newRow("refused directory") << m_ftp + "/nowhere/a.bin" << true << old << false
-                                       << "Server denied you to change to the given directory (the server said: 550"
-                                       << true << old;
+    const auto curl = [](CURLcode code) { return CurlResultText(code) + QStringLiteral("："); };
+    // The server's reply, from its code on.
+    const auto said = [](const QString &code) { return kFtpServerSaid.arg(code).chopped(1); };
+    QTest::newRow("refused directory") << m_ftp + "/nowhere/a.bin" << true << old << false << curl(CURLE_REMOTE_ACCESS_DENIED)
+                                       << "Server denied you to change to the given directory" + said("550") << true << old;
     QTest::newRow("no such file") << m_ftp + "/pub/docs/none.bin" << false << QByteArray() << false
-                                  << "(the server said: 550" << true << QByteArray();
+                                  << curl(CURLE_REMOTE_FILE_NOT_FOUND) << said("550") << true << QByteArray();
     QTest::newRow("REST refused") << bob + m_ftpAtOld + "/pub/docs/a.bin" << true << partial << true
-                                  << "Couldn't use REST (the server said: 502" << true << partial;
+                                  << curl(CURLE_FTP_COULDNT_USE_REST) << "Couldn't use REST" + said("502") << true << partial;
     QTest::newRow("restart beyond the end") << bob + m_ftpAtUser + "/pub/docs/a.bin" << true << m_junk << true
-                                            << "beyond file size" << true << m_junk;
+                                            << curl(CURLE_BAD_DOWNLOAD_RESUME) << "beyond file size" << true << m_junk;
     QTest::newRow("wrong password") << "ftp://bob:wrong@" + m_ftpAtUser + "/pub/docs/a.bin" << false << QByteArray()
-                                    << false << "(the server said: 530" << false << QByteArray();
+                                    << false << curl(CURLE_LOGIN_DENIED) << said("530") << false << QByteArray();
     QTest::newRow("nothing listens") << QStringLiteral("ftp://127.0.0.1:%1/a.bin").arg(m_closedPort) << true << old
-                                     << false << "Couldn't connect to server" << false << old;
+                                     << false << curl(CURLE_COULDNT_CONNECT) << "Couldn't connect to server" << false << old;
     QTest::newRow("retrieval breaks off") << bob + m_ftpAtUser + "/pub/docs/cut-a.bin" << true << m_junk << false
-                                          << "transfer closed" << false << m_data.left(m_half);
-    QTest::newRow("no host") << "ftp://bob@/a.bin" << false << QByteArray() << false << "names no FTP server" << false
-                             << QByteArray();
+                                          << curl(CURLE_PARTIAL_FILE) << "transfer closed" << false << m_data.left(m_half);
+    QTest::newRow("no host") << "ftp://bob@/a.bin" << false << QByteArray() << false << kNoFtpServer + "ftp://bob@/a.bin"
+                             << QString() << false << QByteArray();
     QTest::newRow("port not a number") << "ftp://127.0.0.1:2x1/a.bin" << false << QByteArray() << false
-                                       << "the FTP port \"2x1\" is not a port number" << false << QByteArray();
+                                       << kBadFtpPort.arg("2x1") << QString() << false << QByteArray();
 }
 
 void TestTransfer::ftpFailure()
@@ -765,6 +777,7 @@ void TestTransfer::ftpFailure()
     QFETCH(bool, exists);
     QFETCH(QByteArray, before);
     QFETCH(bool, resume);
+    QFETCH(QString, words);
     QFETCH(QString, reason);
     QFETCH(bool, refused);
     QFETCH(QByteArray, after);
@@ -773,6 +786,7 @@ void TestTransfer::ftpFailure()
     const Outcome o = run({address, m_savePath, resume, {}});
     QVERIFY(!o.result.done);
     QCOMPARE(o.finishedCount, 1);
+    QVERIFY2(o.result.reason.startsWith(words), qPrintable(o.result.reason));
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(o.result.refused, refused);
     QCOMPARE(readFile(m_savePath), after);
@@ -783,10 +797,11 @@ void TestTransfer::saveFileCannotBeOpened_data()
 {
     QTest::addColumn<QString>("savePath"); // below the save folder
     QTest::addColumn<QString>("reason");
-    QTest::newRow("no file name") << QString() << "no file name";
-    QTest::newRow("a folder that cannot be made") << "file/folder/a.bin" << "cannot make the folder";
-    QTest::newRow("a folder") << "folder" << "it is a folder, not a file";
-    QTest::newRow("the save folder itself") << "" << "it is a folder, not a file";
+    QTest::newRow("no file name") << QString() << kNoFileName;
+    // %1: the save folder; the system's reason follows.
+    QTest::newRow("a folder that cannot be made") << "file/folder/a.bin" << kFolderUnmakeable.arg("%1/file/folder", QString());
+    QTest::newRow("a folder") << "folder" << kIsAFolder;
+    QTest::newRow("the save folder itself") << "" << kIsAFolder;
 }
 
 void TestTransfer::saveFileCannotBeOpened()
@@ -797,11 +812,13 @@ void TestTransfer::saveFileCannotBeOpened()
     QVERIFY(QDir(m_save->path()).mkpath("folder"));
     if (!savePath.isNull())
         savePath = m_save->path() + "/" + savePath;
+    if (reason.contains("%1"))
+        reason = reason.arg(m_save->path());
     for (const QString &address : {m_http + "/files/a.bin", m_ftp + "/a.bin"}) {
         const Outcome o = run({address, savePath, false, {}});
         QVERIFY(!o.result.done);
         QCOMPARE(o.finishedCount, 1);
-        QVERIFY2(o.result.reason.startsWith("cannot open the save file \"" + savePath + "\": " + reason),
+        QVERIFY2(o.result.reason.startsWith(kSaveFileUnopenable.arg(savePath, reason)),
                  qPrintable(o.result.reason));
         QCOMPARE(o.result.fileSize, -1);
     }
@@ -826,7 +843,7 @@ void TestTransfer::connectBound_data()
     QTest::addColumn<QString>("server"); // "handshake": TLS answered 500 ms late; "backlog": no TCP answer
     QTest::addColumn<QString>("reason"); // empty: done
     QTest::newRow("TLS handshake answered after 500 ms") << "handshake" << QString();
-    QTest::newRow("TCP connect not answered") << "backlog" << "Failed to connect to 127.0.0.1 port %1 within 300 ms";
+    QTest::newRow("TCP connect not answered") << "backlog" << kConnectTimedOut.arg(kPeerPort.arg("127.0.0.1", "%1"), "300");
 }
 
 void TestTransfer::connectBound()
@@ -896,7 +913,7 @@ void TestTransfer::capturedHeaders()
                                                    "Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0");
     const Outcome o = run(request);
     if (body.isEmpty()) {
-        QCOMPARE(o.result.reason, QStringLiteral("HTTP 403 Forbidden"));
+        QCOMPARE(o.result.reason, kServerError.arg("HTTP 403 Forbidden"));
         return;
     }
     QVERIFY2(o.result.done, qPrintable(o.result.reason));
@@ -949,7 +966,7 @@ void TestTransfer::cancelKeepsTheBytes()
     });
     QVERIFY(!o.result.done);
     QCOMPARE(o.finishedCount, 1);
-    QCOMPARE(o.result.reason, QStringLiteral("cancelled"));
+    QCOMPARE(o.result.reason, kTransferCancelled);
     QCOMPARE(readFile(m_savePath), m_data.left(m_half));
 }
 

@@ -5,6 +5,7 @@
 #include "base/gbk_text.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
+#include "downloads/transfer_reasons.h"
 #include "shell/mainform.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
@@ -340,9 +341,10 @@ void TestWindow::helperCannotRun()
     w->cap_ip1->setHelperPath(missing);
     w->btnksClick();
     QCOMPARE(m_messages.size(), 1);
-    QVERIFY2(m_messages.first().startsWith(kHelperMissingMessage) && m_messages.first().contains(missing + ": not found"),
+    const QString why = missing + QStringLiteral("：") + kHelperNotFound;
+    QVERIFY2(m_messages.first().startsWith(kHelperMissingMessage) && m_messages.first().contains(why),
              qPrintable(m_messages.first()));
-    QVERIFY(w->redit1->toPlainText().contains(missing + ": not found"));
+    QVERIFY(w->redit1->toPlainText().contains(why));
     QVERIFY(w->btnks->isVisible());
     w->btnksClick(); // the retry of every second is no news
     QCOMPARE(m_messages.size(), 1);
@@ -712,7 +714,7 @@ void TestWindow::saveFolderAndBoxes()
     } else {
         QCOMPARE(boxes.size(), 2);
         for (const QString &box : boxes)
-            QVERIFY2(box.contains("cannot make the folder \"" + savePath + "\""), qPrintable(box));
+            QVERIFY2(box.contains(kFolderUnmakeable.arg(savePath, QString())), qPrintable(box));
         QCOMPARE(log.count(QStringLiteral("下载任务失败!")), 2);
     }
 }
