@@ -59,6 +59,7 @@ public:
     void BuildCategories(const QString &typeNameList);
 
     // Lookups.
+    TreeNode *FindByCaption(QStringView text) const { return m_captions.find(text); }
     TreeNode *FindByCaption(const QString &text) const { return m_captions.find(text); }
     int count() const { return m_count; }
     TreeNode *nodeAt(int preOrderIndex) const; // walks the tree: for single lookups only
