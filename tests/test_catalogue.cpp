@@ -3,6 +3,7 @@
 
 #include "base/gbk_text.h"
 #include "catalogue/capture_filing.h"
+#include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
 #include "catalogue/resource_list_autosave.h"
@@ -12,6 +13,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -56,6 +58,30 @@ QByteArray fourTypes()
                                 "lxmc=01-网页连接;02-音乐;03-视频;04-图片;05-压缩;\r\n"));
 }
 
+// A TCP segment from 192.0.2.7:40000 to 198.51.100.1:80 with seq and payload, as the
+// capture of 192.0.2.7 reads it.
+QByteArray segmentFromLocal(std::uint32_t seq, const QByteArray &payload)
+{
+    QByteArray d;
+    auto be16 = [&d](unsigned v) { d.append(char(v >> 8)).append(char(v)); };
+    auto be32 = [&](std::uint32_t v) { be16(v >> 16); be16(v & 0xFFFF); };
+    d.append('\x45').append('\0');
+    be16(40 + unsigned(payload.size()));
+    be32(0);
+    d.append('\x40').append('\x06');
+    be16(0);
+    be32(0xC0000207);
+    be32(0xC6336401);
+    be16(40000);
+    be16(80);
+    be32(seq);
+    be32(1);
+    d.append('\x50').append('\x18');
+    be16(502);
+    be32(0);
+    return d + payload;
+}
+
 } // namespace
 
 class TestCatalogue : public QObject {
@@ -64,6 +90,7 @@ private slots:
     void buildCategories_data();
     void buildCategories();
     void findByCaption();
+    void findByCaptionMatchesAWalk();
     void deletingMendsReferences();
     void checkBoxCycle();
     void modelStaysConsistent();
@@ -91,6 +118,8 @@ private slots:
     void saveSettingsKeepsResources();
     void autosaveFollowsChanges();
     void capturedHeadersStayInMemory();
+    void captureRoadFilesEachRequestOnce_data();
+    void captureRoadFilesEachRequestOnce();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -152,6 +181,45 @@ void TestCatalogue::findByCaption()
     tree.deleteNode(downloadedRoot);
     QCOMPARE(tree.FindByCaption("x"), topLevel);
     QCOMPARE(tree.nodeAt(tree.count() - 1), topLevel);
+}
+
+// The index behind FindByCaption against the rule it stands for (the first node in
+// pre-order whose caption equals the text, ASCII case ignored), through many additions and
+// removals of nodes that share captions in every letter case, at every depth.
+void TestCatalogue::findByCaptionMatchesAWalk()
+{
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("01-a;02-b;03-A;"));
+    QRandomGenerator random(20240611);
+    const QStringList captions{"a", "A", "01-a", "01-A", "√02-b", "x.mp3", "X.MP3", "x.Mp3", "é", "É", ""};
+    const auto sameIgnoringAsciiCase = [](const QString &a, const QString &b) {
+        if (a.size() != b.size())
+            return false;
+        for (qsizetype i = 0; i < a.size(); ++i) {
+            const auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+            if (fold(a[i].unicode()) != fold(b[i].unicode()))
+                return false;
+        }
+        return true;
+    };
+    for (int step = 0; step < 600; ++step) {
+        std::vector<TreeNode *> nodes;
+        tree.forEachPreOrder([&nodes](TreeNode *n, int) { nodes.push_back(n); });
+        if (nodes.size() > 4 && random.bounded(3) == 0) {
+            tree.deleteNode(nodes[random.bounded(quint32(nodes.size()))]);
+        } else {
+            TreeNode *parent = nodes.empty() || random.bounded(8) == 0 ? nullptr : nodes[random.bounded(quint32(nodes.size()))];
+            tree.add(parent, {.caption = captions[random.bounded(quint32(captions.size()))]});
+        }
+        for (const QString &text : captions) {
+            TreeNode *expected = nullptr;
+            tree.forEachPreOrder([&](TreeNode *n, int) {
+                if (!expected && sameIgnoringAsciiCase(n->caption(), text))
+                    expected = n;
+            });
+            QCOMPARE(tree.FindByCaption(text), expected);
+        }
+    }
 }
 
 void TestCatalogue::deletingMendsReferences()
@@ -759,6 +827,65 @@ void TestCatalogue::capturedHeadersStayInMemory()
     const TreeNode *node = again.tree().FindByCaption("https://b.test/v/2.flv");
     QVERIFY(node && node->headers());
     QCOMPARE(*node->headers(), RequestHeaders({"https://b.test/watch", {}, "Agent/10"}));
+}
+
+// Each request is filed once, whether the datagram rule, the stream reader or both read
+// it, and the resource keeps the headers of the newest request, read whole: the stream
+// reader has a head split over segments whole, where a single datagram does not.
+void TestCatalogue::captureRoadFilesEachRequestOnce_data()
+{
+    QTest::addColumn<QList<QByteArray>>("segments"); // in order, on one connection
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("filed");
+    QTest::addColumn<QByteArray>("cookie"); // of http://h.test/a.mp3
+
+    const QByteArray a = "GET /a.mp3 HTTP/1.1\r\nHost: h.test\r\n";
+    const QByteArray b = "GET /b.mp3 HTTP/1.1\r\nHost: h.test\r\n\r\n";
+    QTest::newRow("one segment") << QList<QByteArray>{a + "Cookie: c=1\r\n\r\n"} << 1 << 1 << QByteArray("c=1");
+    QTest::newRow("no headers") << QList<QByteArray>{a + "\r\n"} << 1 << 1 << QByteArray();
+    QTest::newRow("head over two segments") << QList<QByteArray>{a, "Cookie: c=2\r\n\r\n"} << 1 << 1 << QByteArray("c=2");
+    QTest::newRow("again with a new cookie")
+        << QList<QByteArray>{a + "Cookie: c=1\r\n\r\n", a + "Cookie: c=3\r\n\r\n"} << 2 << 1 << QByteArray("c=3");
+    QTest::newRow("again without a cookie")
+        << QList<QByteArray>{a + "Cookie: c=1\r\n\r\n", a + "\r\n"} << 2 << 1 << QByteArray("c=1");
+    QTest::newRow("two requests in one segment")
+        << QList<QByteArray>{a + "Cookie: c=4\r\n\r\n" + b} << 2 << 2 << QByteArray("c=4");
+    // The stream's requests for an address the datagram rule has just found count with it.
+    QTest::newRow("the same address twice in one segment")
+        << QList<QByteArray>{a + "Cookie: c=5\r\n\r\n" + a + "Cookie: c=6\r\n\r\n"} << 1 << 1 << QByteArray("c=6");
+    QTest::newRow("cookie in the second segment, then again in one")
+        << QList<QByteArray>{a, "Cookie: c=7\r\n\r\n", a + "Cookie: c=8\r\n\r\n"} << 2 << 1 << QByteArray("c=8");
+}
+
+void TestCatalogue::captureRoadFilesEachRequestOnce()
+{
+    QFETCH(QList<QByteArray>, segments);
+    QFETCH(int, requests);
+    QFETCH(int, filed);
+    QFETCH(QByteArray, cookie);
+
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    CaptureRoad road(catalogue);
+    const IpAddress local = IpAddress::v4(0xC0000207);
+    int foundRequests = 0, foundFiled = 0;
+    std::uint32_t seq = 1000;
+    for (const QByteArray &payload : segments) {
+        const QByteArray bytes = segmentFromLocal(seq, payload);
+        seq += std::uint32_t(payload.size());
+        const Datagram datagram = DecodeDatagram(local, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
+                                                             std::size_t(bytes.size())));
+        const CaptureRoad::Result r = road.deliver(false, datagram, seq);
+        foundRequests += r.requests;
+        foundFiled += r.filed;
+    }
+    QCOMPARE(foundRequests, requests);
+    QCOMPARE(foundFiled, filed);
+    const TreeNode *node = catalogue.tree().FindByCaption("http://h.test/a.mp3");
+    QVERIFY(node);
+    QCOMPARE(node->headers() ? node->headers()->cookie : QByteArray(), cookie);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
