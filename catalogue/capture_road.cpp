@@ -25,18 +25,6 @@ streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
     return e;
 }
 
-// A plain-HTTP request read from its stream, cut to its address by the datagram rule
-// itself: its GBK-aware cleaning and its reading of the request line give the text the
-// datagram rule gives when it sees the same request in one datagram.
-std::optional<QByteArray> plainAddress(const streams::StreamRequest &request)
-{
-    // One buffer for every request: this runs for each request a stream carries.
-    thread_local QByteArray head;
-    head.resize(0); // keeps its room
-    head.append("GET ").append(request.path).append(" HTTP/1.1\r\nHost: ").append(request.authority).append("\r\n\r\n");
-    return ExtractRequestBytes(Bytes(reinterpret_cast<const std::byte *>(head.constData()), std::size_t(head.size()) + 1));
-}
-
 bool isAscii(QByteArrayView bytes)
 {
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -139,7 +127,9 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
     QString address;
     bool seen = false;
     if (request.scheme == "http") {
-        const std::optional<QByteArray> plain = plainAddress(request);
+        // Cut by the datagram rule itself: its GBK-aware cleaning and its reading of the
+        // request line give the text the datagram rule gives for the same request.
+        const std::optional<QByteArray> plain = ExtractRequestBytes(request.path, request.authority);
         if (!plain)
             return;
         if (justFiledByDatagramRule(*plain, request))
