@@ -94,6 +94,7 @@ private slots:
     void deletingMendsReferences();
     void checkBoxCycle();
     void modelStaysConsistent();
+    void rowsAnnouncedInBatches();
     void treeCommands();
     void pressAndDoubleClick();
     void previewGeometry();
@@ -304,6 +305,113 @@ void TestCatalogue::modelStaysConsistent()
     tree.deleteNode(tree.topLevel(1));
     tree.clear();
     QCOMPARE(tree.rowCount(), 0);
+}
+
+// With an announce interval, nodes are in the tree at once and reach the views together:
+// one insertion per parent, removals and data changes kept to the rows the views know,
+// under the model tester all along.
+void TestCatalogue::rowsAnnouncedInBatches()
+{
+    ResourceTree tree;
+    QAbstractItemModelTester tester(&tree, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    tree.BuildCategories(QStringLiteral("01-网页连接;02-音乐;03-视频;"));
+    tree.setAnnounceInterval(20);
+    QSignalSpy inserted(&tree, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&tree, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy changed(&tree, &QAbstractItemModel::dataChanged);
+    QSignalSpy resources(&tree, &ResourceTree::resourcesChanged);
+    TreeNode *music = tree.FindByCaption(QStringLiteral("02-音乐"));
+    TreeNode *video = tree.FindByCaption(QStringLiteral("03-视频"));
+    const QModelIndex musicIndex = tree.indexOf(music);
+    const QModelIndex videoIndex = tree.indexOf(video);
+    const auto song = [](int i) {
+        return NodeFields{QStringLiteral("http://a.test/%1.mp3").arg(i), "02", {}, 2, CheckBox::Unchecked};
+    };
+
+    QList<TreeNode *> songs, videos;
+    for (int i = 0; i < 100; ++i)
+        songs << tree.add(music, song(i));
+    for (int i = 0; i < 10; ++i)
+        videos << tree.add(video, {.caption = QStringLiteral("http://a.test/%1.flv").arg(i), .check = CheckBox::Unchecked});
+    // The tree has them; the views do not yet.
+    QCOMPARE(tree.count(), 8 + 110);
+    QCOMPARE(music->childCount(), 100);
+    QCOMPARE(tree.FindByCaption("http://a.test/7.mp3"), songs[7]);
+    QCOMPARE(tree.nodeAt(3), songs[0]);
+    QCOMPARE(resources.size(), 110);
+    QCOMPARE(tree.rowCount(musicIndex), 0);
+    QVERIFY(!tree.hasChildren(videoIndex));
+    QCOMPARE(inserted.size(), 0);
+    // Rows the views do not know change silently.
+    tree.deleteNode(songs[99]);
+    tree.deleteNode(songs.takeAt(50));
+    songs.removeLast();
+    tree.cycleCheckBox(songs[3]);
+    tree.setLink(songs[4], "http://a.test/four.mp3 ");
+    QCOMPARE(removed.size(), 0);
+    QCOMPARE(changed.size(), 0);
+    QCOMPARE(resources.size(), 113);
+
+    // One insertion for each parent.
+    QTRY_COMPARE(inserted.size(), 2);
+    QList<std::tuple<QModelIndex, int, int>> ranges;
+    for (const QList<QVariant> &args : inserted)
+        ranges << std::tuple(args[0].toModelIndex(), args[1].toInt(), args[2].toInt());
+    QVERIFY(ranges.contains(std::tuple(QModelIndex(musicIndex), 0, 97)));
+    QVERIFY(ranges.contains(std::tuple(QModelIndex(videoIndex), 0, 9)));
+    QCOMPARE(tree.rowCount(musicIndex), 98);
+    QCOMPARE(tree.index(50, 0, musicIndex), tree.indexOf(songs[50]));
+    QCOMPARE(tree.data(tree.indexOf(songs[3]), Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QCOMPARE(tree.data(tree.indexOf(songs[4]), ResourceTree::LinkRole).toString(), "http://a.test/four.mp3 ");
+
+    // Rows the views know are told of as they go; waiting rows go with them silently.
+    tree.deleteNode(songs.takeFirst());
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(tree.rowCount(musicIndex), 97);
+    for (int i = 200; i < 205; ++i)
+        tree.add(music, song(i));
+    tree.deleteChildren(music);
+    QCOMPARE(removed.size(), 2);
+    QCOMPARE(removed.last()[2].toInt(), 96);
+    tree.add(video, song(300));
+    tree.deleteNode(video);
+    QCOMPARE(removed.size(), 3);
+    QTest::qWait(60);
+    QCOMPARE(inserted.size(), 2);
+    QCOMPARE(tree.rowCount(musicIndex), 0);
+
+    // Asking for a waiting node's index tells the views first.
+    TreeNode *late = tree.add(music, song(400));
+    const QModelIndex lateIndex = tree.indexOf(late);
+    QCOMPARE(inserted.size(), 3);
+    QCOMPARE(tree.nodeOf(tree.index(0, 0, musicIndex)), late);
+    QCOMPARE(lateIndex, tree.index(0, 0, musicIndex));
+
+    // A node added below a node the views do not know yet comes with it.
+    TreeNode *top = tree.add(nullptr, {.caption = "top"});
+    tree.add(top, {.caption = "below"});
+    QTRY_COMPARE(inserted.size(), 4);
+    QCOMPARE(inserted.last()[0].toModelIndex(), QModelIndex());
+    QCOMPARE(tree.rowCount(tree.indexOf(top)), 1);
+
+    // A rebuild, and a clear, tell the views everything at once; nothing waits after them.
+    tree.add(music, song(500));
+    tree.BuildCategories(QStringLiteral("02-音乐;"));
+    tree.add(tree.FindByCaption(QStringLiteral("02-音乐")), song(501));
+    tree.clear();
+    QTest::qWait(60);
+    QCOMPARE(inserted.size(), 4);
+    QCOMPARE(tree.rowCount(), 0);
+
+    // Back to telling each row as it comes.
+    tree.BuildCategories(QStringLiteral("02-音乐;"));
+    music = tree.FindByCaption(QStringLiteral("02-音乐"));
+    tree.add(music, song(600));
+    tree.setAnnounceInterval(-1);
+    QCOMPARE(inserted.size(), 5);
+    tree.add(music, song(601));
+    QCOMPARE(inserted.size(), 6);
+    QCOMPARE(tree.rowCount(tree.indexOf(music)), 2);
 }
 
 void TestCatalogue::saveBytesAreGbkWithCrLf()
