@@ -8,14 +8,19 @@
 // or categories made from a type table that names a type twice); the lookup then picks
 // the one that comes first in pre-order, which is what a walk over the tree would find.
 //
-// A key is the caption's own text (a node's caption never changes while it is in the
-// tree) with the hash of its folded form, computed once: growing the table and comparing
-// keys cost no hashing and no folded copies. The hash is Qt's, seeded per process, since
-// captions come from the wire.
+// An open-addressing table of (hash of the folded caption, node) slots, probed linearly,
+// at most half full. Each capture looks a caption up and usually files it, so this runs
+// for every request: the hash sits in the slot beside its node, and a probe reads one
+// stretch of memory, where QHash reads its bucket array, then the entry elsewhere, then
+// the key. Captions are compared only when their hashes are equal. The hash is Qt's,
+// seeded per process, since captions come from the wire; a removal shifts the slots that
+// follow back, so no tombstones build up.
 
-#include <QHash>
 #include <QString>
 #include <QStringView>
+
+#include <cstddef>
+#include <vector>
 
 namespace quorrel {
 
@@ -26,27 +31,36 @@ public:
     void insert(TreeNode *node);
     void remove(TreeNode *node);
     void clear();
-    void reserve(qsizetype n) { m_first.reserve(n); }
 
     // The first node in pre-order whose caption equals text, ASCII case ignored.
     TreeNode *find(QStringView text) const;
+    // The same; a node inserted next with this very caption (ClassifyLink files a caption
+    // it has just looked up) takes the hash computed here.
+    TreeNode *find(const QString &text) const;
 
-    // A caption as the table keeps it: equal keys are equal once ASCII letters are folded.
-    struct Key {
-        size_t hash;      // of the folded text
-        QStringView text; // as it stands, letters unfolded
-    };
-    static Key keyOf(QStringView text);
+    // The hash of text with ASCII letters folded.
+    static size_t hashOf(QStringView text);
+    // text and other are equal once ASCII letters are folded.
+    static bool sameCaption(QStringView text, QStringView other);
 
 private:
-    // One node per caption: the usual case, without a chain per entry.
-    QHash<Key, TreeNode *> m_first;
-    // The other nodes whose caption is already in m_first: nearly always none.
-    QMultiHash<Key, TreeNode *> m_more;
-};
+    struct Slot {
+        size_t hash = 0;
+        TreeNode *node = nullptr; // none: the slot is free
+    };
 
-bool operator==(const CaptionIndex::Key &a, const CaptionIndex::Key &b) noexcept;
-inline size_t qHash(const CaptionIndex::Key &key, size_t) noexcept { return key.hash; }
+    TreeNode *find(size_t hash, QStringView text) const;
+    void grow();
+
+    std::vector<Slot> m_slots; // a power of two long, or empty
+    std::size_t m_used = 0;
+
+    // The caption last looked up as a QString, and its hash. Holding the text keeps its
+    // characters from changing or being freed: a caption with the same characters' address
+    // is the same text.
+    mutable QString m_lastText;
+    mutable size_t m_lastHash = 0;
+};
 
 // True when a comes before b in pre-order (both in the same tree).
 bool PrecedesInPreOrder(const TreeNode *a, const TreeNode *b);

@@ -223,8 +223,12 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
     if (t < 1)
         return result;
 
-    // Filing, once per caption across the whole tree.
-    const QString caption = GbkCanonical(TrimBlanks(n.prefix) + TrimBlanks(s));
+    // Filing, once per caption across the whole tree. A captured address is its own
+    // caption, nearly always: then the node shares the text it came as.
+    const QStringView trimmed = TrimBlanks(QStringView(s));
+    const QString caption = GbkCanonical(TrimBlanks(QStringView(n.prefix)).isEmpty() && trimmed == text
+                                             ? text
+                                             : TrimBlanks(n.prefix) + trimmed.toString());
     if (TreeNode *existing = tree.FindByCaption(caption)) {
         // Captured again: the newest headers are the ones a download should send.
         if (headers && !headers->isEmpty() && !existing->isContainer())

@@ -221,6 +221,25 @@ void TestCatalogue::findByCaptionMatchesAWalk()
             QCOMPARE(tree.FindByCaption(text), expected);
         }
     }
+
+    // Many captions, through the index's growth and removals all over it: every node left
+    // is found, no node removed is.
+    tree.clear();
+    QList<TreeNode *> nodes;
+    for (int i = 0; i < 3000; ++i)
+        nodes << tree.add(nullptr, {.caption = QStringLiteral("http://a.test/%1.MP3").arg(i)});
+    QSet<int> removed;
+    for (int k = 0; k < 2000; ++k) {
+        const int i = int(random.bounded(3000u));
+        if (removed.contains(i))
+            continue;
+        removed.insert(i);
+        tree.deleteNode(nodes[i]);
+    }
+    for (int i = 0; i < 3000; ++i) {
+        TreeNode *found = tree.FindByCaption(QStringLiteral("HTTP://A.TEST/%1.mp3").arg(i));
+        QCOMPARE(found, removed.contains(i) ? nullptr : nodes[i]);
+    }
 }
 
 void TestCatalogue::deletingMendsReferences()
