@@ -305,9 +305,12 @@ std::optional<QByteArray> ExtractRequestBytes(QByteArrayView path, QByteArrayVie
     if (!path.isEmpty() && !host.isEmpty() && plain(path) && plain(host) && findLowerHttpSlash(p) == 0) {
         if (isAbsoluteAddress(p))
             return path.toByteArray();
-        QByteArray address;
-        address.reserve(7 + host.size() + path.size());
-        address.append("http://").append(host).append(path);
+        constexpr std::string_view kScheme = "http://";
+        QByteArray address(qsizetype(kScheme.size()) + host.size() + path.size(), Qt::Uninitialized);
+        char *out = address.data();
+        std::memcpy(out, kScheme.data(), kScheme.size());
+        std::memcpy(out + kScheme.size(), host.data(), std::size_t(host.size()));
+        std::memcpy(out + kScheme.size() + host.size(), path.data(), std::size_t(path.size()));
         return address;
     }
     thread_local QByteArray head;
