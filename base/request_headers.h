@@ -27,6 +27,9 @@ struct RequestHeaders {
     static RequestHeaders captured(QByteArrayView referer, QByteArrayView cookie, QByteArrayView userAgent);
     // One value by the same rule: empty when dropped.
     static QByteArray checkedValue(QByteArrayView value);
+    // Whether captured(referer, cookie, userAgent) would give these very headers; it
+    // copies nothing, for a check made on every captured request.
+    bool sameAsCaptured(QByteArrayView referer, QByteArrayView cookie, QByteArrayView userAgent) const;
 };
 
 } // namespace quorrel

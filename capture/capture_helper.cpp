@@ -189,11 +189,14 @@ bool open(Capture &c, std::size_t count, std::size_t ringKib)
     }
     pcap_set_snaplen(c.handle, static_cast<int>(quorrel::frame::kMaxFrameBytes));
     pcap_set_promisc(c.handle, 0);
-    // The kernel hands over full blocks of frames, or whatever it has after 20 ms: few
-    // wake-ups at full speed, and a request still shows within a blink. The rings share
+    // The kernel hands over full blocks of frames, or whatever it has after 50 ms: few
+    // wake-ups at full speed, and a request still shows within a blink. Every hand-over
+    // wakes the program too, and a process woken from sleep runs its first work slowly
+    // (cold caches): at the rate of a busy browser, waking every 20 ms cost it a third
+    // more than every 50 ms. The rings share
     // 256 MiB of kernel memory, which holds a good second of a fast download, so a busy
     // moment loses nothing; with many addresses each still gets 6 MiB.
-    pcap_set_timeout(c.handle, 20);
+    pcap_set_timeout(c.handle, 50);
     const std::size_t kib = ringKib ? ringKib : 256 * 1024 / count;
     pcap_set_buffer_size(c.handle, static_cast<int>(kib * 1024));
     const int status = pcap_activate(c.handle);

@@ -7,9 +7,20 @@
 // added until it is removed. Several nodes may share a key (a category and a resource,
 // or categories made from a type table that names a type twice); the lookup then picks
 // the one that comes first in pre-order, which is what a walk over the tree would find.
+//
+// An open-addressing table of (hash of the folded caption, node) slots, probed linearly,
+// at most half full. Each capture looks a caption up and usually files it, so this runs
+// for every request: the hash sits in the slot beside its node, and a probe reads one
+// stretch of memory, where QHash reads its bucket array, then the entry elsewhere, then
+// the key. Captions are compared only when their hashes are equal. The hash is Qt's,
+// seeded per process, since captions come from the wire; a removal shifts the slots that
+// follow back, so no tombstones build up.
 
-#include <QHash>
 #include <QString>
+#include <QStringView>
+
+#include <cstddef>
+#include <vector>
 
 namespace quorrel {
 
@@ -19,27 +30,36 @@ class CaptionIndex {
 public:
     void insert(TreeNode *node);
     void remove(TreeNode *node);
-    void clear() { m_nodes.clear(); }
-    void reserve(qsizetype n) { m_nodes.reserve(n); }
+    void clear();
 
     // The first node in pre-order whose caption equals text, ASCII case ignored.
+    TreeNode *find(QStringView text) const;
+    // The same; a node inserted next with this very caption (ClassifyLink files a caption
+    // it has just looked up) takes the hash computed here.
     TreeNode *find(const QString &text) const;
 
-    // ASCII A-Z folded to a-z; every other character kept. Shares the text's data when
-    // there is nothing to fold.
-    static QString fold(const QString &text);
+    // The hash of text with ASCII letters folded.
+    static size_t hashOf(QStringView text);
+    // text and other are equal once ASCII letters are folded.
+    static bool sameCaption(QStringView text, QStringView other);
 
 private:
-    // A folded caption with its hash, worked out once: growing the table moves keys without
-    // hashing them again, and keys of different hashes are told apart without comparing text.
-    struct Key {
-        QString text;
-        size_t hash;
-        explicit Key(QString folded);
-        friend bool operator==(const Key &a, const Key &b) { return a.hash == b.hash && a.text == b.text; }
-        friend size_t qHash(const Key &key, size_t) { return key.hash; }
+    struct Slot {
+        size_t hash = 0;
+        TreeNode *node = nullptr; // none: the slot is free
     };
-    QMultiHash<Key, TreeNode *> m_nodes;
+
+    TreeNode *find(size_t hash, QStringView text) const;
+    void grow();
+
+    std::vector<Slot> m_slots; // a power of two long, or empty
+    std::size_t m_used = 0;
+
+    // The caption last looked up as a QString, and its hash. Holding the text keeps its
+    // characters from changing or being freed: a caption with the same characters' address
+    // is the same text.
+    mutable QString m_lastText;
+    mutable size_t m_lastHash = 0;
 };
 
 // True when a comes before b in pre-order (both in the same tree).

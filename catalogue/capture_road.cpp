@@ -25,13 +25,9 @@ streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
     return e;
 }
 
-// A plain-HTTP request read from its stream, cut to its address by the datagram rule
-// itself: its GBK-aware cleaning and its reading of the request line give the text the
-// datagram rule gives when it sees the same request in one datagram.
-std::optional<QByteArray> plainAddress(const streams::StreamRequest &request)
+bool isAscii(QByteArrayView bytes)
 {
-    const QByteArray head = "GET " + request.path + " HTTP/1.1\r\nHost: " + request.authority + "\r\n\r\n";
-    return ExtractRequestBytes(Bytes(reinterpret_cast<const std::byte *>(head.constData()), std::size_t(head.size()) + 1));
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 } // namespace
@@ -62,24 +58,30 @@ CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagr
         }
         result.showHint = r.classification.showHint;
         rememberDatagramAddress(*r.address);
+        m_lastFiling = {true, *r.address, r.head.headers};
     }
-    if (!readStream || !datagram.transport)
-        return result;
+    if (readStream && datagram.transport)
+        feedStream(datagram, nowMs, result);
+    m_lastFiling.valid = false;
+    return result;
+}
 
+void CaptureRoad::feedStream(const Datagram &datagram, std::int64_t nowMs, Result &result)
+{
     if (datagram.protocol == kUdp) {
         if (!m_http3Said && datagram.destPort == kHttpsPort && datagram.source == datagram.ip) {
             m_http3Said = true;
             if (onNotice)
                 onNotice(kHttp3Notice);
         }
-        return result;
+        return;
     }
     if (datagram.protocol != kTcp)
-        return result;
+        return;
     // A segment the capture helper cut to its headers belongs to a flow that carries no
     // request; only its end matters.
     if (datagram.cut && !(datagram.tcpFlags & (streams::kFin | streams::kRst)))
-        return result;
+        return;
 
     streams::TcpSegment segment;
     segment.source = endpoint(datagram.source, datagram.sourcePort);
@@ -93,7 +95,6 @@ CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagr
     m_current = &result;
     m_reader->feed(segment);
     m_current = nullptr;
-    return result;
 }
 
 CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
@@ -126,9 +127,13 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
     QString address;
     bool seen = false;
     if (request.scheme == "http") {
-        const std::optional<QByteArray> plain = plainAddress(request);
+        // Cut by the datagram rule itself: its GBK-aware cleaning and its reading of the
+        // request line give the text the datagram rule gives for the same request.
+        const std::optional<QByteArray> plain = ExtractRequestBytes(request.path, request.authority);
         if (!plain)
             return;
+        if (justFiledByDatagramRule(*plain, request))
+            return; // filed a moment ago with these very headers, and counted then
         address = fromGbk(*plain);
         seen = filedByDatagramRule(address);
     } else {
@@ -139,6 +144,7 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
     const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
     const Classification c =
         m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address, &headers);
+    m_lastFiling.valid = false;
     if (seen || !m_current)
         return;
     ++m_current->requests;
@@ -153,16 +159,28 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
 void CaptureRoad::rememberDatagramAddress(const QString &address)
 {
     m_recent[m_recentNext] = address;
+    m_recentHash[m_recentNext] = qHash(address);
     m_recentNext = (m_recentNext + 1) % kRecentAddresses;
 }
 
 bool CaptureRoad::filedByDatagramRule(const QString &address) const
 {
-    for (const QString &recent : m_recent) {
-        if (recent == address)
+    const size_t hash = qHash(address);
+    for (int i = 0; i < kRecentAddresses; ++i) {
+        if (m_recentHash[i] == hash && m_recent[i] == address)
             return true;
     }
     return false;
+}
+
+bool CaptureRoad::justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const
+{
+    if (!m_lastFiling.valid || !m_current)
+        return false;
+    // ASCII reads the same in GBK and Latin-1: no decoding needed to compare.
+    const bool same = isAscii(address) ? m_lastFiling.address == QLatin1StringView(address.data(), address.size())
+                                       : m_lastFiling.address == fromGbk(address);
+    return same && m_lastFiling.headers.sameAsCaptured(request.referer, request.cookie, request.userAgent);
 }
 
 void CaptureRoad::learnLocal(const IpAddress &address)

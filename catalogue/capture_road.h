@@ -5,10 +5,12 @@
 // a single datagram cannot show: the second and later requests of a segment, a request
 // head split over segments, and HTTPS and HTTP/2 read with the browser's key log.
 //
-// A request the datagram rule filed is not filed again from its stream: plain-HTTP
+// A request the datagram rule filed is not counted again from its stream: plain-HTTP
 // requests read from streams are cut to their address by the same rule (so the two roads
 // give the same text for the same request), and the addresses the datagram rule filed
-// lately are remembered.
+// lately are remembered. The stream's reading is filed again only for its headers (it has
+// them whole, a datagram may not); when they are the ones the datagram rule just filed
+// the address with, filing again would change nothing, and is left out.
 
 #include "capture/datagram.h"
 #include "catalogue/capture_filing.h"
@@ -88,9 +90,11 @@ public:
     bool sawHttp3() const { return m_http3Said; }
 
 private:
+    void feedStream(const Datagram &datagram, std::int64_t nowMs, Result &result);
     void fileStreamRequest(const streams::StreamRequest &request);
     void rememberDatagramAddress(const QString &address);
     bool filedByDatagramRule(const QString &address) const;
+    bool justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const;
     void takeKeyLogWarning();
     void learnLocal(const IpAddress &address);
     bool isLocal(const streams::Endpoint &end) const;
@@ -103,7 +107,17 @@ private:
     // of the same request comes within a few segments.
     static constexpr int kRecentAddresses = 64;
     QString m_recent[kRecentAddresses];
+    size_t m_recentHash[kRecentAddresses] = {}; // compared first: most addresses differ
     int m_recentNext = 0;
+    // What the datagram rule filed in the deliver() under way, while nothing else has been
+    // filed since: the same address with the same headers again is a filing that changes
+    // nothing.
+    struct LastFiling {
+        bool valid = false;
+        QString address;
+        RequestHeaders headers;
+    };
+    LastFiling m_lastFiling;
     bool m_http3Said = false;
     // The captures' own addresses, as they come: at most 20 of each family are captured.
     static constexpr std::size_t kMaxLocals = 64;

@@ -6,6 +6,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <array>
 
 namespace quorrel {
 namespace {
@@ -109,16 +110,32 @@ int typeOf(QStringView ext, const QString &typeExtensionList)
     return ReadDecimal(r, t) ? t : 1;
 }
 
-// The type's entry in the name list: "NN-name" up to its ";".
-QString entryOf(const QString &nn, const QString &typeNameList)
+// A node's Mark: the type number with at least two digits. Types below 100 share one
+// text each, so a hundred thousand resources do not hold a hundred thousand copies.
+QString markOf(int t)
+{
+    static const std::array<QString, 100> kMarks = [] {
+        std::array<QString, 100> marks;
+        for (int i = 0; i < 100; ++i)
+            marks[std::size_t(i)] = ZeroPad(i, 2);
+        return marks;
+    }();
+    return t >= 0 && t < 100 ? kMarks[std::size_t(t)] : ZeroPad(t, 2);
+}
+
+// The type's entry in the name list: "NN-name" up to its ";" (empty when no ";" follows),
+// as a view into typeNameList.
+QStringView entryOf(int t, const QString &typeNameList)
 {
     const QStringView names = TrimBlanks(QStringView(typeNameList));
-    QVarLengthArray<QChar, 16> needle(nn.begin(), nn.end());
-    needle.append(QLatin1Char('-'));
+    QVarLengthArray<char16_t, 16> needle;
+    const QString nn = markOf(t);
+    needle.append(reinterpret_cast<const char16_t *>(nn.utf16()), nn.size());
+    needle.append(u'-');
     const qsizetype at = names.indexOf(QStringView(needle.data(), needle.size()));
     const QStringView entry = at < 0 ? names : names.sliced(at);
     const qsizetype semicolon = entry.indexOf(QLatin1Char(';'));
-    return semicolon < 0 ? QString() : entry.left(semicolon).toString();
+    return semicolon < 0 ? QStringView() : entry.left(semicolon);
 }
 
 } // namespace
@@ -174,15 +191,21 @@ int typeOfAddress(QStringView s, const SettingsValues &settings)
 }
 
 // The category caption of type t for mode; empty for type 1 while page analysis is off.
-QString categoryOf(int t, FileMode mode, const SettingsValues &settings)
+// A caption made here (the downloaded side's) is kept in held; the view points into it,
+// the settings or a constant.
+QStringView categoryOf(int t, FileMode mode, const SettingsValues &settings, QString &held)
 {
     if (t != 1) {
-        const QString entry = entryOf(ZeroPad(t, 2), settings.TypeNameList);
-        return mode == FileMode::Found ? entry : kDownloadedPrefix + TrimBlanks(entry);
+        const QStringView entry = entryOf(t, settings.TypeNameList);
+        if (mode == FileMode::Found)
+            return entry;
+        held = kDownloadedPrefix + TrimBlanks(entry).toString();
+        return held;
     }
     if (settings.AnalysePages != QLatin1String("1"))
         return {};
-    return mode == FileMode::Found ? kWebLinkCategory : kDownloadedPrefix + kWebLinkCategory;
+    static const QString downloadedWebLinks = kDownloadedPrefix + kWebLinkCategory;
+    return mode == FileMode::Found ? QStringView(kWebLinkCategory) : QStringView(downloadedWebLinks);
 }
 
 } // namespace
@@ -200,8 +223,12 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
     if (t < 1)
         return result;
 
-    // Filing, once per caption across the whole tree.
-    const QString caption = GbkCanonical(TrimBlanks(n.prefix) + TrimBlanks(s));
+    // Filing, once per caption across the whole tree. A captured address is its own
+    // caption, nearly always: then the node shares the text it came as.
+    const QStringView trimmed = TrimBlanks(QStringView(s));
+    const QString caption = GbkCanonical(TrimBlanks(QStringView(n.prefix)).isEmpty() && trimmed == text
+                                             ? text
+                                             : TrimBlanks(n.prefix) + trimmed.toString());
     if (TreeNode *existing = tree.FindByCaption(caption)) {
         // Captured again: the newest headers are the ones a download should send.
         if (headers && !headers->isEmpty() && !existing->isContainer())
@@ -209,7 +236,8 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
         result.outcome = Classification::Duplicate;
         return result;
     }
-    const QString category = categoryOf(t, mode, settings);
+    QString held;
+    const QStringView category = categoryOf(t, mode, settings, held);
     if (t == 1) {
         if (category.isEmpty()) {
             result.outcome = Classification::PagesOff;
@@ -220,7 +248,7 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
 
     // No node bears the category's caption (the type table names type 1 otherwise, or the
     // user deleted the category): the resource goes to the top level.
-    TreeNode *node = tree.add(tree.FindByCaption(category), {caption, ZeroPad(t, 2), s, t, CheckBox::Unchecked});
+    TreeNode *node = tree.add(tree.FindByCaption(category), {caption, markOf(t), s, t, CheckBox::Unchecked});
     if (headers && !headers->isEmpty())
         tree.setHeaders(node, *headers);
     result.outcome = Classification::Filed;
@@ -231,7 +259,8 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
 QString CategoryOfAddress(const SettingsValues &settings, const QString &address)
 {
     const int t = typeOfAddress(normalise(nullptr, address).s, settings);
-    return t < 1 ? QString() : categoryOf(t, FileMode::Found, settings);
+    QString held;
+    return t < 1 ? QString() : categoryOf(t, FileMode::Found, settings, held).toString();
 }
 
 } // namespace quorrel

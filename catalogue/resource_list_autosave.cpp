@@ -10,16 +10,10 @@ ResourceListAutosave::ResourceListAutosave(Catalogue &catalogue, QObject *parent
     m_timer.setSingleShot(true);
     m_timer.setInterval(kResourceListAutosaveMs);
     connect(&m_timer, &QTimer::timeout, this, &ResourceListAutosave::save);
-    // Resources come and go by rows. A rebuild (a model reset) reads the list it would
-    // write, and a ticked box or an expanded branch is not in the file: neither counts.
-    const ResourceTree *tree = &m_catalogue.tree();
-    connect(tree, &ResourceTree::rowsInserted, this, &ResourceListAutosave::changed);
-    connect(tree, &ResourceTree::rowsRemoved, this, &ResourceListAutosave::changed);
-    connect(tree, &ResourceTree::dataChanged, this,
-            [this](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
-                if (roles.contains(ResourceTree::LinkRole))
-                    changed();
-            });
+    // Resources come and go, and addresses change, as the tree has them: the views may be
+    // told a moment later. A rebuild reads the list it would write, and a ticked box or an
+    // expanded branch is not in the file: neither counts.
+    connect(&m_catalogue.tree(), &ResourceTree::resourcesChanged, this, &ResourceListAutosave::changed);
 }
 
 void ResourceListAutosave::changed()

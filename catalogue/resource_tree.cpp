@@ -24,7 +24,11 @@ bool TreeNode::isContainer() const
     return !mark.isEmpty() && mark.front() == QLatin1Char('+');
 }
 
-ResourceTree::ResourceTree(QObject *parent) : QAbstractItemModel(parent) {}
+ResourceTree::ResourceTree(QObject *parent) : QAbstractItemModel(parent)
+{
+    m_announceTimer.setSingleShot(true);
+    connect(&m_announceTimer, &QTimer::timeout, this, &ResourceTree::announceWaitingRows);
+}
 
 ResourceTree::~ResourceTree() = default;
 
@@ -32,8 +36,12 @@ TreeNode *ResourceTree::add(TreeNode *parent, NodeFields fields)
 {
     TreeNode *into = parent ? parent : &m_root;
     const int row = into->childCount();
-    if (!m_rebuilding)
-        beginInsertRows(parent ? indexOf(parent) : QModelIndex(), row, row);
+    // Views are told of a row only once they know its parent; a rebuild tells them all at
+    // its end.
+    const bool tell = !m_rebuilding && isShown(into);
+    const bool now = tell && m_announceMs < 0;
+    if (now)
+        beginInsertRows(rawIndex(parent), row, row);
     auto node = std::make_unique<TreeNode>();
     node->m_caption = std::move(fields.caption);
     node->m_mark = std::move(fields.mark);
@@ -46,16 +54,85 @@ TreeNode *ResourceTree::add(TreeNode *parent, NodeFields fields)
     into->m_children.push_back(std::move(node));
     m_captions.insert(added);
     ++m_count;
-    if (!m_rebuilding)
+    if (now) {
+        into->m_shown = row + 1;
         endInsertRows();
+    } else if (tell) {
+        wait(into);
+    }
+    if (!m_rebuilding)
+        emit resourcesChanged();
     return added;
+}
+
+bool ResourceTree::isShown(const TreeNode *node) const
+{
+    for (const TreeNode *n = node; n != &m_root; n = n->m_parent)
+        if (n->m_row >= n->m_parent->m_shown)
+            return false;
+    return true;
+}
+
+void ResourceTree::wait(TreeNode *parent)
+{
+    if (!parent->m_waiting) {
+        parent->m_waiting = true;
+        m_waiting.push_back(parent);
+    }
+    if (m_announceTimer.isActive())
+        return;
+    // The first row after a quiet spell goes out at the next turn; a burst waits for the
+    // interval since the last announcement.
+    const qint64 since = m_sinceAnnounce.isValid() ? m_sinceAnnounce.elapsed() : m_announceMs;
+    m_announceTimer.start(int(std::max<qint64>(0, m_announceMs - since)));
+}
+
+void ResourceTree::showSubtree(TreeNode *node)
+{
+    std::vector<TreeNode *> pending{node};
+    while (!pending.empty()) {
+        TreeNode *n = pending.back();
+        pending.pop_back();
+        n->m_shown = n->childCount();
+        for (const auto &child : n->m_children)
+            pending.push_back(child.get());
+    }
+}
+
+void ResourceTree::announceWaitingRows()
+{
+    m_announceTimer.stop();
+    if (m_rebuilding)
+        return; // its end tells the views of everything
+    m_sinceAnnounce.start();
+    std::vector<TreeNode *> waiting;
+    waiting.swap(m_waiting);
+    for (TreeNode *parent : waiting) {
+        parent->m_waiting = false;
+        const int first = parent->m_shown;
+        const int last = parent->childCount() - 1;
+        if (last < first)
+            continue; // removed before they were announced
+        beginInsertRows(rawIndex(parent), first, last);
+        for (int r = first; r <= last; ++r)
+            showSubtree(parent->child(r));
+        parent->m_shown = last + 1;
+        endInsertRows();
+    }
+}
+
+void ResourceTree::setAnnounceInterval(int ms)
+{
+    m_announceMs = ms;
+    announceWaitingRows();
 }
 
 void ResourceTree::changed(TreeNode *node, int role)
 {
-    if (m_rebuilding)
+    // A row not announced yet shows its data as it then is.
+    if (m_rebuilding || !isShown(node))
         return;
-    const QModelIndex index = indexOf(node);
+    const QModelIndex index = rawIndex(node);
     emit dataChanged(index, index, {role});
 }
 
@@ -78,6 +155,8 @@ void ResourceTree::setLink(TreeNode *node, const QString &link)
 {
     node->m_link = link;
     changed(node, LinkRole);
+    if (!m_rebuilding)
+        emit resourcesChanged();
 }
 
 void ResourceTree::setImageIndex(TreeNode *node, int image)
@@ -118,6 +197,8 @@ void ResourceTree::forget(TreeNode *node)
         pending.pop_back();
         m_captions.remove(n);
         --m_count;
+        if (n->m_waiting)
+            std::erase(m_waiting, n);
         if (n == m_clickedNode)
             m_clickedNode = nullptr;
         if (n == m_baseNode)
@@ -135,14 +216,20 @@ void ResourceTree::forget(TreeNode *node)
 void ResourceTree::removeChildAt(TreeNode *parent, int row)
 {
     TreeNode *from = parent ? parent : &m_root;
-    if (!m_rebuilding)
-        beginRemoveRows(parent ? indexOf(parent) : QModelIndex(), row, row);
+    const bool shown = row < from->m_shown;
+    const bool tell = !m_rebuilding && shown && isShown(from);
+    if (tell)
+        beginRemoveRows(rawIndex(parent), row, row);
     forget(from->child(row));
     from->m_children.erase(from->m_children.begin() + row);
     for (int r = row; r < from->childCount(); ++r)
         from->child(r)->m_row = r;
-    if (!m_rebuilding)
+    if (shown)
+        --from->m_shown;
+    if (tell)
         endRemoveRows();
+    if (!m_rebuilding)
+        emit resourcesChanged();
 }
 
 void ResourceTree::deleteNode(TreeNode *node)
@@ -154,14 +241,17 @@ void ResourceTree::deleteChildren(TreeNode *node)
 {
     if (node->m_children.empty())
         return;
-    const int last = node->childCount() - 1;
-    if (!m_rebuilding)
-        beginRemoveRows(indexOf(node), 0, last);
+    const bool tell = !m_rebuilding && node->m_shown > 0 && isShown(node);
+    if (tell)
+        beginRemoveRows(rawIndex(node), 0, node->m_shown - 1);
     for (const auto &child : node->m_children)
         forget(child.get());
     node->m_children.clear();
-    if (!m_rebuilding)
+    node->m_shown = 0;
+    if (tell)
         endRemoveRows();
+    if (!m_rebuilding)
+        emit resourcesChanged();
 }
 
 void ResourceTree::clear()
@@ -169,6 +259,9 @@ void ResourceTree::clear()
     if (!m_rebuilding)
         beginResetModel();
     m_root.m_children.clear();
+    m_root.m_shown = 0;
+    m_waiting.clear(); // its nodes are gone
+    m_announceTimer.stop();
     m_captions.clear();
     m_count = 0;
     m_foundRoot = m_baseNode = m_clickedNode = nullptr;
@@ -184,8 +277,15 @@ void ResourceTree::beginRebuild()
 
 void ResourceTree::endRebuild()
 {
-    if (--m_rebuilding == 0)
-        endResetModel();
+    if (--m_rebuilding > 0)
+        return;
+    // The views start again from the whole tree.
+    for (TreeNode *n : m_waiting)
+        n->m_waiting = false;
+    m_waiting.clear();
+    m_announceTimer.stop();
+    showSubtree(&m_root);
+    endResetModel();
 }
 
 void ResourceTree::BuildCategories(const QString &typeNameList)
@@ -275,6 +375,13 @@ std::vector<TreeNode *> ResourceTree::foundSideToExpand() const
 
 QModelIndex ResourceTree::indexOf(const TreeNode *node) const
 {
+    if (node && node != &m_root && !m_rebuilding && !isShown(node))
+        const_cast<ResourceTree *>(this)->announceWaitingRows();
+    return rawIndex(node);
+}
+
+QModelIndex ResourceTree::rawIndex(const TreeNode *node) const
+{
     if (!node || node == &m_root)
         return {};
     return createIndex(node->row(), 0, const_cast<TreeNode *>(node));
@@ -299,7 +406,7 @@ QModelIndex ResourceTree::parent(const QModelIndex &child) const
 {
     if (!child.isValid())
         return {};
-    return indexOf(nodeOf(child)->parent());
+    return rawIndex(nodeOf(child)->parent());
 }
 
 int ResourceTree::rowCount(const QModelIndex &parent) const
@@ -307,7 +414,7 @@ int ResourceTree::rowCount(const QModelIndex &parent) const
     if (parent.column() > 0)
         return 0;
     const TreeNode *p = parent.isValid() ? nodeOf(parent) : &m_root;
-    return p->childCount();
+    return p->m_shown;
 }
 
 int ResourceTree::columnCount(const QModelIndex &) const

@@ -2,12 +2,24 @@
 // ResourceTree: the program's one catalogue of found and downloaded resources, as an item
 // model the window shows directly. Nodes own their children in order and know their own
 // row, so parent() and index() are O(1) at any size; FindByCaption is a hash lookup.
+//
+// New rows may reach the views in batches. A tree view lays out every row it shows on
+// each insertion under an open branch, so a burst of captures inserting row by row costs
+// it a layout of the whole tree per event-loop turn. With setAnnounceInterval(ms), nodes
+// added are in the tree at once (lookups, counts, walks, the duplicate test and the list
+// file see them) and the views are told of them later, at most once every ms, with one
+// beginInsertRows per parent. Nodes are only ever appended, so the rows a view has not
+// been told of are always the last children of their parent: the model shows each parent's
+// first m_shown children, and removals, data changes and resets keep to what was shown.
 
 #include "catalogue/caption_index.h"
 #include "catalogue/tree_node.h"
 
 #include <QAbstractItemModel>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <functional>
+#include <vector>
 
 namespace quorrel {
 
@@ -54,11 +66,18 @@ public:
     void beginRebuild();
     void endRebuild();
 
+    // Rows added are announced to views at most once every ms (0: at the next turn of the
+    // event loop); below 0, as they come (the default). announceWaitingRows() tells the
+    // views now.
+    void setAnnounceInterval(int ms);
+    void announceWaitingRows();
+
     // RebuildResourceTree steps 1 to 3: the two roots and a category pair per entry of
     // typeNameList. The saved resources are filed by the caller afterwards.
     void BuildCategories(const QString &typeNameList);
 
     // Lookups.
+    TreeNode *FindByCaption(QStringView text) const { return m_captions.find(text); }
     TreeNode *FindByCaption(const QString &text) const { return m_captions.find(text); }
     int count() const { return m_count; }
     TreeNode *nodeAt(int preOrderIndex) const; // walks the tree: for single lookups only
@@ -76,7 +95,8 @@ public:
     TreeNode *ClickedNode() const { return m_clickedNode; }
     void setClickedNode(TreeNode *node) { m_clickedNode = node; }
 
-    // The model.
+    // The model. A node's index is one the views know: rows waiting for their announcement
+    // are announced first when node is one of them.
     QModelIndex indexOf(const TreeNode *node) const;
     TreeNode *nodeOf(const QModelIndex &index) const;
     QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
@@ -87,7 +107,16 @@ public:
     bool setData(const QModelIndex &index, const QVariant &value, int role) override;
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
+signals:
+    // Nodes were added or removed, or a Link changed, outside a rebuild: at once, before
+    // the views may be told. What a copy of the resources (the list file) follows.
+    void resourcesChanged();
+
 private:
+    bool isShown(const TreeNode *node) const; // the views know the node
+    QModelIndex rawIndex(const TreeNode *node) const;
+    void wait(TreeNode *parent);
+    static void showSubtree(TreeNode *node);
     void removeChildAt(TreeNode *parent, int row);
     void forget(TreeNode *node); // drops a subtree from the index and the references
     void changed(TreeNode *node, int role);
@@ -99,6 +128,13 @@ private:
     TreeNode *m_foundRoot = nullptr;
     TreeNode *m_baseNode = nullptr;
     TreeNode *m_clickedNode = nullptr;
+
+    int m_announceMs = -1;
+    QTimer m_announceTimer;
+    QElapsedTimer m_sinceAnnounce;
+    // Shown nodes whose last children the views have not been told of yet. Invariant: a
+    // node is here exactly when its m_waiting is set; removed nodes leave it.
+    std::vector<TreeNode *> m_waiting;
 };
 
 } // namespace quorrel

@@ -58,8 +58,10 @@ private:
     QString m_link;
     int m_image = 0;
     CheckBox m_check = CheckBox::None;
+    bool m_waiting = false;     // on the tree's list of nodes with rows the views have not been told of
     std::unique_ptr<RequestHeaders> m_headers; // most nodes have none: a pointer, not three arrays
     int m_row = 0;              // index among the parent's children, kept on every removal
+    int m_shown = 0;            // the first children, the ones the views know (ResourceTree)
     TreeNode *m_parent = nullptr; // the tree's invisible root for top-level nodes
     std::vector<std::unique_ptr<TreeNode>> m_children;
 };

@@ -2,6 +2,7 @@
 
 #include "base/gbk_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -290,6 +291,32 @@ std::optional<QByteArray> ExtractRequestBytes(Bytes payload)
     if (!findAddress(payload, address))
         return std::nullopt;
     return QByteArray(address.data(), static_cast<qsizetype>(address.size()));
+}
+
+std::optional<QByteArray> ExtractRequestBytes(QByteArrayView path, QByteArrayView host)
+{
+    // Printable ASCII but "|" passes the rewriting unchanged and splits no line; blanks and
+    // control bytes would, and so would GBK's lead bytes. Then the request line's target is
+    // the path, unless the path itself holds the "http/" that ends it.
+    const auto plain = [](QByteArrayView s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c > 0x20 && c < 0x7F && c != '|'; });
+    };
+    const std::string_view p(path.data(), std::size_t(path.size()));
+    if (!path.isEmpty() && !host.isEmpty() && plain(path) && plain(host) && findLowerHttpSlash(p) == 0) {
+        if (isAbsoluteAddress(p))
+            return path.toByteArray();
+        constexpr std::string_view kScheme = "http://";
+        QByteArray address(qsizetype(kScheme.size()) + host.size() + path.size(), Qt::Uninitialized);
+        char *out = address.data();
+        std::memcpy(out, kScheme.data(), kScheme.size());
+        std::memcpy(out + kScheme.size(), host.data(), std::size_t(host.size()));
+        std::memcpy(out + kScheme.size() + host.size(), path.data(), std::size_t(path.size()));
+        return address;
+    }
+    thread_local QByteArray head;
+    head.resize(0); // keeps its room
+    head.append("GET ").append(path).append(" HTTP/1.1\r\nHost: ").append(host).append("\r\n\r\n");
+    return ExtractRequestBytes(Bytes(reinterpret_cast<const std::byte *>(head.constData()), std::size_t(head.size())));
 }
 
 Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourceIP, Bytes payload)

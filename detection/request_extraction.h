@@ -38,6 +38,11 @@ Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress 
 // address (proxy form, RFC 9112 section 3.2.2).
 std::optional<QByteArray> ExtractRequestBytes(Bytes payload);
 
+// The same rules over the head "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n":
+// how a request read from a stream is cut to the address a single datagram would give.
+// Paths and hosts of printable ASCII are cut at once, without building the head.
+std::optional<QByteArray> ExtractRequestBytes(QByteArrayView path, QByteArrayView host);
+
 // The head of the GET request that the rules above take the address from (the last request
 // line beginning with "get" in the payload), read by RFC 9112's own lines: its version and
 // the Referer, Cookie and User-Agent fields up to the blank line that ends the head. Several

@@ -14,6 +14,9 @@ class TreeNode;
 class ResourceTreeView : public QTreeView {
     Q_OBJECT
 public:
+    // New rows reach the view in batches, at most this often (ResourceTree).
+    static constexpr int kAnnounceMs = 100;
+
     explicit ResourceTreeView(QWidget *parent = nullptr);
     void setTree(ResourceTree *tree);
     ResourceTree *tree() const { return m_tree; }

@@ -57,6 +57,19 @@ std::string_view trimmed(std::string_view s)
 
 QByteArray bytes(std::string_view s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
 
+// The method and version nearly every request has, as shared texts: a request is read
+// for every one a browser sends, and these would be two small copies each time.
+QByteArray commonBytes(std::string_view s)
+{
+    static const QByteArray kGet = QByteArrayLiteral("GET");
+    static const QByteArray kHttp11 = QByteArrayLiteral("HTTP/1.1");
+    if (s == "GET")
+        return kGet;
+    if (s == "HTTP/1.1")
+        return kHttp11;
+    return bytes(s);
+}
+
 // Just past the empty line that ends a head (CR LF CR LF, or bare LFs, RFC 9112 2.2),
 // searching from offset from; kNotFound when it has not come yet.
 std::size_t headEnd(const char *p, std::size_t n, std::size_t from)
@@ -374,7 +387,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     m_sawRequest = true;
     const std::string_view method = line.method;
     const std::string_view target = line.target;
-    const QByteArray version = bytes(line.version);
+    const QByteArray version = commonBytes(line.version);
 
     QByteArray host, referer, cookie, userAgent;
     bool hasHost = false;
@@ -439,7 +452,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     }
 
     StreamRequest request;
-    request.method = bytes(method);
+    request.method = commonBytes(method);
     request.httpVersion = version;
     request.scheme = m_origin.scheme;
     const bool connect = method == "CONNECT";

@@ -3,6 +3,7 @@
 
 #include "base/gbk_text.h"
 #include "catalogue/capture_filing.h"
+#include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
 #include "catalogue/resource_list_autosave.h"
@@ -12,6 +13,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -56,6 +58,30 @@ QByteArray fourTypes()
                                 "lxmc=01-网页连接;02-音乐;03-视频;04-图片;05-压缩;\r\n"));
 }
 
+// A TCP segment from 192.0.2.7:40000 to 198.51.100.1:80 with seq and payload, as the
+// capture of 192.0.2.7 reads it.
+QByteArray segmentFromLocal(std::uint32_t seq, const QByteArray &payload)
+{
+    QByteArray d;
+    auto be16 = [&d](unsigned v) { d.append(char(v >> 8)).append(char(v)); };
+    auto be32 = [&](std::uint32_t v) { be16(v >> 16); be16(v & 0xFFFF); };
+    d.append('\x45').append('\0');
+    be16(40 + unsigned(payload.size()));
+    be32(0);
+    d.append('\x40').append('\x06');
+    be16(0);
+    be32(0xC0000207);
+    be32(0xC6336401);
+    be16(40000);
+    be16(80);
+    be32(seq);
+    be32(1);
+    d.append('\x50').append('\x18');
+    be16(502);
+    be32(0);
+    return d + payload;
+}
+
 } // namespace
 
 class TestCatalogue : public QObject {
@@ -64,9 +90,11 @@ private slots:
     void buildCategories_data();
     void buildCategories();
     void findByCaption();
+    void findByCaptionMatchesAWalk();
     void deletingMendsReferences();
     void checkBoxCycle();
     void modelStaysConsistent();
+    void rowsAnnouncedInBatches();
     void treeCommands();
     void pressAndDoubleClick();
     void previewGeometry();
@@ -91,6 +119,8 @@ private slots:
     void saveSettingsKeepsResources();
     void autosaveFollowsChanges();
     void capturedHeadersStayInMemory();
+    void captureRoadFilesEachRequestOnce_data();
+    void captureRoadFilesEachRequestOnce();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -152,6 +182,64 @@ void TestCatalogue::findByCaption()
     tree.deleteNode(downloadedRoot);
     QCOMPARE(tree.FindByCaption("x"), topLevel);
     QCOMPARE(tree.nodeAt(tree.count() - 1), topLevel);
+}
+
+// The index behind FindByCaption against the rule it stands for (the first node in
+// pre-order whose caption equals the text, ASCII case ignored), through many additions and
+// removals of nodes that share captions in every letter case, at every depth.
+void TestCatalogue::findByCaptionMatchesAWalk()
+{
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("01-a;02-b;03-A;"));
+    QRandomGenerator random(20240611);
+    const QStringList captions{"a", "A", "01-a", "01-A", "√02-b", "x.mp3", "X.MP3", "x.Mp3", "é", "É", ""};
+    const auto sameIgnoringAsciiCase = [](const QString &a, const QString &b) {
+        if (a.size() != b.size())
+            return false;
+        for (qsizetype i = 0; i < a.size(); ++i) {
+            const auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+            if (fold(a[i].unicode()) != fold(b[i].unicode()))
+                return false;
+        }
+        return true;
+    };
+    for (int step = 0; step < 600; ++step) {
+        std::vector<TreeNode *> nodes;
+        tree.forEachPreOrder([&nodes](TreeNode *n, int) { nodes.push_back(n); });
+        if (nodes.size() > 4 && random.bounded(3) == 0) {
+            tree.deleteNode(nodes[random.bounded(quint32(nodes.size()))]);
+        } else {
+            TreeNode *parent = nodes.empty() || random.bounded(8) == 0 ? nullptr : nodes[random.bounded(quint32(nodes.size()))];
+            tree.add(parent, {.caption = captions[random.bounded(quint32(captions.size()))]});
+        }
+        for (const QString &text : captions) {
+            TreeNode *expected = nullptr;
+            tree.forEachPreOrder([&](TreeNode *n, int) {
+                if (!expected && sameIgnoringAsciiCase(n->caption(), text))
+                    expected = n;
+            });
+            QCOMPARE(tree.FindByCaption(text), expected);
+        }
+    }
+
+    // Many captions, through the index's growth and removals all over it: every node left
+    // is found, no node removed is.
+    tree.clear();
+    QList<TreeNode *> nodes;
+    for (int i = 0; i < 3000; ++i)
+        nodes << tree.add(nullptr, {.caption = QStringLiteral("http://a.test/%1.MP3").arg(i)});
+    QSet<int> removed;
+    for (int k = 0; k < 2000; ++k) {
+        const int i = int(random.bounded(3000u));
+        if (removed.contains(i))
+            continue;
+        removed.insert(i);
+        tree.deleteNode(nodes[i]);
+    }
+    for (int i = 0; i < 3000; ++i) {
+        TreeNode *found = tree.FindByCaption(QStringLiteral("HTTP://A.TEST/%1.mp3").arg(i));
+        QCOMPARE(found, removed.contains(i) ? nullptr : nodes[i]);
+    }
 }
 
 void TestCatalogue::deletingMendsReferences()
@@ -236,6 +324,113 @@ void TestCatalogue::modelStaysConsistent()
     tree.deleteNode(tree.topLevel(1));
     tree.clear();
     QCOMPARE(tree.rowCount(), 0);
+}
+
+// With an announce interval, nodes are in the tree at once and reach the views together:
+// one insertion per parent, removals and data changes kept to the rows the views know,
+// under the model tester all along.
+void TestCatalogue::rowsAnnouncedInBatches()
+{
+    ResourceTree tree;
+    QAbstractItemModelTester tester(&tree, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    tree.BuildCategories(QStringLiteral("01-网页连接;02-音乐;03-视频;"));
+    tree.setAnnounceInterval(20);
+    QSignalSpy inserted(&tree, &QAbstractItemModel::rowsInserted);
+    QSignalSpy removed(&tree, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy changed(&tree, &QAbstractItemModel::dataChanged);
+    QSignalSpy resources(&tree, &ResourceTree::resourcesChanged);
+    TreeNode *music = tree.FindByCaption(QStringLiteral("02-音乐"));
+    TreeNode *video = tree.FindByCaption(QStringLiteral("03-视频"));
+    const QModelIndex musicIndex = tree.indexOf(music);
+    const QModelIndex videoIndex = tree.indexOf(video);
+    const auto song = [](int i) {
+        return NodeFields{QStringLiteral("http://a.test/%1.mp3").arg(i), "02", {}, 2, CheckBox::Unchecked};
+    };
+
+    QList<TreeNode *> songs, videos;
+    for (int i = 0; i < 100; ++i)
+        songs << tree.add(music, song(i));
+    for (int i = 0; i < 10; ++i)
+        videos << tree.add(video, {.caption = QStringLiteral("http://a.test/%1.flv").arg(i), .check = CheckBox::Unchecked});
+    // The tree has them; the views do not yet.
+    QCOMPARE(tree.count(), 8 + 110);
+    QCOMPARE(music->childCount(), 100);
+    QCOMPARE(tree.FindByCaption("http://a.test/7.mp3"), songs[7]);
+    QCOMPARE(tree.nodeAt(3), songs[0]);
+    QCOMPARE(resources.size(), 110);
+    QCOMPARE(tree.rowCount(musicIndex), 0);
+    QVERIFY(!tree.hasChildren(videoIndex));
+    QCOMPARE(inserted.size(), 0);
+    // Rows the views do not know change silently.
+    tree.deleteNode(songs[99]);
+    tree.deleteNode(songs.takeAt(50));
+    songs.removeLast();
+    tree.cycleCheckBox(songs[3]);
+    tree.setLink(songs[4], "http://a.test/four.mp3 ");
+    QCOMPARE(removed.size(), 0);
+    QCOMPARE(changed.size(), 0);
+    QCOMPARE(resources.size(), 113);
+
+    // One insertion for each parent.
+    QTRY_COMPARE(inserted.size(), 2);
+    QList<std::tuple<QModelIndex, int, int>> ranges;
+    for (const QList<QVariant> &args : inserted)
+        ranges << std::tuple(args[0].toModelIndex(), args[1].toInt(), args[2].toInt());
+    QVERIFY(ranges.contains(std::tuple(QModelIndex(musicIndex), 0, 97)));
+    QVERIFY(ranges.contains(std::tuple(QModelIndex(videoIndex), 0, 9)));
+    QCOMPARE(tree.rowCount(musicIndex), 98);
+    QCOMPARE(tree.index(50, 0, musicIndex), tree.indexOf(songs[50]));
+    QCOMPARE(tree.data(tree.indexOf(songs[3]), Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QCOMPARE(tree.data(tree.indexOf(songs[4]), ResourceTree::LinkRole).toString(), "http://a.test/four.mp3 ");
+
+    // Rows the views know are told of as they go; waiting rows go with them silently.
+    tree.deleteNode(songs.takeFirst());
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(tree.rowCount(musicIndex), 97);
+    for (int i = 200; i < 205; ++i)
+        tree.add(music, song(i));
+    tree.deleteChildren(music);
+    QCOMPARE(removed.size(), 2);
+    QCOMPARE(removed.last()[2].toInt(), 96);
+    tree.add(video, song(300));
+    tree.deleteNode(video);
+    QCOMPARE(removed.size(), 3);
+    QTest::qWait(60);
+    QCOMPARE(inserted.size(), 2);
+    QCOMPARE(tree.rowCount(musicIndex), 0);
+
+    // Asking for a waiting node's index tells the views first.
+    TreeNode *late = tree.add(music, song(400));
+    const QModelIndex lateIndex = tree.indexOf(late);
+    QCOMPARE(inserted.size(), 3);
+    QCOMPARE(tree.nodeOf(tree.index(0, 0, musicIndex)), late);
+    QCOMPARE(lateIndex, tree.index(0, 0, musicIndex));
+
+    // A node added below a node the views do not know yet comes with it.
+    TreeNode *top = tree.add(nullptr, {.caption = "top"});
+    tree.add(top, {.caption = "below"});
+    QTRY_COMPARE(inserted.size(), 4);
+    QCOMPARE(inserted.last()[0].toModelIndex(), QModelIndex());
+    QCOMPARE(tree.rowCount(tree.indexOf(top)), 1);
+
+    // A rebuild, and a clear, tell the views everything at once; nothing waits after them.
+    tree.add(music, song(500));
+    tree.BuildCategories(QStringLiteral("02-音乐;"));
+    tree.add(tree.FindByCaption(QStringLiteral("02-音乐")), song(501));
+    tree.clear();
+    QTest::qWait(60);
+    QCOMPARE(inserted.size(), 4);
+    QCOMPARE(tree.rowCount(), 0);
+
+    // Back to telling each row as it comes.
+    tree.BuildCategories(QStringLiteral("02-音乐;"));
+    music = tree.FindByCaption(QStringLiteral("02-音乐"));
+    tree.add(music, song(600));
+    tree.setAnnounceInterval(-1);
+    QCOMPARE(inserted.size(), 5);
+    tree.add(music, song(601));
+    QCOMPARE(inserted.size(), 6);
+    QCOMPARE(tree.rowCount(tree.indexOf(music)), 2);
 }
 
 void TestCatalogue::saveBytesAreGbkWithCrLf()
@@ -759,6 +954,65 @@ void TestCatalogue::capturedHeadersStayInMemory()
     const TreeNode *node = again.tree().FindByCaption("https://b.test/v/2.flv");
     QVERIFY(node && node->headers());
     QCOMPARE(*node->headers(), RequestHeaders({"https://b.test/watch", {}, "Agent/10"}));
+}
+
+// Each request is filed once, whether the datagram rule, the stream reader or both read
+// it, and the resource keeps the headers of the newest request, read whole: the stream
+// reader has a head split over segments whole, where a single datagram does not.
+void TestCatalogue::captureRoadFilesEachRequestOnce_data()
+{
+    QTest::addColumn<QList<QByteArray>>("segments"); // in order, on one connection
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("filed");
+    QTest::addColumn<QByteArray>("cookie"); // of http://h.test/a.mp3
+
+    const QByteArray a = "GET /a.mp3 HTTP/1.1\r\nHost: h.test\r\n";
+    const QByteArray b = "GET /b.mp3 HTTP/1.1\r\nHost: h.test\r\n\r\n";
+    QTest::newRow("one segment") << QList<QByteArray>{a + "Cookie: c=1\r\n\r\n"} << 1 << 1 << QByteArray("c=1");
+    QTest::newRow("no headers") << QList<QByteArray>{a + "\r\n"} << 1 << 1 << QByteArray();
+    QTest::newRow("head over two segments") << QList<QByteArray>{a, "Cookie: c=2\r\n\r\n"} << 1 << 1 << QByteArray("c=2");
+    QTest::newRow("again with a new cookie")
+        << QList<QByteArray>{a + "Cookie: c=1\r\n\r\n", a + "Cookie: c=3\r\n\r\n"} << 2 << 1 << QByteArray("c=3");
+    QTest::newRow("again without a cookie")
+        << QList<QByteArray>{a + "Cookie: c=1\r\n\r\n", a + "\r\n"} << 2 << 1 << QByteArray("c=1");
+    QTest::newRow("two requests in one segment")
+        << QList<QByteArray>{a + "Cookie: c=4\r\n\r\n" + b} << 2 << 2 << QByteArray("c=4");
+    // The stream's requests for an address the datagram rule has just found count with it.
+    QTest::newRow("the same address twice in one segment")
+        << QList<QByteArray>{a + "Cookie: c=5\r\n\r\n" + a + "Cookie: c=6\r\n\r\n"} << 1 << 1 << QByteArray("c=6");
+    QTest::newRow("cookie in the second segment, then again in one")
+        << QList<QByteArray>{a, "Cookie: c=7\r\n\r\n", a + "Cookie: c=8\r\n\r\n"} << 2 << 1 << QByteArray("c=8");
+}
+
+void TestCatalogue::captureRoadFilesEachRequestOnce()
+{
+    QFETCH(QList<QByteArray>, segments);
+    QFETCH(int, requests);
+    QFETCH(int, filed);
+    QFETCH(QByteArray, cookie);
+
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    CaptureRoad road(catalogue);
+    const IpAddress local = IpAddress::v4(0xC0000207);
+    int foundRequests = 0, foundFiled = 0;
+    std::uint32_t seq = 1000;
+    for (const QByteArray &payload : segments) {
+        const QByteArray bytes = segmentFromLocal(seq, payload);
+        seq += std::uint32_t(payload.size());
+        const Datagram datagram = DecodeDatagram(local, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
+                                                             std::size_t(bytes.size())));
+        const CaptureRoad::Result r = road.deliver(false, datagram, seq);
+        foundRequests += r.requests;
+        foundFiled += r.filed;
+    }
+    QCOMPARE(foundRequests, requests);
+    QCOMPARE(foundFiled, filed);
+    const TreeNode *node = catalogue.tree().FindByCaption("http://h.test/a.mp3");
+    QVERIFY(node);
+    QCOMPARE(node->headers() ? node->headers()->cookie : QByteArray(), cookie);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)

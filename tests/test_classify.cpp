@@ -43,6 +43,8 @@ private slots:
     void ignoreQuery_data();
     void ignoreQuery();
     void capturedHeadersGoWithTheNode();
+    void sameAsCaptured_data();
+    void sameAsCaptured();
 };
 
 void TestClassify::lastPosAndCountChar_data()
@@ -335,6 +337,36 @@ void TestClassify::capturedHeadersGoWithTheNode()
     ClassifyLink(tree, settings, nullptr, FileMode::Found, "02-音乐", &first);
     QVERIFY(!tree.FindByCaption("02-音乐")->headers());
     QVERIFY(!ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/y.mp3").node->headers());
+}
+
+// The check the capture road makes before filing a stream's request again agrees with
+// comparing the headers captured() would make, value by value.
+void TestClassify::sameAsCaptured_data()
+{
+    QTest::addColumn<QByteArray>("referer");
+    QTest::addColumn<QByteArray>("cookie");
+    QTest::addColumn<QByteArray>("userAgent");
+
+    QTest::newRow("as held") << QByteArray("http://a.test/p") << QByteArray("s=1") << QByteArray("UA/1");
+    QTest::newRow("blanks around") << QByteArray(" http://a.test/p\t") << QByteArray("s=1 ") << QByteArray("\tUA/1");
+    QTest::newRow("other cookie") << QByteArray("http://a.test/p") << QByteArray("s=2") << QByteArray("UA/1");
+    QTest::newRow("cookie with a line break") << QByteArray("http://a.test/p") << QByteArray("s=1\r\nX: y")
+                                              << QByteArray("UA/1");
+    QTest::newRow("none") << QByteArray() << QByteArray() << QByteArray();
+    QTest::newRow("too long") << QByteArray("http://a.test/p") << QByteArray(RequestHeaders::kMaxValue + 1, 's')
+                              << QByteArray("UA/1");
+    QTest::newRow("only blanks") << QByteArray("  ") << QByteArray() << QByteArray("\t");
+}
+
+void TestClassify::sameAsCaptured()
+{
+    QFETCH(QByteArray, referer);
+    QFETCH(QByteArray, cookie);
+    QFETCH(QByteArray, userAgent);
+    const RequestHeaders fromWire = RequestHeaders::captured(referer, cookie, userAgent);
+    for (const RequestHeaders &held : {RequestHeaders::captured("http://a.test/p", "s=1", "UA/1"),
+                                       RequestHeaders::captured("http://a.test/p", {}, "UA/1"), RequestHeaders()})
+        QCOMPARE(held.sameAsCaptured(referer, cookie, userAgent), held == fromWire);
 }
 
 void TestClassify::typeBelowOneIsNotFiled()

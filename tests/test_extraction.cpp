@@ -5,6 +5,7 @@
 #include "capture/datagram.h"
 #include "detection/request_extraction.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include <cstring>
@@ -73,6 +74,9 @@ private slots:
     void linuxSegmentEndToEnd();
     void requestHead_data();
     void requestHead();
+    void streamRequestAddress_data();
+    void streamRequestAddress();
+    void streamRequestAddressOnRandomText();
 };
 
 void TestExtraction::extract_data()
@@ -331,6 +335,71 @@ void TestExtraction::requestHead()
     QCOMPARE(head.headers.referer, referer);
     QCOMPARE(head.headers.cookie, cookie);
     QCOMPARE(head.headers.userAgent, userAgent);
+}
+
+// A request read from a stream is cut by the same rule as a datagram holding its request
+// line and Host header alone; the shortcut for printable text gives what the rule gives.
+void TestExtraction::streamRequestAddress_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("host");
+
+    QTest::newRow("plain") << QByteArray("/m/a.mp3?x=1&y=2#f") << QByteArray("a.test:8080");
+    QTest::newRow("IPv6 host") << QByteArray("/a.mp3") << QByteArray("[::1]:8080");
+    QTest::newRow("http/ in the path") << QByteArray("/x/http/a.mp3") << QByteArray("a.test");
+    QTest::newRow("HTTP/ in the path") << QByteArray("/x/HtTp/a.mp3") << QByteArray("a.test");
+    QTest::newRow("http:/ in the path") << QByteArray("/r?u=http://b.test/a.mp3") << QByteArray("a.test");
+    QTest::newRow("absolute http") << QByteArray("http://b.test/a.mp3") << QByteArray("a.test");
+    QTest::newRow("absolute FTP") << QByteArray("FTP://b.test/a.mp3") << QByteArray("a.test");
+    QTest::newRow("absolute https") << QByteArray("https://b.test/a.mp3") << QByteArray("a.test");
+    QTest::newRow("bar in the path") << QByteArray("/a|get /b.mp3") << QByteArray("a.test");
+    QTest::newRow("bar in the host") << QByteArray("/a.mp3") << QByteArray("a.test|host: b.test");
+    QTest::newRow("blank in the path") << QByteArray("/a b.mp3") << QByteArray("a.test");
+    QTest::newRow("tab in the host") << QByteArray("/a.mp3") << QByteArray("a.test\t");
+    QTest::newRow("removed bytes") << QByteArray("/a\x01\x02\x04\x05.mp3") << QByteArray("a\x05.test");
+    QTest::newRow("GBK") << QByteArray("/\xD2\xF4\xC0\xD6/a.mp3") << QByteArray("a.test");
+    QTest::newRow("B4 before a letter") << QByteArray("/\xB4" "a.mp3") << QByteArray("a.test");
+    QTest::newRow("lone lead byte") << QByteArray("/a\x81") << QByteArray("a.test");
+    QTest::newRow("CR LF in the path") << QByteArray("/a\r\nHost: b.test\r\n") << QByteArray("a.test");
+    QTest::newRow("zero byte") << QByteArray("/a\0b.mp3", 8) << QByteArray("a.test");
+    QTest::newRow("DEL") << QByteArray("/a\x7F.mp3") << QByteArray("a.test");
+    QTest::newRow("empty path") << QByteArray() << QByteArray("a.test");
+    QTest::newRow("empty host") << QByteArray("/a.mp3") << QByteArray();
+    QTest::newRow("star") << QByteArray("*") << QByteArray("a.test");
+}
+
+void TestExtraction::streamRequestAddressOnRandomText()
+{
+    // The letters of the rule's words in both cases, its separators and the bytes it treats
+    // apart, thrown together.
+    const QByteArray alphabet("hHtTpP/:|gGeE .a\x01\x81\xB4\xD2\r\n\t", 24);
+    QRandomGenerator random(7);
+    const auto text = [&](int most) {
+        QByteArray t;
+        for (int n = int(random.bounded(most + 1)); n > 0; --n)
+            t += alphabet[int(random.bounded(quint32(alphabet.size())))];
+        return t;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const QByteArray path = (random.bounded(2) ? QByteArray("/") : QByteArray()) + text(12);
+        const QByteArray host = text(6);
+        const QByteArray head = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+        const std::optional<QByteArray> expected = ExtractRequestBytes(exactly(head));
+        const std::optional<QByteArray> address = ExtractRequestBytes(path, host);
+        QVERIFY2(address == expected, (path.toHex() + " " + host.toHex()).constData());
+    }
+}
+
+void TestExtraction::streamRequestAddress()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, host);
+    const QByteArray head = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    const std::optional<QByteArray> expected = ExtractRequestBytes(exactly(head));
+    const std::optional<QByteArray> address = ExtractRequestBytes(path, host);
+    QCOMPARE(address.has_value(), expected.has_value());
+    if (address)
+        QCOMPARE(*address, *expected);
 }
 
 QTEST_APPLESS_MAIN(TestExtraction)

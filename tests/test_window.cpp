@@ -92,6 +92,7 @@ private slots:
     void firstStart();
     void monitoringTexts();
     void captureEventFilesResource();
+    void answersDuringABurst_data();
     void answersDuringABurst();
     void lostDatagramsAreLogged();
     void helperCannotRun();
@@ -268,11 +269,32 @@ void TestWindow::captureEventFilesResource()
 // the test's own, as any of the window's, keeps firing on time). They travel as UDP
 // datagrams, which the rules read as they read any other: a sender can make them as fast
 // as it likes. All ask for the same address: filed once, then found to be there.
+void TestWindow::answersDuringABurst_data()
+{
+    QTest::addColumn<QByteArray>("path"); // after the tag; %06d takes the datagram's number
+    QTest::addColumn<int>("listed");      // resources in zywj.txt: their category opens at start
+
+    QTest::newRow("one address") << QByteArray("song.mp3") << 0;
+    QTest::newRow("distinct addresses, category open") << QByteArray("%06d/song.mp3") << 1;
+    // A view lays out every row it shows when rows come under an open branch: a user with
+    // a long list makes each layout long.
+    QTest::newRow("distinct addresses, 50,000 shown") << QByteArray("%06d/song.mp3") << 50'000;
+}
+
 void TestWindow::answersDuringABurst()
 {
+    QFETCH(QByteArray, path);
+    QFETCH(int, listed);
     if (::geteuid() != 0)
         QSKIP("capturing needs root (CI runs the tests as root)");
+    QByteArray list;
+    for (int i = 0; i < listed; ++i)
+        list += "02-" + toGbk(QStringLiteral("音乐")) + "  http://a.test/listed/" + QByteArray::number(i) + ".mp3\r\n";
+    writeFile(m_dir->filePath("zywj.txt"), list);
     TMainform *w = open();
+    TreeNode *music = w->tree().FindByCaption(QStringLiteral("02-音乐"));
+    QCOMPARE(w->fclstxzzy->isExpanded(w->tree().indexOf(music)), listed > 0);
+    const int before = music->childCount();
     w->Timesys->stop();
     w->cap_ip1->setAddressSource(&loopbackOnly);
     w->btnksClick();
@@ -301,9 +323,10 @@ void TestWindow::answersDuringABurst()
                              "import socket,sys\n"
                              "r=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); r.bind(('127.0.0.1',0))\n"
                              "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                             "t=sys.argv[2].encode(); p=sys.argv[3].encode()\n"
                              "for i in range(int(sys.argv[1])):\n"
-                             "  s.sendto(sys.argv[2].encode()+b'song.mp3 HTTP/1.1\\r\\nHost: a.test\\r\\nX-N: %06d\\r\\n\\r\\n'%i,r.getsockname())\n",
-                             QString::number(kCount), QString::fromLatin1(tag)});
+                             "  s.sendto(t+(p%i if b'%' in p else p)+b' HTTP/1.1\\r\\nHost: a.test\\r\\nX-N: %06d\\r\\n\\r\\n'%i,r.getsockname())\n",
+                             QString::number(kCount), QString::fromLatin1(tag), QString::fromLatin1(path)});
     QVERIFY(sender.waitForStarted());
     since.start();
     tick.start();
@@ -314,7 +337,11 @@ void TestWindow::answersDuringABurst()
     sender.waitForFinished();
     qInfo("%d requests delivered in %lld ms; the timer fired at most %lld ms apart, %d times over 50 ms",
           kCount, took.elapsed(), worst, late);
-    QVERIFY(w->tree().FindByCaption(QStringLiteral("http://a.test/qwin%1/song.mp3").arg(::getpid())));
+    const QString address = QStringLiteral("http://a.test/qwin%1/").arg(::getpid()) + QString::fromLatin1(path);
+    QVERIFY(w->tree().FindByCaption(QString(address).replace("%06d", QStringLiteral("%1").arg(kCount - 1, 6, 10, QLatin1Char('0')))));
+    QCOMPARE(music->childCount(), before + (path.contains('%') ? kCount : 1));
+    // What the view shows agrees with the tree.
+    QTRY_COMPARE_WITH_TIMEOUT(w->fclstxzzy->model()->rowCount(w->tree().indexOf(music)), music->childCount(), 1000);
     QVERIFY2(worst <= 50, qPrintable(QStringLiteral("the window did not answer for %1 ms").arg(worst)));
     QCOMPARE(w->cap_ip1->dropped(), 0u);
 }

@@ -195,11 +195,16 @@ int captureLive(int seconds, CaptureRoad &road, Counts &counts, QString &cost)
     } catch (const ESocketException &e) {
         return fail(kExitUsage, QStringLiteral("%1 (%2)").arg(e.message(), e.detail()));
     }
-    // Once every capture has answered and none is open, there is nothing to wait for.
+    // Once every capture has answered and none is open, there is nothing to wait for. The
+    // answers come within moments of the start; later a capture fails rarely, and a check
+    // a second is enough (each wake-up of an idle process costs as much as a few requests).
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!capture.settling() && capture.liveCaptures() == 0)
+        if (capture.settling())
+            return;
+        if (capture.liveCaptures() == 0)
             stop();
+        watch.setInterval(1000);
     });
     watch.start(100);
 
