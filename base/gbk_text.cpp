@@ -47,14 +47,6 @@ Converter &encoder()
     return c;
 }
 
-bool isAscii(QByteArrayView bytes)
-{
-    for (char ch : bytes)
-        if (static_cast<unsigned char>(ch) >= 0x80)
-            return false;
-    return true;
-}
-
 bool isAscii(QStringView text)
 {
     for (QChar ch : text)
@@ -64,6 +56,14 @@ bool isAscii(QStringView text)
 }
 
 } // namespace
+
+bool isAscii(QByteArrayView bytes)
+{
+    for (char ch : bytes)
+        if (static_cast<unsigned char>(ch) >= 0x80)
+            return false;
+    return true;
+}
 
 QString fromGbk(QByteArrayView bytes)
 {

@@ -28,6 +28,10 @@ inline constexpr char16_t kGbkByteLast = 0xEFFF;  // stands for byte 0xFF
 // True for a character that stands for one byte that was not GBK.
 constexpr bool isGbkByte(QChar ch) { return ch.unicode() >= kGbkByteFirst && ch.unicode() <= kGbkByteLast; }
 
+// True when every byte is below 0x80: ASCII, which reads the same in GBK and Latin-1, so
+// such bytes need no converter.
+bool isAscii(QByteArrayView bytes);
+
 // GBK bytes to text; a byte that does not begin a valid character becomes its byte
 // character (above), so a damaged file loads everything, damage included.
 QString fromGbk(QByteArrayView bytes);

@@ -38,11 +38,6 @@ constexpr Suite kSuites[] = {
     {"TLS 1.3 ChaCha20-Poly1305", TLS1_3_VERSION, "TLS_CHACHA20_POLY1305_SHA256"},
 };
 
-ByteView viewOf(const QByteArray &bytes)
-{
-    return ByteView(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
-}
-
 QByteArray randomBytes(qsizetype size)
 {
     QByteArray bytes(size, Qt::Uninitialized);

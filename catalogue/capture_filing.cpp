@@ -1,7 +1,5 @@
 #include "catalogue/capture_filing.h"
 
-#include "base/gbk_text.h"
-
 namespace quorrel {
 
 CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram)
@@ -16,12 +14,6 @@ CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const
     result.classification =
         catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, *result.address, &result.head.headers);
     return result;
-}
-
-Classification FileStreamRequest(Catalogue &catalogue, const streams::StreamRequest &request)
-{
-    const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
-    return catalogue.ClassifyLink(catalogue.tree().BaseNode(), FileMode::Found, fromGbk(request.address()), &headers);
 }
 
 } // namespace quorrel

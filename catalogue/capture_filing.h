@@ -7,7 +7,6 @@
 #include "capture/datagram.h"
 #include "catalogue/catalogue.h"
 #include "detection/request_extraction.h"
-#include "streams/stream_types.h"
 
 namespace quorrel {
 
@@ -19,11 +18,5 @@ struct CapturedRequest {
 };
 
 CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram);
-
-// A request the stream reader read (HTTP/1.x or HTTP/2, plain or through TLS), filed on
-// the same road: its address (GBK bytes, as the datagram rule reads them) against BaseNode
-// on the found side, its Referer, Cookie and User-Agent with it (checked as
-// RequestHeaders::captured checks every captured value).
-Classification FileStreamRequest(Catalogue &catalogue, const streams::StreamRequest &request);
 
 } // namespace quorrel

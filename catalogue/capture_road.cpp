@@ -25,11 +25,6 @@ streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
     return e;
 }
 
-bool isAscii(QByteArrayView bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 } // namespace
 
 CaptureRoad::CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits)
@@ -119,11 +114,11 @@ CaptureRoad::Result CaptureRoad::finish()
     return result;
 }
 
-void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
+std::optional<Classification> CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
 {
     // As with a single datagram, only GET requests name resources.
     if (request.method != "GET" || !isLocal(request.client))
-        return;
+        return std::nullopt;
     QString address;
     bool seen = false;
     if (request.scheme == "http") {
@@ -131,9 +126,9 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
         // request line give the text the datagram rule gives for the same request.
         const std::optional<QByteArray> plain = ExtractRequestBytes(request.path, request.authority);
         if (!plain)
-            return;
+            return std::nullopt;
         if (justFiledByDatagramRule(*plain, request))
-            return; // filed a moment ago with these very headers, and counted then
+            return std::nullopt; // filed a moment ago with these very headers, and counted then
         address = fromGbk(*plain);
         seen = filedByDatagramRule(address);
     } else {
@@ -146,7 +141,7 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
         m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address, &headers);
     m_lastFiling.valid = false;
     if (seen || !m_current)
-        return;
+        return c;
     ++m_current->requests;
     if (c.outcome == Classification::Filed) {
         ++m_current->filed;
@@ -154,6 +149,7 @@ void CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
             onFiled({TrimBlanks(c.node->Link()), request.httpVersion, headers});
     }
     m_current->showHint = m_current->showHint || c.showHint;
+    return c;
 }
 
 void CaptureRoad::rememberDatagramAddress(const QString &address)
@@ -177,7 +173,7 @@ bool CaptureRoad::justFiledByDatagramRule(QByteArrayView address, const streams:
 {
     if (!m_lastFiling.valid || !m_current)
         return false;
-    // ASCII reads the same in GBK and Latin-1: no decoding needed to compare.
+    // ASCII needs no decoding to compare.
     const bool same = isAscii(address) ? m_lastFiling.address == QLatin1StringView(address.data(), address.size())
                                        : m_lastFiling.address == fromGbk(address);
     return same && m_lastFiling.headers.sameAsCaptured(request.referer, request.cookie, request.userAgent);

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quorrel {
@@ -85,13 +86,19 @@ public:
     // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read.
     std::function<void(const QString &)> onNotice;
 
+    // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS), filed: its
+    // address against BaseNode on the found side, its Referer, Cookie and User-Agent with
+    // it (checked as RequestHeaders::captured checks every captured value). The stream
+    // reader hands each request here; nothing when it is no GET sent from a local address,
+    // or one the datagram rule has just filed with the same headers.
+    std::optional<Classification> fileStreamRequest(const streams::StreamRequest &request);
+
     // What a summary line tells: the streams read, the TLS sessions opened or not.
     streams::StreamCounters streamCounters() const;
     bool sawHttp3() const { return m_http3Said; }
 
 private:
     void feedStream(const Datagram &datagram, std::int64_t nowMs, Result &result);
-    void fileStreamRequest(const streams::StreamRequest &request);
     void rememberDatagramAddress(const QString &address);
     bool filedByDatagramRule(const QString &address) const;
     bool justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const;

@@ -7,11 +7,6 @@ namespace quorrel::streams {
 
 namespace {
 constexpr const char *kUnreadable = "neither an HTTP request nor a TLS ClientHello";
-
-ByteView view(const QByteArray &bytes)
-{
-    return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
-}
 } // namespace
 
 Flow::Flow(const FlowKey &key, FlowContext &context)
@@ -173,7 +168,7 @@ bool Flow::judge(int side, ByteView bytes)
         return false;
     if (m_kind == Kind::Tls && !m_serverEarly.isEmpty()) {
         const QByteArray early = std::exchange(m_serverEarly, QByteArray());
-        deliverServer(view(early));
+        deliverServer(viewOf(early));
     }
     return !m_ended;
 }
@@ -193,8 +188,7 @@ void Flow::decide(int side, StreamStart start)
     if (m_kind == Kind::Http) {
         m_serverEarly = QByteArray();
         server.stream.reset();
-        m_http = std::make_unique<HttpStream>("http", EndpointText(serverEnd, 80), m_context.limits,
-                                              [this](StreamRequest &&r) { request(std::move(r)); });
+        startHttp("http", EndpointText(serverEnd, 80));
         return;
     }
     ++m_context.counters.tlsStarted;
@@ -240,11 +234,16 @@ void Flow::plaintext(ByteView bytes)
         QByteArray fallback = m_tls->serverName();
         if (fallback.isEmpty())
             fallback = EndpointText(m_key.end(serverSide()), 443);
-        m_http = std::make_unique<HttpStream>("https", std::move(fallback), m_context.limits,
-                                              [this](StreamRequest &&r) { request(std::move(r)); });
+        startHttp("https", std::move(fallback));
     }
     if (!m_http->feed(bytes))
         httpEnded();
+}
+
+void Flow::startHttp(QByteArray scheme, QByteArray fallbackAuthority)
+{
+    m_http = std::make_unique<HttpStream>(std::move(scheme), std::move(fallbackAuthority), m_context.limits,
+                                          [this](StreamRequest &&r) { request(std::move(r)); });
 }
 
 void Flow::httpEnded()

@@ -93,6 +93,7 @@ private:
     void decide(int side, StreamStart start);
     bool deliverServer(ByteView bytes);
     void plaintext(ByteView bytes);
+    void startHttp(QByteArray scheme, QByteArray fallbackAuthority);
     void httpEnded();
     void observeTls();
     void closed();

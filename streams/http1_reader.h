@@ -16,12 +16,7 @@ namespace quorrel::streams {
 
 class Http1Reader {
 public:
-    // Where the stream goes: "http" or "https", and the authority to use when a request
-    // names none (no Host: the TLS server name, else the server's address).
-    struct Origin {
-        QByteArray scheme;
-        QByteArray fallbackAuthority;
-    };
+    using Origin = RequestOrigin;
 
     Http1Reader(Origin origin, std::size_t headLimit);
 

@@ -20,10 +20,9 @@ namespace quorrel::streams {
 
 class Http2Reader : private HpackInflater::FieldSink {
 public:
-    struct Origin {
-        QByteArray scheme;            // when a request has no :scheme
-        QByteArray fallbackAuthority; // when it has neither :authority nor Host
-    };
+    // The scheme for a request without :scheme, the authority for one with neither
+    // :authority nor Host.
+    using Origin = RequestOrigin;
 
     // prefaceSeen: how many bytes of the connection preface were read already (an
     // HTTP/1 reader that met "PRI * HTTP/2.0\r\n\r\n" hands over after it).

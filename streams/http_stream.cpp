@@ -23,8 +23,7 @@ bool HttpStream::feed(ByteView bytes)
     // The HTTP/1 reader stopped after "PRI * HTTP/2.0\r\n\r\n"; "SM\r\n\r\n" and the
     // frames follow.
     constexpr std::size_t kPrefaceHead = 18;
-    m_http2 = std::make_unique<Http2Reader>(Http2Reader::Origin{m_http1.origin().scheme, m_http1.origin().fallbackAuthority},
-                                            m_limits, kPrefaceHead);
+    m_http2 = std::make_unique<Http2Reader>(m_http1.origin(), m_limits, kPrefaceHead);
     m_http2->onRequest = m_onRequest;
     return m_http2->feed(bytes.subspan(taken));
 }

@@ -22,7 +22,6 @@ public:
     // False once the reading has ended: end() says why.
     bool feed(ByteView bytes);
     const ReadEnd &end() const;
-    bool isHttp2() const { return m_http2 != nullptr; }
     std::size_t memory() const;
 
 private:

@@ -375,8 +375,6 @@ bool KeyLog::follow(const QString &path, QString *error)
 
 void KeyLog::poll() { m_generation += std::uint64_t(m_impl->poll()); }
 
-QString KeyLog::followedPath() const { return m_impl->path; }
-
 bool KeyLog::caughtUp() const { return m_impl->fd >= 0 && m_impl->caughtUp; }
 
 QString KeyLog::takeWarning()

@@ -33,7 +33,6 @@ public:
     // start. Reading is the caller's to drive: call poll() from a timer or a file watcher.
     bool follow(const QString &path, QString *error = nullptr);
     void poll();
-    QString followedPath() const;
     // One call reads at most a few MiB, so that a huge file cannot stall the caller's loop:
     // true once the last call reached the end of the file (or could read no further). To
     // read a whole file first (a capture file's key log), poll() until it is.

@@ -26,7 +26,6 @@ public:
     // Forgets the key; ready() is false until the next init().
     void reset();
     bool ready() const { return m_ready; }
-    std::uint64_t sequence() const { return m_sequence; }
 
     // The record's plaintext (TLS 1.3: the inner plaintext, content type and padding
     // included) into out. False when the record does not authenticate or is too short:

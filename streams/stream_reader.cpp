@@ -57,13 +57,8 @@ void StreamReader::feed(const TcpSegment &segment)
         // A bare ACK or FIN of a connection not followed holds nothing to read.
         if (segment.payload.empty() && !(segment.flags & kSyn))
             return;
-        while (m_flows.size() >= m_limits.maxFlows && !m_recent.empty()) {
-            const auto oldest = m_flows.find(m_recent.back());
-            const FlowKey oldKey = oldest->first;
-            oldest->second.flow->end(Flow::Ending::Evicted, "the table of flows is full");
-            remove(oldest);
-            remember(oldKey);
-        }
+        while (m_flows.size() >= m_limits.maxFlows && !m_recent.empty())
+            evictOldest("the table of flows is full");
         if (m_limits.maxFlows == 0)
             return;
         m_recent.push_front(key);
@@ -178,13 +173,18 @@ void StreamReader::remember(const FlowKey &key)
 
 void StreamReader::enforceTotal()
 {
-    while (memoryInUse() > m_limits.totalBytes && !m_recent.empty()) {
-        const auto oldest = m_flows.find(m_recent.back());
-        const FlowKey key = oldest->first;
-        oldest->second.flow->end(Flow::Ending::Evicted, "over the memory bound of all flows");
-        remove(oldest);
-        remember(key);
-    }
+    while (memoryInUse() > m_limits.totalBytes && !m_recent.empty())
+        evictOldest("over the memory bound of all flows");
+}
+
+// Ends the flow idle the longest, counted as evicted, and remembers it.
+void StreamReader::evictOldest(const char *reason)
+{
+    const auto oldest = m_flows.find(m_recent.back());
+    const FlowKey key = oldest->first;
+    oldest->second.flow->end(Flow::Ending::Evicted, reason);
+    remove(oldest);
+    remember(key);
 }
 
 std::size_t StreamReader::memoryInUse() const

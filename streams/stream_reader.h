@@ -54,7 +54,6 @@ public:
     std::size_t memoryInUse() const;
     std::size_t flowCount() const { return m_flows.size(); }
     std::size_t rememberedCount() const { return m_remembered.size(); }
-    const StreamLimits &limits() const { return m_limits; }
 
 private:
     struct Entry {
@@ -73,6 +72,7 @@ private:
     void remove(Flows::iterator it);
     void remember(const FlowKey &key);
     void enforceTotal();
+    void evictOldest(const char *reason);
     void noteMemory();
 
     KeyLog &m_keys;

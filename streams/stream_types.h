@@ -13,6 +13,12 @@ namespace quorrel::streams {
 
 using ByteView = std::span<const std::byte>;
 
+// The bytes of a byte array, not copied: valid while it is alive and unchanged.
+inline ByteView viewOf(const QByteArray &bytes)
+{
+    return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
+}
+
 // One end of a TCP connection. IPv4 addresses fill the first 4 bytes of address.
 struct Endpoint {
     std::array<std::uint8_t, 16> address{};
@@ -38,6 +44,14 @@ struct TcpSegment {
     std::uint8_t flags = 0; // TcpFlag bits
     ByteView payload;       // not copied: valid for the call only
     std::int64_t timeMs = 0; // capture time, milliseconds, monotonic within one source
+};
+
+// Where the requests of a client stream go: "http" or "https", and the authority to use
+// when a request names none (no Host, no :authority: the TLS server name, else the
+// server's address).
+struct RequestOrigin {
+    QByteArray scheme;
+    QByteArray fallbackAuthority;
 };
 
 // One request read from a stream. The address is scheme + "://" + authority + path.

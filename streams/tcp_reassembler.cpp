@@ -7,11 +7,6 @@ namespace quorrel::streams {
 namespace {
 // What a held piece costs beside its bytes: a map node and a byte array's header.
 constexpr std::size_t kHeldPieceCost = 96;
-
-ByteView view(const QByteArray &bytes)
-{
-    return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
-}
 } // namespace
 
 void TcpReassembler::start(std::uint32_t seq)
@@ -86,7 +81,7 @@ TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std
         m_heldBytes -= static_cast<std::size_t>(node.mapped().size());
         m_next += static_cast<std::uint64_t>(node.mapped().size());
         progressed = true;
-        if (!sink.bytes(view(node.mapped())))
+        if (!sink.bytes(viewOf(node.mapped())))
             return Add::Ok;
     }
     if (progressed && !m_held.empty())

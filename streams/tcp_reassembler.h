@@ -46,9 +46,7 @@ public:
     // Every byte before the FIN has been handed on.
     bool finished() const { return m_finSeen && m_next >= m_finOffset; }
 
-    std::uint64_t delivered() const { return m_next; }
     std::uint32_t nextSeq() const { return m_start + static_cast<std::uint32_t>(m_next); }
-    std::uint32_t startSeq() const { return m_start; }
     bool hasHole() const { return !m_held.empty(); }
     std::int64_t holeSinceMs() const { return m_holeSinceMs; }
     std::size_t heldBytes() const { return m_heldBytes; }

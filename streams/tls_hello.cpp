@@ -10,7 +10,6 @@ namespace quorrel::streams::tls {
 namespace {
 
 constexpr std::uint16_t kExtServerName = 0;
-constexpr std::uint16_t kExtAlpn = 16;
 constexpr std::uint16_t kExtEarlyData = 42;
 constexpr std::uint16_t kExtSupportedVersions = 43;
 
@@ -169,21 +168,14 @@ std::optional<ServerHelloInfo> parseServerHello(ByteView body)
     info.helloRetryRequest = info.random == kHelloRetryRandom;
     bool bad = false;
     const bool fits = forEachExtension(cursor, [&](std::uint16_t type, ByteView data) {
+        if (type != kExtSupportedVersions)
+            return;
         ByteCursor ext(data);
-        if (type == kExtSupportedVersions) {
-            const auto selected = ext.be16();
-            if (!selected || !ext.atEnd())
-                bad = true;
-            else
-                info.version = *selected;
-        } else if (type == kExtAlpn) {
-            // RFC 7301 3.1: a list of exactly one protocol name.
-            const auto list = vector16(ext);
-            ByteCursor names(list.value_or(ByteView{}));
-            const auto name = vector8(names);
-            if (name && !name->empty() && names.atEnd() && ext.atEnd())
-                info.alpn = QByteArray(reinterpret_cast<const char *>(name->data()), qsizetype(name->size()));
-        }
+        const auto selected = ext.be16();
+        if (!selected || !ext.atEnd())
+            bad = true;
+        else
+            info.version = *selected;
     });
     if (!fits || bad)
         return std::nullopt;

@@ -64,7 +64,6 @@ struct ServerHelloInfo {
     std::uint16_t version = 0; // supported_versions when present, else legacy_version
     std::uint16_t cipherSuite = 0;
     bool helloRetryRequest = false; // RFC 8446 4.1.3: the special random
-    QByteArray alpn;                // the protocol the server chose, when the hello says (TLS 1.2)
 };
 
 // The body of a ClientHello (RFC 8446 4.1.2, RFC 5246 7.4.1.2); nullopt when malformed.

@@ -18,11 +18,6 @@ constexpr std::size_t kMaxHelloMessage = 64 * 1024;       // a hello's extension
 constexpr std::size_t kMaxHandshakeMessage = 256 * 1024;  // a client's certificate chain
 constexpr int kMaxEarlyDataRecords = 1024;
 
-ByteView viewOf(const QByteArray &bytes)
-{
-    return ByteView(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
-}
-
 } // namespace
 
 struct TlsSession::Impl {
@@ -552,8 +547,6 @@ QByteArray TlsSession::serverName() const { return m_impl->hello.serverName; }
 const char *TlsSession::endReason() const { return m_impl->reason; }
 
 TlsSession::EndCause TlsSession::endCause() const { return m_impl->cause; }
-
-QByteArray TlsSession::alpn() const { return m_impl->server.alpn; }
 
 std::uint16_t TlsSession::version() const { return m_impl->haveServerHello ? m_impl->server.version : 0; }
 

@@ -69,9 +69,6 @@ public:
     QByteArray serverName() const; // the ClientHello's server_name, empty without one
     const char *endReason() const; // why the session ended; nullptr while it reads
     EndCause endCause() const;
-    // The protocol the server chose by ALPN when its ServerHello says it (TLS 1.2); empty
-    // for TLS 1.3, whose choice travels encrypted: look for the HTTP/2 preface instead.
-    QByteArray alpn() const;
     std::uint16_t version() const;     // 0x0303 or 0x0304 once the ServerHello is read
     std::uint16_t cipherSuite() const; // the ServerHello's, 0 before it
 

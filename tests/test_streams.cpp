@@ -38,11 +38,6 @@ using quorrel::test::writeFile;
 
 namespace {
 
-ByteView view(const QByteArray &bytes)
-{
-    return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
-}
-
 Endpoint v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port)
 {
     Endpoint e;
@@ -80,7 +75,7 @@ public:
         s.destination = to;
         s.seq = seq;
         s.flags = flags;
-        s.payload = view(payload);
+        s.payload = viewOf(payload);
         s.timeMs = nowMs;
         reader.feed(s);
         peak = std::max(peak, reader.memoryInUse());
@@ -438,7 +433,7 @@ void TestStreams::reassembly()
         const qsizetype colon = s.indexOf(':');
         const int offset = s.left(colon).toInt();
         const QByteArray bytes = s.mid(colon + 1).toLatin1();
-        QCOMPARE(stream.add(isn + static_cast<std::uint32_t>(offset), view(bytes), 1 << 20, 0, sink), TcpReassembler::Add::Ok);
+        QCOMPARE(stream.add(isn + static_cast<std::uint32_t>(offset), viewOf(bytes), 1 << 20, 0, sink), TcpReassembler::Add::Ok);
     }
     QCOMPARE(sink.got, expected);
     QCOMPARE(int(stream.heldBytes()), held);
@@ -452,14 +447,14 @@ void TestStreams::holdLimit()
     stream.start(7);
     Collect sink;
     const QByteArray piece(100, 'x');
-    QCOMPARE(stream.add(7 + 10, view(piece), 250, 0, sink), TcpReassembler::Add::Ok);
-    QCOMPARE(stream.add(7 + 200, view(piece), 250, 0, sink), TcpReassembler::Add::Ok);
-    QCOMPARE(stream.add(7 + 400, view(piece), 250, 0, sink), TcpReassembler::Add::Overflow);
+    QCOMPARE(stream.add(7 + 10, viewOf(piece), 250, 0, sink), TcpReassembler::Add::Ok);
+    QCOMPARE(stream.add(7 + 200, viewOf(piece), 250, 0, sink), TcpReassembler::Add::Ok);
+    QCOMPARE(stream.add(7 + 400, viewOf(piece), 250, 0, sink), TcpReassembler::Add::Overflow);
     // In-order bytes are never held: they pass whatever the limit.
     TcpReassembler inOrder;
     inOrder.start(0);
     const QByteArray big(100000, 'y');
-    QCOMPARE(inOrder.add(0, view(big), 10, 0, sink), TcpReassembler::Add::Ok);
+    QCOMPARE(inOrder.add(0, viewOf(big), 10, 0, sink), TcpReassembler::Add::Ok);
     QCOMPARE(inOrder.heldBytes(), std::size_t(0));
 }
 
@@ -490,7 +485,7 @@ void TestStreams::streamStart()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(int, kind);
-    QCOMPARE(int(ClassifyStreamStart(view(bytes))), kind);
+    QCOMPARE(int(ClassifyStreamStart(viewOf(bytes))), kind);
 }
 
 void TestStreams::gapNeverFills()
@@ -909,10 +904,10 @@ void TestStreams::hpack()
             const QByteArray block = QByteArray::fromHex(blocks[i].toLatin1());
             Fields fields;
             if (!bytewise) {
-                QVERIFY(inflater.inflate(view(block), true, fields));
+                QVERIFY(inflater.inflate(viewOf(block), true, fields));
             } else {
                 for (qsizetype k = 0; k < block.size(); ++k)
-                    QVERIFY(inflater.inflate(view(block.mid(k, 1)), k + 1 == block.size(), fields));
+                    QVERIFY(inflater.inflate(viewOf(block.mid(k, 1)), k + 1 == block.size(), fields));
             }
             QCOMPARE(fields.got.join('|'), expected[i]);
             QCOMPARE(int(inflater.dynamicTableSize()), tableSizes[i]);

@@ -25,11 +25,6 @@ Q_DECLARE_METATYPE(TlsSession::EndCause)
 
 namespace {
 
-ByteView viewOf(const QByteArray &bytes)
-{
-    return ByteView(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
-}
-
 QByteArray bytesOf(ByteView view)
 {
     return QByteArray(reinterpret_cast<const char *>(view.data()), qsizetype(view.size()));

@@ -26,8 +26,7 @@ public:
     Read next(Bytes &frame);
     QString brokenReason() const { return m_broken; }
     int linkType() const { return m_linkType; }
-    // The capture time of the frame next() gave last, microseconds since 1970.
-    qint64 timeMicroseconds() const { return m_time; }
+    // The capture time of the frame next() gave last, milliseconds since 1970.
     std::int64_t timeMs() const { return m_time / 1000; }
 
 private:
