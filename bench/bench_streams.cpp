@@ -13,13 +13,15 @@
 #include <QElapsedTimer>
 #include <QList>
 
-#include <nghttp2/nghttp2.h>
+#include "http2_frames.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 using namespace quorrel::streams;
+using quorrel::test::Deflater;
+using quorrel::test::frame;
 
 namespace {
 
@@ -54,42 +56,17 @@ QByteArray browserHead(int conn, int i)
            "Range: bytes=0-\r\n\r\n";
 }
 
-class Deflater {
-public:
-    Deflater() { nghttp2_hd_deflate_new(&m_d, 4096); }
-    ~Deflater() { nghttp2_hd_deflate_del(m_d); }
-    QByteArray block(int conn, int i)
-    {
-        const QByteArray path = "/media/" + QByteArray::number(conn) + "/clip" + QByteArray::number(i) + ".mp4?token=abcdef0123456789";
-        const QByteArray authority = "cdn" + QByteArray::number(conn % 8) + ".example.test";
-        const QByteArray referer = "https://www.example.test/watch?v=" + QByteArray::number(i);
-        const QList<QPair<QByteArray, QByteArray>> fields{
-            {":method", "GET"}, {":authority", authority}, {":scheme", "https"}, {":path", path},
-            {"user-agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 Safari/537.36"},
-            {"accept", "*/*"}, {"accept-language", "en-US,en;q=0.9"}, {"referer", referer},
-            {"cookie", "session=0123456789abcdef0123456789abcdef"}, {"cookie", "prefs=dark"}, {"range", "bytes=0-"}};
-        std::vector<nghttp2_nv> nvs;
-        for (const auto &[n, v] : fields)
-            nvs.push_back({reinterpret_cast<uint8_t *>(const_cast<char *>(n.constData())),
-                           reinterpret_cast<uint8_t *>(const_cast<char *>(v.constData())), size_t(n.size()),
-                           size_t(v.size()), NGHTTP2_NV_FLAG_NONE});
-        QByteArray out(qsizetype(nghttp2_hd_deflate_bound(m_d, nvs.data(), nvs.size())), '\0');
-        const auto n = nghttp2_hd_deflate_hd(m_d, reinterpret_cast<uint8_t *>(out.data()), out.size(), nvs.data(), nvs.size());
-        out.truncate(n < 0 ? 0 : n);
-        return out;
-    }
-
-private:
-    nghttp2_hd_deflater *m_d = nullptr;
-};
-
-QByteArray frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, const QByteArray &payload)
+// A browser's request on connection conn, number i, as an HTTP/2 header block.
+QByteArray requestBlock(Deflater &deflater, int conn, int i)
 {
-    const auto n = std::uint32_t(payload.size());
-    QByteArray f;
-    f.append(char(n >> 16)).append(char(n >> 8)).append(char(n)).append(char(type)).append(char(flags));
-    f.append(char(stream >> 24)).append(char(stream >> 16)).append(char(stream >> 8)).append(char(stream));
-    return f + payload;
+    const QByteArray path = "/media/" + QByteArray::number(conn) + "/clip" + QByteArray::number(i) + ".mp4?token=abcdef0123456789";
+    const QByteArray authority = "cdn" + QByteArray::number(conn % 8) + ".example.test";
+    const QByteArray referer = "https://www.example.test/watch?v=" + QByteArray::number(i);
+    return deflater.block(
+        {{":method", "GET"}, {":authority", authority}, {":scheme", "https"}, {":path", path},
+         {"user-agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 Safari/537.36"},
+         {"accept", "*/*"}, {"accept-language", "en-US,en;q=0.9"}, {"referer", referer},
+         {"cookie", "session=0123456789abcdef0123456789abcdef"}, {"cookie", "prefs=dark"}, {"range", "bytes=0-"}});
 }
 
 // All connections open at once; round r sends each connection's request r, then the
@@ -100,7 +77,7 @@ std::vector<Wire> traffic(bool http2, int connections, int requests, int replySe
     struct Conn {
         Endpoint client, server;
         std::uint32_t cseq, sseq;
-        Deflater deflater;
+        Deflater deflater{4096};
     };
     std::vector<Conn> conns(static_cast<std::size_t>(connections));
     for (int c = 0; c < connections; ++c) {
@@ -121,7 +98,7 @@ std::vector<Wire> traffic(bool http2, int connections, int requests, int replySe
     for (int r = 0; r < requests; ++r) {
         for (int c = 0; c < connections; ++c) {
             Conn &k = conns[std::size_t(c)];
-            QByteArray bytes = http2 ? frame(1, 0x5, std::uint32_t(1 + 2 * r), k.deflater.block(c, r)) : browserHead(c, r);
+            QByteArray bytes = http2 ? frame(1, 0x5, std::uint32_t(1 + 2 * r), requestBlock(k.deflater, c, r)) : browserHead(c, r);
             for (qsizetype i = 0; i < bytes.size(); i += kMss) {
                 const QByteArray piece = bytes.mid(i, kMss);
                 out.push_back({k.client, k.server, k.cseq, kAck | kPsh, piece});

@@ -67,15 +67,7 @@ as_user() {
 setpriv --reuid=$user_id --regid=$user_id --clear-groups \
     Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" 2>"$work/xvfb.log" &
 pids="$pids $!"
-python3 -c '
-import http.server, socketserver
-class Quiet(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(200); self.send_header("Content-Length", "2"); self.end_headers(); self.wfile.write(b"ok")
-    def log_message(self, *a): pass
-s = socketserver.TCPServer(("127.0.0.1", 0), Quiet)
-print(s.server_address[1], flush=True)
-s.serve_forever()' >"$work/port" &
+python3 "$(dirname "$0")/servers/page_ok.py" >"$work/port" &
 pids="$pids $!"
 for _ in $(seq 100); do [ -s "$work/port" ] && [ -s "$work/display" ] && break; sleep 0.1; done
 port=$(cat "$work/port")

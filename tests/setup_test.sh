@@ -78,15 +78,7 @@ getent group quorrel >/dev/null || groupadd --system quorrel
 group_id=$(getent group quorrel | cut -d: -f3)
 
 # A page server of the test's own on loopback, for the window to see a request.
-python3 -c '
-import http.server, socketserver, sys
-class Quiet(http.server.SimpleHTTPRequestHandler):
-    def do_GET(self):
-        self.send_response(200); self.send_header("Content-Length", "2"); self.end_headers(); self.wfile.write(b"ok")
-    def log_message(self, *a): pass
-s = socketserver.TCPServer(("127.0.0.1", 0), Quiet)
-print(s.server_address[1], flush=True)
-s.serve_forever()' >"$work/port" &
+python3 "$(dirname "$0")/servers/page_ok.py" >"$work/port" &
 server=$!
 for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")

@@ -142,6 +142,21 @@ QByteArray toByteArray(Bytes b)
     return QByteArray(reinterpret_cast<const char *>(b.data()), static_cast<qsizetype>(b.size()));
 }
 
+// The payload as decoded, and both views lying inside the bytes given: nothing is copied.
+void checkPayloadViews(const Datagram &d, const std::vector<std::byte> &bytes, int headerSize, int length,
+                       const QByteArray &data)
+{
+    QCOMPARE(d.header_size, headerSize);
+    QCOMPARE(toByteArray(d.data), data);
+    QCOMPARE(d.data_size, int(data.size()));
+    QCOMPARE(int(d.header.size()), length);
+    QVERIFY(d.header.data() == bytes.data());
+    if (!d.data.empty()) {
+        QVERIFY(d.data.data() == bytes.data() + headerSize);
+        QVERIFY(d.data.data() + d.data.size() <= bytes.data() + bytes.size());
+    }
+}
+
 // What a decode row expects. ipHeaderSize and protocol describe the full datagram, for
 // the twins.
 struct Row {
@@ -736,17 +751,7 @@ void TestCapture::decode()
     QCOMPARE(d.destIP(), destIP);
     QCOMPARE(d.SourcePort(), sourcePort);
     QCOMPARE(d.DestPort(), destPort);
-    QCOMPARE(d.header_size, headerSize);
-    QCOMPARE(toByteArray(d.data), data);
-    QCOMPARE(d.data_size, int(data.size()));
-
-    // Both views lie inside the bytes given; nothing is copied.
-    QCOMPARE(int(d.header.size()), length);
-    QVERIFY(d.header.data() == bytes.data());
-    if (!d.data.empty()) {
-        QVERIFY(d.data.data() == bytes.data() + headerSize);
-        QVERIFY(d.data.data() + d.data.size() <= bytes.data() + bytes.size());
-    }
+    checkPayloadViews(d, bytes, headerSize, length, data);
 }
 
 // The numbers are there at once; the text is made only when asked for, from them.
@@ -927,16 +932,7 @@ void TestCapture::decode6()
     }
     QCOMPARE(d.SourcePort(), sourcePort);
     QCOMPARE(d.DestPort(), destPort);
-    QCOMPARE(d.header_size, headerSize);
-    QCOMPARE(toByteArray(d.data), data);
-    QCOMPARE(d.data_size, int(data.size()));
-
-    QCOMPARE(int(d.header.size()), length);
-    QVERIFY(d.header.data() == bytes.data());
-    if (!d.data.empty()) {
-        QVERIFY(d.data.data() == bytes.data() + headerSize);
-        QVERIFY(d.data.data() + d.data.size() <= bytes.data() + bytes.size());
-    }
+    checkPayloadViews(d, bytes, headerSize, length, data);
 }
 
 // What reading streams needs of a TCP segment is on the datagram as numbers: the

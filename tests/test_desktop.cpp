@@ -25,6 +25,8 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include "window_test_main.h"
+
 #include <csignal>
 #include <unistd.h>
 
@@ -403,18 +405,6 @@ void TestDesktop::folderWithoutALockRunsAndSaysWhy()
     QVERIFY2(single.why().contains(QStringLiteral("无法在")), qPrintable(single.why()));
 }
 
-int main(int argc, char *argv[])
-{
-    // The window remembers its size in the user's configuration folder: here, a folder of
-    // the test's own.
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    if (::geteuid() == 0)
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    TestDesktop test;
-    return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char *argv[]) { return quorrel::test::runWindowTest<TestDesktop>(argc, argv); }
 
 #include "test_desktop.moc"

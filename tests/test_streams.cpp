@@ -15,7 +15,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "http2_frames.h"
 #include "test_files.h"
+#include "test_peers.h"
 
 #include <nghttp2/nghttp2.h>
 #include <openssl/evp.h>
@@ -34,6 +36,10 @@
 
 using namespace quorrel::streams;
 using quorrel::test::readFile;
+using quorrel::test::accepts;
+using quorrel::test::Deflater;
+using quorrel::test::frame;
+using quorrel::test::freePorts;
 using quorrel::test::writeFile;
 
 namespace {
@@ -151,44 +157,6 @@ struct Collect : ByteSink {
     }
 };
 
-// ---- HTTP/2 pieces made by libnghttp2's own encoder ----
-
-class Deflater {
-public:
-    explicit Deflater(std::size_t maxTable = 1 << 20) { nghttp2_hd_deflate_new(&m_d, maxTable); }
-    ~Deflater() { nghttp2_hd_deflate_del(m_d); }
-    Deflater(const Deflater &) = delete;
-    Deflater &operator=(const Deflater &) = delete;
-
-    // The encoder's next block starts with a dynamic table size update to size.
-    void announce(std::size_t size) { nghttp2_hd_deflate_change_table_size(m_d, size); }
-
-    QByteArray block(const QList<QPair<QByteArray, QByteArray>> &fields)
-    {
-        std::vector<nghttp2_nv> nvs;
-        for (const auto &[name, value] : fields)
-            nvs.push_back({reinterpret_cast<uint8_t *>(const_cast<char *>(name.constData())),
-                           reinterpret_cast<uint8_t *>(const_cast<char *>(value.constData())),
-                           static_cast<size_t>(name.size()), static_cast<size_t>(value.size()), NGHTTP2_NV_FLAG_NONE});
-        QByteArray out(static_cast<qsizetype>(nghttp2_hd_deflate_bound(m_d, nvs.data(), nvs.size())), '\0');
-        const auto n = nghttp2_hd_deflate_hd(m_d, reinterpret_cast<uint8_t *>(out.data()), out.size(), nvs.data(), nvs.size());
-        out.truncate(n < 0 ? 0 : n);
-        return out;
-    }
-
-private:
-    nghttp2_hd_deflater *m_d = nullptr;
-};
-
-QByteArray frame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, const QByteArray &payload)
-{
-    const auto n = static_cast<std::uint32_t>(payload.size());
-    QByteArray f;
-    f.append(char(n >> 16)).append(char(n >> 8)).append(char(n));
-    f.append(char(type)).append(char(flags));
-    f.append(char(stream >> 24)).append(char(stream >> 16)).append(char(stream >> 8)).append(char(stream));
-    return f + payload;
-}
 
 const QByteArray kPreface("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n");
 constexpr std::uint8_t kData = 0, kHeadersType = 1, kSettings = 4, kWindowUpdate = 8, kContinuation = 9;
@@ -1254,39 +1222,6 @@ void TestStreams::tlsRequests()
 // ---------------------------------------------------------------- end to end
 
 namespace {
-
-QList<quint16> freePorts(int count)
-{
-    QList<int> sockets;
-    QList<quint16> ports;
-    for (int i = 0; i < count; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0
-            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
-            qFatal("no free port on 127.0.0.1");
-        sockets << fd;
-        ports << ntohs(a.sin_port);
-    }
-    for (int fd : sockets)
-        ::close(fd);
-    return ports;
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 bool runTool(const QString &program, const QStringList &args)
 {

@@ -33,6 +33,8 @@
 #include <QWebEngineView>
 #include <QtTest>
 
+#include "window_test_main.h"
+
 #include "test_files.h"
 #include "test_http_server.h"
 
@@ -1026,18 +1028,6 @@ void TestWindow::listSurvivesAKill()
              readFile(list).constData());
 }
 
-int main(int argc, char *argv[])
-{
-    // The window remembers its size in the user's configuration folder: here, a folder of
-    // the test's own, so that no case sees another's window, nor the user's.
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.filePath("config").toLocal8Bit());
-    if (::geteuid() == 0)
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QApplication app(argc, argv);
-    TestWindow test;
-    return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char *argv[]) { return quorrel::test::runWindowTest<TestWindow>(argc, argv); }
 
 #include "test_window.moc"
