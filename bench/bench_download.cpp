@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QTimer>
 
+#include "stall_probe.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -47,16 +49,7 @@ int main(int argc, char *argv[])
     CurlMulti multi;
     CurlTransfer transfer(multi, {QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]), false, std::nullopt});
 
-    // A timer that wants to run every millisecond: the largest gap between two of its
-    // runs is the longest the loop was held up.
-    QElapsedTimer sinceTick;
-    qint64 longestStall = 0;
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        longestStall = std::max(longestStall, sinceTick.nsecsElapsed());
-        sinceTick.restart();
-    });
+    bench::StallProbe stalls;
 
     const long rssBefore = status("VmRSS:");
     TransferResult outcome;
@@ -67,8 +60,7 @@ int main(int argc, char *argv[])
     });
     QTimer::singleShot(0, [&] {
         clock.start();
-        sinceTick.start();
-        tick.start(1);
+        stalls.start();
         transfer.start();
     });
     app.exec();
@@ -80,6 +72,6 @@ int main(int argc, char *argv[])
     }
     std::printf("%lld bytes in %.3f s: %.1f MiB/s; peak memory growth %.1f MiB; longest event-loop stall %.1f ms\n",
                 static_cast<long long>(outcome.fileSize), seconds, double(outcome.fileSize) / seconds / 1048576.0,
-                double(peak - rssBefore) / 1024.0, double(longestStall) / 1e6);
+                double(peak - rssBefore) / 1024.0, stalls.longestMs());
     return 0;
 }

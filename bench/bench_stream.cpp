@@ -12,6 +12,8 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include "stall_probe.h"
+
 #include <cstdio>
 
 using namespace quorrel;
@@ -49,14 +51,7 @@ int main(int argc, char *argv[])
     DownloadScheduler scheduler(tasks, host);
     tasks.AddTask(url, FileNameOf(url), QString::fromLocal8Bit(argv[2]));
 
-    QElapsedTimer sinceTick;
-    qint64 longestStall = 0;
-    QTimer tick;
-    tick.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&tick, &QTimer::timeout, [&] {
-        longestStall = std::max(longestStall, sinceTick.nsecsElapsed());
-        sinceTick.restart();
-    });
+    bench::StallProbe stalls;
     bool done = false;
     QElapsedTimer clock;
     QObject::connect(&scheduler, &DownloadScheduler::taskEnded, [&](int, bool ok) {
@@ -65,8 +60,7 @@ int main(int argc, char *argv[])
     });
     QTimer::singleShot(0, [&] {
         clock.start();
-        sinceTick.start();
-        tick.start(1);
+        stalls.start();
         scheduler.TimexzwjTimer(); // the tick that starts the task
     });
     app.exec();
@@ -77,6 +71,6 @@ int main(int argc, char *argv[])
     }
     std::printf("%.3f s; gauge %lld of %lld; longest event-loop stall %.1f ms\n", seconds,
                 static_cast<long long>(host.gaugeValue), static_cast<long long>(host.gaugeMaximum),
-                double(longestStall) / 1e6);
+                stalls.longestMs());
     return 0;
 }

@@ -3,6 +3,7 @@
 // free ports to give them, and a process started and waited for until it accepts.
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QtGlobal>
@@ -57,6 +58,14 @@ inline bool accepts(quint16 port)
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
+}
+
+// nginx's workers may run as another user: they must be able to enter and read the
+// folder a test serves from (a QTemporaryDir is its owner's alone).
+inline bool openToServerWorkers(const QString &folder)
+{
+    return QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                             | QFileDevice::ReadOther | QFileDevice::ExeOther);
 }
 
 // A server process of the test's; its output is kept (pyftpdlib's debug log lists the

@@ -110,8 +110,7 @@ private:
 void TestStreamed::initTestCase()
 {
     QVERIFY(m_root.isValid());
-    QFile::setPermissions(m_root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                             QFileDevice::ReadOther | QFileDevice::ExeOther);
+    openToServerWorkers(m_root.path());
     const QString root = m_root.path();
     for (const char *folder : {"www/hls", "www/slow", "www/dash", "logs", "tmp"})
         QVERIFY(QDir(root).mkpath(QString::fromLatin1(folder)));

@@ -40,6 +40,7 @@ using quorrel::test::accepts;
 using quorrel::test::Deflater;
 using quorrel::test::frame;
 using quorrel::test::freePorts;
+using quorrel::test::openToServerWorkers;
 using quorrel::test::writeFile;
 
 namespace {
@@ -1304,8 +1305,7 @@ void TestStreams::capturedH2c()
     const QString root = dir.path();
     for (const char *folder : {"www/media", "logs", "tmp"})
         QVERIFY(QDir(root).mkpath(QString::fromLatin1(folder)));
-    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                    | QFileDevice::ReadOther | QFileDevice::ExeOther);
+    openToServerWorkers(root);
     for (const char *name : {"a.mp4", "b.mp3", "c.jpg", "d.mp4", "e.mp3"})
         writeFile(root + "/www/media/" + name, QByteArray(3000, 'm'));
 

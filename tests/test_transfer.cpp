@@ -209,9 +209,7 @@ private:
 void TestTransfer::initTestCase()
 {
     QVERIFY(m_root.isValid());
-    // nginx's workers may run as another user: they read the served folders.
-    QFile::setPermissions(m_root.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                             QFileDevice::ReadOther | QFileDevice::ExeOther);
+    openToServerWorkers(m_root.path());
     const QString root = m_root.path();
     for (const char *folder : {"www/files", "ftp/pub/docs", "logs", "tmp", "tls"})
         QVERIFY(QDir(root).mkpath(QString::fromLatin1(folder)));
