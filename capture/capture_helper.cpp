@@ -14,7 +14,8 @@
 // and it exits with status 2 and the reason, having opened nothing. Failing to give up
 // its rights once the captures are open is fatal (status 1).
 //
-// Needs cap_net_raw and cap_net_admin (setcap), or root. Installed, it belongs to root and
+// Needs cap_net_raw (setcap; its captures are not promiscuous and their rings need no
+// more), or root. Installed, it belongs to root and
 // the group quorrel with mode 0750: only members of that group may capture.
 
 #include "capture/flow_table.h"
