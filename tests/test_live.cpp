@@ -696,7 +696,8 @@ void TestLive::everyLocalAddressInANamespace()
         QSKIP("cannot make a network namespace with a veth pair here");
 
     QProcess farServer;
-    far.start(farServer, {"python3", "-m", "http.server", "18093", "--bind", far.there, "--directory", m_dir.path()});
+    // Unbuffered, so its first line says when it listens.
+    far.start(farServer, {"python3", "-u", "-m", "http.server", "18093", "--bind", far.there, "--directory", m_dir.path()});
     QVERIFY(farServer.waitForStarted());
     const auto stopFar = qScopeGuard([&] {
         farServer.kill();
@@ -712,7 +713,9 @@ void TestLive::everyLocalAddressInANamespace()
     capture.StartCap(); // every local address, the veth one among them
     QVERIFY2(capture.FAddresses().contains(far.here), qPrintable(capture.FAddresses().join(' ')));
     QTRY_VERIFY_WITH_TIMEOUT(!capture.settling(), 5000);
-    QTest::qWait(1000); // the far server comes up
+    // The far server comes up: a busy machine may take seconds to start Python.
+    QByteArray farSaid;
+    QTRY_VERIFY_WITH_TIMEOUT((farSaid += farServer.readAllStandardOutput()).contains("Serving HTTP"), 20000);
 
     // Sent from this host's address on the veth: filed under that address.
     const QString sent = far.url(18093, "/sent.mp3");
