@@ -7,6 +7,9 @@
 //
 //   quorrel-capture [--ring-kib N] IFNAME ADDRESS [IFNAME ADDRESS]...
 //   quorrel-capture --protocol          the frame protocol it speaks
+//
+// --ring-kib N sets each capture's kernel ring (256 to 262144 KiB, and N times the number
+// of captures at most 262144 KiB); by default the captures share 256 MiB.
 //   quorrel-capture --filter ADDRESS    the kernel filter it sets for ADDRESS
 //
 // ADDRESS is a literal IPv4 or IPv6 address that interface IFNAME holds (any address of
@@ -58,6 +61,8 @@ using quorrel::frame::FrameType;
 namespace reasons = quorrel::helper_reasons;
 
 constexpr int kExitRefused = 2;
+// The kernel memory of one run's capture rings, all captures together (KiB).
+constexpr std::size_t kMaxRingsKib = 256 * 1024;
 constexpr int kExitRightsKept = 1;
 
 // Frames are gathered and written in large pieces: one write per frame would cost more
@@ -198,7 +203,7 @@ bool open(Capture &c, std::size_t count, std::size_t ringKib)
     // 256 MiB of kernel memory, which holds a good second of a fast download, so a busy
     // moment loses nothing; with many addresses each still gets 6 MiB.
     pcap_set_timeout(c.handle, 50);
-    const std::size_t kib = ringKib ? ringKib : 256 * 1024 / count;
+    const std::size_t kib = ringKib ? ringKib : kMaxRingsKib / count;
     pcap_set_buffer_size(c.handle, static_cast<int>(kib * 1024));
     const int status = pcap_activate(c.handle);
     if (status < 0) {
@@ -376,6 +381,14 @@ int main(int argc, char *argv[])
     if (pairs < 2 || pairs % 2 != 0 || static_cast<std::size_t>(pairs / 2) > quorrel::frame::kMaxCaptures) {
         const std::string why = "usage: quorrel-capture [--ring-kib N] IFNAME ADDRESS [IFNAME ADDRESS]... (at most "
                                 + std::to_string(quorrel::frame::kMaxCaptures) + ")";
+        refuse(0, why, reasons::BadArguments(why));
+    }
+    // The rings are kernel memory: one run holds at most what the program asks by default,
+    // however many captures it opens.
+    if (ringKib * static_cast<std::size_t>(pairs / 2) > kMaxRingsKib) {
+        const std::string why = "--ring-kib: " + std::to_string(ringKib) + " KiB for each of "
+                                + std::to_string(pairs / 2) + " captures is more than " + std::to_string(kMaxRingsKib)
+                                + " KiB in all";
         refuse(0, why, reasons::BadArguments(why));
     }
 

@@ -553,6 +553,8 @@ void TestLive::helperRefuses_data()
                                                 << user(BadArguments("unknown option \"--snaplen\""));
     QTest::newRow("a ring out of range") << QStringList{"--ring-kib", "1", "lo", "127.0.0.1"} << "--ring-kib"
                                          << user(BadArguments("--ring-kib: \"1\""));
+    QTest::newRow("rings over the bound in all") << QStringList{"--ring-kib", "262144", "lo", "127.0.0.1", "lo", "::1"}
+                                                 << "more than 262144 KiB in all" << user(BadArguments("--ring-kib: 262144 KiB"));
     QTest::newRow("an address without an interface") << QStringList{"127.0.0.1"} << "usage:" << user(BadArguments("usage:"));
 }
 
