@@ -45,6 +45,7 @@ CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagr
     const CapturedRequest r = FileCapturedRequest(m_catalogue, logIsEmpty, datagram);
     result.logStartLine = r.logStartLine;
     if (r.address) {
+        noteFull(r.classification);
         ++result.requests;
         if (r.classification.outcome == Classification::Filed) {
             ++result.filed;
@@ -137,8 +138,8 @@ std::optional<Classification> CaptureRoad::fileStreamRequest(const streams::Stre
     // Filed again when the datagram rule saw it too: a duplicate files nothing, but the
     // resource takes the newest headers, which the stream has whole.
     const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
-    const Classification c =
-        m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address, &headers);
+    const Classification c = m_catalogue.FileCaptured(address, &headers);
+    noteFull(c);
     m_lastFiling.valid = false;
     if (seen || !m_current)
         return c;
@@ -194,6 +195,18 @@ bool CaptureRoad::isLocal(const streams::Endpoint &end) const
     return std::any_of(m_locals.begin(), m_locals.end(), [&end](const IpAddress &local) {
         return (local.family == IpFamily::V6) == end.v6 && std::equal(end.address.begin(), end.address.end(), local.bytes.begin());
     });
+}
+
+void CaptureRoad::noteFull(const Classification &c)
+{
+    // Said once each time the tree becomes full; room made since lets it be said again.
+    if (c.outcome == Classification::Filed)
+        m_fullSaid = false;
+    if (c.outcome != Classification::Full || m_fullSaid)
+        return;
+    m_fullSaid = true;
+    if (onNotice)
+        onNotice(m_catalogue.fullNotice());
 }
 
 void CaptureRoad::takeKeyLogWarning()

@@ -83,7 +83,8 @@ public:
     };
     std::function<void(const FiledRequest &)> onFiled;
 
-    // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read.
+    // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read,
+    // the tree full (said again when it fills again after room was made).
     std::function<void(const QString &)> onNotice;
 
     // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS), filed: its
@@ -103,6 +104,7 @@ private:
     bool filedByDatagramRule(const QString &address) const;
     bool justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const;
     void takeKeyLogWarning();
+    void noteFull(const Classification &c);
     void learnLocal(const IpAddress &address);
     bool isLocal(const streams::Endpoint &end) const;
 
@@ -126,6 +128,7 @@ private:
     };
     LastFiling m_lastFiling;
     bool m_http3Said = false;
+    bool m_fullSaid = false;
     // The captures' own addresses, as they come: at most 20 of each family are captured.
     static constexpr std::size_t kMaxLocals = 64;
     std::vector<IpAddress> m_locals;

@@ -59,6 +59,8 @@ std::optional<QString> Catalogue::LoadResourceList()
         case Classification::NoType:
             ++m_keptNoType;
             break;
+        case Classification::Full: // not for the saved list, which is always admitted
+            break;
         }
         m_keptAside.append(r.line);
     }
@@ -99,6 +101,19 @@ std::optional<QString> Catalogue::SaveResourceList()
         m_listUnread.reset();
     }
     return quorrel::SaveResourceList(m_tree, resourceListPath(), m_keptAside);
+}
+
+Classification Catalogue::FileCaptured(const QString &address, const RequestHeaders *headers)
+{
+    return quorrel::ClassifyLink(m_tree, m_settings, m_tree.BaseNode(), FileMode::Found, address, headers,
+                                 Admission::WithinCapacity);
+}
+
+QString Catalogue::fullNotice() const
+{
+    return QStringLiteral("资源列表已满（最多 ") + QString::number(m_tree.capacity().nodes)
+           + QStringLiteral(" 个节点、") + QString::number(m_tree.capacity().textBytes / (1024 * 1024))
+           + QStringLiteral(" MiB 文字）：新截获的资源不再收录。下载或删除一些资源后，又可以继续收录。");
 }
 
 Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,

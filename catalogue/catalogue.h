@@ -56,6 +56,12 @@ public:
     // headers: those of the request the address was captured with (see quorrel::ClassifyLink).
     Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
                                 const RequestHeaders *headers = nullptr);
+    // A captured request's address, filed against BaseNode on the found side, within the
+    // tree's capacity.
+    Classification FileCaptured(const QString &address, const RequestHeaders *headers);
+
+    // What the log says when a captured address is refused because the tree is full.
+    QString fullNotice() const;
 
     // The file side of saving the settings panel: checks the type grid, writes the
     // resource list, then config.ini. The caller shows the message and, when saved is

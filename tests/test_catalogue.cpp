@@ -120,6 +120,8 @@ private slots:
     void capturedHeadersStayInMemory();
     void captureRoadFilesEachRequestOnce_data();
     void captureRoadFilesEachRequestOnce();
+    void captureStopsAtCapacity_data();
+    void captureStopsAtCapacity();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -1016,6 +1018,84 @@ void TestCatalogue::captureRoadFilesEachRequestOnce()
     const TreeNode *node = catalogue.tree().FindByCaption("http://h.test/a.mp3");
     QVERIFY(node);
     QCOMPARE(node->headers() ? node->headers()->cookie : QByteArray(), cookie);
+}
+
+// Captured traffic fills the tree up to its capacity and no further, in nodes or in text:
+// new addresses are refused with one log line, those already filed still take newer
+// headers, and what the user puts back (a task returned to the tree) always finds room.
+// Room made by the user lets capture go on, and a tree full again says so again.
+void TestCatalogue::captureStopsAtCapacity_data()
+{
+    QTest::addColumn<bool>("byText"); // the text bound reached first, not the node count
+    QTest::newRow("nodes") << false;
+    QTest::newRow("text") << true;
+}
+
+void TestCatalogue::captureStopsAtCapacity()
+{
+    QFETCH(bool, byText);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    ResourceTree &tree = catalogue.tree();
+    const auto address = [](int i) { return QStringLiteral("http://h.test/%1.mp3").arg(i, 3, 10, QLatin1Char('0')); };
+
+    // What one captured resource costs, measured on the tree itself.
+    const std::size_t empty = tree.textBytes();
+    CaptureRoad probe(catalogue);
+    const auto capture = [&address](CaptureRoad &road, int i, const QByteArray &cookie) {
+        const QByteArray bytes = segmentFromLocal(std::uint32_t(1000 + 100 * i),
+                                                  "GET /" + address(i).mid(14).toLatin1() + " HTTP/1.1\r\nHost: h.test\r\n"
+                                                      + (cookie.isEmpty() ? QByteArray() : "Cookie: " + cookie + "\r\n")
+                                                      + "\r\n");
+        const Datagram datagram = DecodeDatagram(IpAddress::v4(0xC0000207),
+                                                 Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
+                                                       std::size_t(bytes.size())));
+        return road.deliver(false, datagram, 1000 + i);
+    };
+    QCOMPARE(capture(probe, 999, {}).filed, 1);
+    const std::size_t perResource = tree.textBytes() - empty;
+    QVERIFY(perResource >= std::size_t(address(999).size()) * 2);
+    tree.deleteNode(tree.FindByCaption(address(999)));
+    QCOMPARE(tree.textBytes(), empty);
+
+    TreeCapacity capacity;
+    if (byText)
+        capacity.textBytes = empty + 10 * perResource;
+    else
+        capacity.nodes = tree.count() + 10;
+    tree.setCapacity(capacity);
+
+    CaptureRoad road(catalogue);
+    QStringList notices;
+    road.onNotice = [&notices](const QString &line) { notices << line; };
+    int filed = 0;
+    for (int i = 0; i < 50; ++i)
+        filed += capture(road, i, {}).filed;
+    QCOMPARE(filed, 10);
+    QCOMPARE(notices.size(), 1);
+    QVERIFY2(notices.first().contains(QStringLiteral("资源列表已满")), qPrintable(notices.first()));
+    QVERIFY(tree.FindByCaption(address(9)) && !tree.FindByCaption(address(10)));
+
+    // Filed already: still takes the newest headers, and nothing more is said.
+    capture(road, 3, "c=new");
+    QVERIFY(tree.FindByCaption(address(3))->headers());
+    QCOMPARE(tree.FindByCaption(address(3))->headers()->cookie, QByteArray("c=new"));
+    QCOMPARE(notices.size(), 1);
+
+    // The user's own: a task back in the tree finds room beyond the capacity.
+    const Classification back = catalogue.ClassifyLink(tree.BaseNode(), FileMode::Found, address(500));
+    QCOMPARE(back.outcome, Classification::Filed);
+
+    // Room made: capture files again, and a tree full again says so again.
+    for (int i : {0, 1, 2, 500})
+        tree.deleteNode(tree.FindByCaption(address(i)));
+    QCOMPARE(capture(road, 60, {}).filed, 1);
+    for (int i = 61; i < 70; ++i)
+        capture(road, i, {});
+    QCOMPARE(notices.size(), 2);
+    QVERIFY(byText ? tree.textBytes() <= capacity.textBytes : tree.count() <= capacity.nodes);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
