@@ -1,5 +1,8 @@
 #include "catalogue/catalogue.h"
 
+#include <utility>
+#include <vector>
+
 namespace quorrel {
 
 Catalogue::Catalogue(FilePlaces places, QString defaultSavePath)
@@ -24,9 +27,20 @@ std::optional<QString> Catalogue::LoadSettings()
 
 std::optional<QString> Catalogue::RebuildResourceTree()
 {
+    // The headers captured in this run live in memory only, never in zywj.txt: the list
+    // filed again would come back without them, and a protected resource would then fail
+    // to download. They go back to the same addresses.
+    std::vector<std::pair<QString, RequestHeaders>> captured;
+    m_tree.forEachPreOrder([&captured](TreeNode *node, int) {
+        if (node->headers())
+            captured.emplace_back(node->caption(), *node->headers());
+    });
     m_tree.beginRebuild();
     m_tree.BuildCategories(m_settings.TypeNameList);
     const std::optional<QString> error = LoadResourceList();
+    for (const auto &[caption, headers] : captured)
+        if (TreeNode *node = m_tree.FindByCaption(caption); node && !node->isContainer())
+            m_tree.setHeaders(node, headers);
     m_tree.endRebuild();
     return error;
 }

@@ -750,6 +750,8 @@ void TestCatalogue::saveSettingsKeepsResources()
     QVERIFY(!c.LoadSettings());
     c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/s.mp3");
     c.ClassifyLink(nullptr, FileMode::Downloaded, "http://a.test/v.flv");
+    const RequestHeaders headers = RequestHeaders::captured("http://a.test/page", "s=1", "Agent/1");
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/clip.flv", &headers);
 
     SettingsForm form;
     form.savePath = "/tmp/q";
@@ -767,6 +769,12 @@ void TestCatalogue::saveSettingsKeepsResources()
     QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/q"));
     QCOMPARE(c.tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("√02-视频"));
     QVERIFY(!c.tree().FindByCaption("http://a.test/s.mp3")); // type 1 now, and pages are off
+    // The headers captured in this run stay with their resource, in memory, across the
+    // rebuild the save makes.
+    const TreeNode *clip = c.tree().FindByCaption("http://a.test/clip.flv");
+    QVERIFY(clip && clip->headers());
+    QCOMPARE(*clip->headers(), headers);
+    QVERIFY(!readFile(dir.filePath("zywj.txt")).contains("Agent/1"));
 }
 
 void TestCatalogue::autosaveFollowsChanges()
