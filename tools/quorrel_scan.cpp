@@ -323,22 +323,22 @@ int main(int argc, char *argv[])
     CaptureRoad road(catalogue);
     // Without --local every request counts, whoever sent it.
     road.setEveryAddressLocal(!live && locals.empty());
-    // HTTP/3 goes into the summary; anything else said once (a key log that other users
-    // can read) gets a line of its own.
+    // HTTP/3 and the suites not read go into the summary; anything else said once (a key
+    // log that other users can read) gets a line of its own.
     road.onNotice = [](const QString &line) {
-        if (line != kHttp3Notice)
+        if (line != kHttp3Notice && !line.startsWith(kSuiteNotReadNotice))
             std::fprintf(stderr, "quorrel-scan: %s\n", line.toLocal8Bit().constData());
     };
     if (parser.isSet(keylogOption)) {
+        // Live, the key log is followed as the browser writes it. A scan of capture files
+        // reads it as it is at the start: a file that others go on writing to would keep the
+        // scan from ever ending (its last line is taken without its end, as a file's).
         const QString keylog = parser.value(keylogOption);
         QString error;
-        if (!QFileInfo(keylog).isFile() || !road.keyLog().follow(keylog, &error))
-            return fail(kExitUsage, QStringLiteral("--keylog %1: %2").arg(keylog, error.isEmpty() ? QStringLiteral("not a file") : error));
-        if (!live) {
-            do
-                road.keyLog().poll();
-            while (!road.keyLog().caughtUp());
-        }
+        const bool ok = QFileInfo(keylog).isFile() && (live ? road.keyLog().follow(keylog, &error) : road.keyLog().read(keylog, &error));
+        if (!ok)
+            return fail(kExitUsage, QStringLiteral("--keylog ") + keylog + QStringLiteral(": ")
+                                        + (error.isEmpty() ? QStringLiteral("not a file") : error));
     } else if (live) {
         road.keyLog().follow(streams::DefaultKeyLogPath());
     }
@@ -350,6 +350,7 @@ int main(int argc, char *argv[])
         if (!secrets)
             return fail(kExitUsage, QStringLiteral("%1: %2").arg(path, error));
         road.keyLog().addText(secrets->keyLog);
+        road.keyLog().endText(); // a block holds whole lines; the next file's are its own
         if (!secrets->brokenNote.isEmpty())
             secretsCut.emplace_back(path, secrets->brokenNote);
     }
@@ -427,6 +428,11 @@ int main(int argc, char *argv[])
             summary += QStringLiteral("; %1: its secrets are read only in part (%2)").arg(path, note);
     }
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
+    // No session is passed over without a word; on a line of its own, so that the summary
+    // stays as it was for those who read it.
+    if (streams.tlsSuiteNotRead > 0)
+        std::fprintf(stderr, "quorrel-scan: %llu TLS sessions with a cipher suite not read: %s\n",
+                     static_cast<unsigned long long>(streams.tlsSuiteNotRead), SuitesNotReadText(streams).toLocal8Bit().constData());
     // A big capture leaves a tree of as many nodes, and freeing them one by one on the way
     // out takes longer than printing them: the process's end frees its memory at once (the
     // key log's secrets with it).
