@@ -259,8 +259,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption keylogOption(
         QStringLiteral("keylog"),
         QStringLiteral("The TLS key log (NSS format) of the browser whose traffic is read: HTTPS requests are read too. "
-                       "A pcapng file's own secrets (Decryption Secrets Blocks) are read without it. With --live "
-                       "the default is SSLKEYLOGFILE, else the launcher's browser's key log."),
+                       "It is read as it is at the start; with --live it is followed as it grows. A file others "
+                       "can write, or another user's, is refused. A pcapng file's own secrets (Decryption Secrets "
+                       "Blocks) are read without it. With --live the default is SSLKEYLOGFILE, else the launcher's "
+                       "browser's key log."),
         QStringLiteral("FILE"));
     const QCommandLineOption harOption(QStringLiteral("har"),
                                        QStringLiteral("Also write the filed requests, with their headers, as a HAR file."),
