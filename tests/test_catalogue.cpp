@@ -120,6 +120,7 @@ private slots:
     void capturedHeadersStayInMemory();
     void captureRoadFilesEachRequestOnce_data();
     void captureRoadFilesEachRequestOnce();
+    void captureRoadTakesAQuietLastKeyLogLine();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -1016,6 +1017,25 @@ void TestCatalogue::captureRoadFilesEachRequestOnce()
     const TreeNode *node = catalogue.tree().FindByCaption("http://h.test/a.mp3");
     QVERIFY(node);
     QCOMPARE(node->headers() ? node->headers()->cookie : QByteArray(), cookie);
+}
+
+// The road's tick follows the key log by its clock: a last line written without its end
+// is taken once the file has not changed for a second, as a browser's whole lines are.
+void TestCatalogue::captureRoadTakesAQuietLastKeyLogLine()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    CaptureRoad road(catalogue);
+    const QString keyLog = dir.filePath("keys.log");
+    writeFile(keyLog, "CLIENT_RANDOM " + QByteArray(64, 'a') + " " + QByteArray(96, 'b'));
+    QVERIFY(QFile::setPermissions(keyLog, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(road.keyLog().follow(keyLog));
+    road.tick(5000);
+    road.tick(5250);
+    QCOMPARE(road.keyLog().size(), std::size_t(0));
+    road.tick(6000);
+    QCOMPARE(road.keyLog().size(), std::size_t(1));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
