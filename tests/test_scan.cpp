@@ -176,10 +176,9 @@ QByteArray tcpSegment(bool fromClient, quint16 clientPort, quint32 seq, quint8 f
     return d + (fromClient ? kLocal + kRemote : kRemote + kLocal) + t;
 }
 
-QByteArray tlsCapture(const QList<Connection> &connections)
+QList<QByteArray> tlsFrames(const QList<Connection> &connections, quint16 port = 40000)
 {
     QList<QByteArray> frames;
-    quint16 port = 40000;
     for (const Connection &c : connections) {
         ++port;
         quint32 clientSeq = 1000, serverSeq = 5000;
@@ -198,8 +197,10 @@ QByteArray tlsCapture(const QList<Connection> &connections)
         send(true, c.client.mid(hello));
         frames << tcpSegment(true, port, clientSeq, 0x11, {});
     }
-    return captureFile(101, frames);
+    return frames;
 }
+
+QByteArray tlsCapture(const QList<Connection> &connections) { return captureFile(101, tlsFrames(connections)); }
 
 // A private file, as a key log is kept.
 void writePrivate(const QString &path, const QByteArray &bytes)
@@ -234,6 +235,7 @@ private slots:
     void secretsInTheFile();
     void httpsCaptures_data();
     void httpsCaptures();
+    void secretsBlocksWithoutALastLineEnd();
     void keyLogGrowsDuringTheScan();
     void keyLogRefused_data();
     void keyLogRefused();
@@ -614,6 +616,34 @@ void TestScan::httpsCaptures()
         for (const QString &address : addresses)
             QVERIFY2(r.out.contains("\t" + address + "\t"), qPrintable(address + " in\n" + r.out));
     }
+}
+
+// Each capture's Decryption Secrets Block is a key log of its own: a last line without its
+// end is read, and is not joined to the first line of the next file's block (pcapng files
+// of two captures, as editcap --inject-secrets writes them from key logs without an end).
+void TestScan::secretsBlocksWithoutALastLineEnd()
+{
+    QStringList paths;
+    for (int i = 0; i < 2; ++i) {
+        test::TlsPairOptions options(TLS1_2_VERSION, "PSK-AES256-GCM-SHA384");
+        options.psk = "0123456789abcdef0123456789abcdef";
+        test::TlsPair pair(options);
+        QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+        QVERIFY(pair.write("GET /carried" + QByteArray::number(i) + ".mp3 HTTP/1.1\r\nHost: tls.test\r\n\r\n"));
+        QByteArray secrets = pair.keyLogLines;
+        QVERIFY(secrets.endsWith('\n'));
+        secrets.chop(1);
+        test::Pcapng file;
+        file.section().secrets(secrets).interface();
+        for (const QByteArray &frame : tlsFrames({{pair.clientToServer, pair.serverToClient}}, quint16(41000 + 100 * i)))
+            file.packet(frame);
+        paths << m_dir->filePath(QStringLiteral("carried%1.pcapng").arg(i));
+        writeFile(paths.last(), file.take());
+    }
+    const Run r = scan(QStringList{"--dir", m_dir->path()} + paths);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("2 TLS sessions decrypted, 0 without a secret\n"), qPrintable(r.err));
+    QVERIFY(r.out.contains("\thttps://tls.test/carried0.mp3\t") && r.out.contains("\thttps://tls.test/carried1.mp3\t"));
 }
 
 // A scan of capture files reads the key log as it is when the scan starts: one that goes

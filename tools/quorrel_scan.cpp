@@ -352,7 +352,6 @@ int main(int argc, char *argv[])
         if (!secrets)
             return fail(kExitUsage, QStringLiteral("%1: %2").arg(path, error));
         road.keyLog().addText(secrets->keyLog);
-        road.keyLog().endText(); // a block holds whole lines; the next file's are its own
         if (!secrets->brokenNote.isEmpty())
             secretsCut.emplace_back(path, secrets->brokenNote);
     }
