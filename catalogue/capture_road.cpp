@@ -5,6 +5,8 @@
 #include "detection/request_extraction.h"
 #include "streams/stream_reader.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cstring>
 
@@ -25,7 +27,22 @@ streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
     return e;
 }
 
+QString SuiteText(std::uint16_t suite)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(unsigned(suite), 4, 16, QLatin1Char('0')).toUpper();
+}
+
 } // namespace
+
+QString SuitesNotReadText(const streams::StreamCounters &counters)
+{
+    QStringList names;
+    for (std::size_t i = 0; i < counters.suitesNotReadCount; ++i)
+        names << SuiteText(counters.suitesNotRead[i]);
+    if (counters.moreSuitesNotRead)
+        names << QStringLiteral("...");
+    return names.join(QStringLiteral(", "));
+}
 
 CaptureRoad::CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits)
     : m_catalogue(catalogue), m_reader(std::make_unique<streams::StreamReader>(m_keys, limits))
@@ -97,9 +114,10 @@ CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
 {
     Result result;
     m_current = &result;
-    m_keys.poll();
+    m_keys.poll(nowMs);
     takeKeyLogWarning();
     m_reader->expire(nowMs);
+    noteSuitesNotRead();
     m_current = nullptr;
     return result;
 }
@@ -111,6 +129,7 @@ CaptureRoad::Result CaptureRoad::finish()
     m_keys.poll();
     takeKeyLogWarning();
     m_reader->endAll();
+    noteSuitesNotRead();
     m_current = nullptr;
     return result;
 }
@@ -214,6 +233,15 @@ void CaptureRoad::takeKeyLogWarning()
     const QString warning = m_keys.takeWarning();
     if (!warning.isEmpty() && onNotice)
         onNotice(warning);
+}
+
+void CaptureRoad::noteSuitesNotRead()
+{
+    const streams::StreamCounters counters = m_reader->counters();
+    for (; m_suitesNotReadSaid < counters.suitesNotReadCount; ++m_suitesNotReadSaid) {
+        if (onNotice)
+            onNotice(kSuiteNotReadNotice + SuiteText(counters.suitesNotRead[m_suitesNotReadSaid]));
+    }
 }
 
 streams::StreamCounters CaptureRoad::streamCounters() const

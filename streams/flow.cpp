@@ -280,11 +280,28 @@ void Flow::observeTls()
     if (state == TlsSession::State::Ended && !m_ended) {
         const char *reason = m_tls->endReason() ? m_tls->endReason() : "TLS reading ended";
         const TlsSession::EndCause cause = m_tls->endCause();
+        if (const std::optional<std::uint16_t> suite = m_tls->suiteNotRead())
+            countSuiteNotRead(*suite);
         if (!m_tlsDecrypted && (cause == TlsSession::EndCause::NoSecret || before == TlsSession::State::WaitingForSecret))
             end(Ending::TlsWithoutSecret, reason);
         else
             end(Ending::TlsFailed, reason);
     }
+}
+
+// No session is passed over without a word: those at a suite we do not read are counted
+// and their suites named.
+void Flow::countSuiteNotRead(std::uint16_t suite)
+{
+    StreamCounters &c = m_context.counters;
+    ++c.tlsSuiteNotRead;
+    const auto named = c.suitesNotRead.begin() + std::ptrdiff_t(c.suitesNotReadCount);
+    if (std::find(c.suitesNotRead.begin(), named, suite) != named)
+        return;
+    if (c.suitesNotReadCount < c.suitesNotRead.size())
+        c.suitesNotRead[c.suitesNotReadCount++] = suite;
+    else
+        c.moreSuitesNotRead = true;
 }
 
 void Flow::retry(std::int64_t nowMs)

@@ -96,6 +96,7 @@ private:
     void startHttp(QByteArray scheme, QByteArray fallbackAuthority);
     void httpEnded();
     void observeTls();
+    void countSuiteNotRead(std::uint16_t suite);
     void closed();
     void note(FlowNote::Kind kind, const char *reason);
     void request(StreamRequest &&request);

@@ -5,6 +5,7 @@
 
 #include "streams/stream_types.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -56,6 +57,13 @@ struct StreamCounters {
     std::uint64_t tlsDecrypted = 0;     // reached application data
     std::uint64_t tlsWithoutSecret = 0; // ended still waiting for the key log
     std::uint64_t tlsFailed = 0;        // ended by TLS reading itself (its reason says why)
+    // Of those, sessions at a cipher suite or TLS version we do not read (CBC, CCM, TLS
+    // 1.0...), and their suites, each named once in the order met (the first kNamedSuites).
+    std::uint64_t tlsSuiteNotRead = 0;
+    static constexpr std::size_t kNamedSuites = 16;
+    std::array<std::uint16_t, kNamedSuites> suitesNotRead{};
+    std::size_t suitesNotReadCount = 0;
+    bool moreSuitesNotRead = false; // others beyond those named
     std::uint64_t requests = 0;
     std::size_t memoryInUse = 0;
     std::size_t peakMemory = 0;

@@ -122,6 +122,7 @@ private slots:
     void captureRoadFilesEachRequestOnce();
     void captureStopsAtCapacity_data();
     void captureStopsAtCapacity();
+    void captureRoadTakesAQuietLastKeyLogLine();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -1104,6 +1105,25 @@ void TestCatalogue::captureStopsAtCapacity()
         capture(road, i, {});
     QCOMPARE(notices.size(), 2);
     QVERIFY(byText ? tree.textBytes() <= capacity.textBytes : tree.count() <= capacity.nodes);
+}
+
+// The road's tick follows the key log by its clock: a last line written without its end
+// is taken once the file has not changed for a second, as a browser's whole lines are.
+void TestCatalogue::captureRoadTakesAQuietLastKeyLogLine()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    CaptureRoad road(catalogue);
+    const QString keyLog = dir.filePath("keys.log");
+    writeFile(keyLog, "CLIENT_RANDOM " + QByteArray(64, 'a') + " " + QByteArray(96, 'b'));
+    QVERIFY(QFile::setPermissions(keyLog, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(road.keyLog().follow(keyLog));
+    road.tick(5000);
+    road.tick(5250);
+    QCOMPARE(road.keyLog().size(), std::size_t(0));
+    road.tick(6000);
+    QCOMPARE(road.keyLog().size(), std::size_t(1));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)

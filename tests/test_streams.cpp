@@ -18,6 +18,7 @@
 #include "http2_frames.h"
 #include "test_files.h"
 #include "test_peers.h"
+#include "tls_pair.h"
 
 #include <nghttp2/nghttp2.h>
 #include <openssl/evp.h>
@@ -350,6 +351,8 @@ private slots:
     void tlsWithoutSecret();
     void tlsRequests_data();
     void tlsRequests();
+    void tlsEarlyDataRequests_data();
+    void tlsEarlyDataRequests();
 
     void capturedH2c();
 };
@@ -1218,6 +1221,57 @@ void TestStreams::tlsRequests()
     QCOMPARE(wire.addresses(), addresses);
     for (const StreamRequest &r : wire.requests)
         QCOMPARE(r.scheme, QByteArray("https"));
+}
+
+// Requests sent as 0-RTT early data of a resumed TLS 1.3 session are read as any other,
+// HTTP/1.1 and HTTP/2 alike. Early data the server refused is not read: the client sends
+// it again after the handshake (here an HTTP/2 connection from its preface), and each
+// request is read once, the connection to its end.
+void TestStreams::tlsEarlyDataRequests_data()
+{
+    QTest::addColumn<bool>("h2");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QStringList>("addresses");
+    QTest::newRow("HTTP/1.1") << false << false << QStringList{"GET https://tls.test/early.mp3", "GET https://tls.test/later.mp3"};
+    QTest::newRow("HTTP/2") << true << false << QStringList{"GET https://h2.test/early.mp4", "GET https://h2.test/later.mp4"};
+    QTest::newRow("HTTP/1.1, refused") << false << true << QStringList{"GET https://tls.test/early.mp3"};
+    QTest::newRow("HTTP/2, refused") << true << true << QStringList{"GET https://h2.test/early.mp4"};
+}
+
+void TestStreams::tlsEarlyDataRequests()
+{
+    QFETCH(bool, h2);
+    QFETCH(bool, refused);
+    QFETCH(QStringList, addresses);
+
+    quorrel::test::TlsPairOptions options(TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
+    options.earlyData = true;
+    options.refuseEarlyData = refused;
+    options.serverName = "tls.test";
+    quorrel::test::TlsPair pair(options);
+    QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+    Deflater first, again;
+    const QByteArray early = h2 ? h2Start() + headers(1, first.block(getFields("/early.mp4"))) : get("/early.mp3", "tls.test");
+    // Refused, the client sends its requests again as if they were new; else the next one.
+    const QByteArray later = refused ? (h2 ? h2Start() + headers(1, again.block(getFields("/early.mp4"))) : get("/early.mp3", "tls.test"))
+                                     : (h2 ? headers(3, first.block(getFields("/later.mp4"))) : get("/later.mp3", "tls.test"));
+    QVERIFY2(pair.reconnectWithEarlyData(early), qPrintable(pair.error()));
+    QVERIFY(pair.write(later));
+
+    Wire wire;
+    wire.keys.addText(pair.keyLogLines);
+    Conn c(wire, kClient, v4(10, 0, 0, 1, 443));
+    c.open();
+    const qsizetype hello = 5 + (qsizetype(quint8(pair.clientToServer[3])) << 8 | quint8(pair.clientToServer[4]));
+    c.fromClient(pair.clientToServer.left(hello));
+    c.fromServer(pair.serverToClient);
+    for (qsizetype i = hello; i < pair.clientToServer.size(); i += 1448)
+        c.fromClient(pair.clientToServer.mid(i, 1448));
+    QCOMPARE(wire.addresses(), addresses);
+    const StreamCounters counters = wire.reader.counters();
+    QCOMPARE(counters.tlsDecrypted, std::uint64_t(1));
+    QCOMPARE(counters.protocolErrors + counters.tlsFailed, std::uint64_t(0));
+    QVERIFY2(wire.notes.isEmpty(), wire.notes.join(' ').constData());
 }
 
 // ---------------------------------------------------------------- end to end

@@ -3,6 +3,7 @@
 // panel, the preview of a page served here on 127.0.0.1, the links and the shutdown.
 
 #include "base/gbk_text.h"
+#include "catalogue/capture_road.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
 #include "downloads/transfer_reasons.h"
@@ -38,6 +39,7 @@
 #include "test_files.h"
 #include "test_http_server.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quorrel;
@@ -61,6 +63,34 @@ QByteArray getDatagram(const QByteArray &request)
     d[2] = char(d.size() >> 8);
     d[3] = char(d.size() & 0xFF);
     return d;
+}
+
+// A TCP segment between two ports of 127.0.0.1, as the capture delivers it.
+QByteArray tcpDatagram(quint16 from, quint16 to, quint32 seq, const QByteArray &payload)
+{
+    QByteArray d = getDatagram(payload);
+    d[20] = char(from >> 8);
+    d[21] = char(from);
+    d[22] = char(to >> 8);
+    d[23] = char(to);
+    for (int i = 0; i < 4; ++i)
+        d[24 + i] = char(seq >> (24 - 8 * i));
+    return d;
+}
+
+// The two hellos of a TLS 1.2 session at that cipher suite: a ClientHello without
+// extensions, and the server's answer.
+QPair<QByteArray, QByteArray> tls12Hellos(quint16 suite)
+{
+    const auto record = [](char type, const QByteArray &body) {
+        const QByteArray message = QByteArray(1, type) + char(0) + char(body.size() >> 8) + char(body.size()) + body;
+        return QByteArray("\x16\x03\x03", 3) + char(message.size() >> 8) + char(message.size()) + message;
+    };
+    const QByteArray code = QByteArray(1, char(suite >> 8)) + char(suite);
+    const QByteArray client = QByteArray("\x03\x03", 2) + QByteArray(32, '\x11') + QByteArray("\x00\x00\x02", 3) + code
+        + QByteArray("\x01\x00", 2);
+    const QByteArray server = QByteArray("\x03\x03", 2) + QByteArray(32, '\x22') + QByteArray(1, '\0') + code + QByteArray(1, '\0');
+    return {record(1, client), record(2, server)};
 }
 
 const QByteArray kPage = "<html><head><title>Quorrel test page</title></head><body>hi</body></html>";
@@ -119,6 +149,8 @@ private slots:
     void keyboardMenuActsOnTheFocusedNode();
     void linesNotFiledAreKeptAndLogged();
     void listSurvivesAKill();
+    void keyLogRefusedIsLogged();
+    void tlsSuitesNotReadAreLogged();
 
 private:
     TMainform *open(bool withConfig = true);
@@ -1029,5 +1061,43 @@ void TestWindow::listSurvivesAKill()
 }
 
 int main(int argc, char *argv[]) { return quorrel::test::runWindowTest<TestWindow>(argc, argv); }
+
+// A key log that others can write is not read: the log says why, once.
+void TestWindow::keyLogRefusedIsLogged()
+{
+    const QString keyLog = m_dir->filePath("keys.log");
+    writeFile(keyLog, "# keys\n");
+    QVERIFY(::chmod(QFile::encodeName(keyLog).constData(), 0666) == 0);
+    const QByteArray before = qgetenv("SSLKEYLOGFILE");
+    qputenv("SSLKEYLOGFILE", QFile::encodeName(keyLog));
+    TMainform *w = open();
+    qputenv("SSLKEYLOGFILE", before);
+    const QString said = QStringLiteral("TLS密钥日志文件已被拒绝：") + keyLog + QStringLiteral(" 可被其他用户写入（权限 0666）");
+    QTRY_VERIFY_WITH_TIMEOUT(w->redit1->toPlainText().contains(said), 5000);
+    QTest::qWait(600); // two more looks at the file
+    QCOMPARE(w->redit1->toPlainText().count(QStringLiteral("TLS密钥日志文件")), 1);
+}
+
+// A TLS session at a cipher suite that is not read is named in the log, once for each suite.
+void TestWindow::tlsSuitesNotReadAreLogged()
+{
+    TMainform *w = open();
+    quint16 port = 40000;
+    const auto session = [&](quint16 suite) {
+        const auto [client, server] = tls12Hellos(suite);
+        ++port;
+        for (const QByteArray &bytes : {tcpDatagram(port, 443, 1, client), tcpDatagram(443, port, 1, server)})
+            w->cap_ip1Cap(DecodeDatagram(0x7F000001, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()), bytes.size())));
+    };
+    session(0xC013);
+    session(0xC013);
+    session(0xC02F); // read: no word of it
+    const QString cbc = kSuiteNotReadNotice + QStringLiteral("0xC013");
+    QTRY_VERIFY_WITH_TIMEOUT(w->redit1->toPlainText().contains(cbc), 5000);
+    session(0x000A);
+    QTRY_VERIFY_WITH_TIMEOUT(w->redit1->toPlainText().contains(kSuiteNotReadNotice + QStringLiteral("0x000A")), 5000);
+    QCOMPARE(w->redit1->toPlainText().count(kSuiteNotReadNotice), 2);
+    QVERIFY(!w->redit1->toPlainText().contains(QStringLiteral("0xC02F")));
+}
 
 #include "test_window.moc"

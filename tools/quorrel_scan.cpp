@@ -259,8 +259,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption keylogOption(
         QStringLiteral("keylog"),
         QStringLiteral("The TLS key log (NSS format) of the browser whose traffic is read: HTTPS requests are read too. "
-                       "A pcapng file's own secrets (Decryption Secrets Blocks) are read without it. With --live "
-                       "the default is SSLKEYLOGFILE, else the launcher's browser's key log."),
+                       "It is read as it is at the start; with --live it is followed as it grows. A file others "
+                       "can write, or another user's, is refused. A pcapng file's own secrets (Decryption Secrets "
+                       "Blocks) are read without it. With --live the default is SSLKEYLOGFILE, else the launcher's "
+                       "browser's key log."),
         QStringLiteral("FILE"));
     const QCommandLineOption harOption(QStringLiteral("har"),
                                        QStringLiteral("Also write the filed requests, with their headers, as a HAR file."),
@@ -323,22 +325,22 @@ int main(int argc, char *argv[])
     CaptureRoad road(catalogue);
     // Without --local every request counts, whoever sent it.
     road.setEveryAddressLocal(!live && locals.empty());
-    // HTTP/3 goes into the summary; anything else said once (a key log that other users
-    // can read) gets a line of its own.
+    // HTTP/3 and the suites not read go into the summary; anything else said once (a key
+    // log that other users can read) gets a line of its own.
     road.onNotice = [](const QString &line) {
-        if (line != kHttp3Notice)
+        if (line != kHttp3Notice && !line.startsWith(kSuiteNotReadNotice))
             std::fprintf(stderr, "quorrel-scan: %s\n", line.toLocal8Bit().constData());
     };
     if (parser.isSet(keylogOption)) {
+        // Live, the key log is followed as the browser writes it. A scan of capture files
+        // reads it as it is at the start: a file that others go on writing to would keep the
+        // scan from ever ending (its last line is taken without its end, as a file's).
         const QString keylog = parser.value(keylogOption);
         QString error;
-        if (!QFileInfo(keylog).isFile() || !road.keyLog().follow(keylog, &error))
-            return fail(kExitUsage, QStringLiteral("--keylog %1: %2").arg(keylog, error.isEmpty() ? QStringLiteral("not a file") : error));
-        if (!live) {
-            do
-                road.keyLog().poll();
-            while (!road.keyLog().caughtUp());
-        }
+        const bool ok = QFileInfo(keylog).isFile() && (live ? road.keyLog().follow(keylog, &error) : road.keyLog().read(keylog, &error));
+        if (!ok)
+            return fail(kExitUsage, QStringLiteral("--keylog ") + keylog + QStringLiteral(": ")
+                                        + (error.isEmpty() ? QStringLiteral("not a file") : error));
     } else if (live) {
         road.keyLog().follow(streams::DefaultKeyLogPath());
     }
@@ -427,6 +429,11 @@ int main(int argc, char *argv[])
             summary += QStringLiteral("; %1: its secrets are read only in part (%2)").arg(path, note);
     }
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
+    // No session is passed over without a word; on a line of its own, so that the summary
+    // stays as it was for those who read it.
+    if (streams.tlsSuiteNotRead > 0)
+        std::fprintf(stderr, "quorrel-scan: %llu TLS sessions with a cipher suite not read: %s\n",
+                     static_cast<unsigned long long>(streams.tlsSuiteNotRead), SuitesNotReadText(streams).toLocal8Bit().constData());
     // A big capture leaves a tree of as many nodes, and freeing them one by one on the way
     // out takes longer than printing them: the process's end frees its memory at once (the
     // key log's secrets with it).
