@@ -27,6 +27,28 @@ bool Flow::waitsForSecret() const
         && (m_tlsState == TlsSession::State::Handshake || m_tlsState == TlsSession::State::WaitingForSecret);
 }
 
+bool Flow::waitsForKeyLog() const
+{
+    return m_tls && !m_ended && m_tlsState == TlsSession::State::WaitingForSecret;
+}
+
+std::int64_t Flow::nextDeadlineMs() const
+{
+    if (m_ended)
+        return kNever;
+    std::int64_t at = kNever;
+    if (m_closed) {
+        at = m_closedAtMs + m_context.limits.closedWaitMs;
+    } else {
+        for (const Side &sd : m_sides)
+            if (sd.stream.hasHole())
+                at = std::min(at, sd.stream.holeSinceMs() + m_context.limits.gapWaitMs);
+    }
+    if (waitsForSecret())
+        at = std::min(at, m_tls->waitDeadlineMs());
+    return at;
+}
+
 bool Flow::hasHole() const
 {
     return m_sides[0].stream.hasHole() || m_sides[1].stream.hasHole();
@@ -39,8 +61,13 @@ std::size_t Flow::memory() const
     if (m_http)
         bytes += m_http->memory();
     if (m_tls)
-        bytes += sizeof(TlsSession);
+        bytes += m_tls->memory();
     return bytes;
+}
+
+std::size_t Flow::boundedMemory() const
+{
+    return memory() - (m_tls ? m_tls->waitingBytes() : 0);
 }
 
 void Flow::segment(int side, const TcpSegment &segment)

@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -63,9 +64,20 @@ public:
     // A SYN the flow has seen already (sent again), not a new connection on the same ends.
     bool isRepeatedSyn(int side, std::uint32_t seq) const;
     bool waitsForSecret() const;
+    // TLS records wait for a line of the key log: only a key log that grew moves them on.
+    bool waitsForKeyLog() const;
     bool hasHole() const;
     std::int64_t lastSeenMs() const { return m_lastSeenMs; }
+    // When retry() and checkTimers() next have something to do (a hole's wait, a closed
+    // connection's wait for its secret, TLS records' wait), or kNever. Between two calls
+    // that work on the flow it only moves later or goes away.
+    static constexpr std::int64_t kNever = INT64_MAX;
+    std::int64_t nextDeadlineMs() const;
+    // Every byte the flow holds, itself included.
     std::size_t memory() const;
+    // What the flow's own bound (StreamLimits::flowBytes) counts: all but the TLS records
+    // waiting for their secret, which TLS reading bounds itself.
+    std::size_t boundedMemory() const;
 
 private:
     struct Side {

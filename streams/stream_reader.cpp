@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 namespace quorrel::streams {
 
@@ -11,7 +12,11 @@ namespace {
 // What a table entry costs beside the flow itself: the hash node with its key and
 // cached hash, and the node of the recency list.
 constexpr std::size_t kNodeLinks = 2 * sizeof(void *);
-constexpr std::size_t kFlowEntryCost = sizeof(FlowKey) + 64 + kNodeLinks + sizeof(FlowKey) + kNodeLinks;
+// Its place in the order of deadlines and in the list of flows waiting for the key log
+// are counted as if every flow had both.
+constexpr std::size_t kDeadlineCost = sizeof(std::int64_t) + sizeof(FlowKey) + 4 * sizeof(void *);
+constexpr std::size_t kFlowEntryCost = sizeof(FlowKey) + sizeof(void *) + 96 + kNodeLinks + sizeof(FlowKey) + kNodeLinks
+    + kDeadlineCost + sizeof(FlowKey) + kNodeLinks;
 constexpr std::size_t kRememberedCost = sizeof(FlowKey) + 32 + kNodeLinks + sizeof(FlowKey) + kNodeLinks;
 } // namespace
 
@@ -28,26 +33,27 @@ StreamReader::~StreamReader() = default;
 void StreamReader::feed(const TcpSegment &segment)
 {
     m_nowMs = std::max(m_nowMs, segment.timeMs);
-    if (m_keys.generation() != m_generation) {
-        m_generation = m_keys.generation();
-        retryAll();
-    }
+    if (m_keys.generation() != m_generation)
+        retryWaiting();
     int side = 0;
     const FlowKey key = FlowKey::of(segment, side);
     const bool opens = (segment.flags & kSyn) && !(segment.flags & kAck);
 
-    if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
-        if (!opens) {
-            r->second.lastSeenMs = m_nowMs;
-            m_recentRemembered.splice(m_recentRemembered.begin(), m_recentRemembered, r->second.recent);
-            return;
-        }
-        // The same two ends again: a new connection.
-        m_recentRemembered.erase(r->second.recent);
-        m_remembered.erase(r);
-    }
-
+    // A key is in one table at most: a flow is remembered once it is out of m_flows, and
+    // forgotten before it comes back.
     auto it = m_flows.find(key);
+    if (it == m_flows.end()) {
+        if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
+            if (!opens) {
+                r->second.lastSeenMs = m_nowMs;
+                m_recentRemembered.splice(m_recentRemembered.begin(), m_recentRemembered, r->second.recent);
+                return;
+            }
+            // The same two ends again: a new connection.
+            m_recentRemembered.erase(r->second.recent);
+            m_remembered.erase(r);
+        }
+    }
     if (it != m_flows.end() && opens && !it->second.flow->isRepeatedSyn(side, segment.seq)) {
         it->second.flow->end(Flow::Ending::Closed, nullptr);
         remove(it);
@@ -75,13 +81,23 @@ void StreamReader::feed(const TcpSegment &segment)
 void StreamReader::expire(std::int64_t nowMs)
 {
     m_nowMs = std::max(m_nowMs, nowMs);
-    m_generation = m_keys.generation();
-    for (auto it = m_flows.begin(); it != m_flows.end();) {
-        const auto next = std::next(it);
+    if (m_keys.generation() != m_generation)
+        retryWaiting();
+    // The flows due now, taken out first: what they do may enter them again, for later.
+    std::vector<FlowKey> due;
+    while (!m_deadlines.empty() && m_deadlines.begin()->first <= m_nowMs) {
+        const auto first = m_deadlines.begin();
+        due.push_back(first->second);
+        m_flows.find(first->second)->second.scheduled = false;
+        m_deadlines.erase(first);
+    }
+    for (const FlowKey &key : due) {
+        const auto it = m_flows.find(key);
+        if (it == m_flows.end())
+            continue;
         it->second.flow->retry(m_nowMs);
         it->second.flow->checkTimers(m_nowMs);
         settle(it);
-        it = next;
     }
     while (!m_recent.empty()) {
         const auto it = m_flows.find(m_recent.back());
@@ -113,26 +129,30 @@ void StreamReader::endAll()
     noteMemory();
 }
 
-void StreamReader::retryAll()
+// The key log grew: the flows whose records wait for it try again, no others (a flow
+// waiting for the server's hello, or for nothing, has nothing the key log can give).
+void StreamReader::retryWaiting()
 {
-    for (auto it = m_flows.begin(); it != m_flows.end();) {
-        const auto next = std::next(it);
-        if (it->second.flow->waitsForSecret()) {
-            it->second.flow->retry(m_nowMs);
-            settle(it);
-        }
-        it = next;
+    m_generation = m_keys.generation();
+    const std::vector<FlowKey> waiting(m_waitingForKeys.begin(), m_waitingForKeys.end());
+    for (const FlowKey &key : waiting) {
+        const auto it = m_flows.find(key);
+        if (it == m_flows.end())
+            continue;
+        it->second.flow->retry(m_nowMs);
+        settle(it);
     }
 }
 
-// Brings an entry's memory up to date after its flow has worked; ends a flow over its
-// bound, and takes ended flows out (remembered, but for idle ones: a connection that
-// wakes up again may still be read from its next request).
+// Brings an entry up to date after its flow has worked: its memory, its deadline, its
+// place among the flows waiting for the key log. Ends a flow over its bound, and takes
+// ended flows out (remembered, but for idle ones: a connection that wakes up again may
+// still be read from its next request).
 void StreamReader::settle(Flows::iterator it)
 {
     Entry &entry = it->second;
     Flow &flow = *entry.flow;
-    if (!flow.ended() && flow.memory() > m_limits.flowBytes)
+    if (!flow.ended() && flow.boundedMemory() > m_limits.flowBytes)
         flow.end(flow.hasHole() ? Flow::Ending::Gap : Flow::Ending::Oversize, "over the flow's memory bound");
     if (flow.ended()) {
         const bool keep = flow.ending() != Flow::Ending::Idle;
@@ -145,12 +165,38 @@ void StreamReader::settle(Flows::iterator it)
     const std::size_t memory = flow.memory();
     m_flowMemory = m_flowMemory - entry.memory + memory;
     entry.memory = memory;
+    schedule(entry, it->first, flow.nextDeadlineMs());
+    const bool waiting = flow.waitsForKeyLog();
+    if (waiting != entry.waiting) {
+        if (waiting)
+            entry.waitingAt = m_waitingForKeys.insert(m_waitingForKeys.end(), it->first);
+        else
+            m_waitingForKeys.erase(entry.waitingAt);
+        entry.waiting = waiting;
+    }
+}
+
+// An earlier deadline already entered stays: when it comes the flow finds nothing due
+// and is entered again at its real one. So a hole that moves on costs nothing here.
+void StreamReader::schedule(Entry &entry, const FlowKey &key, std::int64_t atMs)
+{
+    if (atMs == Flow::kNever || (entry.scheduled && entry.deadline->first <= atMs))
+        return;
+    if (entry.scheduled)
+        m_deadlines.erase(entry.deadline);
+    entry.deadline = m_deadlines.emplace(atMs, key);
+    entry.scheduled = true;
 }
 
 void StreamReader::remove(Flows::iterator it)
 {
-    m_flowMemory -= it->second.memory;
-    m_recent.erase(it->second.recent);
+    Entry &entry = it->second;
+    m_flowMemory -= entry.memory;
+    m_recent.erase(entry.recent);
+    if (entry.scheduled)
+        m_deadlines.erase(entry.deadline);
+    if (entry.waiting)
+        m_waitingForKeys.erase(entry.waitingAt);
     m_flows.erase(it);
 }
 
