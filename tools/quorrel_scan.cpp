@@ -125,9 +125,12 @@ void count(const CaptureRoad::Result &result, Counts &counts)
     counts.filed += quint64(result.filed);
 }
 
-// Reads every capture file; notes in broken the files whose last record breaks off.
-void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
-               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken)
+// Reads every capture file; notes in broken the files whose last record breaks off. False
+// (with the reason in cut) when a file was cut short while it was read: what was read of it
+// is not what the capture holds, and reading ends there.
+bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
+               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken,
+               QString &cut)
 {
     // Flows end and waiting TLS records give up by the capture's own clock.
     std::int64_t lastTick = 0;
@@ -164,10 +167,15 @@ void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
                 streamRead = true;
             }
         }
+        if (read == CaptureFile::Read::Cut) {
+            cut = paths[int(f)] + QStringLiteral(": ") + file.brokenReason();
+            return false;
+        }
         if (read == CaptureFile::Read::Broken)
             broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
     }
     count(road.finish(), counts);
+    return true;
 }
 
 // Captures live traffic through the capture component until the time is up or the user
@@ -382,8 +390,12 @@ int main(int argc, char *argv[])
     QString cost;
     if (live)
         status = captureLive(seconds, road, counts, cost);
-    else
-        readFiles(files, paths, locals, road, counts, broken);
+    else if (QString cut; !readFiles(files, paths, locals, road, counts, broken, cut)) {
+        // As for a file that cannot be read: nothing is written.
+        fail(kExitUsage, cut);
+        std::fflush(stderr);
+        std::_Exit(kExitUsage);
+    }
 
     const QByteArray tree = renderTree(catalogue.tree());
     std::fwrite(tree.constData(), 1, static_cast<size_t>(tree.size()), stdout);
