@@ -70,17 +70,21 @@ std::size_t Flow::boundedMemory() const
     return memory() - (m_tls ? m_tls->waitingBytes() : 0);
 }
 
-void Flow::segment(int side, const TcpSegment &segment)
+bool Flow::segment(int side, const TcpSegment &segment)
 {
     m_nowMs = std::max(m_nowMs, segment.timeMs);
     m_lastSeenMs = m_nowMs;
     if (m_ended || m_closed)
-        return;
+        return false;
+    // Most segments are of this kind: acknowledgements, a server's replies. They leave the
+    // flow as it was but for its time (its deadlines are the reader's to watch).
+    if (!(segment.flags & (kSyn | kFin | kRst)) && (segment.payload.empty() || !wantsBytes(side)))
+        return false;
     Side &sd = m_sides[side];
     std::uint32_t seq = segment.seq;
     if (segment.flags & kRst) {
         closed();
-        return;
+        return true;
     }
     if (segment.flags & kSyn) {
         // The SYN names the client (RFC 9293, 3.5) and its sequence number comes before
@@ -102,10 +106,10 @@ void Flow::segment(int side, const TcpSegment &segment)
         const std::size_t holdLimit = client ? m_context.limits.flowBytes : m_context.limits.serverBytes;
         if (sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, m_sinks[side]) == TcpReassembler::Add::Overflow) {
             end(Ending::Gap, "held bytes over the flow's bound: a hole that does not fill");
-            return;
+            return true;
         }
         if (m_ended)
-            return;
+            return true;
         // Sides no longer read drop what they hold (never from inside their own delivery).
         if (sd.notClient || (m_client >= 0 && side != m_client && (m_kind == Kind::Http || m_serverDone)))
             sd.stream.reset();
@@ -113,16 +117,17 @@ void Flow::segment(int side, const TcpSegment &segment)
     if (segment.flags & kFin) {
         if (m_client < 0) {
             end(Ending::Closed, nullptr); // no request seen from either side, and no more to come
-            return;
+            return true;
         }
         if (sd.stream.started())
             sd.stream.finish(seq + static_cast<std::uint32_t>(segment.payload.size()));
     }
     if (m_client >= 0 && m_sides[m_client].stream.started() && m_sides[m_client].stream.finished()) {
         closed();
-        return;
+        return true;
     }
     checkTimers(m_nowMs);
+    return true;
 }
 
 bool Flow::wantsBytes(int side) const

@@ -49,8 +49,9 @@ public:
     Flow(const Flow &) = delete;
     Flow &operator=(const Flow &) = delete;
 
-    // A segment sent by the key's end side (0 low, 1 high).
-    void segment(int side, const TcpSegment &segment);
+    // A segment sent by the key's end side (0 low, 1 high). False when it changed nothing
+    // but the time the flow was last seen.
+    bool segment(int side, const TcpSegment &segment);
     // The key log grew, or time passed: TLS records waiting for a secret try again.
     void retry(std::int64_t nowMs);
     // Ends the reading when a hole has waited too long, or a closed connection has

@@ -43,6 +43,10 @@ void StreamReader::feed(const TcpSegment &segment)
     // forgotten before it comes back.
     auto it = m_flows.find(key);
     if (it == m_flows.end()) {
+        // A bare ACK or FIN of a connection not followed holds nothing to read; one that
+        // was followed and ended is kept in mind by the bytes it carries.
+        if (segment.payload.empty() && !(segment.flags & kSyn))
+            return;
         if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
             if (!opens) {
                 r->second.lastSeenMs = m_nowMs;
@@ -60,22 +64,45 @@ void StreamReader::feed(const TcpSegment &segment)
         it = m_flows.end();
     }
     if (it == m_flows.end()) {
-        // A bare ACK or FIN of a connection not followed holds nothing to read.
-        if (segment.payload.empty() && !(segment.flags & kSyn))
-            return;
         while (m_flows.size() >= m_limits.maxFlows && !m_recent.empty())
             evictOldest("the table of flows is full");
         if (m_limits.maxFlows == 0)
             return;
         m_recent.push_front(key);
         it = m_flows.emplace(key, Entry{std::make_unique<Flow>(key, *m_context), m_recent.begin(), 0}).first;
-    } else {
-        m_recent.splice(m_recent.begin(), m_recent, it->second.recent);
+        it->second.recentMs = m_nowMs;
+    } else if (m_nowMs - it->second.recentMs >= kRecencyStepMs) {
+        touch(it->second);
     }
-    it->second.flow->segment(side, segment);
+    // A segment that only says the connection lives (an ACK, bytes of a side not read)
+    // changes nothing the entry keeps.
+    if (!it->second.flow->segment(side, segment))
+        return;
     settle(it);
     enforceTotal();
     noteMemory();
+}
+
+void StreamReader::touch(Entry &entry)
+{
+    m_recent.splice(m_recent.begin(), m_recent, entry.recent);
+    entry.recentMs = m_nowMs;
+}
+
+// The flow at the old end of the recency list, once those that were active since they
+// were placed are moved to the front: the list is kept in order a step at a time (a
+// segment moves its flow at most once every kRecencyStepMs), so the old end may hold a
+// flow that has been active a moment ago.
+StreamReader::Flows::iterator StreamReader::oldest()
+{
+    while (true) {
+        const auto it = m_flows.find(m_recent.back());
+        Entry &entry = it->second;
+        if (entry.flow->lastSeenMs() <= entry.recentMs || m_recent.size() == 1)
+            return it;
+        m_recent.splice(m_recent.begin(), m_recent, entry.recent);
+        entry.recentMs = entry.flow->lastSeenMs();
+    }
 }
 
 void StreamReader::expire(std::int64_t nowMs)
@@ -100,7 +127,7 @@ void StreamReader::expire(std::int64_t nowMs)
         settle(it);
     }
     while (!m_recent.empty()) {
-        const auto it = m_flows.find(m_recent.back());
+        const auto it = oldest();
         if (it->second.flow->lastSeenMs() + m_limits.idleMs > m_nowMs)
             break;
         it->second.flow->end(Flow::Ending::Idle, nullptr);
@@ -226,10 +253,10 @@ void StreamReader::enforceTotal()
 // Ends the flow idle the longest, counted as evicted, and remembers it.
 void StreamReader::evictOldest(const char *reason)
 {
-    const auto oldest = m_flows.find(m_recent.back());
-    const FlowKey key = oldest->first;
-    oldest->second.flow->end(Flow::Ending::Evicted, reason);
-    remove(oldest);
+    const auto it = oldest();
+    const FlowKey key = it->first;
+    it->second.flow->end(Flow::Ending::Evicted, reason);
+    remove(it);
     remember(key);
 }
 

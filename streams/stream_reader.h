@@ -71,6 +71,7 @@ private:
         std::unique_ptr<Flow> flow;
         std::list<FlowKey>::iterator recent; // in m_recent
         std::size_t memory = 0;
+        std::int64_t recentMs = 0;            // when it was last moved to the front of m_recent
         bool scheduled = false;
         Deadlines::iterator deadline{};       // in m_deadlines, when scheduled
         bool waiting = false;
@@ -82,6 +83,11 @@ private:
     };
     using Flows = std::unordered_map<FlowKey, Entry, FlowKeyHash>;
 
+    // A flow that is active moves to the front of the recency list this often at most:
+    // the list's nodes are spread over memory, and moving one touches three of them.
+    static constexpr std::int64_t kRecencyStepMs = 1000;
+    void touch(Entry &entry);
+    Flows::iterator oldest();
     void retryWaiting();
     void settle(Flows::iterator it);
     void schedule(Entry &entry, const FlowKey &key, std::int64_t atMs);
