@@ -26,6 +26,7 @@
 #include <pcap/pcap.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -348,6 +349,7 @@ private slots:
     void hostileTraffic();
 
     void tlsWithoutSecret();
+    void tlsWaitingIsBounded();
     void tlsRequests_data();
     void tlsRequests();
 
@@ -1165,6 +1167,38 @@ void TestStreams::tlsWithoutSecret()
     QCOMPARE(counters.tlsWithoutSecret, std::uint64_t(1));
     QCOMPARE(counters.tlsDecrypted, std::uint64_t(0));
     QVERIFY(wire.requests.isEmpty());
+}
+
+// Records held for a key log line that never comes count in the reader's bound: the
+// sessions idle the longest are evicted as any flow is, and the heap stays near the bound
+// (uncounted, 200 sessions would keep 40 MB here).
+void TestStreams::tlsWaitingIsBounded()
+{
+    const QByteArray upload = "POST /up HTTP/1.1\r\nHost: tls.test\r\nContent-Length: 200000\r\n\r\n" + QByteArray(200000, 'u');
+    const TlsExchange x = tlsExchange(TLS1_3_VERSION, "http/1.1", "tls.test", {upload});
+    QVERIFY(x.ok);
+    StreamLimits limits;
+    limits.totalBytes = 4 * 1024 * 1024;
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    std::size_t heapPeak = 0;
+    {
+        Wire wire(limits);
+        for (int i = 0; i < 200; ++i) {
+            Conn c(wire, v4(10, 0, 3, std::uint8_t(i), 40000), v4(10, 0, 0, 1, 443));
+            c.open();
+            replay(c, x);
+            QVERIFY2(wire.reader.memoryInUse() <= limits.totalBytes, qPrintable(QString::number(wire.reader.memoryInUse())));
+            heapPeak = std::max(heapPeak, std::size_t(mallinfo2().uordblks));
+            if (i == 0)
+                QVERIFY2(wire.reader.memoryInUse() > 200000, qPrintable(QString::number(wire.reader.memoryInUse())));
+        }
+        const StreamCounters counters = wire.reader.counters();
+        QVERIFY2(counters.flowsEvicted > 150, qPrintable(QString::number(counters.flowsEvicted)));
+        QVERIFY(counters.peakMemory <= limits.totalBytes);
+        wire.reader.endAll();
+        QCOMPARE(wire.reader.counters().tlsWithoutSecret, std::uint64_t(200));
+    }
+    QVERIFY2(heapPeak - heapBefore < 3 * limits.totalBytes, qPrintable(QString::number(heapPeak - heapBefore)));
 }
 
 void TestStreams::tlsRequests_data()
