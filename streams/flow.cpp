@@ -275,7 +275,8 @@ void Flow::plaintext(ByteView bytes)
 void Flow::startHttp(QByteArray scheme, QByteArray fallbackAuthority)
 {
     m_http = std::make_unique<HttpStream>(std::move(scheme), std::move(fallbackAuthority), m_context.limits,
-                                          [this](StreamRequest &&r) { request(std::move(r)); });
+                                          [this](StreamRequest &&r) { request(std::move(r)); },
+                                          &m_context.counters.longAddresses);
 }
 
 void Flow::httpEnded()

@@ -275,6 +275,8 @@ StreamCounters StreamReader::counters() const
 {
     StreamCounters counters = m_counters;
     counters.memoryInUse = memoryInUse();
+    // The readers count the requests dropped for their address alone; they are oversize too.
+    counters.oversize += counters.longAddresses;
     return counters;
 }
 

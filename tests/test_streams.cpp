@@ -762,6 +762,12 @@ void TestStreams::http1_data()
         << QList<QByteArray>{"GET /big HTTP/1.1\r\n", "X: " + repeated('x', 30000), repeated('x', 30000),
                              repeated('x', 30000), "\r\n\r\n" + one}
         << QStringList{} << 1 << 0;
+    // Authority and path together at most 8 KiB: a longer request is dropped and counted,
+    // and the connection read on.
+    QTest::newRow("an address over its bound")
+        << QList<QByteArray>{get("/" + repeated('p', 8192)), one} << QStringList{"GET http://a.test/one.mp3"} << 1 << 0;
+    QTest::newRow("a Host over the bound") << QList<QByteArray>{get("/a.mp3", repeated('h', 8192)) + two}
+                                           << QStringList{"GET http://a.test/two.jpg"} << 1 << 0;
     QTest::newRow("a body that cannot be delimited")
         << QList<QByteArray>{"POST /g HTTP/1.1\r\nHost: a.test\r\nTransfer-Encoding: gzip\r\n\r\n" + one}
         << QStringList{"POST http://a.test/g"} << 0 << 1;
@@ -896,6 +902,26 @@ void TestStreams::http2_data()
     QTest::addColumn<int>("oversize");
     QTest::addColumn<int>("protocol");
 
+    {
+        // HPACK stores a 60 KB :authority once (after raising its table to 64 KiB, as a
+        // client may), then names it with one byte a request (RFC 7541, 6.1): each request
+        // would file 60 KB. They are dropped, counted, and the reading goes on.
+        QByteArray bytes = h2Start();
+        const QByteArray store = QByteArray::fromHex("3fe1ff03") // dynamic table size update: 65536
+            + QByteArray::fromHex("417fe1d303") + repeated('a', 60000) // :authority, indexed
+            + QByteArray::fromHex("828784");                              // GET, https, /
+        for (qsizetype i = 0; i < store.size(); i += 16384) {
+            const bool first = i == 0, last = i + 16384 >= store.size();
+            bytes += frame(first ? kHeadersType : kContinuation, (last ? kEndHeaders : 0) | (first ? kEndStream : 0), 1,
+                           store.mid(i, 16384));
+        }
+        for (std::uint32_t k = 1; k <= 2000; ++k)
+            bytes += headers(1 + 2 * k, QByteArray::fromHex("be828784")); // the stored :authority again
+        Deflater d;
+        bytes += headers(4003, QByteArray::fromHex("20") + d.block(getFields("/after.mp4"))); // table emptied first
+        QTest::newRow("a long :authority named again and again")
+            << bytes << 0u << QStringList{"GET https://h2.test/after.mp4"} << QStringList{""} << 2001 << 0;
+    }
     {
         Deflater d;
         const QByteArray block = d.block(getFields("/padded.mp4"));

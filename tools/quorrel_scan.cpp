@@ -20,6 +20,7 @@
 #include "capture/pcapng_secrets.h"
 #include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
+#include "detection/request_extraction.h"
 #include "downloads/har_file.h"
 #include "streams/key_log_location.h"
 #include "streams/stream_reader.h"
@@ -427,6 +428,12 @@ int main(int argc, char *argv[])
                    .arg(streams.flowsRead)
                    .arg(streams.tlsDecrypted)
                    .arg(streams.tlsWithoutSecret);
+    // Each road drops them by itself: a plain request may be counted by both.
+    if (const std::uint64_t inDatagrams = LongAddressesDropped(); inDatagrams || streams.longAddresses)
+        summary += QStringLiteral("; requests dropped for an address over %1 bytes: %2 in single datagrams, %3 in streams")
+                       .arg(kMaxAddressBytes)
+                       .arg(inDatagrams)
+                       .arg(streams.longAddresses);
     if (road.sawHttp3())
         summary += QStringLiteral("; HTTP/3 (QUIC) traffic seen: it cannot be read, turn QUIC off in the browser");
     if (keptAside)
