@@ -10,7 +10,7 @@ constexpr const char *kUnreadable = "neither an HTTP request nor a TLS ClientHel
 } // namespace
 
 Flow::Flow(const FlowKey &key, FlowContext &context)
-    : m_key(key), m_context(context), m_sinks{SideSink(*this, 0), SideSink(*this, 1)}
+    : m_key(key), m_context(context)
 {
 }
 
@@ -104,7 +104,8 @@ bool Flow::segment(int side, const TcpSegment &segment)
             sd.stream.start(seq); // joined late: read from here
         const bool client = m_client < 0 || side == m_client;
         const std::size_t holdLimit = client ? m_context.limits.flowBytes : m_context.limits.serverBytes;
-        if (sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, m_sinks[side]) == TcpReassembler::Add::Overflow) {
+        SideSink sink(*this, side);
+        if (sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, sink) == TcpReassembler::Add::Overflow) {
             end(Ending::Gap, "held bytes over the flow's bound: a hole that does not fill");
             return true;
         }
@@ -216,11 +217,10 @@ void Flow::decide(int side, StreamStart start)
         server.notClient = false;
         server.stream.reset();
     }
-    const Endpoint &serverEnd = m_key.end(serverSide());
     if (m_kind == Kind::Http) {
         m_serverEarly = QByteArray();
         server.stream.reset();
-        startHttp("http", EndpointText(serverEnd, 80));
+        startHttp(QByteArrayLiteral("http"));
         return;
     }
     ++m_context.counters.tlsStarted;
@@ -262,19 +262,17 @@ void Flow::plaintext(ByteView bytes)
 {
     if (m_ended)
         return;
-    if (!m_http) {
-        QByteArray fallback = m_tls->serverName();
-        if (fallback.isEmpty())
-            fallback = EndpointText(m_key.end(serverSide()), 443);
-        startHttp("https", std::move(fallback));
-    }
+    if (!m_http)
+        startHttp(QByteArrayLiteral("https"));
     if (!m_http->feed(bytes))
         httpEnded();
 }
 
-void Flow::startHttp(QByteArray scheme, QByteArray fallbackAuthority)
+// The readers are given no authority for a request that names none: the flow puts it in
+// (request()), so that a connection whose requests all name theirs never makes it.
+void Flow::startHttp(QByteArray scheme)
 {
-    m_http = std::make_unique<HttpStream>(std::move(scheme), std::move(fallbackAuthority), m_context.limits,
+    m_http = std::make_unique<HttpStream>(std::move(scheme), QByteArray(), m_context.limits,
                                           [this](StreamRequest &&r) { request(std::move(r)); },
                                           &m_context.counters.longAddresses);
 }
@@ -430,6 +428,11 @@ void Flow::request(StreamRequest &&request)
 {
     ++m_context.counters.requests;
     request.client = m_key.end(m_client);
+    // No Host, no :authority: the TLS server name, else the server's address.
+    if (request.authority.isEmpty() && m_tls)
+        request.authority = m_tls->serverName();
+    if (request.authority.isEmpty())
+        request.authority = EndpointText(m_key.end(serverSide()), m_tls ? 443 : 80);
     if (m_context.onRequest)
         m_context.onRequest(request);
 }

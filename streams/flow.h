@@ -106,7 +106,7 @@ private:
     void decide(int side, StreamStart start);
     bool deliverServer(ByteView bytes);
     void plaintext(ByteView bytes);
-    void startHttp(QByteArray scheme, QByteArray fallbackAuthority);
+    void startHttp(QByteArray scheme);
     void httpEnded();
     void observeTls();
     void closed();
@@ -117,7 +117,6 @@ private:
     FlowKey m_key;
     FlowContext &m_context;
     Side m_sides[2];
-    SideSink m_sinks[2];
     int m_client = -1; // the client's side, once known
     Kind m_kind = Kind::Undecided;
     std::int64_t m_nowMs = 0;

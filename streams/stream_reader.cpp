@@ -9,15 +9,12 @@
 namespace quorrel::streams {
 
 namespace {
-// What a table entry costs beside the flow itself: the hash node with its key and
-// cached hash, and the node of the recency list.
-constexpr std::size_t kNodeLinks = 2 * sizeof(void *);
-// Its place in the order of deadlines and in the list of flows waiting for the key log
-// are counted as if every flow had both.
-constexpr std::size_t kDeadlineCost = sizeof(std::int64_t) + sizeof(FlowKey) + 4 * sizeof(void *);
-constexpr std::size_t kFlowEntryCost = sizeof(FlowKey) + sizeof(void *) + 96 + kNodeLinks + sizeof(FlowKey) + kNodeLinks
-    + kDeadlineCost + sizeof(FlowKey) + kNodeLinks;
-constexpr std::size_t kRememberedCost = sizeof(FlowKey) + 32 + kNodeLinks + sizeof(FlowKey) + kNodeLinks;
+// What malloc adds to each block, and the links of a node of a hash table, a list or a map.
+constexpr std::size_t kMallocCost = 16;
+constexpr std::size_t kHashLink = sizeof(void *);
+constexpr std::size_t kListLinks = 2 * sizeof(void *);
+constexpr std::size_t kTreeLinks = 4 * sizeof(void *);
+constexpr std::size_t kRememberedCost = kHashLink + sizeof(FlowKey) + 32 + kMallocCost + kListLinks + sizeof(FlowKey) + kMallocCost;
 } // namespace
 
 StreamReader::StreamReader(KeyLog &keys, StreamLimits limits)
@@ -69,8 +66,10 @@ void StreamReader::feed(const TcpSegment &segment)
         if (m_limits.maxFlows == 0)
             return;
         m_recent.push_front(key);
-        it = m_flows.emplace(key, Entry{std::make_unique<Flow>(key, *m_context), m_recent.begin(), 0}).first;
-        it->second.recentMs = m_nowMs;
+        it = m_flows
+                 .emplace(key, Entry{std::make_unique<Flow>(key, *m_context), m_recent.begin(), 0, m_nowMs, m_deadlines.end(),
+                                     m_waitingForKeys.end()})
+                 .first;
     } else if (m_nowMs - it->second.recentMs >= kRecencyStepMs) {
         touch(it->second);
     }
@@ -115,7 +114,7 @@ void StreamReader::expire(std::int64_t nowMs)
     while (!m_deadlines.empty() && m_deadlines.begin()->first <= m_nowMs) {
         const auto first = m_deadlines.begin();
         due.push_back(first->second);
-        m_flows.find(first->second)->second.scheduled = false;
+        m_flows.find(first->second)->second.deadline = m_deadlines.end();
         m_deadlines.erase(first);
     }
     for (const FlowKey &key : due) {
@@ -194,12 +193,13 @@ void StreamReader::settle(Flows::iterator it)
     entry.memory = memory;
     schedule(entry, it->first, flow.nextDeadlineMs());
     const bool waiting = flow.waitsForKeyLog();
-    if (waiting != entry.waiting) {
-        if (waiting)
+    if (waiting != (entry.waitingAt != m_waitingForKeys.end())) {
+        if (waiting) {
             entry.waitingAt = m_waitingForKeys.insert(m_waitingForKeys.end(), it->first);
-        else
+        } else {
             m_waitingForKeys.erase(entry.waitingAt);
-        entry.waiting = waiting;
+            entry.waitingAt = m_waitingForKeys.end();
+        }
     }
 }
 
@@ -207,12 +207,12 @@ void StreamReader::settle(Flows::iterator it)
 // and is entered again at its real one. So a hole that moves on costs nothing here.
 void StreamReader::schedule(Entry &entry, const FlowKey &key, std::int64_t atMs)
 {
-    if (atMs == Flow::kNever || (entry.scheduled && entry.deadline->first <= atMs))
+    const bool scheduled = entry.deadline != m_deadlines.end();
+    if (atMs == Flow::kNever || (scheduled && entry.deadline->first <= atMs))
         return;
-    if (entry.scheduled)
+    if (scheduled)
         m_deadlines.erase(entry.deadline);
     entry.deadline = m_deadlines.emplace(atMs, key);
-    entry.scheduled = true;
 }
 
 void StreamReader::remove(Flows::iterator it)
@@ -220,9 +220,9 @@ void StreamReader::remove(Flows::iterator it)
     Entry &entry = it->second;
     m_flowMemory -= entry.memory;
     m_recent.erase(entry.recent);
-    if (entry.scheduled)
+    if (entry.deadline != m_deadlines.end())
         m_deadlines.erase(entry.deadline);
-    if (entry.waiting)
+    if (entry.waitingAt != m_waitingForKeys.end())
         m_waitingForKeys.erase(entry.waitingAt);
     m_flows.erase(it);
 }
@@ -262,7 +262,14 @@ void StreamReader::evictOldest(const char *reason)
 
 std::size_t StreamReader::memoryInUse() const
 {
-    return m_flowMemory + m_flows.size() * kFlowEntryCost + m_remembered.size() * kRememberedCost
+    // A flow's table entry: its hash node (key and entry) and its node in the recency list;
+    // the flows with a deadline or waiting for the key log have a node there too.
+    constexpr std::size_t kEntryCost = kHashLink + sizeof(FlowKey) + sizeof(Entry) + kMallocCost + kListLinks + sizeof(FlowKey)
+        + kMallocCost;
+    constexpr std::size_t kDeadlineCost = kTreeLinks + sizeof(std::int64_t) + sizeof(FlowKey) + kMallocCost;
+    constexpr std::size_t kWaitingCost = kListLinks + sizeof(FlowKey) + kMallocCost;
+    return m_flowMemory + m_flows.size() * kEntryCost + m_deadlines.size() * kDeadlineCost
+        + m_waitingForKeys.size() * kWaitingCost + m_remembered.size() * kRememberedCost
         + (m_flows.bucket_count() + m_remembered.bucket_count()) * sizeof(void *);
 }
 

@@ -72,10 +72,8 @@ private:
         std::list<FlowKey>::iterator recent; // in m_recent
         std::size_t memory = 0;
         std::int64_t recentMs = 0;            // when it was last moved to the front of m_recent
-        bool scheduled = false;
-        Deadlines::iterator deadline{};       // in m_deadlines, when scheduled
-        bool waiting = false;
-        std::list<FlowKey>::iterator waitingAt{}; // in m_waitingForKeys, when waiting
+        Deadlines::iterator deadline;           // in m_deadlines; its end() when not there
+        std::list<FlowKey>::iterator waitingAt; // in m_waitingForKeys; its end() when not there
     };
     struct Remembered {
         std::int64_t lastSeenMs = 0;
