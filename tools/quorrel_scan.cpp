@@ -60,6 +60,10 @@ int fail(int status, const QString &message)
 // Written straight as UTF-8, plain ASCII a run at a time: a big capture's tree is mostly that.
 void appendField(QByteArray &out, QStringView text)
 {
+    // Room at least for the text as it is, grown by doubling: resize() alone would give
+    // each field exactly its room, a copy of the whole output every time.
+    if (out.capacity() - out.size() < text.size())
+        out.reserve(std::max(2 * out.capacity(), out.size() + text.size()));
     const auto isPlain = [](char16_t u) { return u >= 0x20 && u < 0x7F; };
     const auto isEscaped = [](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7F || isGbkByte(ch); };
     const qsizetype n = text.size();
