@@ -41,7 +41,7 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const QString &path, QString &err
         ::close(fd);
         return nullptr;
     }
-    auto buffer = std::make_unique<char[]>(kReadBuffer);
+    auto buffer = std::make_unique_for_overwrite<char[]>(kReadBuffer); // filled by the reads alone
     ::setvbuf(stream, buffer.get(), _IOFBF, kReadBuffer);
     pcap_t *handle = pcap_fopen_offline(stream, errbuf);
     if (!handle) {
