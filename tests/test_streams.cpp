@@ -325,6 +325,7 @@ private slots:
 
     void gapNeverFills();
     void gapFillsLate();
+    void gapMovesOn();
     void flowMemoryBound();
     void totalMemoryBound();
     void flowTableBound();
@@ -497,6 +498,32 @@ void TestStreams::gapFillsLate()
     c.fromClient(first);
     QCOMPARE(wire.addresses(), (QStringList{"GET http://a.test/1.mp3", "GET http://a.test/2.mp3", "GET http://a.test/3.mp3"}));
     QCOMPARE(wire.reader.counters().gaps, std::uint64_t(0));
+}
+
+// A hole that fills while bytes still wait behind a later one: the wait starts again from
+// then, and a tick at the first hole's time ends nothing.
+void TestStreams::gapMovesOn()
+{
+    StreamLimits limits;
+    limits.gapWaitMs = 2000;
+    Wire wire(limits);
+    Conn c(wire, kClient, kServer);
+    c.open();
+    const QByteArray first = get("/1.mp3"), second = get("/2.mp3"), third = get("/3.mp3"), fourth = get("/4.mp3"),
+                     fifth = get("/5.mp3");
+    c.fromClient(first);
+    c.fromClientAt(second.size(), third);
+    c.fromClientAt(second.size() + third.size() + fourth.size(), fifth);
+    wire.nowMs += 1500;
+    c.fromClient(second);
+    QCOMPARE(wire.addresses(), (QStringList{"GET http://a.test/1.mp3", "GET http://a.test/2.mp3", "GET http://a.test/3.mp3"}));
+    wire.reader.expire(1000 + 2000);
+    wire.reader.expire(wire.nowMs + 1999);
+    QCOMPARE(wire.reader.flowCount(), std::size_t(1));
+    QCOMPARE(wire.reader.counters().gaps, std::uint64_t(0));
+    wire.reader.expire(wire.nowMs + 2000);
+    QCOMPARE(wire.reader.flowCount(), std::size_t(0));
+    QCOMPARE(wire.reader.counters().gaps, std::uint64_t(1));
 }
 
 void TestStreams::flowMemoryBound()
