@@ -20,6 +20,22 @@ constexpr std::uint8_t kPriority = 0x20;
 
 QByteArray bytes(std::string_view s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
 
+// The method and scheme nearly every request has, as shared texts: two small copies a
+// request otherwise.
+QByteArray commonBytes(std::string_view s)
+{
+    static const QByteArray kGet = QByteArrayLiteral("GET");
+    static const QByteArray kHttps = QByteArrayLiteral("https");
+    static const QByteArray kHttp = QByteArrayLiteral("http");
+    if (s == "GET")
+        return kGet;
+    if (s == "https")
+        return kHttps;
+    if (s == "http")
+        return kHttp;
+    return bytes(s);
+}
+
 } // namespace
 
 Http2Reader::Http2Reader(Origin origin, const StreamLimits &limits, std::size_t prefaceSeen)
@@ -228,9 +244,9 @@ bool Http2Reader::field(std::string_view name, std::string_view value)
         return true;
     }
     if (name == ":method") {
-        m_request.method = bytes(value);
+        m_request.method = commonBytes(value);
     } else if (name == ":scheme") {
-        m_request.scheme = bytes(value);
+        m_request.scheme = commonBytes(value);
     } else if (name == ":authority") {
         m_request.authority = bytes(value);
     } else if (name == ":path") {
