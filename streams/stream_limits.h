@@ -3,6 +3,7 @@
 // reading ends early. Whatever the traffic, the reader's memory stays below totalBytes:
 // every buffer it keeps is bounded here.
 
+#include "base/text_rules.h"
 #include "streams/stream_types.h"
 
 #include <array>
@@ -31,6 +32,9 @@ struct StreamLimits {
     // A request head (HTTP/1) or a decoded header list (HTTP/2). Servers refuse far less
     // (nginx: 32 KiB), so nothing a server would answer is cut.
     std::size_t headBytes = 64 * 1024;
+    // A request's authority and path together; a longer one is dropped and counted (as
+    // oversize, and as longAddresses), and the connection read on.
+    std::size_t addressBytes = std::size_t(kMaxAddressBytes);
     // The server's first bytes given to TLS reading: its ServerHello comes first.
     std::size_t serverBytes = 64 * 1024;
     // A TLS connection that closed while its records still wait for the key log is kept
@@ -50,7 +54,8 @@ struct StreamCounters {
     std::uint64_t flowsRead = 0;      // client side recognised: HTTP or a TLS ClientHello
     std::uint64_t flowsDropped = 0;   // first client bytes neither: dropped at once
     std::uint64_t gaps = 0;           // reading ended at bytes that never came
-    std::uint64_t oversize = 0;       // a head, frame or header block over its bound
+    std::uint64_t oversize = 0;       // a head, frame, header block or address over its bound
+    std::uint64_t longAddresses = 0;  // of them, requests dropped for their address alone
     std::uint64_t protocolErrors = 0; // bytes that are not what HTTP/1 or HTTP/2 allow
     std::uint64_t flowsEvicted = 0;   // ended early to keep the memory bound
     std::uint64_t tlsStarted = 0;

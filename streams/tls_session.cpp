@@ -688,6 +688,25 @@ std::size_t TlsSession::bufferedBytes() const
         + d.earlyPlain.capacity();
 }
 
+std::size_t TlsSession::waitingBytes() const { return m_impl->waitingBytes; }
+
+std::size_t TlsSession::memory() const
+{
+    const Impl &d = *m_impl;
+    // A waiting record is a vector of its own in the deque: its header and malloc's.
+    constexpr std::size_t kPerRecord = sizeof(std::vector<std::byte>) + 16;
+    return sizeof(TlsSession) + sizeof(Impl) + bufferedBytes() + d.waiting.size() * kPerRecord
+        + std::size_t(d.hello.serverName.capacity());
+}
+
+std::int64_t TlsSession::waitDeadlineMs() const
+{
+    const Impl &d = *m_impl;
+    if (d.waiting.empty() || d.ended())
+        return INT64_MAX;
+    return d.firstWaitMs + kMaxWaitMs;
+}
+
 void TlsTotals::add(const TlsSession &session)
 {
     const TlsSession::Stats &s = session.stats();

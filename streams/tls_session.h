@@ -101,6 +101,13 @@ public:
     // are at most kMaxWaitingBytes, early data kMaxEarlyDataBytes; the rest is a few
     // records' worth.
     std::size_t bufferedBytes() const;
+    // Of them, the records waiting for a secret or the ServerHello (at most kMaxWaitingBytes).
+    std::size_t waitingBytes() const;
+    // Everything the session holds, itself included, as a memory bound counts it.
+    std::size_t memory() const;
+    // When the records waiting now give up (the first one's arrival and kMaxWaitMs), or
+    // INT64_MAX when none waits: retry() at that time ends the wait.
+    std::int64_t waitDeadlineMs() const;
 
 private:
     struct Impl;

@@ -5,6 +5,8 @@
 // that others can write.
 
 #include "base/gbk_text.h"
+#include "capture/file_pieces.h"
+#include "tools/capture_file.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -240,6 +242,8 @@ private slots:
     void keyLogRefused_data();
     void keyLogRefused();
     void realClients();
+    void fileCutWhileRead_data();
+    void fileCutWhileRead();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -833,6 +837,62 @@ void TestScan::realClients()
     QVERIFY2(r.err.contains(QRegularExpression("4 resources filed, [0-9.]+ s, 4 flows read, 3 TLS sessions decrypted, 0 without a "
                                                "secret\nquorrel-scan: 1 TLS sessions with a cipher suite not read: 0x008C\n$")),
              qPrintable(r.err));
+}
+
+// Another program cuts the file short while it is read: the reading ends with the reason,
+// never with a signal (a mapped file would take SIGBUS past its new end). The files are
+// larger than the reading's buffer, so the cut lies ahead of what was read.
+void TestScan::fileCutWhileRead_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<qint64>("cutAt");
+
+    QList<std::tuple<QByteArray, QByteArray, QByteArray>> segments;
+    for (int i = 0; i < 4000; ++i)
+        segments.append({kLocal, kRemote, "GET /" + QByteArray::number(i) + ".mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"
+                                              + QByteArray(1000, 'x')});
+    const QByteArray pcap = rawCapture(segments);
+    const qint64 record = 16 + 20 + 32 + qint64(std::get<2>(segments.first()).size()); // the first record
+    QTest::newRow("pcap, cut between records") << pcap << 24 + 3000 * record;
+    QTest::newRow("pcap, cut inside a record") << pcap << 24 + 3000 * record + 100;
+    QTest::newRow("pcap, cut to nothing") << pcap << qint64(0);
+    quorrel::test::Pcapng pcapng;
+    pcapng.section().interface();
+    const QByteArray first = pcap.mid(24 + 16, record - 16);
+    for (int i = 0; i < 4000; ++i)
+        pcapng.packet(first);
+    QTest::newRow("pcapng, cut inside a packet block") << pcapng.take() << qint64(2500 * 1024);
+}
+
+void TestScan::fileCutWhileRead()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(qint64, cutAt);
+    const QString path = m_dir->filePath("cut.pcap");
+    writeFile(path, file);
+    QString error;
+    const std::unique_ptr<CaptureFile> capture = CaptureFile::open(path, error);
+    QVERIFY2(capture, qPrintable(error));
+    Bytes frame;
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(capture->next(frame), CaptureFile::Read::Frame);
+    QVERIFY(QFile::resize(path, cutAt));
+    CaptureFile::Read read;
+    int frames = 0;
+    while ((read = capture->next(frame)) == CaptureFile::Read::Frame)
+        ++frames;
+    QCOMPARE(read, CaptureFile::Read::Cut);
+    QCOMPARE(capture->brokenReason(), kFileCutWhileRead);
+    QVERIFY(frames < 4000);
+
+    // The walk over a pcapng file's blocks (for its secrets) reads in pieces too.
+    writeFile(path, file);
+    const std::unique_ptr<FilePieces> pieces = FilePieces::open(path, error);
+    QVERIFY2(pieces, qPrintable(error));
+    QVERIFY(pieces->bytes(0, 16));
+    QVERIFY(QFile::resize(path, cutAt));
+    QCOMPARE(pieces->bytes(pieces->size() - 16, 16), nullptr);
+    QVERIFY(pieces->cut());
 }
 
 QTEST_GUILESS_MAIN(TestScan)

@@ -20,6 +20,7 @@
 #include "capture/pcapng_secrets.h"
 #include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
+#include "detection/request_extraction.h"
 #include "downloads/har_file.h"
 #include "streams/key_log_location.h"
 #include "streams/stream_reader.h"
@@ -59,6 +60,10 @@ int fail(int status, const QString &message)
 // Written straight as UTF-8, plain ASCII a run at a time: a big capture's tree is mostly that.
 void appendField(QByteArray &out, QStringView text)
 {
+    // Room at least for the text as it is, grown by doubling: resize() alone would give
+    // each field exactly its room, a copy of the whole output every time.
+    if (out.capacity() - out.size() < text.size())
+        out.reserve(std::max(2 * out.capacity(), out.size() + text.size()));
     const auto isPlain = [](char16_t u) { return u >= 0x20 && u < 0x7F; };
     const auto isEscaped = [](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7F || isGbkByte(ch); };
     const qsizetype n = text.size();
@@ -125,9 +130,12 @@ void count(const CaptureRoad::Result &result, Counts &counts)
     counts.filed += quint64(result.filed);
 }
 
-// Reads every capture file; notes in broken the files whose last record breaks off.
-void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
-               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken)
+// Reads every capture file; notes in broken the files whose last record breaks off. False
+// (with the reason in cut) when a file was cut short while it was read: what was read of it
+// is not what the capture holds, and reading ends there.
+bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
+               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken,
+               QString &cut)
 {
     // Flows end and waiting TLS records give up by the capture's own clock.
     std::int64_t lastTick = 0;
@@ -164,10 +172,15 @@ void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
                 streamRead = true;
             }
         }
+        if (read == CaptureFile::Read::Cut) {
+            cut = paths[int(f)] + QStringLiteral(": ") + file.brokenReason();
+            return false;
+        }
         if (read == CaptureFile::Read::Broken)
             broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
     }
     count(road.finish(), counts);
+    return true;
 }
 
 // Captures live traffic through the capture component until the time is up or the user
@@ -384,8 +397,12 @@ int main(int argc, char *argv[])
     QString cost;
     if (live)
         status = captureLive(seconds, road, counts, cost);
-    else
-        readFiles(files, paths, locals, road, counts, broken);
+    else if (QString cut; !readFiles(files, paths, locals, road, counts, broken, cut)) {
+        // As for a file that cannot be read: nothing is written.
+        fail(kExitUsage, cut);
+        std::fflush(stderr);
+        std::_Exit(kExitUsage);
+    }
 
     const QByteArray tree = renderTree(catalogue.tree());
     std::fwrite(tree.constData(), 1, static_cast<size_t>(tree.size()), stdout);
@@ -417,6 +434,12 @@ int main(int argc, char *argv[])
                    .arg(streams.flowsRead)
                    .arg(streams.tlsDecrypted)
                    .arg(streams.tlsWithoutSecret);
+    // Each road drops them by itself: a plain request may be counted by both.
+    if (const std::uint64_t inDatagrams = LongAddressesDropped(); inDatagrams || streams.longAddresses)
+        summary += QStringLiteral("; requests dropped for an address over %1 bytes: %2 in single datagrams, %3 in streams")
+                       .arg(kMaxAddressBytes)
+                       .arg(inDatagrams)
+                       .arg(streams.longAddresses);
     if (road.sawHttp3())
         summary += QStringLiteral("; HTTP/3 (QUIC) traffic seen: it cannot be read, turn QUIC off in the browser");
     if (keptAside)
