@@ -167,12 +167,15 @@ QuicReader::Connections::iterator QuicReader::start(const UdpDatagram &d, const 
     return it;
 }
 
-void QuicReader::countVersionNotRead(const UdpDatagram &d, const LongHeader &h)
+void QuicReader::countVersionNotRead(const UdpDatagram &d)
 {
     // Other UDP protocols on other ports may begin with a byte that looks like a long
     // header; a client's packet of a version not read to port 443, padded as an Initial,
     // is HTTP/3 that cannot be read.
-    if (d.destination.port != kHttpsPort || d.payload.size() < kMinInitialDatagram || h.dcid.length < kMinInitialDcid)
+    // RFC 8999 5.1: in any version the Destination Connection ID's length is the sixth
+    // byte (and may pass 20).
+    if (d.destination.port != kHttpsPort || d.payload.size() < kMinInitialDatagram
+        || std::to_integer<std::uint8_t>(d.payload[5]) < kMinInitialDcid)
         return;
     if (std::find(m_versionNotRead.begin(), m_versionNotRead.end(), d.source) != m_versionNotRead.end())
         return;
@@ -201,12 +204,13 @@ void QuicReader::feed(const UdpDatagram &d)
     if (isLongHeader(first)) {
         const std::optional<LongHeader> h = parseLongHeader(d.payload);
         if (!h) {
-            ++m_counters.packetsMalformed;
+            // Of no connection followed, it need not be QUIC at all (DNS, games, VPNs).
+            ++(it == m_connections.end() ? m_counters.packetsUnknown : m_counters.packetsMalformed);
             return;
         }
         if (!h->known) {
             if (h->version != 0 && it == m_connections.end())
-                countVersionNotRead(d, *h);
+                countVersionNotRead(d);
             return; // version negotiation, or a version not read
         }
         const auto byId = m_byId.find(h->dcid);

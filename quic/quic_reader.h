@@ -85,7 +85,7 @@ private:
     void remeasure(Entry &entry);
     void finish(Connections::iterator it, bool evicted);
     void enforceBounds(Key keep);
-    void countVersionNotRead(const UdpDatagram &datagram, const LongHeader &header);
+    void countVersionNotRead(const UdpDatagram &datagram);
 
     streams::KeyLog &m_keys;
     QuicLimits m_limits;

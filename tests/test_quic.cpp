@@ -556,6 +556,7 @@ namespace {
 
 enum class Attack {
     TruncatedInitial,
+    TruncatedInConnection,
     InitialNotAuthentic,
     UnknownConnectionId,
     FailedAuthentication,
@@ -576,7 +577,9 @@ void TestQuic::hostile_data()
     QTest::addColumn<Attack>("attack");
     QTest::addColumn<QString>("counter"); // the counter that must have risen
     QTest::addColumn<int>("requests");    // of the one good request sent after it
-    QTest::newRow("truncated Initial") << Attack::TruncatedInitial << "packetsMalformed" << 0;
+    // A first packet cut short need not be QUIC at all; within a connection it is malformed.
+    QTest::newRow("truncated Initial") << Attack::TruncatedInitial << "packetsUnknown" << 0;
+    QTest::newRow("a truncated packet within a connection") << Attack::TruncatedInConnection << "packetsMalformed" << 1;
     QTest::newRow("an Initial that does not authenticate") << Attack::InitialNotAuthentic << "packetsUnknown" << 0;
     QTest::newRow("a short header to an unknown ID") << Attack::UnknownConnectionId << "packetsUnknown" << 1;
     QTest::newRow("a 1-RTT packet one bit off") << Attack::FailedAuthentication << "packetsFailedAuth" << 1;
@@ -640,6 +643,9 @@ void TestQuic::hostile()
     }
     h.fromClient(initial);
     switch (attack) {
+    case Attack::TruncatedInConnection:
+        h.fromClient(clientInitial(v1, dcid).first(300));
+        break;
     case Attack::UnknownConnectionId:
         // From a path no connection took, to an ID none has.
         h.client.port = 50001;
