@@ -3,6 +3,7 @@
 #include "base/gbk_text.h"
 #include "base/gydy.h"
 #include "detection/request_extraction.h"
+#include "quic/quic_reader.h"
 #include "streams/stream_reader.h"
 
 #include <QStringList>
@@ -16,7 +17,6 @@ namespace {
 
 constexpr std::uint8_t kUdp = 17;
 constexpr std::uint8_t kTcp = 6;
-constexpr std::uint16_t kHttpsPort = 443;
 
 streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
 {
@@ -45,14 +45,32 @@ QString SuitesNotReadText(const streams::StreamCounters &counters)
 }
 
 CaptureRoad::CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits)
-    : m_catalogue(catalogue), m_reader(std::make_unique<streams::StreamReader>(m_keys, limits))
+    : m_catalogue(catalogue),
+      m_reader(std::make_unique<streams::StreamReader>(m_keys, limits)),
+      m_quic(std::make_unique<quic::QuicReader>(m_keys))
 {
     m_reader->onRequest = [this](const streams::StreamRequest &request) { fileStreamRequest(request); };
+    m_quic->onRequest = [this](const streams::StreamRequest &request) { fileStreamRequest(request); };
+    m_quic->onNote = [this](const quic::QuicNote &note) {
+        if (note.kind == quic::QuicNote::WithoutSecret || note.kind == quic::QuicNote::VersionNotRead)
+            noteHttp3();
+    };
 }
 
 CaptureRoad::~CaptureRoad()
 {
-    m_reader.reset(); // its TLS sessions forget their secrets in the key log
+    // Their TLS sessions and QUIC connections forget their secrets in the key log.
+    m_quic.reset();
+    m_reader.reset();
+}
+
+void CaptureRoad::noteHttp3()
+{
+    if (m_http3Said)
+        return;
+    m_http3Said = true;
+    if (onNotice)
+        onNotice(kHttp3Notice);
 }
 
 CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagram, std::int64_t nowMs, bool readStream)
@@ -82,11 +100,12 @@ CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagr
 void CaptureRoad::feedStream(const Datagram &datagram, std::int64_t nowMs, Result &result)
 {
     if (datagram.protocol == kUdp) {
-        if (!m_http3Said && datagram.destPort == kHttpsPort && datagram.source == datagram.ip) {
-            m_http3Said = true;
-            if (onNotice)
-                onNotice(kHttp3Notice);
-        }
+        if (datagram.cut)
+            return;
+        m_current = &result;
+        m_quic->feed({endpoint(datagram.source, datagram.sourcePort), endpoint(datagram.destination, datagram.destPort),
+                      datagram.data.first(std::size_t(datagram.data_size)), nowMs});
+        m_current = nullptr;
         return;
     }
     if (datagram.protocol != kTcp)
@@ -117,6 +136,7 @@ CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
     m_keys.poll(nowMs);
     takeKeyLogWarning();
     m_reader->expire(nowMs);
+    m_quic->expire(nowMs);
     noteSuitesNotRead();
     m_current = nullptr;
     return result;
@@ -129,6 +149,7 @@ CaptureRoad::Result CaptureRoad::finish()
     m_keys.poll();
     takeKeyLogWarning();
     m_reader->endAll();
+    m_quic->endAll();
     noteSuitesNotRead();
     m_current = nullptr;
     return result;
@@ -247,6 +268,11 @@ void CaptureRoad::noteSuitesNotRead()
 streams::StreamCounters CaptureRoad::streamCounters() const
 {
     return m_reader->counters();
+}
+
+quic::QuicCounters CaptureRoad::quicCounters() const
+{
+    return m_quic->counters();
 }
 
 } // namespace quorrel

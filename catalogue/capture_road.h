@@ -32,11 +32,16 @@ namespace streams {
 class StreamReader;
 struct StreamRequest;
 }
+namespace quic {
+class QuicReader;
+struct QuicCounters;
+}
 
-// Said once in a run, when this machine sends UDP to port 443: HTTP/3 travels over QUIC,
-// which a key log of TLS records does not open.
+// Said once in a run, when a QUIC connection of this machine's could not be read: the key
+// log never named it, or it spoke a QUIC version other than 1 and 2.
 inline const QString kHttp3Notice = QStringLiteral(
-    "发现HTTP/3（QUIC）流量：这部分请求无法读取。请在浏览器中关闭QUIC："
+    "发现无法读取的HTTP/3（QUIC）流量（密钥日志中没有它的密钥，或其QUIC版本无法读取）：这部分请求无法读取。"
+    "请用 ./quorrel.sh browser 启动浏览器，或在浏览器中关闭QUIC："
     "Chromium 加启动参数 --disable-quic，Firefox 在 about:config 中把 network.http.http3.enable 设为 false。");
 
 // Said once for each cipher suite met that TLS reading does not read (CBC, CCM, TLS 1.0...):
@@ -91,12 +96,13 @@ public:
     };
     std::function<void(const FiledRequest &)> onFiled;
 
-    // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read (or
+    // Lines for the log, each said once in a run: HTTP/3 that cannot be read, a key log others can read (or
     // one refused), a cipher suite of a session that cannot be read (kSuiteNotReadNotice),
     // the tree full (said again when it fills again after room was made).
     std::function<void(const QString &)> onNotice;
 
-    // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS), filed: its
+    // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS, or HTTP/3 over
+    // QUIC), filed: its
     // address against BaseNode on the found side, its Referer, Cookie and User-Agent with
     // it (checked as RequestHeaders::captured checks every captured value). The stream
     // reader hands each request here; nothing when it is no GET sent from a local address,
@@ -105,10 +111,14 @@ public:
 
     // What a summary line tells: the streams read, the TLS sessions opened or not.
     streams::StreamCounters streamCounters() const;
+    // The QUIC connections read, and those that could not be.
+    quic::QuicCounters quicCounters() const;
+    // HTTP/3 that could not be read was seen (kHttp3Notice was said).
     bool sawHttp3() const { return m_http3Said; }
 
 private:
     void feedStream(const Datagram &datagram, std::int64_t nowMs, Result &result);
+    void noteHttp3();
     void rememberDatagramAddress(const QString &address);
     bool filedByDatagramRule(const QString &address) const;
     bool justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const;
@@ -121,6 +131,7 @@ private:
     Catalogue &m_catalogue;
     streams::KeyLog m_keys;
     std::unique_ptr<streams::StreamReader> m_reader;
+    std::unique_ptr<quic::QuicReader> m_quic;
     Result *m_current = nullptr; // the result of the call under way, for the requests it reads
     // The last addresses the datagram rule filed, oldest overwritten first: a stream read
     // of the same request comes within a few segments.
