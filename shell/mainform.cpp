@@ -7,11 +7,13 @@
 #include "shell/glyphs.h"
 #include "shell/window_icon.h"
 #include "shell/icon_delegate.h"
+#include "shell/middle_splitter.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
 #include "shell/rename_panel.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
+#include "shell/window_layout.h"
 #include "streams/key_log_location.h"
 
 #include <QApplication>
@@ -26,6 +28,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSplitter>
 #include <QStandardPaths>
@@ -101,9 +104,10 @@ TMainform::TMainform(const FilePlaces &places, QWidget *parent)
     buildStatusBar();
     buildMenu();
     // It opens at the size and place it was designed at; grown, the room goes to the tree
-    // and the task list. Smaller than that, the fixed bands would not fit.
-    setMinimumSize(768, 594);
-    resize(768, 594);
+    // and the task list; smaller, to its minimum, the empty parts give way first.
+    m_layout = new WindowLayout(m_bandsArea, m_bands, RzSizePanel3, RzSizePanel6, statusBar(), stat1, this);
+    setMinimumSize(WindowLayout::kMinimumSize);
+    resize(WindowLayout::kDesignedSize);
     move(203, 108);
     restoreWindowState();
     if (m_placesError)
@@ -124,8 +128,18 @@ QSettings rememberedState()
 void TMainform::restoreWindowState()
 {
     const QSettings state = rememberedState();
-    restoreGeometry(state.value(QStringLiteral("geometry")).toByteArray());
-    m_middle->restoreState(state.value(QStringLiteral("split")).toByteArray());
+    // A size or a split that would leave the tree or the task list below its minimum is
+    // not taken (a window manager that ignored the minimum, an older version's split): the
+    // window opens as designed instead.
+    const QByteArray geometry = state.value(QStringLiteral("geometry")).toByteArray();
+    QWidget probe; // the remembered size as it is, which this window would raise to its minimum
+    if (probe.restoreGeometry(geometry) && probe.width() >= minimumWidth() && probe.height() >= minimumHeight())
+        restoreGeometry(geometry);
+    const QByteArray split = state.value(QStringLiteral("split")).toByteArray();
+    const auto least = [](const QWidget *pane) { return std::max(pane->minimumWidth(), pane->minimumSizeHint().width()); };
+    if (const std::optional<QList<int>> sizes = WindowLayout::RememberedSplit(split);
+        sizes && WindowLayout::SplitFits(*sizes, least(RzSizePanel2), least(RzSizePanel4)))
+        m_middle->restoreState(split);
 }
 
 void TMainform::saveWindowState() const
@@ -196,7 +210,7 @@ void TMainform::buildCentre()
     band->setSpacing(2);
     RzSizePanel2 = new QWidget;
     RzSizePanel2->setObjectName(QStringLiteral("RzSizePanel2"));
-    RzSizePanel2->setMinimumWidth(100);
+    RzSizePanel2->setMinimumSize(WindowLayout::kTreeMinimum);
     fclstxzzy = new ResourceTreeView;
     fclstxzzy->setTree(&m_catalogue.tree());
     auto *treeLayout = new QVBoxLayout(RzSizePanel2);
@@ -216,6 +230,7 @@ void TMainform::buildCentre()
     lstxzrw->setItemDelegateForColumn(0, new IconDelegate(TaskList::StateRole, &TaskIcon, lstxzrw)); // the state, as its icon
     lstxzrw->setColumnWidth(0, 220);
     lstxzrw->setColumnWidth(1, 176);
+    lstxzrw->setMinimumHeight(WindowLayout::kTaskListMinimum.height());
     lstxzrw->setRootIsDecorated(false);
     lstxzrw->setUniformRowHeights(true);
     lstxzrw->setAllColumnsShowFocus(true);
@@ -236,21 +251,20 @@ void TMainform::buildCentre()
     Panbrow = new PreviewPane(RzSizePanel4); // lies over the task list, outside the layout
     lstxzrw->installEventFilter(this);
 
-    RzSizePanel3 = new QWidget;
+    RzSizePanel3 = new QWidget; // its width is WindowLayout's
     RzSizePanel3->setObjectName(QStringLiteral("RzSizePanel3"));
-    RzSizePanel3->setFixedWidth(143);
-    // The tree and the centre share a handle; the tree takes the width a larger window
-    // gives, so whole addresses show. The centre keeps the width it was designed at.
-    RzSizePanel4->setMinimumWidth(200);
-    m_middle = new QSplitter(Qt::Horizontal);
+    // The tree and the centre share a handle and, half each, the width a larger window
+    // gives: whole addresses show in the tree, and the task list and the preview widen
+    // beside it.
+    RzSizePanel4->setMinimumWidth(WindowLayout::kTaskListMinimum.width());
+    m_middle = new MiddleSplitter;
     m_middle->setObjectName(QStringLiteral("middleSplitter"));
     m_middle->setHandleWidth(4);
     m_middle->setChildrenCollapsible(false);
     m_middle->addWidget(RzSizePanel2);
     m_middle->addWidget(RzSizePanel4);
-    m_middle->setStretchFactor(0, 1);
-    m_middle->setStretchFactor(1, 0);
-    m_middle->setSizes({204, 768 - 204 - m_middle->handleWidth() - band->spacing() - 143});
+    m_middle->setSizes({204, WindowLayout::kDesignedSize.width() - 204 - m_middle->handleWidth() - band->spacing()
+                                 - WindowLayout::kEmptyBandWidth});
     band->addWidget(m_middle, 1);
     band->addWidget(RzSizePanel3);
     column->addLayout(band, 1);
@@ -266,7 +280,10 @@ void TMainform::buildCentre()
     column->addWidget(redit1);
     RzSizePanel6 = new PromoStrip;
     column->addWidget(RzSizePanel6);
-    setCentralWidget(centre);
+    m_bands = centre;
+    m_bandsArea = new QScrollArea;
+    m_bandsArea->setObjectName(QStringLiteral("bandsArea"));
+    setCentralWidget(m_bandsArea);
 
     panxgwjm = new RenamePanel(this);
     panxgwjm->move(140, 120);
@@ -287,10 +304,9 @@ void TMainform::buildStatusBar()
     bar->setObjectName(QStringLiteral("stat1"));
     bar->setFixedHeight(19);
     bar->setSizeGripEnabled(false);
-    const int widths[3] = {400, 200, 50};
     for (int i = 0; i < 3; ++i) {
         stat1[i] = new QLabel;
-        stat1[i]->setFixedWidth(widths[i]);
+        stat1[i]->setFixedWidth(WindowLayout::kStatusWidths[i]); // and narrower in a narrow window
         stat1[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         stat1[i]->setContentsMargins(0, 0, 0, 0);
         QFont f = stat1[i]->font();
@@ -610,6 +626,7 @@ void TMainform::N20Click()
         setClipboardText(HandOverText(s.handOver));
     if (!s.renameRows.isEmpty()) {
         panxgwjm->setRows(s.renameRows);
+        panxgwjm->move(WindowLayout::PlaceInside(QPoint(140, 120), panxgwjm->size(), size()));
         panxgwjm->show();
         panxgwjm->raise();
     }
