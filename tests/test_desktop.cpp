@@ -85,6 +85,7 @@ private slots:
     void smallWindowsDrawNothingOverAnything();
     void rememberedStateBelowTheMinimumIsNotRestored_data();
     void rememberedStateBelowTheMinimumIsNotRestored();
+    void selectedTaskStaysReadableWithoutFocus();
     void sizeAndSplitAreRemembered();
     void icon();
     void longLogLinesWrap();
@@ -416,6 +417,68 @@ void TestDesktop::rememberedStateBelowTheMinimumIsNotRestored()
         QCOMPARE(again->RzSizePanel2->width(), 204);
     QVERIFY(again->RzSizePanel2->width() >= WindowLayout::kTreeMinimum.width());
     QVERIFY(again->RzSizePanel4->width() >= WindowLayout::kTaskListMinimum.width());
+}
+
+// A task row chosen in the list stays chosen, and readable, when another control has the
+// focus: its text stands out from the selection's colour as ordinary text from the page.
+void TestDesktop::selectedTaskStaysReadableWithoutFocus()
+{
+    TMainform *w = open();
+    w->tasks.AddTask("http://a.test/some/long/address/song.mp3", "song.mp3", "/tmp/q");
+    w->tasks.AddTask("http://a.test/other.mp3", "other.mp3", "/tmp/q");
+    w->lstxzrw->setCurrentIndex(w->tasks.index(0, 1));
+    w->activateWindow();
+    w->fclstxzzy->setFocus();
+    QTRY_VERIFY(w->fclstxzzy->hasFocus());
+    QVERIFY(!w->lstxzrw->hasFocus());
+    QVERIFY(w->lstxzrw->selectionModel()->isRowSelected(0, {}));
+    QTest::qWait(100);
+    QImage shot = w->lstxzrw->viewport()->grab().toImage();
+    const QString file = QStringLiteral(QUORREL_TEST_OUTPUT "/task-selected-unfocused.png");
+    shot.save(file);
+    const auto colours = [&shot, w](int row) {
+        // The row's background is its most frequent colour; its text, the pixel farthest from it.
+        const QRect r = w->lstxzrw->visualRect(w->tasks.index(row, 1)).adjusted(2, 2, -2, -2);
+        QHash<QRgb, int> seen;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                ++seen[shot.pixel(x, y)];
+        QRgb background = 0;
+        int most = 0;
+        for (auto it = seen.cbegin(); it != seen.cend(); ++it)
+            if (it.value() > most) {
+                most = it.value();
+                background = it.key();
+            }
+        const auto luminance = [](QRgb c) {
+            const auto channel = [](int v) {
+                const double s = v / 255.0;
+                return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+        };
+        double contrast = 1;
+        for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
+            const double a = luminance(it.key()), b = luminance(background);
+            contrast = std::max(contrast, (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05));
+        }
+        return std::pair{background, contrast};
+    };
+    const auto [selected, selectedContrast] = colours(0);
+    const auto [plain, plainContrast] = colours(1);
+    QVERIFY2(selected != plain, "the chosen row still shows as chosen");
+    // WCAG 2's contrast ratio for text: 4.5 at least.
+    QVERIFY2(selectedContrast >= 4.5, qPrintable(QStringLiteral("%1 (plain rows: %2), %3").arg(selectedContrast).arg(plainContrast).arg(file)));
+
+    // With the focus, in the desktop's selection colours (Fusion's blue under white text
+    // comes to about 3.2, WCAG's ratio for large text).
+    w->lstxzrw->setFocus();
+    QTRY_VERIFY(w->lstxzrw->hasFocus());
+    QTest::qWait(100);
+    shot = w->lstxzrw->viewport()->grab().toImage();
+    const auto [focused, focusedContrast] = colours(0);
+    QVERIFY(focused != plain && focused != selected);
+    QVERIFY2(focusedContrast >= 3, qPrintable(QString::number(focusedContrast)));
 }
 
 void TestDesktop::sizeAndSplitAreRemembered()
