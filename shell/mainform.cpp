@@ -307,6 +307,7 @@ void TMainform::buildCentre()
     connect(panxtsz, &SettingsPanel::folderRequested, this, &TMainform::RzToolButton4Click);
     connect(RzLabel1, &CaptionBar::clicked, this, &TMainform::RzLabel1Click);
     connect(Panbrow, &PreviewPane::closeRequested, this, &TMainform::RzLabel1Click);
+    connect(Panbrow, &PreviewPane::failed, this, &TMainform::log);
 }
 
 void TMainform::buildStatusBar()
@@ -522,8 +523,9 @@ void TMainform::cap_ip1Drop(quint64 count)
 
 void TMainform::fclstxzzyMouseDown(TreeNode *node)
 {
+    // The address field names the page shown, whichever way it was chosen.
     if (const std::optional<QString> address = PressNode(tree(), node, PreviewOpen))
-        Panbrow->navigate(*address);
+        Panbrow->navigate(*address, node ? node->headers() : nullptr);
 }
 
 void TMainform::fclstxzzyDblClick()
@@ -556,9 +558,7 @@ void TMainform::N1Click()
     TreeNode *node = fclstxzzy->focusedNode();
     if (tree().count() == 0 || !node)
         return;
-    const QString address = node->Link();
-    Panbrow->Laburl->setText(address);
-    Panbrow->navigate(address);
+    Panbrow->navigate(node->Link(), node->headers()); // and names it in Laburl
     if (!PreviewOpen) {
         Panbrow->RzPan1->setFixedHeight(Panbrow->Laburl->height() + 2);
         Panbrow->show();
