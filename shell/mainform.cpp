@@ -251,7 +251,11 @@ void TMainform::buildCentre()
     Gag1 = new QProgressBar;
     Gag1->setObjectName(QStringLiteral("Gag1"));
     Gag1->setFixedHeight(15);
+    Gag1->setFormat(QStringLiteral("%p%")); // the running task's share, once its size is known
     Gag1->setTextVisible(false);
+    QFont gaugeFont = Gag1->font();
+    gaugeFont.setPixelSize(10); // fits the gauge's 15 pixels
+    Gag1->setFont(gaugeFont);
     Gag1->hide();
     auto *centreLayout = new QVBoxLayout(RzSizePanel4);
     centreLayout->setContentsMargins(0, 0, 0, 0);
@@ -678,13 +682,27 @@ QString TMainform::askFtpPassword(const QString &)
 void TMainform::showGauge(bool shown)
 {
     Gag1->setVisible(shown);
+    if (!shown) { // the transfer is over: its figures go with it
+        stat1[1]->clear();
+        stat1[1]->setToolTip(QString());
+    }
 }
 
 void TMainform::setGaugeMaximum(qint64 maximum)
 {
     m_gaugeScale = maximum > std::numeric_limits<int>::max() ? maximum / std::numeric_limits<int>::max() + 1 : 1;
+    // Empty until the transfer says where it starts (a resumed file, where its bytes end).
+    Gag1->reset();
     Gag1->setRange(0, static_cast<int>(maximum / m_gaugeScale));
-    Gag1->setValue(0);
+    Gag1->setTextVisible(maximum > 0); // a share of nothing known is no share
+}
+
+void TMainform::showProgress(const TransferProgress &progress)
+{
+    // Status panel 1, empty until now, tells the running task's size, speed and time left.
+    const QString text = ProgressText(progress);
+    stat1[1]->setText(text);
+    stat1[1]->setToolTip(text);
 }
 
 void TMainform::setGaugeValue(qint64 value)

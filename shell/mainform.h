@@ -145,6 +145,7 @@ private:
     void showGauge(bool shown) override;
     void setGaugeMaximum(qint64 maximum) override;
     void setGaugeValue(qint64 value) override;
+    void showProgress(const TransferProgress &progress) override;
     void taskDone(int row) override;
     void taskFailed(int row) override;
 

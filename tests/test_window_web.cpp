@@ -3,7 +3,8 @@
 // playlist, a manifest and an archive, a slow file, and pages over TLS with a certificate
 // nobody trusts. Resources come into the tree as the capture files them (a datagram with
 // the browser's headers). The preview sends a resource's captured headers and names the
-// page it shows, says what it cannot show, and logs why it failed.
+// page it shows, says what it cannot show, and logs why it failed; a running download shows
+// its share, size, speed and time left, a resumed one from where its bytes end.
 
 #include "base/gbk_text.h"
 #include "capture/datagram.h"
@@ -14,6 +15,8 @@
 
 #include <QDirIterator>
 #include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -71,6 +74,8 @@ private slots:
     void previewSaysWhatItCannotShow_data();
     void previewSaysWhatItCannotShow();
     void previewKeepsNothingOnDisk();
+    void progressIsShown();
+    void resumedGaugeStartsAtItsBytes();
 
 private:
     TMainform *open();
@@ -89,6 +94,7 @@ private:
     Peer m_nginx;
     QString m_base;
     quint16 m_port = 0, m_tlsPort = 0;
+    QByteArray m_big;
     std::unique_ptr<QTemporaryDir> m_dir;
     TMainform *m_window = nullptr;
     QStringList m_messages;
@@ -99,7 +105,7 @@ void TestWindowWeb::initTestCase()
     QVERIFY(m_root.isValid());
     openToServerWorkers(m_root.path());
     const QString root = m_root.path();
-    for (const char *folder : {"www/protected", "www/open", "www/hls", "www/dash", "www/files", "logs", "tmp", "site"})
+    for (const char *folder : {"www/protected", "www/open", "www/hls", "www/dash", "www/files", "www/slow", "logs", "tmp", "site"})
         QVERIFY(QDir(root).mkpath(QString::fromLatin1(folder)));
     writeFile(root + "/www/protected/clip.htm", page("Protected clip"));
     writeFile(root + "/www/protected/bare.htm", page("Protected bare"));
@@ -110,6 +116,9 @@ void TestWindowWeb::initTestCase()
     writeFile(root + "/www/hls/master.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\nv0/index.m3u8\n");
     writeFile(root + "/www/dash/manifest.mpd", "<?xml version=\"1.0\"?><MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\"/>");
     writeFile(root + "/www/files/archive.zip", QByteArray("PK\x03\x04", 4) + QByteArray(2000, '\0'));
+    for (quint32 i = 0; i < 3 * 1024 * 1024; ++i)
+        m_big += char((i * 31u) ^ (i >> 9));
+    writeFile(root + "/www/slow/big.bin", m_big);
 
     // A certificate of the test's own, which nothing trusts.
     QProcess openssl;
@@ -142,6 +151,7 @@ void TestWindowWeb::initTestCase()
         "      if ($http_user_agent !~ \"^QuorrelTest/\") { return 403; }\n"
         "    }\n"
         "    location = /away/clip.htm { return 302 http://localhost:%3/open/landing.htm; }\n"
+        "    location /slow/ { limit_rate 600k; }\n"
         "  }\n"
         "  server {\n"
         "    listen 127.0.0.1:%4 ssl;\n"
@@ -397,6 +407,51 @@ void TestWindowWeb::previewKeepsNothingOnDisk()
         QFile file(it.next());
         QVERIFY2(!file.open(QIODevice::ReadOnly) || !file.readAll().contains("s3cret"), qPrintable(file.fileName()));
     }
+}
+
+// While a task runs, the gauge shows its share and the status bar its size, speed and time
+// left; once it has ended, the status bar's figures go.
+void TestWindowWeb::progressIsShown()
+{
+    open();
+    QStringList shares, figures;
+    connect(m_window->Gag1, &QProgressBar::valueChanged, this, [&] {
+        if (m_window->Gag1->isTextVisible())
+            shares << m_window->Gag1->text();
+        figures << m_window->stat1[1]->text();
+    });
+    m_window->tasks.AddTask(url("/slow/big.bin"), "big.bin", m_dir->filePath("save"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count() > 0 ? m_window->tasks.task(0).state : TaskState::Done, TaskState::Done, 30000);
+    QCOMPARE(readFile(m_dir->filePath("save/big.bin")), m_big);
+    QVERIFY(!shares.isEmpty());
+    QVERIFY2(shares.filter(QRegularExpression("^[1-9][0-9]?%$")).size() > 2, qPrintable(shares.join(' ')));
+    QCOMPARE(shares.last(), QStringLiteral("100%"));
+    // "1.2 MB / 3.0 MB  600.0 KB/秒  剩余 0:03", once the speed is known.
+    const QStringList measured = figures.filter(QRegularExpression("^[0-9.]+ [KM]?B / 3\\.0 MB  [0-9]+ KB/秒  剩余 0:0[0-9]$"));
+    QVERIFY2(!measured.isEmpty(), qPrintable(figures.join('\n')));
+    const int width = m_window->stat1[1]->fontMetrics().horizontalAdvance(measured.first());
+    QVERIFY2(width <= m_window->stat1[1]->contentsRect().width(), qPrintable(QStringLiteral("%1: %2 px").arg(measured.first()).arg(width)));
+    QVERIFY(m_window->stat1[1]->text().isEmpty());
+}
+
+// A resumed task's gauge starts where its bytes end, and never goes back.
+void TestWindowWeb::resumedGaugeStartsAtItsBytes()
+{
+    open();
+    QVERIFY(QDir().mkpath(m_dir->filePath("save")));
+    writeFile(m_dir->filePath("save/big.bin"), m_big.left(2 * 1024 * 1024));
+    m_window->setResumeAnswer([](const QString &) { return SchedulerHost::Resume::Yes; });
+    QList<int> values;
+    connect(m_window->Gag1, &QProgressBar::valueChanged, this, [&](int v) {
+        if (m_window->Gag1->maximum() > 0 && v >= 0) // -1: reset, showing nothing
+            values << v * 100 / m_window->Gag1->maximum();
+    });
+    m_window->tasks.AddTask(url("/slow/big.bin"), "big.bin", m_dir->filePath("save"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count() > 0 ? m_window->tasks.task(0).state : TaskState::Done, TaskState::Done, 30000);
+    QCOMPARE(readFile(m_dir->filePath("save/big.bin")), m_big);
+    QVERIFY(!values.isEmpty());
+    QVERIFY2(*std::min_element(values.cbegin(), values.cend()) >= 66, qPrintable(QString::number(values.first())));
+    QCOMPARE(values.last(), 100);
 }
 
 int main(int argc, char *argv[])
