@@ -3,14 +3,16 @@
 // playlist, a manifest and an archive, a slow file, and pages over TLS with a certificate
 // nobody trusts. Resources come into the tree as the capture files them (a datagram with
 // the browser's headers). The preview sends a resource's captured headers and names the
-// page it shows, says what it cannot show, and logs why it failed; a running download shows
-// its share, size, speed and time left, a resumed one from where its bytes end.
+// page it shows, says what it cannot show, and logs why it failed; a saved setting keeps
+// the captured headers for the download; a running download shows its share, size, speed
+// and time left, a resumed one from where its bytes end.
 
 #include "base/gbk_text.h"
 #include "capture/datagram.h"
 #include "shell/mainform.h"
 #include "shell/preview_pane.h"
 #include "shell/resource_tree_view.h"
+#include "settings/config_file.h"
 #include "shell/settings_panel.h"
 
 #include <QDirIterator>
@@ -74,6 +76,7 @@ private slots:
     void previewSaysWhatItCannotShow_data();
     void previewSaysWhatItCannotShow();
     void previewKeepsNothingOnDisk();
+    void savedSettingsKeepTheCapturedHeaders();
     void progressIsShown();
     void resumedGaugeStartsAtItsBytes();
 
@@ -94,7 +97,7 @@ private:
     Peer m_nginx;
     QString m_base;
     quint16 m_port = 0, m_tlsPort = 0;
-    QByteArray m_big;
+    QByteArray m_song, m_big;
     std::unique_ptr<QTemporaryDir> m_dir;
     TMainform *m_window = nullptr;
     QStringList m_messages;
@@ -116,6 +119,9 @@ void TestWindowWeb::initTestCase()
     writeFile(root + "/www/hls/master.m3u8", "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=100000\nv0/index.m3u8\n");
     writeFile(root + "/www/dash/manifest.mpd", "<?xml version=\"1.0\"?><MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\"/>");
     writeFile(root + "/www/files/archive.zip", QByteArray("PK\x03\x04", 4) + QByteArray(2000, '\0'));
+    for (quint32 i = 0; i < 300 * 1024; ++i)
+        m_song += char((i * 7919u) >> 3);
+    writeFile(root + "/www/protected/song.mp3", m_song);
     for (quint32 i = 0; i < 3 * 1024 * 1024; ++i)
         m_big += char((i * 31u) ^ (i >> 9));
     writeFile(root + "/www/slow/big.bin", m_big);
@@ -409,6 +415,33 @@ void TestWindowWeb::previewKeepsNothingOnDisk()
     }
 }
 
+// "保存" in the settings panel rebuilds the tree from the list, which holds no headers: the
+// resource keeps those captured in this run, and its download passes the server's checks.
+void TestWindowWeb::savedSettingsKeepTheCapturedHeaders()
+{
+    open();
+    TreeNode *node = capture("/protected/song.mp3", "http://page.test/watch", kCookie, kUserAgent);
+    QVERIFY(node && node->headers());
+    m_window->RzToolButton2->trigger();
+    QVERIFY(m_window->panxtsz->isVisible());
+    m_window->panxtsz->btnbcsz->click(); // "保存", nothing changed
+    QVERIFY2(!m_messages.filter(kSettingsSavedMessage).isEmpty(), qPrintable(m_messages.join('\n')));
+    m_window->panxtsz->RzToolButton3->click();
+    node = m_window->tree().FindByCaption(url("/protected/song.mp3"));
+    QVERIFY(node);
+    m_window->tree().cycleCheckBox(node);
+    const qint64 mark = logMark();
+    m_window->RzToolButton8->trigger(); // "下载"
+    QCOMPARE(m_window->tasks.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count(), 0, 20000); // ended, and the list emptied
+    QCOMPARE(readFile(m_dir->filePath("save/song.mp3")), m_song);
+    QCOMPARE(m_window->tree().FindByCaption(url("/protected/song.mp3"))->parent()->caption(), QStringLiteral("√02-音乐"));
+    const QStringList fields = logged("/protected/song.mp3", mark).value(0).split('|');
+    QCOMPARE(fields.value(4), QStringLiteral("200"));
+    QCOMPARE(fields.value(2), QString::fromLatin1(kCookie));
+    QVERIFY(!m_window->redit1->toPlainText().contains(QStringLiteral("下载任务失败")));
+}
+
 // While a task runs, the gauge shows its share and the status bar its size, speed and time
 // left; once it has ended, the status bar's figures go.
 void TestWindowWeb::progressIsShown()
@@ -421,7 +454,7 @@ void TestWindowWeb::progressIsShown()
         figures << m_window->stat1[1]->text();
     });
     m_window->tasks.AddTask(url("/slow/big.bin"), "big.bin", m_dir->filePath("save"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count() > 0 ? m_window->tasks.task(0).state : TaskState::Done, TaskState::Done, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count(), 0, 30000); // ended, and the list emptied
     QCOMPARE(readFile(m_dir->filePath("save/big.bin")), m_big);
     QVERIFY(!shares.isEmpty());
     QVERIFY2(shares.filter(QRegularExpression("^[1-9][0-9]?%$")).size() > 2, qPrintable(shares.join(' ')));
@@ -447,7 +480,7 @@ void TestWindowWeb::resumedGaugeStartsAtItsBytes()
             values << v * 100 / m_window->Gag1->maximum();
     });
     m_window->tasks.AddTask(url("/slow/big.bin"), "big.bin", m_dir->filePath("save"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count() > 0 ? m_window->tasks.task(0).state : TaskState::Done, TaskState::Done, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->tasks.count(), 0, 30000); // ended, and the list emptied
     QCOMPARE(readFile(m_dir->filePath("save/big.bin")), m_big);
     QVERIFY(!values.isEmpty());
     QVERIFY2(*std::min_element(values.cbegin(), values.cend()) >= 66, qPrintable(QString::number(values.first())));
