@@ -103,8 +103,11 @@ QWebEngineView *PreviewPane::WebBrow1()
         // What the browser would save is a file to download, which the pane says instead.
         connect(m_profile, &QWebEngineProfile::downloadRequested, this, [this](QWebEngineDownloadRequest *download) {
             const QString type = download->mimeType();
+            const QUrl url = download->url();
             download->cancel();
-            showCannotPreview(kCannotPreviewType.arg(type.isEmpty() ? QStringLiteral("?") : type));
+            if (!PreviewHeaders::SameResource(url, m_url))
+                Laburl->setText(url.toString()); // a link followed in the page
+            showCannotPreview(kCannotPreviewType.arg(type.isEmpty() ? QStringLiteral("?") : type), url.toString());
         });
         m_browser = new QWebEngineView(ScrollBox1);
         m_browser->setObjectName(QStringLiteral("WebBrow1"));
@@ -127,7 +130,7 @@ void PreviewPane::navigate(const QString &address, const RequestHeaders *headers
     if (IsStreamAddress(text)) {
         // The engine plays no HLS or DASH; asked to, it would keep the page it showed.
         m_loadPending = false;
-        showCannotPreview(kCannotPreviewStream);
+        showCannotPreview(kCannotPreviewStream, text);
         return;
     }
     m_url = text.isEmpty() ? QUrl(QStringLiteral("about:blank")) : QUrl::fromUserInput(text);
@@ -145,11 +148,11 @@ void PreviewPane::load()
     }
 }
 
-void PreviewPane::showCannotPreview(const QString &text)
+void PreviewPane::showCannotPreview(const QString &text, const QString &address)
 {
     m_browser->setHtml(QStringLiteral("<html><head><meta charset=\"utf-8\"><title>%1</title></head>"
                                       "<body><h3>%1</h3><p>%2</p><p>%3</p></body></html>")
-                           .arg(kCannotPreviewTitle, text.toHtmlEscaped(), m_address.trimmed().toHtmlEscaped()));
+                           .arg(kCannotPreviewTitle, text.toHtmlEscaped(), address.toHtmlEscaped()));
 }
 
 void PreviewPane::loadingChanged(const QWebEngineLoadingInfo &info)
@@ -165,7 +168,9 @@ void PreviewPane::loadingChanged(const QWebEngineLoadingInfo &info)
     const bool failed = info.status() == QWebEngineLoadingInfo::LoadFailedStatus
         || (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus
             && info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain && info.errorCode() >= 400);
-    if (failed)
+    // A category's type number, which the tree shows as an address too, is no resource: the
+    // browser's failure to find it is not worth a line.
+    if (failed && m_address.contains(QLatin1String("://")))
         emit this->failed(kPreviewFailed.arg(info.url().toString(), failureReason(info, m_certificateReason)));
 }
 

@@ -67,7 +67,7 @@ protected:
 
 private:
     void PanbrowResize();
-    void showCannotPreview(const QString &text);
+    void showCannotPreview(const QString &text, const QString &address);
     void loadingChanged(const QWebEngineLoadingInfo &info);
     void load();
 

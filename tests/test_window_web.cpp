@@ -357,6 +357,13 @@ void TestWindowWeb::previewNamesThePageShown()
     pressOn(first);
     QTRY_COMPARE_WITH_TIMEOUT(browser()->title(), QStringLiteral("Open page"), 20000);
     QCOMPARE(m_window->Panbrow->Laburl->text(), first->Link().trimmed());
+    // A category shows its type number, which is no resource: the browser's failure to find
+    // it is not logged.
+    pressOn(first->parent());
+    QCOMPARE(m_window->Panbrow->Laburl->text(), first->parent()->Link().trimmed());
+    QTRY_VERIFY_WITH_TIMEOUT(browser()->url().host() != QLatin1String("127.0.0.1"), 5000);
+    QTest::qWait(2000);
+    QVERIFY2(!m_window->redit1->toPlainText().contains(QStringLiteral("预览失败")), qPrintable(m_window->redit1->toPlainText()));
 }
 
 void TestWindowWeb::previewSaysWhatItCannotShow_data()
