@@ -6,8 +6,9 @@
 #   ./quorrel.sh test            build everything and run every test
 #   ./quorrel.sh scan [ARGS...]  run quorrel-scan (see ./quorrel.sh scan --help)
 #   ./quorrel.sh fetch [ARGS...] run quorrel-fetch (see ./quorrel.sh fetch --help)
-#   ./quorrel.sh setcap [USER]   give the capture helper its capture rights (group quorrel;
-#                                USER, or you, joins it)
+#   ./quorrel.sh setcap [USER]   give the capture helper of your own build its capture rights
+#                                (group quorrel; USER, or you, joins it); refused as root in a
+#                                folder of another user's
 #   ./quorrel.sh package         build the Debian package (build/quorrel_*.deb)
 #   ./quorrel.sh browser [URL]   start a browser whose HTTPS the window can read (its TLS key
 #                                log where the window looks for it; see README.md)
@@ -25,6 +26,8 @@ packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-de
           clang libfuzzer-14-dev"
 
 helper=build/bin/quorrel-capture
+installed_helper=/usr/bin/quorrel-capture
+version=$(sed -n "s/^project(Quorrel VERSION \([0-9.]*\).*/\1/p" CMakeLists.txt 2>/dev/null || true)
 
 install_missing() {
     missing=""
@@ -70,22 +73,72 @@ provide_starter_config() {
 }
 
 # Capture rights belong to one small helper, and only the members of the group quorrel may
-# run it: root:quorrel, mode 0750, then cap_net_raw and cap_net_admin, as capture programs
-# are set up on Linux. The user who runs the set-up joins the group. A rebuilt helper loses
-# all this: ensure_capture_rights below sets it again when it is missing.
+# run it: root:quorrel, mode 0750, then cap_net_raw, as capture programs are set up on
+# Linux (the helper opens its captures without promiscuous mode: cap_net_admin is not
+# needed). The user who runs the set-up joins the group (QUORREL_MEMBER names another). A
+# rebuilt helper loses all this: ensure_capture_rights below sets it again when it is
+# missing.
 grant_capture_rights() {
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    trusted_tree || return 1
     getent group quorrel >/dev/null || $sudo groupadd --system quorrel
-    user=${SUDO_USER:-$(id -un)}
+    user=${QUORREL_MEMBER:-${SUDO_USER:-$(id -un)}}
     if [ "$user" != root ] && ! id -nG "$user" | tr ' ' '\n' | grep -qx quorrel; then
         $sudo usermod -a -G quorrel "$user"
         echo "Added $user to the group quorrel: members may capture." >&2
     fi
     # chown clears file capabilities: setcap comes last.
-    $sudo chown root:quorrel build/bin/quorrel-capture
-    $sudo chmod 0750 build/bin/quorrel-capture
-    $sudo setcap cap_net_raw,cap_net_admin=eip build/bin/quorrel-capture
+    $sudo chown root:quorrel "$helper"
+    $sudo chmod 0750 "$helper"
+    $sudo setcap cap_net_raw=eip "$helper"
+}
+
+# Whoever gives the helper its rights lets its author capture every user's traffic on this
+# machine and send raw packets: root gives them only to a helper built in a folder of root's
+# own, or of the user who asks through sudo (who could do anything as root already). A folder
+# of another user's is theirs to change, the helper included: what root ran or granted from
+# it would be that user's program. Such a user gets capture from the package an administrator
+# built and installed (README.md, "Who may capture").
+trusted_tree() {
+    [ "$(id -u)" -eq 0 ] || return 0 # sudo asks, as the user who owns the tree
+    trusted="root ${SUDO_USER:-root}"
+    path=$(pwd -P)
+    for f in "$path" "$path/build" "$path/build/bin" "$helper"; do
+        [ -e "$f" ] || continue
+        owner=$(stat -c %U "$f")
+        if ! printf '%s\n' $trusted | grep -qx "$owner" || [ -n "$(find "$f" -maxdepth 0 -perm /022)" ]; then
+            refuse_tree "$f belongs to $owner$( [ -n "$(find "$f" -maxdepth 0 -perm /022)" ] && echo ' and others may write to it')"
+            return 1
+        fi
+    done
+    # The folders above it, as far as the root: another user's folder could swap the tree.
+    dir=$(dirname "$path")
+    while :; do
+        owner=$(stat -c %U "$dir")
+        if ! printf '%s\n' $trusted | grep -qx "$owner" \
+            || [ -n "$(find "$dir" -maxdepth 0 -perm /022 ! -perm -1000)" ]; then
+            refuse_tree "the folder $dir above it belongs to $owner or others may write to it"
+            return 1
+        fi
+        [ "$dir" = / ] && break
+        dir=$(dirname "$dir")
+    done
+}
+
+refuse_tree() {
+    {
+        echo "$0: not giving capture rights to a helper in $(pwd -P): $1."
+        echo "Root gives capture rights only to a helper it built from a folder of its own: a helper in"
+        echo "someone else's folder is their program, and capture rights would let it read every user's"
+        echo "traffic. Build and install Quorrel's package from a copy of the source that you own:"
+        echo
+        echo "    ./quorrel.sh package && sudo apt-get install ./build/quorrel_${version}_amd64.deb"
+        echo "    sudo usermod -aG quorrel ${QUORREL_MEMBER:-USER}"
+        echo
+        echo "A member of the group quorrel captures through the installed helper, from the package's"
+        echo "programs and from a build of their own alike."
+    } >&2
 }
 
 # Each argument in single quotes, for sg's command line.
@@ -106,18 +159,24 @@ exec_in_group() {
     exec "$@"
 }
 
-# True when capturing needs rights that the helper or this user lacks: the capabilities
-# (a rebuilt helper has none), the helper's owner, group and mode as grant_capture_rights
-# leaves them, or the right to run it (the group quorrel; a member whose session does not
-# have the group yet gets it through sg).
-capture_rights_missing() {
+# Whether the helper at $1 can capture for this user: the capability (a rebuilt helper has
+# none), its owner, group and mode as grant_capture_rights leaves them, and the right to run
+# it (the group quorrel; a member whose session does not have the group yet gets it
+# through sg).
+helper_ready() {
     getcap=$(command -v getcap || echo /usr/sbin/getcap) # not on a user's PATH on Debian
-    "$getcap" "$helper" 2>/dev/null | grep -q 'cap_net_admin,cap_net_raw=eip' || return 0
-    [ "$(stat -c '%U:%G %a' "$helper")" = "root:quorrel 750" ] || return 0
-    [ "$(id -u)" -eq 0 ] && return 1
-    [ -x "$helper" ] && return 1
-    id -nG "$(id -un)" | tr ' ' '\n' | grep -qx quorrel && return 1
-    return 0
+    [ "$("$getcap" "$1" 2>/dev/null | awk '{print $NF}')" = "cap_net_raw=eip" ] || return 1
+    [ "$(stat -c '%U:%G %a' "$1")" = "root:quorrel 750" ] || return 1
+    [ "$(id -u)" -eq 0 ] && return 0
+    [ -x "$1" ] && return 0
+    id -nG "$(id -un)" | tr ' ' '\n' | grep -qx quorrel
+}
+
+# True when capturing needs rights that the build's helper lacks. The program captures
+# through the installed helper when its own one cannot (capture/helper_access.h): that one
+# does as well, but only where the user cannot give the build's helper its rights.
+capture_rights_missing() {
+    ! helper_ready "$helper"
 }
 
 # Whether this user can run sudo here: without a password, or with one typed now.
@@ -128,7 +187,9 @@ can_sudo() {
 }
 
 # Grants the capture rights when they are missing, and only then: later starts need no
-# sudo. A user who cannot grant them is told the one command that does.
+# sudo. A user who cannot grant them captures through the installed helper when there is
+# one, and is told otherwise how to get one: from an administrator, never by having root
+# run or grant anything in this folder, which is the user's to change.
 ensure_capture_rights() {
     capture_rights_missing || return 0
     if [ "$(id -u)" -eq 0 ] || can_sudo; then
@@ -138,14 +199,19 @@ ensure_capture_rights() {
         echo "Could not give $helper its capture rights (see above)." >&2
         return 1
     fi
+    helper_ready "$installed_helper" && return 0
     user=$(id -un)
     {
-        echo "Quorrel cannot capture yet: its capture helper needs the capture rights, which only root can give."
-        echo "Ask someone who may use sudo on this machine to run, once:"
+        echo "Quorrel cannot capture yet: capturing needs a helper with capture rights, which only root can give."
+        echo "On a machine shared with others they come with Quorrel's package: ask an administrator to build"
+        echo "it from a copy of the source that the administrator owns (not from this folder: it is yours"
+        echo "to change, and whatever root ran or granted from it would be your program), to install it,"
+        echo "and to add you to the group quorrel:"
         echo
-        echo "    sudo $(pwd)/quorrel.sh setcap $user"
+        echo "    ./quorrel.sh package && sudo apt-get install ./build/quorrel_${version}_amd64.deb"
+        echo "    sudo usermod -aG quorrel $user"
         echo
-        echo "and then start Quorrel again."
+        echo "Then log in again: this build captures through the installed helper $installed_helper."
     } >&2
     return 1
 }
@@ -388,16 +454,19 @@ package)
     (cd build && cpack -G DEB)
     ;;
 setcap)
-    # Run by someone with sudo for a user who has none: that user joins the group.
+    # Gives the helper of this folder its rights, for its owner (who runs it through sudo)
+    # or for root's own build; USER, or the one who asked, joins the group. Refused in a
+    # folder of someone else's (trusted_tree).
     if [ $# -gt 0 ]; then
-        SUDO_USER=$1
-        export SUDO_USER
+        QUORREL_MEMBER=$1
+        export QUORREL_MEMBER
     fi
+    trusted_tree || exit 1
     install_missing
     # An existing helper is not rebuilt: root's build would leave files in build/ that the
     # user could no longer replace.
     [ -f "$helper" ] || build quorrel-capture
-    grant_capture_rights
+    grant_capture_rights || exit 1
     ls -l "$helper"
     getcap=$(command -v getcap || echo /usr/sbin/getcap)
     "$getcap" "$helper"

@@ -1,10 +1,13 @@
 // Stream reader benchmark: requests per second through StreamReader for HTTP/1.1
 // keep-alive connections and HTTP/2 connections with many streams, all connections open
 // at once and their segments interleaved as a capture sees them, the server's replies
-// included (they must cost next to nothing); and the reader's peak memory. Measures and
-// prints; it has no pass or fail.
+// included (they must cost next to nothing); and the reader's peak memory. Then a table
+// held full: 60,000 connections of one request each, none closed, and what one of them
+// keeps (the heap's own count, and the reader's), the time of one tick (expire()) with
+// them all held, and the cost of a segment with 10 and with 60,000 flows held. Measures
+// and prints; it has no pass or fail.
 //
-//   bench_streams [CONNECTIONS [REQUESTS]]   (default 200 connections x 100 requests each)
+//   bench_streams [CONNECTIONS [REQUESTS [HELD]]]   (default 200 x 100, and 60,000 held)
 
 #include "streams/key_log.h"
 #include "streams/stream_reader.h"
@@ -15,7 +18,9 @@
 
 #include "http2_frames.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <malloc.h>
 #include <cstdlib>
 #include <vector>
 
@@ -168,18 +173,108 @@ void run(const char *name, bool http2, int connections, int requests)
         std::printf("  MISSED %llu requests\n", (unsigned long long)(std::uint64_t(connections) * requests - got));
 }
 
+TcpSegment segmentOf(const Wire &w, std::int64_t timeMs)
+{
+    TcpSegment s;
+    s.source = w.from;
+    s.destination = w.to;
+    s.seq = w.seq;
+    s.flags = w.flags;
+    const QByteArray &bytes = w.replyBytes ? kReply : w.payload;
+    s.payload = ByteView(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
+    s.timeMs = timeMs;
+    return s;
+}
+
+// One connection that sent one request and stays open, as a browser leaves many: its
+// handshake, the request, one segment of the reply.
+void oneRequestConnection(StreamReader &reader, int n, std::int64_t timeMs)
+{
+    const Endpoint client = endpoint(n % 60000, std::uint16_t(1024 + n / 60000));
+    const Endpoint server = endpoint(61000 + n % 7, 80);
+    const QByteArray head = browserHead(n, 0);
+    for (const Wire &w : {Wire{client, server, 100, kSyn, {}}, Wire{server, client, 500, kSyn | kAck, {}},
+                          Wire{client, server, 101, kAck | kPsh, head}, Wire{server, client, 501, kAck, {}, kMss}})
+        reader.feed(segmentOf(w, timeMs));
+}
+
+// The cost of one segment of a keep-alive connection that goes on requesting, with held
+// other flows in the table: microseconds per segment.
+double segmentCost(StreamReader &reader, std::int64_t timeMs)
+{
+    const Endpoint client = endpoint(65000, 5000), server = endpoint(65001, 80);
+    std::uint32_t seq = 1000;
+    reader.feed(segmentOf({client, server, seq++, kSyn, {}}, timeMs));
+    QList<QByteArray> heads;
+    for (int i = 0; i < 64; ++i)
+        heads << browserHead(99999, i);
+    constexpr int kRounds = 20000;
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < kRounds; ++i) {
+        const QByteArray &head = heads[i % heads.size()];
+        reader.feed(segmentOf({client, server, seq, kAck | kPsh, head}, timeMs));
+        seq += std::uint32_t(head.size());
+        reader.feed(segmentOf({server, client, std::uint32_t(i) * kMss, kAck, {}, kMss}, timeMs));
+    }
+    return double(t.nsecsElapsed()) / 1e3 / (2 * kRounds);
+}
+
+void held(int count)
+{
+    KeyLog keys;
+    StreamLimits limits;
+    limits.maxFlows = std::max<std::size_t>(limits.maxFlows, std::size_t(count) + 16);
+    std::printf("a table held full: %d connections of one request each, none closed\n", count);
+    {
+        StreamReader few(keys, limits);
+        for (int n = 0; n < 10; ++n)
+            oneRequestConnection(few, n, 0);
+        std::printf("  a segment with 10 flows held: %.3f us\n", segmentCost(few, 0));
+    }
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    StreamReader reader(keys, limits);
+    std::uint64_t got = 0;
+    reader.onRequest = [&got](const StreamRequest &) { ++got; };
+    QElapsedTimer t;
+    t.start();
+    for (int n = 0; n < count; ++n)
+        oneRequestConnection(reader, n, n / 100);
+    const double fill = double(t.nsecsElapsed()) / 1e9;
+    const std::size_t heap = mallinfo2().uordblks - heapBefore;
+    std::printf("  %llu requests read in %.3f s; %zu flows held\n", (unsigned long long)got, fill, reader.flowCount());
+    std::printf("  one connection keeps %.0f bytes of heap (%.0f as the reader counts it); %.1f MiB in all\n",
+                double(heap) / count, double(reader.memoryInUse()) / count, double(heap) / (1024 * 1024));
+    // Ticks with nothing due, as the window makes four times a second: the best and the median.
+    std::vector<double> ticks;
+    std::int64_t now = count / 100 + 1;
+    for (int i = 0; i < 200; ++i) {
+        QElapsedTimer tick;
+        tick.start();
+        reader.expire(now);
+        ticks.push_back(double(tick.nsecsElapsed()) / 1e3);
+        now += 250;
+    }
+    std::sort(ticks.begin(), ticks.end());
+    std::printf("  one tick (expire) with %zu flows held: median %.1f us, best %.1f us, worst %.1f us\n",
+                reader.flowCount(), ticks[ticks.size() / 2], ticks.front(), ticks.back());
+    std::printf("  a segment with %zu flows held: %.3f us\n", reader.flowCount(), segmentCost(reader, now));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const int connections = argc > 1 ? std::atoi(argv[1]) : 200;
     const int requests = argc > 2 ? std::atoi(argv[2]) : 100;
-    if (connections <= 0 || requests <= 0) {
-        std::fprintf(stderr, "usage: bench_streams [CONNECTIONS [REQUESTS]]\n");
+    const int heldCount = argc > 3 ? std::atoi(argv[3]) : 60000;
+    if (connections <= 0 || requests <= 0 || heldCount <= 0) {
+        std::fprintf(stderr, "usage: bench_streams [CONNECTIONS [REQUESTS [HELD]]]\n");
         return 2;
     }
     run("HTTP/1.1 keep-alive", false, connections, requests);
     run("HTTP/2", true, connections, requests);
+    held(heldCount);
     std::printf("peak resident memory of the process (with the generated traffic): %ld KiB\n", peakResidentKiB());
     return 0;
 }

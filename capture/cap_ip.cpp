@@ -66,7 +66,11 @@ Tcap_ip::~Tcap_ip()
 
 QString Tcap_ip::helperPath() const
 {
-    return m_helperPath.isEmpty() ? AppFile(AppDir(), QStringLiteral("quorrel-capture")) : m_helperPath;
+    if (!m_helperPath.isEmpty())
+        return m_helperPath;
+    if (!m_chosenHelper.isEmpty())
+        return m_chosenHelper;
+    return ChooseCaptureHelper(AppFile(AppDir(), QStringLiteral("quorrel-capture")), InstalledCaptureHelper());
 }
 
 void Tcap_ip::bindFailure(const QString &message, const QString &detail)
@@ -80,6 +84,7 @@ void Tcap_ip::LoadSocketLibrary()
 {
     if (m_initialized)
         return;
+    m_chosenHelper.clear(); // chosen afresh: rights may have been given meanwhile
     const QString helper = helperPath();
     const QFileInfo info(helper);
     if (!info.isFile())
@@ -102,6 +107,7 @@ void Tcap_ip::LoadSocketLibrary()
         bindFailure(kHelperMismatchMessage,
                     about(helper, QStringLiteral("它使用的帧协议是 \"%1\"，不是 \"%2\"")
                                       .arg(QString::fromLocal8Bit(answer), QString::fromLatin1(frame::kProtocol))));
+    m_chosenHelper = helper;
     m_initialized = true;
     m_lastBindFailure.clear();
 }

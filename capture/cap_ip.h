@@ -79,7 +79,8 @@ public:
     quint64 dropped() const { return m_dropped; }
     quint64 flowTableOverflows() const { return m_overflows; }
 
-    // The helper program; by default AppDir() + "/quorrel-capture".
+    // The helper program; by default AppDir() + "/quorrel-capture", or the installed one
+    // when that one can capture and the program's own cannot (ChooseCaptureHelper).
     void setHelperPath(const QString &path) { m_helperPath = path; }
     QString helperPath() const;
 
@@ -115,6 +116,7 @@ private:
     int closeHelper(); // the helper's wait status
 
     QString m_helperPath;
+    QString m_chosenHelper; // the helper the layer was bound with
     AddressSource m_addressSource;
     bool m_paused = false;
     bool m_initialized = false;

@@ -7,6 +7,9 @@
 //
 //   quorrel-capture [--ring-kib N] IFNAME ADDRESS [IFNAME ADDRESS]...
 //   quorrel-capture --protocol          the frame protocol it speaks
+//
+// --ring-kib N sets each capture's kernel ring (256 to 262144 KiB, and N times the number
+// of captures at most 262144 KiB); by default the captures share 256 MiB.
 //   quorrel-capture --filter ADDRESS    the kernel filter it sets for ADDRESS
 //
 // ADDRESS is a literal IPv4 or IPv6 address that interface IFNAME holds (any address of
@@ -14,7 +17,8 @@
 // and it exits with status 2 and the reason, having opened nothing. Failing to give up
 // its rights once the captures are open is fatal (status 1).
 //
-// Needs cap_net_raw and cap_net_admin (setcap), or root. Installed, it belongs to root and
+// Needs cap_net_raw (setcap; its captures are not promiscuous and their rings need no
+// more), or root. Installed, it belongs to root and
 // the group quorrel with mode 0750: only members of that group may capture.
 
 #include "capture/flow_table.h"
@@ -57,6 +61,8 @@ using quorrel::frame::FrameType;
 namespace reasons = quorrel::helper_reasons;
 
 constexpr int kExitRefused = 2;
+// The kernel memory of one run's capture rings, all captures together (KiB).
+constexpr std::size_t kMaxRingsKib = 256 * 1024;
 constexpr int kExitRightsKept = 1;
 
 // Frames are gathered and written in large pieces: one write per frame would cost more
@@ -197,7 +203,7 @@ bool open(Capture &c, std::size_t count, std::size_t ringKib)
     // 256 MiB of kernel memory, which holds a good second of a fast download, so a busy
     // moment loses nothing; with many addresses each still gets 6 MiB.
     pcap_set_timeout(c.handle, 50);
-    const std::size_t kib = ringKib ? ringKib : 256 * 1024 / count;
+    const std::size_t kib = ringKib ? ringKib : kMaxRingsKib / count;
     pcap_set_buffer_size(c.handle, static_cast<int>(kib * 1024));
     const int status = pcap_activate(c.handle);
     if (status < 0) {
@@ -375,6 +381,14 @@ int main(int argc, char *argv[])
     if (pairs < 2 || pairs % 2 != 0 || static_cast<std::size_t>(pairs / 2) > quorrel::frame::kMaxCaptures) {
         const std::string why = "usage: quorrel-capture [--ring-kib N] IFNAME ADDRESS [IFNAME ADDRESS]... (at most "
                                 + std::to_string(quorrel::frame::kMaxCaptures) + ")";
+        refuse(0, why, reasons::BadArguments(why));
+    }
+    // The rings are kernel memory: one run holds at most what the program asks by default,
+    // however many captures it opens.
+    if (ringKib * static_cast<std::size_t>(pairs / 2) > kMaxRingsKib) {
+        const std::string why = "--ring-kib: " + std::to_string(ringKib) + " KiB for each of "
+                                + std::to_string(pairs / 2) + " captures is more than " + std::to_string(kMaxRingsKib)
+                                + " KiB in all";
         refuse(0, why, reasons::BadArguments(why));
     }
 

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/capability.h>
+
 #include <cerrno>
 #include <cstring>
 #include <grp.h>
@@ -53,6 +55,28 @@ bool installed(const QString &helper)
     return ProgramIsInstalled(QFileInfo(helper).absolutePath());
 }
 
+QString currentUserName()
+{
+    const passwd *user = getpwuid(getuid());
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(getuid());
+}
+
+// Whether the file's capabilities let the program capture when it runs: cap_net_raw in
+// its permitted and effective sets (setcap cap_net_raw=eip; the helper does not raise
+// capabilities itself).
+bool fileHoldsRawCapture(const QByteArray &name)
+{
+    cap_t caps = cap_get_file(name.constData());
+    if (!caps)
+        return false;
+    cap_flag_value_t permitted = CAP_CLEAR;
+    cap_flag_value_t effective = CAP_CLEAR;
+    const bool read = cap_get_flag(caps, CAP_NET_RAW, CAP_PERMITTED, &permitted) == 0
+                      && cap_get_flag(caps, CAP_NET_RAW, CAP_EFFECTIVE, &effective) == 0;
+    cap_free(caps);
+    return read && permitted == CAP_SET && effective == CAP_SET;
+}
+
 } // namespace
 
 QString HelperAccessProblem(const QString &path)
@@ -68,7 +92,7 @@ QString HelperAccessProblem(const QString &path)
 
     const group *g = getgrgid(st.st_gid);
     const passwd *user = getpwuid(getuid());
-    const QString userName = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(getuid());
+    const QString userName = currentUserName();
     const bool groupMayRun = (st.st_mode & S_IXGRP) && !(st.st_mode & S_IXOTH);
     if (!g || !groupMayRun || processHasGroup(st.st_gid))
         return QStringLiteral("用户 %1 无权运行它（权限 %2）").arg(userName).arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
@@ -95,12 +119,37 @@ QString HelperAccessProblem(const QString &path)
 QString MissingRightsRemedy(const QString &path)
 {
     if (installed(path))
-        return QStringLiteral("截获助手程序没有截获权限：请管理员运行 sudo setcap cap_net_raw,cap_net_admin=eip %1"
-                              "（由软件包安装的，也可以重新安装软件包：sudo apt-get install --reinstall quorrel）")
-            .arg(path);
-    return QStringLiteral("截获助手程序没有截获权限：请在源代码文件夹中运行 ./quorrel.sh setcap，"
-                          "或运行 sudo setcap cap_net_raw,cap_net_admin=eip %1")
-        .arg(path);
+        return QStringLiteral("截获助手程序没有截获权限：请管理员运行 sudo setcap cap_net_raw=eip ") + path
+               + QStringLiteral("（由软件包安装的，也可以重新安装软件包：sudo apt-get install --reinstall quorrel）");
+    // Root gives capture rights only to a helper built from a folder that root or the one
+    // who asks through sudo owns: never to a file another user built (capture/helper_access.h).
+    return QStringLiteral("截获助手程序没有截获权限：能使用 sudo 的用户请在源代码文件夹中运行一次 ./quorrel.sh；"
+                          "在与他人共用的机器上，请管理员从自己的源代码副本构建并安装 Quorrel 的软件包"
+                          "（./quorrel.sh package，再 sudo apt-get install ./build/quorrel_1.0.1_amd64.deb），"
+                          "然后运行 sudo usermod -aG quorrel ")
+           + currentUserName() + QStringLiteral(" 把您加入 quorrel 组；重新登录后，本程序就会使用已安装的截获助手程序 ")
+           + InstalledCaptureHelper();
+}
+
+bool HelperCanCapture(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(name.constData(), X_OK) != 0)
+        return false;
+    return ::geteuid() == 0 || fileHoldsRawCapture(name);
+}
+
+QString ChooseCaptureHelper(const QString &own, const QString &installed)
+{
+    if (installed.isEmpty() || HelperCanCapture(own) || !HelperCanCapture(installed))
+        return own;
+    return installed;
+}
+
+QString InstalledCaptureHelper()
+{
+    return QStringLiteral(QUORREL_INSTALLED_HELPER);
 }
 
 } // namespace quorrel

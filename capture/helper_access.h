@@ -17,4 +17,17 @@ QString HelperAccessProblem(const QString &path);
 // capabilities, in the same two cases.
 QString MissingRightsRemedy(const QString &path);
 
+// Whether this process, running the program at path, can capture: it may run it, and the
+// program holds cap_net_raw (or this process is root).
+bool HelperCanCapture(const QString &path);
+
+// The helper to start: the program's own (beside it), unless that one cannot capture and
+// the installed one can. Capture rights are root's to give, and root gives them only to a
+// helper root built: a user without sudo captures through the helper an administrator
+// installed with the package, never through rights granted to a file the user can change.
+QString ChooseCaptureHelper(const QString &own, const QString &installed);
+
+// Where the package installs the helper.
+QString InstalledCaptureHelper();
+
 } // namespace quorrel

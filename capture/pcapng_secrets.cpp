@@ -1,7 +1,10 @@
 #include "capture/pcapng_secrets.h"
 
-#include <QFile>
+#include "capture/file_pieces.h"
+
+#include <QFileInfo>
 #include <cstdint>
+#include <memory>
 
 namespace quorrel {
 
@@ -14,58 +17,68 @@ constexpr std::uint32_t kTlsKeyLog = 0x544C534B;
 // A key log of a million sessions is well under this; a larger claim is damage.
 constexpr qsizetype kMaxSecrets = 64 * 1024 * 1024;
 
-std::uint32_t read32(QByteArrayView bytes, qsizetype at, bool bigEndian)
-{
-    const auto b = [&](int i) { return std::uint32_t(std::uint8_t(bytes[at + i])); };
-    return bigEndian ? b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3) : b(3) << 24 | b(2) << 16 | b(1) << 8 | b(0);
-}
-
-} // namespace
-
-CaptureSecrets ReadCaptureSecrets(QByteArrayView file)
+// The walk over a file's blocks, every length checked against the file. bytes(at, n)
+// gives the n bytes at offset at, or nullptr when the file no longer holds them (it was
+// cut while it was read: the walk ends there, and the caller says so).
+template <typename Bytes>
+CaptureSecrets walkBlocks(qint64 size, Bytes &&bytes)
 {
     CaptureSecrets result;
-    if (file.size() < 12 || read32(file, 0, false) != kSectionHeader)
-        return result; // not pcapng: the block type reads the same in either byte order
     bool bigEndian = false;
-    qsizetype at = 0;
-    while (at < file.size()) {
-        if (file.size() - at < 12) {
+    bool gone = false;
+    const auto read32 = [&](qint64 at, bool big) -> std::uint32_t {
+        const char *p = gone ? nullptr : bytes(at, 4);
+        if (!p) {
+            gone = true;
+            return 0;
+        }
+        const auto b = [p](int i) { return std::uint32_t(std::uint8_t(p[i])); };
+        return big ? b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3) : b(3) << 24 | b(2) << 16 | b(1) << 8 | b(0);
+    };
+    if (size < 12 || read32(0, false) != kSectionHeader)
+        return result; // not pcapng: the block type reads the same in either byte order
+    qint64 at = 0;
+    while (at < size && !gone) {
+        if (size - at < 12) {
             result.brokenNote = QStringLiteral("a block breaks off at byte %1").arg(at);
             break;
         }
-        const std::uint32_t type = read32(file, at, bigEndian);
+        const std::uint32_t type = read32(at, bigEndian);
         if (type == kSectionHeader) {
             // Each section says its own byte order.
-            const std::uint32_t magic = read32(file, at + 8, false);
-            if (magic == kByteOrderMagic)
+            if (read32(at + 8, false) == kByteOrderMagic)
                 bigEndian = false;
-            else if (read32(file, at + 8, true) == kByteOrderMagic)
+            else if (read32(at + 8, true) == kByteOrderMagic)
                 bigEndian = true;
             else {
                 result.brokenNote = QStringLiteral("a section header at byte %1 names no byte order").arg(at);
                 break;
             }
         }
-        const std::uint32_t length = read32(file, at + 4, bigEndian);
-        if (length < 12 || length % 4 != 0 || length > std::uint64_t(file.size() - at)
-            || read32(file, at + length - 4, bigEndian) != length) {
-            result.brokenNote = QStringLiteral("a block at byte %1 has a bad length").arg(at);
+        const std::uint32_t length = read32(at + 4, bigEndian);
+        if (length < 12 || length % 4 != 0 || length > std::uint64_t(size - at) || read32(at + length - 4, bigEndian) != length) {
+            if (!gone)
+                result.brokenNote = QStringLiteral("a block at byte %1 has a bad length").arg(at);
             break;
         }
         if (type == kDecryptionSecrets && length >= 20) {
-            const std::uint32_t secretsType = read32(file, at + 8, bigEndian);
-            const std::uint32_t secretsLength = read32(file, at + 12, bigEndian);
+            const std::uint32_t secretsType = read32(at + 8, bigEndian);
+            const std::uint32_t secretsLength = read32(at + 12, bigEndian);
             if (secretsLength > length - 20) {
                 result.brokenNote = QStringLiteral("secrets at byte %1 run past their block").arg(at);
                 break;
             }
-            if (secretsType == kTlsKeyLog) {
+            if (secretsType == kTlsKeyLog && !gone) {
                 if (result.keyLog.size() + qsizetype(secretsLength) + 1 > kMaxSecrets) {
                     result.brokenNote = QStringLiteral("more secrets than a key log holds");
                     break;
                 }
-                result.keyLog += file.sliced(at + 16, secretsLength);
+                const char *secrets = bytes(at + 16, qsizetype(secretsLength));
+                if (!secrets) {
+                    gone = true;
+                    break;
+                }
+                result.keyLog += QByteArrayView(secrets, qsizetype(secretsLength));
                 // Blocks are key log text each; a block need not end its last line.
                 if (!result.keyLog.endsWith('\n'))
                     result.keyLog += '\n';
@@ -74,27 +87,35 @@ CaptureSecrets ReadCaptureSecrets(QByteArrayView file)
         }
         at += length;
     }
+    result.cut = gone;
     return result;
+}
+
+} // namespace
+
+CaptureSecrets ReadCaptureSecrets(QByteArrayView file)
+{
+    return walkBlocks(file.size(), [&file](qint64 at, qsizetype) { return file.data() + at; });
 }
 
 std::optional<CaptureSecrets> ReadCaptureSecrets(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QString why;
+    std::unique_ptr<FilePieces> file = FilePieces::open(path, why);
+    if (!file) {
+        // A pipe or a device is read by libpcap alone: reading it here would take its bytes.
+        if (QFileInfo(path).exists() && !QFileInfo(path).isFile())
+            return CaptureSecrets();
         if (error)
-            *error = file.errorString();
+            *error = why;
         return std::nullopt;
     }
-    const qint64 size = file.size();
-    uchar *map = size > 0 ? file.map(0, size) : nullptr;
-    if (size > 0 && !map) {
+    CaptureSecrets result = walkBlocks(file->size(), [&file](qint64 at, qsizetype n) { return file->bytes(at, n); });
+    if (result.cut) {
         if (error)
-            *error = file.errorString();
+            *error = kFileCutWhileRead;
         return std::nullopt;
     }
-    CaptureSecrets result = ReadCaptureSecrets(QByteArrayView(reinterpret_cast<const char *>(map), qsizetype(size)));
-    if (map)
-        file.unmap(map);
     return result;
 }
 

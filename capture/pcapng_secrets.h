@@ -14,10 +14,12 @@ struct CaptureSecrets {
     QByteArray keyLog;  // the key log lines of every such block, in file order
     int blocks = 0;     // blocks of TLS key log secrets read
     QString brokenNote; // why the walk stopped early, empty when it reached the end
+    bool cut = false;   // the file was cut while it was read: it stopped there
 };
 
-// A file that is not pcapng (a pcap file, say) has no secrets: an empty result. Nothing
-// when the file cannot be read at all (error says why).
+// A file that is not pcapng (a pcap file, say) has no secrets: an empty result; nor has a
+// pipe. Nothing when the file cannot be read at all, or was cut while it was read (error
+// says why: kFileCutWhileRead). The file is read in pieces (capture/file_pieces.h).
 std::optional<CaptureSecrets> ReadCaptureSecrets(const QString &path, QString *error = nullptr);
 
 // The same over the bytes of a file.

@@ -5,6 +5,8 @@
 #include "detection/request_extraction.h"
 #include "streams/stream_reader.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cstring>
 
@@ -25,7 +27,22 @@ streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
     return e;
 }
 
+QString SuiteText(std::uint16_t suite)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(unsigned(suite), 4, 16, QLatin1Char('0')).toUpper();
+}
+
 } // namespace
+
+QString SuitesNotReadText(const streams::StreamCounters &counters)
+{
+    QStringList names;
+    for (std::size_t i = 0; i < counters.suitesNotReadCount; ++i)
+        names << SuiteText(counters.suitesNotRead[i]);
+    if (counters.moreSuitesNotRead)
+        names << QStringLiteral("...");
+    return names.join(QStringLiteral(", "));
+}
 
 CaptureRoad::CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits)
     : m_catalogue(catalogue), m_reader(std::make_unique<streams::StreamReader>(m_keys, limits))
@@ -45,6 +62,7 @@ CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagr
     const CapturedRequest r = FileCapturedRequest(m_catalogue, logIsEmpty, datagram);
     result.logStartLine = r.logStartLine;
     if (r.address) {
+        noteFull(r.classification);
         ++result.requests;
         if (r.classification.outcome == Classification::Filed) {
             ++result.filed;
@@ -96,9 +114,10 @@ CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
 {
     Result result;
     m_current = &result;
-    m_keys.poll();
+    m_keys.poll(nowMs);
     takeKeyLogWarning();
     m_reader->expire(nowMs);
+    noteSuitesNotRead();
     m_current = nullptr;
     return result;
 }
@@ -110,6 +129,7 @@ CaptureRoad::Result CaptureRoad::finish()
     m_keys.poll();
     takeKeyLogWarning();
     m_reader->endAll();
+    noteSuitesNotRead();
     m_current = nullptr;
     return result;
 }
@@ -137,8 +157,8 @@ std::optional<Classification> CaptureRoad::fileStreamRequest(const streams::Stre
     // Filed again when the datagram rule saw it too: a duplicate files nothing, but the
     // resource takes the newest headers, which the stream has whole.
     const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
-    const Classification c =
-        m_catalogue.ClassifyLink(m_catalogue.tree().BaseNode(), FileMode::Found, address, &headers);
+    const Classification c = m_catalogue.FileCaptured(address, &headers);
+    noteFull(c);
     m_lastFiling.valid = false;
     if (seen || !m_current)
         return c;
@@ -196,11 +216,32 @@ bool CaptureRoad::isLocal(const streams::Endpoint &end) const
     });
 }
 
+void CaptureRoad::noteFull(const Classification &c)
+{
+    // Said once each time the tree becomes full; room made since lets it be said again.
+    if (c.outcome == Classification::Filed)
+        m_fullSaid = false;
+    if (c.outcome != Classification::Full || m_fullSaid)
+        return;
+    m_fullSaid = true;
+    if (onNotice)
+        onNotice(m_catalogue.fullNotice());
+}
+
 void CaptureRoad::takeKeyLogWarning()
 {
     const QString warning = m_keys.takeWarning();
     if (!warning.isEmpty() && onNotice)
         onNotice(warning);
+}
+
+void CaptureRoad::noteSuitesNotRead()
+{
+    const streams::StreamCounters counters = m_reader->counters();
+    for (; m_suitesNotReadSaid < counters.suitesNotReadCount; ++m_suitesNotReadSaid) {
+        if (onNotice)
+            onNotice(kSuiteNotReadNotice + SuiteText(counters.suitesNotRead[m_suitesNotReadSaid]));
+    }
 }
 
 streams::StreamCounters CaptureRoad::streamCounters() const

@@ -39,6 +39,14 @@ inline const QString kHttp3Notice = QStringLiteral(
     "发现HTTP/3（QUIC）流量：这部分请求无法读取。请在浏览器中关闭QUIC："
     "Chromium 加启动参数 --disable-quic，Firefox 在 about:config 中把 network.http.http3.enable 设为 false。");
 
+// Said once for each cipher suite met that TLS reading does not read (CBC, CCM, TLS 1.0...):
+// such sessions cannot be decrypted. The suite follows, as 0x002F.
+inline const QString kSuiteNotReadNotice = QStringLiteral("发现使用无法读取的加密套件的TLS会话（这类会话无法解密）：");
+
+// "0x002F, 0x0035" for the suites of sessions that could not be read, ", ..." when there
+// were more than the counters name.
+QString SuitesNotReadText(const streams::StreamCounters &counters);
+
 class CaptureRoad {
 public:
     explicit CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits = {});
@@ -83,7 +91,9 @@ public:
     };
     std::function<void(const FiledRequest &)> onFiled;
 
-    // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read.
+    // Lines for the log, each said once in a run: HTTP/3 seen, a key log others can read (or
+    // one refused), a cipher suite of a session that cannot be read (kSuiteNotReadNotice),
+    // the tree full (said again when it fills again after room was made).
     std::function<void(const QString &)> onNotice;
 
     // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS), filed: its
@@ -103,6 +113,8 @@ private:
     bool filedByDatagramRule(const QString &address) const;
     bool justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const;
     void takeKeyLogWarning();
+    void noteFull(const Classification &c);
+    void noteSuitesNotRead();
     void learnLocal(const IpAddress &address);
     bool isLocal(const streams::Endpoint &end) const;
 
@@ -126,6 +138,8 @@ private:
     };
     LastFiling m_lastFiling;
     bool m_http3Said = false;
+    bool m_fullSaid = false;
+    std::size_t m_suitesNotReadSaid = 0; // of the reader's suitesNotRead
     // The captures' own addresses, as they come: at most 20 of each family are captured.
     static constexpr std::size_t kMaxLocals = 64;
     std::vector<IpAddress> m_locals;

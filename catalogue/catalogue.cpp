@@ -1,5 +1,10 @@
 #include "catalogue/catalogue.h"
 
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <utility>
+#include <vector>
+
 namespace quorrel {
 
 Catalogue::Catalogue(FilePlaces places, QString defaultSavePath)
@@ -24,9 +29,20 @@ std::optional<QString> Catalogue::LoadSettings()
 
 std::optional<QString> Catalogue::RebuildResourceTree()
 {
+    // The headers captured in this run live in memory only, never in zywj.txt: the list
+    // filed again would come back without them, and a protected resource would then fail
+    // to download. They go back to the same addresses.
+    std::vector<std::pair<QString, RequestHeaders>> captured;
+    m_tree.forEachPreOrder([&captured](TreeNode *node, int) {
+        if (node->headers())
+            captured.emplace_back(node->caption(), *node->headers());
+    });
     m_tree.beginRebuild();
     m_tree.BuildCategories(m_settings.TypeNameList);
     const std::optional<QString> error = LoadResourceList();
+    for (const auto &[caption, headers] : captured)
+        if (TreeNode *node = m_tree.FindByCaption(caption); node && !node->isContainer())
+            m_tree.setHeaders(node, headers);
     m_tree.endRebuild();
     return error;
 }
@@ -59,6 +75,8 @@ std::optional<QString> Catalogue::LoadResourceList()
         case Classification::NoType:
             ++m_keptNoType;
             break;
+        case Classification::Full: // not for the saved list, which is always admitted
+            break;
         }
         m_keptAside.append(r.line);
     }
@@ -86,19 +104,54 @@ std::optional<QString> Catalogue::keptAsideNote() const
         .arg(why.join(QStringLiteral("；")));
 }
 
+Catalogue::~Catalogue()
+{
+    m_writing.waitForFinished(); // a save under way reaches the file
+}
+
+std::optional<QString> Catalogue::takeBackUnreadList()
+{
+    if (!m_listUnread)
+        return std::nullopt;
+    // The list could not be read when the tree was built. Once it can, its lines go back
+    // with the rest, as they are; until then it stays as it is.
+    const ResourceListReading reading = ReadResourceList(resourceListPath());
+    if (reading.error)
+        return *reading.error + QStringLiteral("。这个文件没有被替换，以免丢失其中的内容。");
+    for (const ListedResource &r : reading.resources)
+        m_keptAside.append(r.line);
+    m_listUnread.reset();
+    return std::nullopt;
+}
+
 std::optional<QString> Catalogue::SaveResourceList()
 {
-    if (m_listUnread) {
-        // The list could not be read when the tree was built. Once it can, its lines go
-        // back with the rest, as they are; until then it stays as it is.
-        const ResourceListReading reading = ReadResourceList(resourceListPath());
-        if (reading.error)
-            return *reading.error + QStringLiteral("。这个文件没有被替换，以免丢失其中的内容。");
-        for (const ListedResource &r : reading.resources)
-            m_keptAside.append(r.line);
-        m_listUnread.reset();
-    }
-    return quorrel::SaveResourceList(m_tree, resourceListPath(), m_keptAside);
+    m_writing.waitForFinished();
+    if (const std::optional<QString> error = takeBackUnreadList())
+        return error;
+    return WriteResourceList(resourceListPath(), SnapshotResourceList(m_tree, m_keptAside));
+}
+
+QFuture<std::optional<QString>> Catalogue::SaveResourceListInBackground()
+{
+    m_writing.waitForFinished();
+    if (const std::optional<QString> error = takeBackUnreadList())
+        return QtFuture::makeReadyFuture(error);
+    m_writing = QtConcurrent::run(&WriteResourceList, resourceListPath(), SnapshotResourceList(m_tree, m_keptAside));
+    return m_writing;
+}
+
+Classification Catalogue::FileCaptured(const QString &address, const RequestHeaders *headers)
+{
+    return quorrel::ClassifyLink(m_tree, m_settings, m_tree.BaseNode(), FileMode::Found, address, headers,
+                                 Admission::WithinCapacity);
+}
+
+QString Catalogue::fullNotice() const
+{
+    return QStringLiteral("资源列表已满（最多 ") + QString::number(m_tree.capacity().nodes)
+           + QStringLiteral(" 个节点、") + QString::number(m_tree.capacity().textBytes / (1024 * 1024))
+           + QStringLiteral(" MiB 文字）：新截获的资源不再收录。下载或删除一些资源后，又可以继续收录。");
 }
 
 Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,

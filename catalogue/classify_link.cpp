@@ -212,7 +212,7 @@ QStringView categoryOf(int t, FileMode mode, const SettingsValues &settings, QSt
 
 Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
                             const TreeNode *baseNode, FileMode mode, const QString &text,
-                            const RequestHeaders *headers)
+                            const RequestHeaders *headers, Admission admission)
 {
     Classification result;
     const Normalised n = normalise(baseNode, text);
@@ -244,6 +244,12 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
             return result;
         }
         result.showHint = true;
+    }
+
+    if (admission == Admission::WithinCapacity && !tree.hasRoomFor(caption, s)) {
+        result.outcome = Classification::Full;
+        result.showHint = false;
+        return result;
     }
 
     // No node bears the category's caption (the type table names type 1 otherwise, or the

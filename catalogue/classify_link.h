@@ -27,6 +27,7 @@ struct Classification {
         Duplicate,   // a node with the same caption exists somewhere in the tree
         PagesOff,    // type 1 while page analysis is off
         NoType,      // the type number read is below 1
+        Full,        // new, but the tree holds all it may (TreeCapacity): refused
     };
     Outcome outcome = NoType;
     TreeNode *node = nullptr;  // the node added
@@ -34,12 +35,20 @@ struct Classification {
     bool showHint = false;     // put kSelectResourceHint in the status bar
 };
 
+// Whether a new resource must fit the tree's capacity. Captured traffic must; what the
+// user's own commands put back (a task returned to the tree, a finished download) and the
+// saved list are the user's, and always find room.
+enum class Admission {
+    Always,
+    WithinCapacity,
+};
+
 // headers: those of the request the address was captured with, when it was. They go with
 // the new node; an address already in the tree takes them too, the newest replacing older
 // ones (a cookie may have been renewed since). Nothing else of the rule depends on them.
 Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
                             const TreeNode *baseNode, FileMode mode, const QString &text,
-                            const RequestHeaders *headers = nullptr);
+                            const RequestHeaders *headers = nullptr, Admission admission = Admission::Always);
 
 // The caption of the category an address would be filed under by ClassifyLink in mode 0,
 // on the same rules (the type by its extension, type 1 only with page analysis on); empty

@@ -54,6 +54,7 @@ TreeNode *ResourceTree::add(TreeNode *parent, NodeFields fields)
     into->m_children.push_back(std::move(node));
     m_captions.insert(added);
     ++m_count;
+    m_textBytes += textOf(*added);
     if (now) {
         into->m_shown = row + 1;
         endInsertRows();
@@ -145,15 +146,19 @@ void ResourceTree::setMark(TreeNode *node, const QString &mark)
 void ResourceTree::setHeaders(TreeNode *node, const RequestHeaders &headers)
 {
     // Nothing a view shows changes: no signal.
+    m_textBytes -= textOf(*node);
     if (headers.isEmpty())
         node->m_headers.reset();
     else
         node->m_headers = std::make_unique<RequestHeaders>(headers);
+    m_textBytes += textOf(*node);
 }
 
 void ResourceTree::setLink(TreeNode *node, const QString &link)
 {
+    m_textBytes -= textOf(*node);
     node->m_link = link;
+    m_textBytes += textOf(*node);
     changed(node, LinkRole);
     if (!m_rebuilding)
         emit resourcesChanged();
@@ -197,6 +202,7 @@ void ResourceTree::forget(TreeNode *node)
         pending.pop_back();
         m_captions.remove(n);
         --m_count;
+        m_textBytes -= textOf(*n);
         if (n->m_waiting)
             std::erase(m_waiting, n);
         if (n == m_clickedNode)
@@ -254,6 +260,22 @@ void ResourceTree::deleteChildren(TreeNode *node)
         emit resourcesChanged();
 }
 
+std::size_t ResourceTree::textOf(const TreeNode &node)
+{
+    // A captured address is its node's caption and link in one shared text.
+    const qsizetype chars = node.m_caption.size() + (node.m_link.isSharedWith(node.m_caption) ? 0 : node.m_link.size());
+    std::size_t bytes = std::size_t(chars) * sizeof(QChar);
+    if (const RequestHeaders *h = node.m_headers.get())
+        bytes += std::size_t(h->referer.size() + h->cookie.size() + h->userAgent.size());
+    return bytes;
+}
+
+bool ResourceTree::hasRoomFor(const QString &caption, const QString &link) const
+{
+    const qsizetype chars = caption.size() + (link.isSharedWith(caption) ? 0 : link.size());
+    return m_count < m_capacity.nodes && m_textBytes + std::size_t(chars) * sizeof(QChar) <= m_capacity.textBytes;
+}
+
 void ResourceTree::clear()
 {
     if (!m_rebuilding)
@@ -264,6 +286,7 @@ void ResourceTree::clear()
     m_announceTimer.stop();
     m_captions.clear();
     m_count = 0;
+    m_textBytes = 0;
     m_foundRoot = m_baseNode = m_clickedNode = nullptr;
     if (!m_rebuilding)
         endResetModel();

@@ -30,6 +30,16 @@ inline const QString kDownloadedMark = QStringLiteral("+xz");
 inline const QString kFoundCategoryMark = QStringLiteral("+qd");
 inline const QString kDownloadedPrefix = QStringLiteral("√");
 
+// What the tree may hold in all: captured traffic is a stranger's to shape (one page can
+// request a million distinct addresses, each up to the readers' bound), and beyond this a
+// captured address is refused rather than the program growing without end. A million
+// resources are far more than anyone ticks through; the text bound stops long addresses
+// first (32,000 of 8 KiB).
+struct TreeCapacity {
+    int nodes = 1'000'000;
+    std::size_t textBytes = 256u * 1024 * 1024; // captions, links and captured headers
+};
+
 class ResourceTree : public QAbstractItemModel {
     Q_OBJECT
 public:
@@ -80,6 +90,13 @@ public:
     TreeNode *FindByCaption(QStringView text) const { return m_captions.find(text); }
     TreeNode *FindByCaption(const QString &text) const { return m_captions.find(text); }
     int count() const { return m_count; }
+    // The text the nodes hold (captions, links that are not the caption's own text,
+    // captured headers), in bytes: a running sum.
+    std::size_t textBytes() const { return m_textBytes; }
+    void setCapacity(TreeCapacity capacity) { m_capacity = capacity; }
+    const TreeCapacity &capacity() const { return m_capacity; }
+    // Whether a node with this caption and link still fits within the capacity.
+    bool hasRoomFor(const QString &caption, const QString &link) const;
     TreeNode *nodeAt(int preOrderIndex) const; // walks the tree: for single lookups only
     int topLevelCount() const { return m_root.childCount(); }
     TreeNode *topLevel(int i) const { return m_root.child(i); }
@@ -121,9 +138,13 @@ private:
     void forget(TreeNode *node); // drops a subtree from the index and the references
     void changed(TreeNode *node, int role);
 
+    static std::size_t textOf(const TreeNode &node);
+
     TreeNode m_root; // invisible: its children are the top-level nodes
     CaptionIndex m_captions;
     int m_count = 0;
+    std::size_t m_textBytes = 0; // textOf every node, kept where nodes and their texts change
+    TreeCapacity m_capacity;
     int m_rebuilding = 0;
     TreeNode *m_foundRoot = nullptr;
     TreeNode *m_baseNode = nullptr;

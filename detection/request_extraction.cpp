@@ -1,6 +1,7 @@
 #include "detection/request_extraction.h"
 
 #include "base/gbk_text.h"
+#include "base/text_rules.h"
 
 #include <algorithm>
 #include <array>
@@ -228,8 +229,13 @@ bool isAbsoluteAddress(std::string_view path)
         || startsWithNoCase(path, "ftp://");
 }
 
+thread_local std::uint64_t t_longAddresses = 0;
+
+// The authority and path of an absolute address: what follows its "scheme://".
+std::size_t authorityAndPath(std::string_view absolute) { return absolute.size() - (absolute.find("://") + 3); }
+
 // Writes the address of the GET request in payload into address; false when there is
-// none. Both buffers are reused between datagrams: at the rate datagrams come in, an
+// none, or when it is longer than an address may be (counted). Both buffers are reused between datagrams: at the rate datagrams come in, an
 // allocation for each would cost more than the work itself.
 bool findAddress(Bytes payload, std::string &address)
 {
@@ -274,11 +280,19 @@ bool findAddress(Bytes payload, std::string &address)
 
     address.clear();
     if (isAbsoluteAddress(path)) {
+        if (authorityAndPath(path) > std::size_t(kMaxAddressBytes)) {
+            ++t_longAddresses;
+            return false;
+        }
         address.append(path);
         return true;
     }
     if (path.empty() || host.empty())
         return false;
+    if (host.size() + path.size() > std::size_t(kMaxAddressBytes)) {
+        ++t_longAddresses;
+        return false;
+    }
     address.append("http://").append(host).append(path);
     return true;
 }
@@ -336,6 +350,8 @@ Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress 
         result.address = fromGbk(QByteArrayView(address.data(), static_cast<qsizetype>(address.size())));
     return result;
 }
+
+std::uint64_t LongAddressesDropped() { return t_longAddresses; }
 
 CapturedHead ExtractRequestHead(Bytes payload)
 {

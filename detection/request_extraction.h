@@ -43,6 +43,11 @@ std::optional<QByteArray> ExtractRequestBytes(Bytes payload);
 // Paths and hosts of printable ASCII are cut at once, without building the head.
 std::optional<QByteArray> ExtractRequestBytes(QByteArrayView path, QByteArrayView host);
 
+// The requests the rules above found but dropped, their authority and path together
+// being longer than kMaxAddressBytes (base/text_rules.h); counted on this thread since it
+// started.
+std::uint64_t LongAddressesDropped();
+
 // The head of the GET request that the rules above take the address from (the last request
 // line beginning with "get" in the payload), read by RFC 9112's own lines: its version and
 // the Referer, Cookie and User-Agent fields up to the blank line that ends the head. Several

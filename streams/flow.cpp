@@ -10,7 +10,7 @@ constexpr const char *kUnreadable = "neither an HTTP request nor a TLS ClientHel
 } // namespace
 
 Flow::Flow(const FlowKey &key, FlowContext &context)
-    : m_key(key), m_context(context), m_sinks{SideSink(*this, 0), SideSink(*this, 1)}
+    : m_key(key), m_context(context)
 {
 }
 
@@ -27,6 +27,28 @@ bool Flow::waitsForSecret() const
         && (m_tlsState == TlsSession::State::Handshake || m_tlsState == TlsSession::State::WaitingForSecret);
 }
 
+bool Flow::waitsForKeyLog() const
+{
+    return m_tls && !m_ended && m_tlsState == TlsSession::State::WaitingForSecret;
+}
+
+std::int64_t Flow::nextDeadlineMs() const
+{
+    if (m_ended)
+        return kNever;
+    std::int64_t at = kNever;
+    if (m_closed) {
+        at = m_closedAtMs + m_context.limits.closedWaitMs;
+    } else {
+        for (const Side &sd : m_sides)
+            if (sd.stream.hasHole())
+                at = std::min(at, sd.stream.holeSinceMs() + m_context.limits.gapWaitMs);
+    }
+    if (waitsForSecret())
+        at = std::min(at, m_tls->waitDeadlineMs());
+    return at;
+}
+
 bool Flow::hasHole() const
 {
     return m_sides[0].stream.hasHole() || m_sides[1].stream.hasHole();
@@ -39,21 +61,30 @@ std::size_t Flow::memory() const
     if (m_http)
         bytes += m_http->memory();
     if (m_tls)
-        bytes += sizeof(TlsSession);
+        bytes += m_tls->memory();
     return bytes;
 }
 
-void Flow::segment(int side, const TcpSegment &segment)
+std::size_t Flow::boundedMemory() const
+{
+    return memory() - (m_tls ? m_tls->waitingBytes() : 0);
+}
+
+bool Flow::segment(int side, const TcpSegment &segment)
 {
     m_nowMs = std::max(m_nowMs, segment.timeMs);
     m_lastSeenMs = m_nowMs;
     if (m_ended || m_closed)
-        return;
+        return false;
+    // Most segments are of this kind: acknowledgements, a server's replies. They leave the
+    // flow as it was but for its time (its deadlines are the reader's to watch).
+    if (!(segment.flags & (kSyn | kFin | kRst)) && (segment.payload.empty() || !wantsBytes(side)))
+        return false;
     Side &sd = m_sides[side];
     std::uint32_t seq = segment.seq;
     if (segment.flags & kRst) {
         closed();
-        return;
+        return true;
     }
     if (segment.flags & kSyn) {
         // The SYN names the client (RFC 9293, 3.5) and its sequence number comes before
@@ -73,12 +104,13 @@ void Flow::segment(int side, const TcpSegment &segment)
             sd.stream.start(seq); // joined late: read from here
         const bool client = m_client < 0 || side == m_client;
         const std::size_t holdLimit = client ? m_context.limits.flowBytes : m_context.limits.serverBytes;
-        if (sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, m_sinks[side]) == TcpReassembler::Add::Overflow) {
+        SideSink sink(*this, side);
+        if (sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, sink) == TcpReassembler::Add::Overflow) {
             end(Ending::Gap, "held bytes over the flow's bound: a hole that does not fill");
-            return;
+            return true;
         }
         if (m_ended)
-            return;
+            return true;
         // Sides no longer read drop what they hold (never from inside their own delivery).
         if (sd.notClient || (m_client >= 0 && side != m_client && (m_kind == Kind::Http || m_serverDone)))
             sd.stream.reset();
@@ -86,16 +118,17 @@ void Flow::segment(int side, const TcpSegment &segment)
     if (segment.flags & kFin) {
         if (m_client < 0) {
             end(Ending::Closed, nullptr); // no request seen from either side, and no more to come
-            return;
+            return true;
         }
         if (sd.stream.started())
             sd.stream.finish(seq + static_cast<std::uint32_t>(segment.payload.size()));
     }
     if (m_client >= 0 && m_sides[m_client].stream.started() && m_sides[m_client].stream.finished()) {
         closed();
-        return;
+        return true;
     }
     checkTimers(m_nowMs);
+    return true;
 }
 
 bool Flow::wantsBytes(int side) const
@@ -184,11 +217,10 @@ void Flow::decide(int side, StreamStart start)
         server.notClient = false;
         server.stream.reset();
     }
-    const Endpoint &serverEnd = m_key.end(serverSide());
     if (m_kind == Kind::Http) {
         m_serverEarly = QByteArray();
         server.stream.reset();
-        startHttp("http", EndpointText(serverEnd, 80));
+        startHttp(QByteArrayLiteral("http"));
         return;
     }
     ++m_context.counters.tlsStarted;
@@ -230,20 +262,19 @@ void Flow::plaintext(ByteView bytes)
 {
     if (m_ended)
         return;
-    if (!m_http) {
-        QByteArray fallback = m_tls->serverName();
-        if (fallback.isEmpty())
-            fallback = EndpointText(m_key.end(serverSide()), 443);
-        startHttp("https", std::move(fallback));
-    }
+    if (!m_http)
+        startHttp(QByteArrayLiteral("https"));
     if (!m_http->feed(bytes))
         httpEnded();
 }
 
-void Flow::startHttp(QByteArray scheme, QByteArray fallbackAuthority)
+// The readers are given no authority for a request that names none: the flow puts it in
+// (request()), so that a connection whose requests all name theirs never makes it.
+void Flow::startHttp(QByteArray scheme)
 {
-    m_http = std::make_unique<HttpStream>(std::move(scheme), std::move(fallbackAuthority), m_context.limits,
-                                          [this](StreamRequest &&r) { request(std::move(r)); });
+    m_http = std::make_unique<HttpStream>(std::move(scheme), QByteArray(), m_context.limits,
+                                          [this](StreamRequest &&r) { request(std::move(r)); },
+                                          &m_context.counters.longAddresses);
 }
 
 void Flow::httpEnded()
@@ -280,11 +311,28 @@ void Flow::observeTls()
     if (state == TlsSession::State::Ended && !m_ended) {
         const char *reason = m_tls->endReason() ? m_tls->endReason() : "TLS reading ended";
         const TlsSession::EndCause cause = m_tls->endCause();
+        if (const std::optional<std::uint16_t> suite = m_tls->suiteNotRead())
+            countSuiteNotRead(*suite);
         if (!m_tlsDecrypted && (cause == TlsSession::EndCause::NoSecret || before == TlsSession::State::WaitingForSecret))
             end(Ending::TlsWithoutSecret, reason);
         else
             end(Ending::TlsFailed, reason);
     }
+}
+
+// No session is passed over without a word: those at a suite we do not read are counted
+// and their suites named.
+void Flow::countSuiteNotRead(std::uint16_t suite)
+{
+    StreamCounters &c = m_context.counters;
+    ++c.tlsSuiteNotRead;
+    const auto named = c.suitesNotRead.begin() + std::ptrdiff_t(c.suitesNotReadCount);
+    if (std::find(c.suitesNotRead.begin(), named, suite) != named)
+        return;
+    if (c.suitesNotReadCount < c.suitesNotRead.size())
+        c.suitesNotRead[c.suitesNotReadCount++] = suite;
+    else
+        c.moreSuitesNotRead = true;
 }
 
 void Flow::retry(std::int64_t nowMs)
@@ -399,6 +447,11 @@ void Flow::request(StreamRequest &&request)
 {
     ++m_context.counters.requests;
     request.client = m_key.end(m_client);
+    // No Host, no :authority: the TLS server name, else the server's address.
+    if (request.authority.isEmpty() && m_tls)
+        request.authority = m_tls->serverName();
+    if (request.authority.isEmpty())
+        request.authority = EndpointText(m_key.end(serverSide()), m_tls ? 443 : 80);
     if (m_context.onRequest)
         m_context.onRequest(request);
 }

@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -48,8 +49,9 @@ public:
     Flow(const Flow &) = delete;
     Flow &operator=(const Flow &) = delete;
 
-    // A segment sent by the key's end side (0 low, 1 high).
-    void segment(int side, const TcpSegment &segment);
+    // A segment sent by the key's end side (0 low, 1 high). False when it changed nothing
+    // but the time the flow was last seen.
+    bool segment(int side, const TcpSegment &segment);
     // The key log grew, or time passed: TLS records waiting for a secret try again.
     void retry(std::int64_t nowMs);
     // Ends the reading when a hole has waited too long, or a closed connection has
@@ -63,9 +65,20 @@ public:
     // A SYN the flow has seen already (sent again), not a new connection on the same ends.
     bool isRepeatedSyn(int side, std::uint32_t seq) const;
     bool waitsForSecret() const;
+    // TLS records wait for a line of the key log: only a key log that grew moves them on.
+    bool waitsForKeyLog() const;
     bool hasHole() const;
     std::int64_t lastSeenMs() const { return m_lastSeenMs; }
+    // When retry() and checkTimers() next have something to do (a hole's wait, a closed
+    // connection's wait for its secret, TLS records' wait), or kNever. Between two calls
+    // that work on the flow it only moves later or goes away.
+    static constexpr std::int64_t kNever = INT64_MAX;
+    std::int64_t nextDeadlineMs() const;
+    // Every byte the flow holds, itself included.
     std::size_t memory() const;
+    // What the flow's own bound (StreamLimits::flowBytes) counts: all but the TLS records
+    // waiting for their secret, which TLS reading bounds itself.
+    std::size_t boundedMemory() const;
 
 private:
     struct Side {
@@ -93,9 +106,10 @@ private:
     void decide(int side, StreamStart start);
     bool deliverServer(ByteView bytes);
     void plaintext(ByteView bytes);
-    void startHttp(QByteArray scheme, QByteArray fallbackAuthority);
+    void startHttp(QByteArray scheme);
     void httpEnded();
     void observeTls();
+    void countSuiteNotRead(std::uint16_t suite);
     void closed();
     void note(FlowNote::Kind kind, const char *reason);
     void request(StreamRequest &&request);
@@ -104,7 +118,6 @@ private:
     FlowKey m_key;
     FlowContext &m_context;
     Side m_sides[2];
-    SideSink m_sinks[2];
     int m_client = -1; // the client's side, once known
     Kind m_kind = Kind::Undecided;
     std::int64_t m_nowMs = 0;

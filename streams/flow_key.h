@@ -44,20 +44,24 @@ struct FlowKey {
 struct FlowKeyHash {
     std::size_t operator()(const FlowKey &k) const noexcept
     {
-        // FNV-1a over the fields: cheap, and the table has a bounded size anyway.
-        std::uint64_t h = 1469598103934665603ull;
-        auto mix = [&h](const std::uint8_t *p, std::size_t n) {
-            for (std::size_t i = 0; i < n; ++i) {
-                h ^= p[i];
-                h *= 1099511628211ull;
-            }
+        // Eight bytes at a time, each word folded in by a multiply (the golden-ratio
+        // constant) and a shift: every segment is looked up, so this is on the hot path.
+        // An IPv4 address leaves the rest of its 16 bytes zero, as equality compares them.
+        constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+        std::uint64_t h = 0;
+        const auto mix = [&h](std::uint64_t word) {
+            h = (h ^ word) * kMul;
+            h ^= h >> 32;
         };
         for (const Endpoint *e : {&k.low, &k.high}) {
-            mix(e->address.data(), e->v6 ? 16 : 4);
-            const std::uint8_t port[2] = {std::uint8_t(e->port >> 8), std::uint8_t(e->port)};
-            mix(port, 2);
+            std::uint64_t words[2];
+            std::memcpy(words, e->address.data(), sizeof words);
+            mix(words[0]);
+            mix(words[1]);
         }
-        return static_cast<std::size_t>(h ^ (h >> 29));
+        mix(std::uint64_t{k.low.port} | std::uint64_t{k.high.port} << 16 | std::uint64_t{k.low.v6} << 32
+            | std::uint64_t{k.high.v6} << 33);
+        return static_cast<std::size_t>(h);
     }
 };
 

@@ -155,7 +155,10 @@ RequestLine requestLine(std::string_view line)
 
 } // namespace
 
-Http1Reader::Http1Reader(Origin origin, std::size_t headLimit) : m_origin(std::move(origin)), m_headLimit(headLimit) {}
+Http1Reader::Http1Reader(Origin origin, std::size_t headLimit, std::size_t addressLimit)
+    : m_origin(std::move(origin)), m_headLimit(headLimit), m_addressLimit(addressLimit)
+{
+}
 
 void Http1Reader::stop(ReadEnd::Kind kind, const char *reason)
 {
@@ -473,8 +476,12 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     request.referer = std::move(referer);
     request.cookie = std::move(cookie);
     request.userAgent = std::move(userAgent);
-    if (onRequest && !invalidField)
+    if (std::size_t(request.authority.size() + request.path.size()) > m_addressLimit) {
+        if (longAddresses)
+            ++*longAddresses;
+    } else if (onRequest && !invalidField) {
         onRequest(std::move(request));
+    }
 
     m_upgradeAsked = upgrade;
     if (connect) {

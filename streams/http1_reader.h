@@ -18,9 +18,12 @@ class Http1Reader {
 public:
     using Origin = RequestOrigin;
 
-    Http1Reader(Origin origin, std::size_t headLimit);
+    // addressLimit: a request whose authority and path pass it is not handed on.
+    Http1Reader(Origin origin, std::size_t headLimit, std::size_t addressLimit = std::size_t(-1));
 
     std::function<void(StreamRequest &&)> onRequest;
+    // Counts each request dropped for its address, when set.
+    std::uint64_t *longAddresses = nullptr;
 
     // Reads the stream's next bytes and returns how many it took: all of them, unless
     // the reading ended (end()) or the stream turned to HTTP/2 (switchedToHttp2(): the
@@ -45,6 +48,7 @@ private:
 
     Origin m_origin;
     std::size_t m_headLimit;
+    std::size_t m_addressLimit;
     State m_state = State::Head;
     QByteArray m_head; // a head split over several pieces, gathered
     QByteArray m_line; // a chunk-size or trailer line split over pieces

@@ -20,12 +20,29 @@ constexpr std::uint8_t kPriority = 0x20;
 
 QByteArray bytes(std::string_view s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
 
+// The method and scheme nearly every request has, as shared texts: two small copies a
+// request otherwise.
+QByteArray commonBytes(std::string_view s)
+{
+    static const QByteArray kGet = QByteArrayLiteral("GET");
+    static const QByteArray kHttps = QByteArrayLiteral("https");
+    static const QByteArray kHttp = QByteArrayLiteral("http");
+    if (s == "GET")
+        return kGet;
+    if (s == "https")
+        return kHttps;
+    if (s == "http")
+        return kHttp;
+    return bytes(s);
+}
+
 } // namespace
 
 Http2Reader::Http2Reader(Origin origin, const StreamLimits &limits, std::size_t prefaceSeen)
     : m_origin(std::move(origin)),
       m_maxFrameLength(limits.maxFrameLength),
       m_headBytes(limits.headBytes),
+      m_addressBytes(limits.addressBytes),
       m_inflater(limits.hpackTableBytes),
       m_prefaceSeen(std::min(prefaceSeen, kPreface.size()))
 {
@@ -146,6 +163,7 @@ void Http2Reader::frameHeader()
         m_listBytes = 0;
         m_listTooLong = false;
         m_malformed = false;
+        m_addressTooLong = false;
         m_request = {};
         m_blockEnds = flags & kEndHeaders;
         if (m_prefixNeed > 0)
@@ -219,10 +237,16 @@ bool Http2Reader::field(std::string_view name, std::string_view value)
         m_malformed = true;
         return true;
     }
+    // A value stored once in the HPACK table comes back with every request that names it:
+    // one too long for an address is not copied again and again.
+    if ((name == ":authority" || name == ":path" || name == "host") && value.size() > m_addressBytes) {
+        m_addressTooLong = true;
+        return true;
+    }
     if (name == ":method") {
-        m_request.method = bytes(value);
+        m_request.method = commonBytes(value);
     } else if (name == ":scheme") {
-        m_request.scheme = bytes(value);
+        m_request.scheme = commonBytes(value);
     } else if (name == ":authority") {
         m_request.authority = bytes(value);
     } else if (name == ":path") {
@@ -253,8 +277,13 @@ void Http2Reader::endBlock()
     request.httpVersion = QByteArrayLiteral("HTTP/2");
     if (request.scheme.isEmpty())
         request.scheme = m_origin.scheme;
-    if (request.authority.isEmpty())
+    if (request.authority.isEmpty() && !m_addressTooLong)
         request.authority = m_origin.fallbackAuthority;
+    if (m_addressTooLong || std::size_t(request.authority.size() + request.path.size()) > m_addressBytes) {
+        if (longAddresses)
+            ++*longAddresses;
+        return;
+    }
     if (onRequest)
         onRequest(std::move(request));
 }

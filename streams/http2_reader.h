@@ -29,6 +29,8 @@ public:
     Http2Reader(Origin origin, const StreamLimits &limits, std::size_t prefaceSeen = 0);
 
     std::function<void(StreamRequest &&)> onRequest;
+    // Counts each request dropped for its address (StreamLimits::addressBytes), when set.
+    std::uint64_t *longAddresses = nullptr;
 
     // False once the reading has ended: end() says why.
     bool feed(ByteView bytes);
@@ -49,6 +51,7 @@ private:
     Origin m_origin;
     std::uint32_t m_maxFrameLength;
     std::size_t m_headBytes;
+    std::size_t m_addressBytes;
     HpackInflater m_inflater;
     State m_state = State::Preface;
     std::size_t m_prefaceSeen;
@@ -69,6 +72,7 @@ private:
     std::size_t m_listBytes = 0;  // decoded, as RFC 9113 6.5.2 counts a header list
     bool m_listTooLong = false;
     bool m_malformed = false;     // a field of the block holds NUL, CR or LF
+    bool m_addressTooLong = false; // its :authority, Host or :path alone passes addressBytes: not kept
     StreamRequest m_request;
     ReadEnd m_end;
 };

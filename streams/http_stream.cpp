@@ -3,12 +3,14 @@
 namespace quorrel::streams {
 
 HttpStream::HttpStream(QByteArray scheme, QByteArray fallbackAuthority, const StreamLimits &limits,
-                       std::function<void(StreamRequest &&)> onRequest)
+                       std::function<void(StreamRequest &&)> onRequest, std::uint64_t *longAddresses)
     : m_limits(limits),
       m_onRequest(std::move(onRequest)),
-      m_http1({std::move(scheme), std::move(fallbackAuthority)}, limits.headBytes)
+      m_longAddresses(longAddresses),
+      m_http1({std::move(scheme), std::move(fallbackAuthority)}, limits.headBytes, limits.addressBytes)
 {
     m_http1.onRequest = m_onRequest;
+    m_http1.longAddresses = longAddresses;
 }
 
 bool HttpStream::feed(ByteView bytes)
@@ -25,6 +27,7 @@ bool HttpStream::feed(ByteView bytes)
     constexpr std::size_t kPrefaceHead = 18;
     m_http2 = std::make_unique<Http2Reader>(m_http1.origin(), m_limits, kPrefaceHead);
     m_http2->onRequest = m_onRequest;
+    m_http2->longAddresses = m_longAddresses;
     return m_http2->feed(bytes.subspan(taken));
 }
 

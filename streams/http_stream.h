@@ -16,8 +16,9 @@ namespace quorrel::streams {
 
 class HttpStream {
 public:
+    // longAddresses counts the requests dropped for their address (StreamLimits::addressBytes).
     HttpStream(QByteArray scheme, QByteArray fallbackAuthority, const StreamLimits &limits,
-               std::function<void(StreamRequest &&)> onRequest);
+               std::function<void(StreamRequest &&)> onRequest, std::uint64_t *longAddresses = nullptr);
 
     // False once the reading has ended: end() says why.
     bool feed(ByteView bytes);
@@ -27,6 +28,7 @@ public:
 private:
     const StreamLimits &m_limits;
     std::function<void(StreamRequest &&)> m_onRequest;
+    std::uint64_t *m_longAddresses;
     Http1Reader m_http1;
     std::unique_ptr<Http2Reader> m_http2;
 };

@@ -3,11 +3,14 @@
 #include <openssl/crypto.h>
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <list>
+#include <optional>
+#include <pwd.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,12 +22,17 @@ namespace quorrel::streams {
 namespace {
 
 // The labels we use (the NSS key log format); the secret's length by label.
-enum Label { kClientRandom, kClientHandshake, kClientTraffic0, kNoLabel };
+enum Label { kClientRandom, kClientEarly, kClientHandshake, kClientTraffic0, kNoLabel };
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 // One poll reads at most this much, so a huge log cannot stall the caller's loop; the rest
 // comes at the next poll.
 constexpr std::size_t kReadPerPoll = 4 * 1024 * 1024;
+// A key log read once (a scan of capture files) is read this far at most. A browser's
+// session takes a few hundred bytes of it, so this holds about a million sessions; a file
+// larger than that is not a key log anyone wrote by hand, and reading it all would keep a
+// scan busy for as long as the file is large.
+constexpr off_t kReadOnceBytes = off_t(256) * 1024 * 1024;
 
 struct RandomHash {
     std::size_t operator()(const ClientRandom &r) const noexcept
@@ -52,6 +60,7 @@ void wipe(std::vector<char> &bytes)
 void wipe(KeyLog::Secrets &secrets)
 {
     wipe(secrets.masterSecret);
+    wipe(secrets.clientEarlyTrafficSecret);
     wipe(secrets.clientHandshakeTrafficSecret);
     wipe(secrets.clientTrafficSecret0);
 }
@@ -88,6 +97,8 @@ Label labelOf(std::string_view label)
 {
     if (label == "CLIENT_RANDOM")
         return kClientRandom;
+    if (label == "CLIENT_EARLY_TRAFFIC_SECRET")
+        return kClientEarly;
     if (label == "CLIENT_HANDSHAKE_TRAFFIC_SECRET")
         return kClientHandshake;
     if (label == "CLIENT_TRAFFIC_SECRET_0")
@@ -108,6 +119,62 @@ bool secretLengthFits(Label label, std::size_t length)
     if (label == kClientRandom)
         return length == 48; // RFC 5246 8.1
     return length == 32 || length == 48; // SHA-256 or SHA-384 suites
+}
+
+// The name of a user, for a message; the number when the system knows none.
+QString userName(uid_t uid)
+{
+    passwd entry {};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QString::number(uid);
+}
+
+QString modeText(mode_t mode) { return QStringLiteral("0%1").arg(unsigned(mode & 07777), 3, 8, QLatin1Char('0')); }
+
+// Why an opened key log is refused, in English (the tools' errors) and in the log's words
+// (the window's): nullopt when it is the user's own and nobody else can write it. User text
+// is joined, never taken as a format.
+struct Refusal {
+    QString english;
+    QString chinese;
+};
+
+std::optional<Refusal> refusalOf(const QString &path, const struct stat &st)
+{
+    const bool foreign = st.st_uid != ::geteuid();
+    const bool writable = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!foreign && !writable)
+        return std::nullopt;
+    // A link is followed: what counts is the file it leads to.
+    struct stat link {};
+    QString target;
+    if (::lstat(QFile::encodeName(path).constData(), &link) == 0 && S_ISLNK(link.st_mode))
+        target = QFileInfo(path).canonicalFilePath();
+    Refusal r;
+    if (target.isEmpty()) {
+        r.english = QStringLiteral("refused: ");
+        r.chinese = QStringLiteral("TLS密钥日志文件已被拒绝：") + path;
+    } else {
+        r.english = QStringLiteral("refused: a link to ") + target + QStringLiteral(", and ");
+        r.chinese = QStringLiteral("TLS密钥日志文件已被拒绝：") + path + QStringLiteral(" 是指向 ") + target
+            + QStringLiteral(" 的链接，");
+    }
+    if (foreign) {
+        const QString owner = userName(st.st_uid);
+        r.english += QStringLiteral("it belongs to ") + owner + QStringLiteral(", not to you");
+        r.chinese += (target.isEmpty() ? QStringLiteral(" ") : QStringLiteral("该文件")) + QStringLiteral("属于用户 ")
+            + owner + QStringLiteral("，不是你的文件");
+    } else {
+        const QString mode = modeText(st.st_mode);
+        r.english += QStringLiteral("users other than you can write it (mode ") + mode + QStringLiteral(")");
+        r.chinese += (target.isEmpty() ? QStringLiteral(" ") : QStringLiteral("该文件")) + QStringLiteral("可被其他用户写入（权限 ")
+            + mode + QStringLiteral("）");
+    }
+    r.chinese += QStringLiteral("：能写入它的人可以让本程序使用他们选择的密钥。");
+    return r;
 }
 
 } // namespace
@@ -135,7 +202,10 @@ struct KeyLog::Impl {
     bool warned = false;
     bool caughtUp = false; // the last read reached the end of the file, or could read no more
     QString warning;
+    QString refusal;       // the last refusal said, so that it is said once
     std::vector<char> chunk;
+    std::uint64_t bytesRead = 0; // from the followed file, in all
+    std::int64_t changedMs = -1; // when poll(nowMs) last saw the file grow
 
     ~Impl()
     {
@@ -168,6 +238,7 @@ struct KeyLog::Impl {
         }
         Secrets &s = it->second.secrets;
         QByteArray &slot = label == kClientRandom ? s.masterSecret
+            : label == kClientEarly              ? s.clientEarlyTrafficSecret
             : label == kClientHandshake          ? s.clientHandshakeTrafficSecret
                                                  : s.clientTrafficSecret0;
         if (slot == secret) {
@@ -257,6 +328,17 @@ struct KeyLog::Impl {
         return added;
     }
 
+    // The start of a line that has not ended, read as a line: the text has ended.
+    int endText()
+    {
+        int added = 0;
+        if (!partial.empty() && !overlong)
+            added += readLine(std::string_view(partial.data(), partial.size()));
+        wipe(partial);
+        overlong = false;
+        return added;
+    }
+
     void closeFile()
     {
         if (fd >= 0)
@@ -267,30 +349,51 @@ struct KeyLog::Impl {
         overlong = false;
     }
 
+    // Opens a key log and checks it (see KeyLog::read()); -1, with the reason, when it cannot
+    // be read or is refused.
+    int openChecked(const QString &name, struct stat &st, QString *error)
+    {
+        const int opened = ::open(QFile::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (opened < 0) {
+            if (error)
+                *error = qt_error_string(errno);
+            return -1;
+        }
+        if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (error)
+                *error = QStringLiteral("not a plain file");
+            ::close(opened);
+            return -1;
+        }
+        if (const std::optional<Refusal> refused = refusalOf(name, st)) {
+            if (error)
+                *error = refused->english;
+            if (refused->chinese != refusal) {
+                refusal = refused->chinese;
+                warning = refusal;
+            }
+            ::close(opened);
+            return -1;
+        }
+        refusal.clear();
+        if ((st.st_mode & 077) != 0 && !warned) {
+            warned = true;
+            warning = QStringLiteral("TLS密钥日志文件可被其他用户读取：") + name;
+        }
+        return opened;
+    }
+
     // Opens the followed path and reads it from its start.
     bool open(QString *error)
     {
         closeFile();
-        const int opened = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (opened < 0) {
-            if (error)
-                *error = qt_error_string(errno);
-            return false;
-        }
         struct stat st {};
-        if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
-            if (error)
-                *error = QStringLiteral("不是普通文件");
-            ::close(opened);
+        const int opened = openChecked(path, st, error);
+        if (opened < 0)
             return false;
-        }
         fd = opened;
         device = st.st_dev;
         inode = st.st_ino;
-        if ((st.st_mode & 077) != 0 && !warned) {
-            warned = true;
-            warning = QStringLiteral("TLS密钥日志文件可被其他用户读取：%1").arg(path);
-        }
         return true;
     }
 
@@ -317,6 +420,7 @@ struct KeyLog::Impl {
                 break;
             }
             offset += n;
+            bytesRead += std::uint64_t(n);
             budget -= std::size_t(n);
             added += addText(std::string_view(chunk.data(), std::size_t(n)));
             OPENSSL_cleanse(chunk.data(), std::size_t(n));
@@ -365,6 +469,8 @@ bool KeyLog::follow(const QString &path, QString *error)
     m_impl->path = path;
     m_impl->warned = false;
     m_impl->warning.clear();
+    m_impl->refusal.clear();
+    m_impl->changedMs = -1;
     if (!m_impl->open(error)) {
         ++m_impl->stats.readErrors;
         return false;
@@ -373,7 +479,68 @@ bool KeyLog::follow(const QString &path, QString *error)
     return true;
 }
 
+void KeyLog::endText() { m_generation += std::uint64_t(m_impl->endText()); }
+
+bool KeyLog::read(const QString &path, QString *error)
+{
+    Impl &d = *m_impl;
+    d.closeFile();
+    d.path.clear();
+    d.warned = false;
+    d.warning.clear();
+    struct stat st {};
+    const int fd = d.openChecked(path, st, error);
+    if (fd < 0) {
+        ++d.stats.readErrors;
+        return false;
+    }
+    // The size it has now: a file that others go on writing to would never end.
+    off_t left = std::min<off_t>(st.st_size, kReadOnceBytes);
+    if (st.st_size > kReadOnceBytes)
+        d.warning = QStringLiteral("TLS密钥日志文件大于 256 MiB，只读取了它的前 256 MiB：") + path;
+    off_t at = 0;
+    d.chunk.resize(kReadChunk);
+    int added = 0;
+    bool ok = true;
+    while (left > 0) {
+        const ssize_t n = ::pread(fd, d.chunk.data(), std::size_t(std::min<off_t>(left, off_t(d.chunk.size()))), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ok = false;
+            if (error)
+                *error = qt_error_string(errno);
+            break;
+        }
+        if (n == 0)
+            break; // it shrank meanwhile
+        at += n;
+        left -= n;
+        added += d.addText(std::string_view(d.chunk.data(), std::size_t(n)));
+        OPENSSL_cleanse(d.chunk.data(), std::size_t(n));
+    }
+    ::close(fd);
+    added += d.endText();
+    m_generation += std::uint64_t(added);
+    if (!ok)
+        ++d.stats.readErrors;
+    return ok;
+}
+
 void KeyLog::poll() { m_generation += std::uint64_t(m_impl->poll()); }
+
+void KeyLog::poll(std::int64_t nowMs)
+{
+    Impl &d = *m_impl;
+    const std::uint64_t before = d.bytesRead;
+    poll();
+    if (d.bytesRead != before || d.changedMs < 0 || d.partial.empty()) {
+        d.changedMs = nowMs;
+        return;
+    }
+    if (nowMs - d.changedMs >= kQuietMs)
+        endText();
+}
 
 bool KeyLog::caughtUp() const { return m_impl->fd >= 0 && m_impl->caughtUp; }
 

@@ -3,8 +3,10 @@
 // reading ends early. Whatever the traffic, the reader's memory stays below totalBytes:
 // every buffer it keeps is bounded here.
 
+#include "base/text_rules.h"
 #include "streams/stream_types.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,6 +32,9 @@ struct StreamLimits {
     // A request head (HTTP/1) or a decoded header list (HTTP/2). Servers refuse far less
     // (nginx: 32 KiB), so nothing a server would answer is cut.
     std::size_t headBytes = 64 * 1024;
+    // A request's authority and path together; a longer one is dropped and counted (as
+    // oversize, and as longAddresses), and the connection read on.
+    std::size_t addressBytes = std::size_t(kMaxAddressBytes);
     // The server's first bytes given to TLS reading: its ServerHello comes first.
     std::size_t serverBytes = 64 * 1024;
     // A TLS connection that closed while its records still wait for the key log is kept
@@ -49,13 +54,21 @@ struct StreamCounters {
     std::uint64_t flowsRead = 0;      // client side recognised: HTTP or a TLS ClientHello
     std::uint64_t flowsDropped = 0;   // first client bytes neither: dropped at once
     std::uint64_t gaps = 0;           // reading ended at bytes that never came
-    std::uint64_t oversize = 0;       // a head, frame or header block over its bound
+    std::uint64_t oversize = 0;       // a head, frame, header block or address over its bound
+    std::uint64_t longAddresses = 0;  // of them, requests dropped for their address alone
     std::uint64_t protocolErrors = 0; // bytes that are not what HTTP/1 or HTTP/2 allow
     std::uint64_t flowsEvicted = 0;   // ended early to keep the memory bound
     std::uint64_t tlsStarted = 0;
     std::uint64_t tlsDecrypted = 0;     // reached application data
     std::uint64_t tlsWithoutSecret = 0; // ended still waiting for the key log
     std::uint64_t tlsFailed = 0;        // ended by TLS reading itself (its reason says why)
+    // Of those, sessions at a cipher suite or TLS version we do not read (CBC, CCM, TLS
+    // 1.0...), and their suites, each named once in the order met (the first kNamedSuites).
+    std::uint64_t tlsSuiteNotRead = 0;
+    static constexpr std::size_t kNamedSuites = 16;
+    std::array<std::uint16_t, kNamedSuites> suitesNotRead{};
+    std::size_t suitesNotReadCount = 0;
+    bool moreSuitesNotRead = false; // others beyond those named
     std::uint64_t requests = 0;
     std::size_t memoryInUse = 0;
     std::size_t peakMemory = 0;

@@ -8,6 +8,12 @@
 // later segments cost one lookup. Time comes from the segments' timeMs and from
 // expire(nowMs); the reader reads no clock of its own.
 //
+// Nothing walks the table while traffic flows: a segment costs the same with ten flows
+// held or maxFlows. The memory in use is a sum kept up to date by each flow that worked;
+// expire() visits only the flows whose deadline has come (kept in order of deadline), the
+// idle ones from the old end of the recency list, and, when the key log grew, the flows
+// whose TLS records wait for it.
+//
 // One thread. onRequest and onNote are called from inside feed() and expire(); they
 // must not call back into the reader.
 
@@ -20,6 +26,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -56,10 +63,17 @@ public:
     std::size_t rememberedCount() const { return m_remembered.size(); }
 
 private:
+    // Flows by the time their next deadline comes; a flow's deadline only moves later
+    // while it is in here (Flow::nextDeadlineMs), so it is entered again only when it comes
+    // up and finds nothing due yet.
+    using Deadlines = std::multimap<std::int64_t, FlowKey>;
     struct Entry {
         std::unique_ptr<Flow> flow;
         std::list<FlowKey>::iterator recent; // in m_recent
         std::size_t memory = 0;
+        std::int64_t recentMs = 0;            // when it was last moved to the front of m_recent
+        Deadlines::iterator deadline;           // in m_deadlines; its end() when not there
+        std::list<FlowKey>::iterator waitingAt; // in m_waitingForKeys; its end() when not there
     };
     struct Remembered {
         std::int64_t lastSeenMs = 0;
@@ -67,8 +81,14 @@ private:
     };
     using Flows = std::unordered_map<FlowKey, Entry, FlowKeyHash>;
 
-    void retryAll();
+    // A flow that is active moves to the front of the recency list this often at most:
+    // the list's nodes are spread over memory, and moving one touches three of them.
+    static constexpr std::int64_t kRecencyStepMs = 1000;
+    void touch(Entry &entry);
+    Flows::iterator oldest();
+    void retryWaiting();
     void settle(Flows::iterator it);
+    void schedule(Entry &entry, const FlowKey &key, std::int64_t atMs);
     void remove(Flows::iterator it);
     void remember(const FlowKey &key);
     void enforceTotal();
@@ -84,6 +104,8 @@ private:
 
     Flows m_flows;
     std::list<FlowKey> m_recent; // flows, most recently active first
+    Deadlines m_deadlines;
+    std::list<FlowKey> m_waitingForKeys; // flows whose TLS records wait for the key log
     std::size_t m_flowMemory = 0;
     std::unordered_map<FlowKey, Remembered, FlowKeyHash> m_remembered;
     std::list<FlowKey> m_recentRemembered;

@@ -42,51 +42,65 @@ TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std
         payload = payload.subspan(static_cast<std::size_t>(next - begin));
         begin = next;
     }
-    if (begin == next && m_held.empty()) {
+    if (begin == next && !m_held) {
         m_next = static_cast<std::uint64_t>(end);
         sink.bytes(payload);
         return Add::Ok;
     }
 
     // Hold what no earlier copy holds already.
+    if (!m_held)
+        m_held = std::make_unique<Held>();
+    Held &held = *m_held;
     auto pos = static_cast<std::uint64_t>(begin);
     const auto stop = static_cast<std::uint64_t>(end);
-    auto it = m_held.upper_bound(pos);
-    if (it != m_held.begin()) {
+    auto it = held.upper_bound(pos);
+    if (it != held.begin()) {
         const auto prev = std::prev(it);
         pos = std::max(pos, prev->first + static_cast<std::uint64_t>(prev->second.size()));
     }
-    it = m_held.lower_bound(pos);
+    it = held.lower_bound(pos);
     while (pos < stop) {
-        const std::uint64_t pieceEnd = it != m_held.end() && it->first < stop ? it->first : stop;
+        const std::uint64_t pieceEnd = it != held.end() && it->first < stop ? it->first : stop;
         if (pieceEnd > pos) {
             const auto n = static_cast<std::size_t>(pieceEnd - pos);
-            if (m_heldBytes + n > holdLimit)
+            if (m_heldBytes + n > holdLimit) {
+                releaseIfEmpty();
                 return Add::Overflow;
-            if (m_held.empty())
+            }
+            if (held.empty())
                 m_holeSinceMs = nowMs;
             const auto *from = reinterpret_cast<const char *>(payload.data()) + (pos - static_cast<std::uint64_t>(begin));
-            m_held.emplace_hint(it, pos, QByteArray(from, static_cast<qsizetype>(n)));
+            held.emplace_hint(it, pos, QByteArray(from, static_cast<qsizetype>(n)));
             m_heldBytes += n;
         }
-        if (it == m_held.end() || it->first >= stop)
+        if (it == held.end() || it->first >= stop)
             break;
         pos = it->first + static_cast<std::uint64_t>(it->second.size());
         ++it;
     }
 
     bool progressed = false;
-    while (!m_held.empty() && m_held.begin()->first == m_next) {
-        auto node = m_held.extract(m_held.begin());
+    while (!held.empty() && held.begin()->first == m_next) {
+        auto node = held.extract(held.begin());
         m_heldBytes -= static_cast<std::size_t>(node.mapped().size());
         m_next += static_cast<std::uint64_t>(node.mapped().size());
         progressed = true;
-        if (!sink.bytes(viewOf(node.mapped())))
+        if (!sink.bytes(viewOf(node.mapped()))) {
+            releaseIfEmpty();
             return Add::Ok;
+        }
     }
-    if (progressed && !m_held.empty())
+    if (progressed && !held.empty())
         m_holeSinceMs = nowMs; // the hole moved on: its wait starts again
+    releaseIfEmpty();
     return Add::Ok;
+}
+
+void TcpReassembler::releaseIfEmpty()
+{
+    if (m_held && m_held->empty())
+        m_held.reset();
 }
 
 void TcpReassembler::finish(std::uint32_t endSeq)
@@ -99,7 +113,7 @@ void TcpReassembler::finish(std::uint32_t endSeq)
 
 std::size_t TcpReassembler::memory() const
 {
-    return m_heldBytes + m_held.size() * kHeldPieceCost;
+    return m_held ? sizeof(Held) + m_heldBytes + m_held->size() * kHeldPieceCost : 0;
 }
 
 } // namespace quorrel::streams

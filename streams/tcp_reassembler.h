@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 
 namespace quorrel::streams {
 
@@ -47,7 +48,7 @@ public:
     bool finished() const { return m_finSeen && m_next >= m_finOffset; }
 
     std::uint32_t nextSeq() const { return m_start + static_cast<std::uint32_t>(m_next); }
-    bool hasHole() const { return !m_held.empty(); }
+    bool hasHole() const { return m_held != nullptr; }
     std::int64_t holeSinceMs() const { return m_holeSinceMs; }
     std::size_t heldBytes() const { return m_heldBytes; }
     std::size_t memory() const;
@@ -56,13 +57,18 @@ private:
     // The stream offset of sequence number seq, seen from the next byte expected.
     std::int64_t offsetOf(std::uint32_t seq) const;
     bool drain(ByteSink &sink);
+    void releaseIfEmpty(); // no hole without a held byte
 
     bool m_started = false;
     std::uint32_t m_start = 0; // sequence number of offset 0
     std::uint64_t m_next = 0;  // offset of the next byte to hand on
     bool m_finSeen = false;
     std::uint64_t m_finOffset = 0;
-    std::map<std::uint64_t, QByteArray> m_held; // by offset; never overlapping, all past m_next
+    // By offset; never overlapping, all past m_next. Made when a hole opens and let go when
+    // it closes: most streams never have one, and a map's own header is half the size of
+    // the rest of this.
+    using Held = std::map<std::uint64_t, QByteArray>;
+    std::unique_ptr<Held> m_held;
     std::size_t m_heldBytes = 0;
     std::int64_t m_holeSinceMs = 0;
 };

@@ -138,8 +138,15 @@ std::optional<ClientHelloInfo> parseClientHello(ByteView body)
     const auto sessionId = vector8(cursor);
     const auto suites = vector16(cursor);
     const auto compression = vector8(cursor);
-    if (!sessionId || sessionId->size() > 32 || !suites || suites->empty() || !compression)
+    if (!sessionId || sessionId->size() > 32 || !suites || suites->empty() || suites->size() % 2 != 0 || !compression)
         return std::nullopt;
+    ByteCursor offered(*suites);
+    while (const auto code = offered.be16()) {
+        const bool known = std::find(info.tls13Suites.begin(), info.tls13Suites.begin() + info.tls13SuiteCount, *code)
+            != info.tls13Suites.begin() + info.tls13SuiteCount;
+        if ((*code >> 8) == 0x13 && !known && info.tls13SuiteCount < info.tls13Suites.size())
+            info.tls13Suites[info.tls13SuiteCount++] = *code;
+    }
     const bool fits = forEachExtension(cursor, [&](std::uint16_t type, ByteView data) {
         if (type == kExtServerName && info.serverName.isEmpty())
             info.serverName = serverName(data);

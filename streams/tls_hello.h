@@ -57,6 +57,11 @@ struct ClientHelloInfo {
     ClientRandom random{};
     QByteArray serverName; // the first host_name of server_name, printable ASCII only
     bool offersEarlyData = false;
+    // The TLS 1.3 suites offered (0x13XX, RFC 8446 B.4), in the client's order, at most
+    // kMaxTls13Suites of them: the suite of 0-RTT data is one of these.
+    static constexpr std::size_t kMaxTls13Suites = 8;
+    std::array<std::uint16_t, kMaxTls13Suites> tls13Suites{};
+    std::size_t tls13SuiteCount = 0;
 };
 
 struct ServerHelloInfo {

@@ -30,6 +30,20 @@ constexpr CipherSuite kSuites[] = {
     {0xCCA8, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // ECDHE_RSA_WITH_CHACHA20_POLY1305
     {0xCCA9, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // ECDHE_ECDSA_WITH_CHACHA20_POLY1305
     {0xCCAA, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // DHE_RSA_WITH_CHACHA20_POLY1305
+    // TLS 1.2 pre-shared key suites with AEAD ciphers (RFC 5487, RFC 8442, RFC 7905): their
+    // records are those of the suites above; the master secret comes from the key log alike.
+    {0x00A8, false, Aead::Aes128Gcm, "SHA256", 32, 16, 4}, // PSK_WITH_AES_128_GCM_SHA256
+    {0x00A9, false, Aead::Aes256Gcm, "SHA384", 48, 32, 4}, // PSK_WITH_AES_256_GCM_SHA384
+    {0x00AA, false, Aead::Aes128Gcm, "SHA256", 32, 16, 4}, // DHE_PSK_WITH_AES_128_GCM_SHA256
+    {0x00AB, false, Aead::Aes256Gcm, "SHA384", 48, 32, 4}, // DHE_PSK_WITH_AES_256_GCM_SHA384
+    {0x00AC, false, Aead::Aes128Gcm, "SHA256", 32, 16, 4}, // RSA_PSK_WITH_AES_128_GCM_SHA256
+    {0x00AD, false, Aead::Aes256Gcm, "SHA384", 48, 32, 4}, // RSA_PSK_WITH_AES_256_GCM_SHA384
+    {0xD001, false, Aead::Aes128Gcm, "SHA256", 32, 16, 4}, // ECDHE_PSK_WITH_AES_128_GCM_SHA256
+    {0xD002, false, Aead::Aes256Gcm, "SHA384", 48, 32, 4}, // ECDHE_PSK_WITH_AES_256_GCM_SHA384
+    {0xCCAB, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // PSK_WITH_CHACHA20_POLY1305
+    {0xCCAC, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // ECDHE_PSK_WITH_CHACHA20_POLY1305
+    {0xCCAD, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // DHE_PSK_WITH_CHACHA20_POLY1305
+    {0xCCAE, false, Aead::ChaCha20Poly1305, "SHA256", 32, 32, 12}, // RSA_PSK_WITH_CHACHA20_POLY1305
 };
 
 // Fetched once: a fetch looks through the providers, a cost not worth paying per session.

@@ -51,7 +51,7 @@ struct CipherSuite {
     std::size_t ivLength = 12; // TLS 1.2 GCM: the 4-byte implicit part (RFC 5288 3)
 };
 
-// The suite of that code for that version; nullptr for one we cannot read (CBC, PSK-only, ...).
+// The suite of that code for that version; nullptr for one we cannot read (CBC, CCM, ...).
 const CipherSuite *findCipherSuite(std::uint16_t code, bool tls13);
 
 struct TrafficKeys {

@@ -5,6 +5,8 @@
 #include "streams/tls_keys.h"
 #include "streams/tls_records.h"
 
+#include <openssl/crypto.h>
+
 #include <deque>
 #include <vector>
 
@@ -21,7 +23,10 @@ constexpr int kMaxEarlyDataRecords = 1024;
 } // namespace
 
 struct TlsSession::Impl {
-    enum class Step { Consumed, Wait, Stop };
+    enum class Step { Consumed, Wait, Stop, NotEarly };
+    // TLS 1.3 0-RTT data (RFC 8446 2.3, 4.2.10): none seen yet; being read under the early
+    // secret; unreadable (the key log names the session but not its early secret); over.
+    enum class Early { Unknown, Reading, Unread, Done };
     enum class Need { ServerHello, Secret };
 
     Impl(TlsSession &owner, KeyLog &keys) : owner(owner), keys(keys) {}
@@ -49,6 +54,9 @@ struct TlsSession::Impl {
     bool handshakeOpened = false;  // TLS 1.3: a record opened under the handshake key
     bool secretsForgotten = false;
     int skippedEarlyData = 0;
+    Early early = Early::Unknown;
+    std::vector<std::byte> earlyPlain; // 0-RTT data, held until EndOfEarlyData
+    bool unreadSuite = false;          // ended at a version or suite we do not read
     RecordCipher cipher;
     SecretBytes trafficSecret; // TLS 1.3: the client's application traffic secret, for key updates
 
@@ -94,7 +102,15 @@ struct TlsSession::Impl {
         forgetSecrets();
         cipher.reset();
         trafficSecret.wipe();
+        wipeEarly();
         return Step::Stop;
+    }
+
+    void wipeEarly()
+    {
+        if (!earlyPlain.empty())
+            OPENSSL_cleanse(earlyPlain.data(), earlyPlain.size());
+        earlyPlain = std::vector<std::byte>();
     }
 
     Step endWaiting()
@@ -316,13 +332,18 @@ struct TlsSession::Impl {
             ++stats.oversizeRecords;
             return end(EndCause::Oversize, "a record longer than the protocol allows");
         }
+        if (hello.offersEarlyData && !handshakeOpened && early != Early::Done) {
+            if (const Step step = handleEarly(record); step != Step::NotEarly)
+                return step;
+        }
         if (!cipher.ready()) {
             if (const Step step = installKeys13(); step != Step::Consumed)
                 return step;
         }
         if (!cipher.open(record, plain)) {
-            // 0-RTT data (RFC 8446 4.2.10) comes first under a key we do not take: skipped.
-            if (!applicationPhase && !handshakeOpened && hello.offersEarlyData
+            // 0-RTT data (RFC 8446 4.2.10) under a secret the key log does not give: skipped.
+            // With the early secret, a record that neither key opens is no early data.
+            if (!applicationPhase && !handshakeOpened && hello.offersEarlyData && early == Early::Unread
                 && skippedEarlyData < kMaxEarlyDataRecords) {
                 ++skippedEarlyData;
                 ++stats.earlyDataRecordsSkipped;
@@ -358,6 +379,101 @@ struct TlsSession::Impl {
         default:
             return end(EndCause::Malformed, "an unexpected protected content type");
         }
+    }
+
+    // A protected record before any under the handshake key, from a client that offered
+    // early data. The early secret's suite is the resumed session's, which the wire does not
+    // show: each suite of the ClientHello whose hash is as long as the secret is tried on the
+    // first record, and the one that opens it is taken. NotEarly: the record is for the
+    // handshake key (the client sent no early data, or it has ended).
+    Step handleEarly(const Record &record)
+    {
+        if (early == Early::Unread)
+            return Step::NotEarly;
+        if (early == Early::Reading) {
+            if (cipher.open(record, plain))
+                return readEarly();
+            // The early data ended without EndOfEarlyData: the server refused it (RFC 8446
+            // 4.2.10) and the client sends it again after the handshake, if at all.
+            stats.earlyDataBytesRefused += earlyPlain.size();
+            wipeEarly();
+            cipher.reset();
+            early = Early::Done;
+            return Step::NotEarly;
+        }
+        const KeyLog::Secrets *secrets = keys.find(hello.random);
+        if (!secrets)
+            return waitForSecret();
+        if (secrets->clientEarlyTrafficSecret.isEmpty()) {
+            // Written before the handshake's secrets when there is one: there is none.
+            early = Early::Unread;
+            return Step::NotEarly;
+        }
+        const ByteView secret = viewOf(secrets->clientEarlyTrafficSecret);
+        for (std::size_t i = 0; i < hello.tls13SuiteCount; ++i) {
+            const CipherSuite *candidate = findCipherSuite(hello.tls13Suites[i], true);
+            TrafficKeys derived;
+            if (!candidate || candidate->hashLength != secret.size() || !deriveTls13TrafficKeys(*candidate, secret, derived)
+                || !cipher.init(*candidate, derived))
+                continue;
+            if (cipher.open(record, plain)) {
+                early = Early::Reading;
+                return readEarly();
+            }
+        }
+        cipher.reset();
+        early = Early::Done;
+        return Step::NotEarly;
+    }
+
+    // The inner plaintext of a record opened under the early secret: 0-RTT data, held, or
+    // the EndOfEarlyData that ends it, which the client sends only when the server took the
+    // data (RFC 8446 4.5): then it is handed on, and the handshake key comes next.
+    Step readEarly()
+    {
+        ++stats.recordsDecrypted;
+        ++stats.earlyDataRecordsRead;
+        stats.decrypted = true;
+        if (plain.size() > kMaxPlaintext + 1)
+            return end(EndCause::Oversize, "a plaintext longer than the protocol allows");
+        std::size_t n = plain.size();
+        while (n > 0 && plain[n - 1] == std::byte{0})
+            --n;
+        if (n == 0)
+            return end(EndCause::Malformed, "a protected record without a content type");
+        const auto type = static_cast<std::uint8_t>(plain[n - 1]);
+        const ByteView content = ByteView(plain).first(n - 1);
+        switch (type) {
+        case kApplicationData:
+            if (earlyPlain.size() + content.size() > kMaxEarlyDataBytes)
+                return end(EndCause::Oversize, "more early data than is held for its answer");
+            earlyPlain.insert(earlyPlain.end(), content.begin(), content.end());
+            return Step::Consumed;
+        case kHandshake:
+            break;
+        case kAlert:
+            return end(EndCause::Closed, "the client sent an alert");
+        default:
+            return end(EndCause::Malformed, "an unexpected protected content type");
+        }
+        handshake.append(content);
+        if (const auto message = handshake.next()) {
+            if (message->type != kEndOfEarlyData || !message->body.empty())
+                return end(EndCause::Malformed, "a handshake message other than EndOfEarlyData in early data");
+            // The key changes after this record, which must end with the message (RFC 8446 5.1).
+            if (!handshake.empty())
+                return end(EndCause::Malformed, "bytes after EndOfEarlyData in its record");
+            early = Early::Done;
+            cipher.reset();
+            std::vector<std::byte> taken = std::move(earlyPlain);
+            earlyPlain = std::vector<std::byte>();
+            deliver(ByteView(taken));
+            OPENSSL_cleanse(taken.data(), taken.size());
+            return Step::Consumed;
+        }
+        if (handshake.failed())
+            return end(EndCause::Malformed, "a handshake message longer than allowed");
+        return Step::Consumed;
     }
 
     Step readHandshake13(ByteView content)
@@ -438,17 +554,19 @@ struct TlsSession::Impl {
 
     void acceptServerHello(const ServerHelloInfo &info)
     {
+        server = info;
         if (info.version != kTls12 && info.version != kTls13) {
+            unreadSuite = true;
             end(EndCause::Unsupported, "a TLS version other than 1.2 and 1.3");
             return;
         }
         tls13 = info.version == kTls13;
         suite = findCipherSuite(info.cipherSuite, tls13);
         if (!suite) {
+            unreadSuite = true;
             end(EndCause::Unsupported, "a cipher suite we do not read");
             return;
         }
-        server = info;
         haveServerHello = true;
         clientFramer.setMaxLength(tls13 ? kMaxCiphertextTls13 : kMaxCiphertextTls12);
     }
@@ -465,6 +583,7 @@ struct TlsSession::Impl {
             clientHelloReader = HandshakeReader(kMaxHelloMessage);
             handshake = HandshakeReader(kMaxHandshakeMessage);
             plain = std::vector<std::byte>();
+            wipeEarly();
         }
     }
 
@@ -552,13 +671,40 @@ std::uint16_t TlsSession::version() const { return m_impl->haveServerHello ? m_i
 
 std::uint16_t TlsSession::cipherSuite() const { return m_impl->haveServerHello ? m_impl->server.cipherSuite : 0; }
 
+std::optional<std::uint16_t> TlsSession::suiteNotRead() const
+{
+    if (!m_impl->unreadSuite)
+        return std::nullopt;
+    return m_impl->server.cipherSuite;
+}
+
 const TlsSession::Stats &TlsSession::stats() const { return m_impl->stats; }
 
 std::size_t TlsSession::bufferedBytes() const
 {
     const Impl &d = *m_impl;
     return d.waitingBytes + d.clientFramer.buffered() + d.serverFramer.buffered() + d.plain.capacity()
-        + d.clientHelloReader.buffered() + d.serverHelloReader.buffered() + d.handshake.buffered();
+        + d.clientHelloReader.buffered() + d.serverHelloReader.buffered() + d.handshake.buffered()
+        + d.earlyPlain.capacity();
+}
+
+std::size_t TlsSession::waitingBytes() const { return m_impl->waitingBytes; }
+
+std::size_t TlsSession::memory() const
+{
+    const Impl &d = *m_impl;
+    // A waiting record is a vector of its own in the deque: its header and malloc's.
+    constexpr std::size_t kPerRecord = sizeof(std::vector<std::byte>) + 16;
+    return sizeof(TlsSession) + sizeof(Impl) + bufferedBytes() + d.waiting.size() * kPerRecord
+        + std::size_t(d.hello.serverName.capacity());
+}
+
+std::int64_t TlsSession::waitDeadlineMs() const
+{
+    const Impl &d = *m_impl;
+    if (d.waiting.empty() || d.ended())
+        return INT64_MAX;
+    return d.firstWaitMs + kMaxWaitMs;
 }
 
 void TlsTotals::add(const TlsSession &session)

@@ -3,9 +3,11 @@
 // first flight for its ServerHello, and the secrets of the key log. Hands on the client's
 // application data, decrypted, in order.
 //
-// Read: TLS 1.2 with AES-GCM or ChaCha20-Poly1305, TLS 1.3 with its three suites, key
-// updates. Not read: 0-RTT early data (skipped), renegotiation (the session ends there),
-// CBC suites and TLS 1.0/1.1 (the session ends as unsupported).
+// Read: TLS 1.2 with AES-GCM or ChaCha20-Poly1305 (PSK key exchanges too), TLS 1.3 with
+// its three suites, key updates, and 0-RTT early data when the key log has its secret (it
+// is handed on once the client's EndOfEarlyData says the server took it). Not read:
+// renegotiation (the session ends there), CBC and CCM suites and TLS 1.0/1.1 (the session
+// ends as unsupported, and suiteNotRead() names the suite).
 
 #include "streams/key_log.h"
 #include "streams/stream_types.h"
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quorrel::streams {
 
@@ -43,6 +46,9 @@ public:
     // from the first one that had to wait; then they are dropped and the session ends.
     static constexpr std::size_t kMaxWaitingBytes = 1024 * 1024;
     static constexpr std::int64_t kMaxWaitMs = 10000;
+    // 0-RTT data is held, decrypted, until the client says whether the server took it: at
+    // most this much (servers take a request's worth: nginx 16 KiB); more ends the session.
+    static constexpr std::size_t kMaxEarlyDataBytes = 64 * 1024;
 
     // The key log outlives its sessions.
     explicit TlsSession(KeyLog &keys);
@@ -71,6 +77,9 @@ public:
     EndCause endCause() const;
     std::uint16_t version() const;     // 0x0303 or 0x0304 once the ServerHello is read
     std::uint16_t cipherSuite() const; // the ServerHello's, 0 before it
+    // The ServerHello's cipher suite when the session ended because its suite, or its
+    // version, is not one we read (CBC, CCM, TLS 1.0...); nullopt otherwise.
+    std::optional<std::uint16_t> suiteNotRead() const;
 
     struct Stats {
         bool decrypted = false;            // a record opened with the key log's secret
@@ -80,15 +89,25 @@ public:
         std::uint64_t recordsDroppedWaiting = 0;
         std::uint64_t bytesDroppedWaiting = 0;
         std::uint64_t oversizeRecords = 0;
-        std::uint64_t earlyDataRecordsSkipped = 0;
+        std::uint64_t earlyDataRecordsSkipped = 0; // 0-RTT records without their secret
+        std::uint64_t earlyDataRecordsRead = 0;    // opened under the early secret
+        std::uint64_t earlyDataBytesRefused = 0;   // read, but the server did not take them
         std::uint64_t keyUpdates = 0;
     };
     const Stats &stats() const;
 
     // The bytes the session holds for later: records waiting, a record not all arrived,
-    // handshake messages in pieces, its decryption buffer. Records waiting are at most
-    // kMaxWaitingBytes; the rest is a few records' worth.
+    // handshake messages in pieces, its decryption buffer, 0-RTT data held. Records waiting
+    // are at most kMaxWaitingBytes, early data kMaxEarlyDataBytes; the rest is a few
+    // records' worth.
     std::size_t bufferedBytes() const;
+    // Of them, the records waiting for a secret or the ServerHello (at most kMaxWaitingBytes).
+    std::size_t waitingBytes() const;
+    // Everything the session holds, itself included, as a memory bound counts it.
+    std::size_t memory() const;
+    // When the records waiting now give up (the first one's arrival and kMaxWaitMs), or
+    // INT64_MAX when none waits: retry() at that time ends the wait.
+    std::int64_t waitDeadlineMs() const;
 
 private:
     struct Impl;

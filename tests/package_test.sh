@@ -49,7 +49,8 @@ for f in /usr/bin/quorrel /usr/bin/quorrel-scan /usr/bin/quorrel-fetch /usr/shar
     [ -f "$f" ] || fail "the package did not install $f"
 done
 [ "$(stat -c '%U:%G %a' /usr/bin/quorrel-capture)" = "root:quorrel 750" ] || fail "the helper is not root:quorrel 0750"
-getcap /usr/bin/quorrel-capture | grep -q 'cap_net_admin,cap_net_raw=eip' || fail "the helper has no capture rights"
+[ "$(getcap /usr/bin/quorrel-capture | awk '{print $NF}')" = cap_net_raw=eip ] ||
+    fail "the helper has not exactly cap_net_raw: $(getcap /usr/bin/quorrel-capture)"
 group_id=$(getent group quorrel | cut -d: -f3)
 
 # The user: nobody, in the group quorrel for this run, with folders of its own.
@@ -116,6 +117,25 @@ LC_ALL=C grep -qF -f "$work/clip.line" "$data/zywj.txt" || fail "the clip is not
 cmp -s /usr/share/quorrel/config.ini "$home/.config/quorrel/config.ini" || fail "the starter config.ini was not copied"
 [ "$(stat -c %U "$data/zywj.txt")" = nobody ] || fail "the list is not the user's"
 [ ! -e /usr/bin/config.ini ] && [ ! -e /usr/bin/zywj.txt ] || fail "files were written beside the program"
+
+# A build of the user's own, whose helper has no rights (the user has no sudo), captures
+# through the installed helper.
+build=$work/user-build
+mkdir -p "$build"
+cp "$build_dir/bin/quorrel-scan" "$build_dir/bin/quorrel-capture" "$build/"
+cp /usr/share/quorrel/config.ini "$build/config.ini"
+chown -R "$user_id:$user_id" "$build"
+song2="http://127.0.0.1:$port/own-build-$$.mp3"
+as_user "$build/quorrel-scan" --dir "$build" --live --seconds 4 >"$work/own-build.out" 2>"$work/own-build.log" &
+scan=$!
+pids="$pids $scan"
+sleep 2 # the captures open
+curl -s -o /dev/null --max-time 5 "$song2" || true
+status=0
+wait "$scan" || status=$?
+[ "$status" -eq 0 ] || fail "the user's own build could not capture (status $status)"
+grep -qF "$song2" "$work/own-build.out" || fail "the user's own build filed nothing through the installed helper"
+[ -z "$(getcap "$build/quorrel-capture")" ] || fail "the user's helper has rights"
 
 # Removed, the helper's owner and mode go with it; the group stays for a reinstall.
 apt-get remove -y -q -o DPkg::Lock::Timeout=600 quorrel >"$work/remove.log" 2>&1 || fail "apt-get remove"

@@ -48,7 +48,7 @@ fail() {
 }
 
 mkdir -p "$project/build/bin" "$project/build/packaging" "$work/stubs" "$work/home"
-cp "$source_dir/quorrel.sh" "$project/"
+cp "$source_dir/quorrel.sh" "$source_dir/CMakeLists.txt" "$project/"
 touch "$project/build/build.ninja"
 cp "$bin_dir/quorrel" "$bin_dir/quorrel-capture" "$project/build/bin/"
 cp "$starter" "$project/build/packaging/config.ini"
@@ -126,7 +126,8 @@ stop() {
 run first-as-root root
 sleep 1
 stop first-as-root
-getcap "$project/build/bin/quorrel-capture" | grep -q 'cap_net_admin,cap_net_raw=eip' || fail "root's run gave no capture rights"
+[ "$(getcap "$project/build/bin/quorrel-capture" | awk '{print $NF}')" = cap_net_raw=eip ] ||
+    fail "root's run gave not exactly cap_net_raw: $(getcap "$project/build/bin/quorrel-capture")"
 [ "$(stat -c '%U:%G %a' "$project/build/bin/quorrel-capture")" = "root:quorrel 750" ] || fail "the helper is not root:quorrel 0750"
 cmp -s "$starter" "$project/build/bin/config.ini" || fail "root's run did not write the starter config.ini"
 grep -qx "cmake --build build --target quorrel quorrel-capture quorrel_starter_config" "$work/cmake.log" ||
@@ -150,14 +151,40 @@ done
 [ ! -s "$work/sudo.log" ] || fail "a later run called sudo: $(cat "$work/sudo.log")"
 grep -q "setcap" "$work/run-user-2.err" && fail "a later run spoke of capture rights"
 
-# 3. A user outside the group, with a helper that lost its rights, is told the one command
-# to ask for, and the window starts all the same (not through sg, which would ask for the
+# 3. A user outside the group, with a helper that lost its rights, is told how to get them
+# (an administrator's package, never root running or granting anything in the user's
+# folder), and the window starts all the same (not through sg, which would ask for the
 # group's password).
 setcap -r "$project/build/bin/quorrel-capture"
 gpasswd -d nobody quorrel >/dev/null
 run no-rights "$user_id" # nobody's own group alone
 stop no-rights
-grep -qF "sudo $project/quorrel.sh setcap nobody" "$work/run-no-rights.err" ||
-    fail "no command was named: $(cat "$work/run-no-rights.err")"
+for said in "./quorrel.sh package && sudo apt-get install ./build/quorrel_" "sudo usermod -aG quorrel nobody" \
+    "the installed helper /usr/bin/quorrel-capture"; do
+    grep -qF "$said" "$work/run-no-rights.err" || fail "the advice does not say \"$said\": $(cat "$work/run-no-rights.err")"
+done
+grep "sudo" "$work/run-no-rights.err" | grep -qF "$project" &&
+    fail "the advice asks root to run something in the user's folder: $(cat "$work/run-no-rights.err")"
 grep -v "sudo -n true" "$work/sudo.log" | grep -q . && fail "sudo was asked to grant without a terminal: $(cat "$work/sudo.log")"
+
+# 4. An administrator who runs the set-up of the user's folder anyway (as root, or through
+# sudo as someone else) gives nothing: the helper there is the user's program.
+: >"$work/cmake.log"
+chown "$user_id:$user_id" "$project/build/bin/quorrel-capture"
+chmod 0755 "$project/build/bin/quorrel-capture"
+for how in root sudo; do
+    status=0
+    if [ "$how" = root ]; then
+        env -i PATH="$work/stubs:/usr/sbin:/usr/bin:/sbin:/bin" HOME=/root "$project/quorrel.sh" setcap nobody \
+            </dev/null >"$work/run-admin-$how.out" 2>"$work/run-admin-$how.err" || status=$?
+    else
+        env -i PATH="$work/stubs:/usr/sbin:/usr/bin:/sbin:/bin" HOME=/root SUDO_USER=root "$project/quorrel.sh" setcap nobody \
+            </dev/null >"$work/run-admin-$how.out" 2>"$work/run-admin-$how.err" || status=$?
+    fi
+    [ "$status" -ne 0 ] || fail "$how: the set-up of the user's folder ended well: $(cat "$work/run-admin-$how.out")"
+    [ -z "$(getcap "$project/build/bin/quorrel-capture")" ] || fail "$how: the user's helper was given rights"
+    [ "$(stat -c %U "$project/build/bin/quorrel-capture")" = nobody ] || fail "$how: the user's helper changed hands"
+    grep -qF "not giving capture rights" "$work/run-admin-$how.err" || fail "$how: no reason: $(cat "$work/run-admin-$how.err")"
+    [ ! -s "$work/cmake.log" ] || fail "$how: root built in the user's folder: $(cat "$work/cmake.log")"
+done
 echo "PASS"

@@ -117,9 +117,13 @@ private slots:
     void saveErrorNamesTheFile();
     void saveSettingsKeepsResources();
     void autosaveFollowsChanges();
+    void backgroundSaveKeepsOrder();
     void capturedHeadersStayInMemory();
     void captureRoadFilesEachRequestOnce_data();
     void captureRoadFilesEachRequestOnce();
+    void captureStopsAtCapacity_data();
+    void captureStopsAtCapacity();
+    void captureRoadTakesAQuietLastKeyLogLine();
 };
 
 void TestCatalogue::buildCategories_data()
@@ -748,6 +752,8 @@ void TestCatalogue::saveSettingsKeepsResources()
     QVERIFY(!c.LoadSettings());
     c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/s.mp3");
     c.ClassifyLink(nullptr, FileMode::Downloaded, "http://a.test/v.flv");
+    const RequestHeaders headers = RequestHeaders::captured("http://a.test/page", "s=1", "Agent/1");
+    c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/clip.flv", &headers);
 
     SettingsForm form;
     form.savePath = "/tmp/q";
@@ -765,6 +771,12 @@ void TestCatalogue::saveSettingsKeepsResources()
     QCOMPARE(c.settings().SavePath, QStringLiteral("/tmp/q"));
     QCOMPARE(c.tree().FindByCaption("http://a.test/v.flv")->parent()->caption(), QStringLiteral("√02-视频"));
     QVERIFY(!c.tree().FindByCaption("http://a.test/s.mp3")); // type 1 now, and pages are off
+    // The headers captured in this run stay with their resource, in memory, across the
+    // rebuild the save makes.
+    const TreeNode *clip = c.tree().FindByCaption("http://a.test/clip.flv");
+    QVERIFY(clip && clip->headers());
+    QCOMPARE(*clip->headers(), headers);
+    QVERIFY(!readFile(dir.filePath("zywj.txt")).contains("Agent/1"));
 }
 
 void TestCatalogue::autosaveFollowsChanges()
@@ -818,6 +830,42 @@ void TestCatalogue::autosaveFollowsChanges()
     c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/z.mp3");
     QTRY_VERIFY_WITH_TIMEOUT(readFile(list).contains("z.mp3") && readFile(list).contains("x.mp3"),
                              kResourceListAutosaveMs + 500);
+}
+
+// A save written in the background writes the tree as it was when it was asked for, while
+// the tree goes on changing (its texts are shared, not copied, and outlive their nodes); a
+// save asked for afterwards comes later and holds the changes: an older write never lands
+// over a newer one.
+void TestCatalogue::backgroundSaveKeepsOrder()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    for (int i = 0; i < 20000; ++i)
+        c.ClassifyLink(nullptr, FileMode::Found, QStringLiteral("http://a.test/%1.mp3").arg(i));
+
+    const ResourceListSnapshot before = SnapshotResourceList(c.tree());
+    c.tree().deleteNode(c.tree().FindByCaption("http://a.test/7.mp3"));
+    QVERIFY(ResourceListBytes(before).contains("http://a.test/7.mp3\r\n"));
+    QVERIFY(!ResourceListBytes(c.tree()).contains("http://a.test/7.mp3\r\n"));
+
+    const QString list = dir.filePath("zywj.txt");
+    for (bool atOnce : {false, true}) {
+        QFuture<std::optional<QString>> first = c.SaveResourceListInBackground();
+        const QString late = QStringLiteral("http://a.test/late-%1.mp3").arg(atOnce);
+        c.ClassifyLink(nullptr, FileMode::Found, late);
+        if (atOnce) {
+            QVERIFY(!c.SaveResourceList());
+        } else {
+            QFuture<std::optional<QString>> second = c.SaveResourceListInBackground();
+            second.waitForFinished();
+            QVERIFY(!second.result());
+        }
+        QVERIFY(first.isFinished() && !first.result());
+        QCOMPARE(readFile(list), ResourceListBytes(c.tree()));
+        QVERIFY(readFile(list).contains(late.toLatin1()));
+    }
 }
 
 namespace {
@@ -1016,6 +1064,103 @@ void TestCatalogue::captureRoadFilesEachRequestOnce()
     const TreeNode *node = catalogue.tree().FindByCaption("http://h.test/a.mp3");
     QVERIFY(node);
     QCOMPARE(node->headers() ? node->headers()->cookie : QByteArray(), cookie);
+}
+
+// Captured traffic fills the tree up to its capacity and no further, in nodes or in text:
+// new addresses are refused with one log line, those already filed still take newer
+// headers, and what the user puts back (a task returned to the tree) always finds room.
+// Room made by the user lets capture go on, and a tree full again says so again.
+void TestCatalogue::captureStopsAtCapacity_data()
+{
+    QTest::addColumn<bool>("byText"); // the text bound reached first, not the node count
+    QTest::newRow("nodes") << false;
+    QTest::newRow("text") << true;
+}
+
+void TestCatalogue::captureStopsAtCapacity()
+{
+    QFETCH(bool, byText);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    ResourceTree &tree = catalogue.tree();
+    const auto address = [](int i) { return QStringLiteral("http://h.test/%1.mp3").arg(i, 3, 10, QLatin1Char('0')); };
+
+    // What one captured resource costs, measured on the tree itself.
+    const std::size_t empty = tree.textBytes();
+    CaptureRoad probe(catalogue);
+    const auto capture = [&address](CaptureRoad &road, int i, const QByteArray &cookie) {
+        const QByteArray bytes = segmentFromLocal(std::uint32_t(1000 + 100 * i),
+                                                  "GET /" + address(i).mid(14).toLatin1() + " HTTP/1.1\r\nHost: h.test\r\n"
+                                                      + (cookie.isEmpty() ? QByteArray() : "Cookie: " + cookie + "\r\n")
+                                                      + "\r\n");
+        const Datagram datagram = DecodeDatagram(IpAddress::v4(0xC0000207),
+                                                 Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
+                                                       std::size_t(bytes.size())));
+        return road.deliver(false, datagram, 1000 + i);
+    };
+    QCOMPARE(capture(probe, 999, {}).filed, 1);
+    const std::size_t perResource = tree.textBytes() - empty;
+    QVERIFY(perResource >= std::size_t(address(999).size()) * 2);
+    tree.deleteNode(tree.FindByCaption(address(999)));
+    QCOMPARE(tree.textBytes(), empty);
+
+    TreeCapacity capacity;
+    if (byText)
+        capacity.textBytes = empty + 10 * perResource;
+    else
+        capacity.nodes = tree.count() + 10;
+    tree.setCapacity(capacity);
+
+    CaptureRoad road(catalogue);
+    QStringList notices;
+    road.onNotice = [&notices](const QString &line) { notices << line; };
+    int filed = 0;
+    for (int i = 0; i < 50; ++i)
+        filed += capture(road, i, {}).filed;
+    QCOMPARE(filed, 10);
+    QCOMPARE(notices.size(), 1);
+    QVERIFY2(notices.first().contains(QStringLiteral("资源列表已满")), qPrintable(notices.first()));
+    QVERIFY(tree.FindByCaption(address(9)) && !tree.FindByCaption(address(10)));
+
+    // Filed already: still takes the newest headers, and nothing more is said.
+    capture(road, 3, "c=new");
+    QVERIFY(tree.FindByCaption(address(3))->headers());
+    QCOMPARE(tree.FindByCaption(address(3))->headers()->cookie, QByteArray("c=new"));
+    QCOMPARE(notices.size(), 1);
+
+    // The user's own: a task back in the tree finds room beyond the capacity.
+    const Classification back = catalogue.ClassifyLink(tree.BaseNode(), FileMode::Found, address(500));
+    QCOMPARE(back.outcome, Classification::Filed);
+
+    // Room made: capture files again, and a tree full again says so again.
+    for (int i : {0, 1, 2, 500})
+        tree.deleteNode(tree.FindByCaption(address(i)));
+    QCOMPARE(capture(road, 60, {}).filed, 1);
+    for (int i = 61; i < 70; ++i)
+        capture(road, i, {});
+    QCOMPARE(notices.size(), 2);
+    QVERIFY(byText ? tree.textBytes() <= capacity.textBytes : tree.count() <= capacity.nodes);
+}
+
+// The road's tick follows the key log by its clock: a last line written without its end
+// is taken once the file has not changed for a second, as a browser's whole lines are.
+void TestCatalogue::captureRoadTakesAQuietLastKeyLogLine()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue catalogue(dir.path(), "/tmp");
+    CaptureRoad road(catalogue);
+    const QString keyLog = dir.filePath("keys.log");
+    writeFile(keyLog, "CLIENT_RANDOM " + QByteArray(64, 'a') + " " + QByteArray(96, 'b'));
+    QVERIFY(QFile::setPermissions(keyLog, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(road.keyLog().follow(keyLog));
+    road.tick(5000);
+    road.tick(5250);
+    QCOMPARE(road.keyLog().size(), std::size_t(0));
+    road.tick(6000);
+    QCOMPARE(road.keyLog().size(), std::size_t(1));
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)

@@ -2,6 +2,7 @@
 // handed over in vectors of exactly their size with no zero byte after them, so the text
 // is never looked for past the payload's end.
 
+#include "base/text_rules.h"
 #include "capture/datagram.h"
 #include "detection/request_extraction.h"
 
@@ -198,6 +199,14 @@ void TestExtraction::extract_data()
         << raw("GET /x\x81http/1.1\r\nHost: a.test") << raw("http://a.test/x");
     QTest::newRow("Chinese path")
         << raw("GET /\xd2\xf4\xc0\xd6/\xb8\xe8.mp3 HTTP/1.1\r\nHost: a.test") << raw("http://a.test/\xd2\xf4\xc0\xd6/\xb8\xe8.mp3");
+    // Host and path together at most kMaxAddressBytes; a longer request is dropped, counted.
+    const QByteArray longest = "/" + QByteArray(int(kMaxAddressBytes) - 7, 'p');
+    QTest::newRow("an address of the longest length")
+        << "GET " + longest + " HTTP/1.1\r\nHost: a.test" << "http://a.test" + longest;
+    QTest::newRow("an address one byte longer") << "GET " + longest + "p HTTP/1.1\r\nHost: a.test" << kNone;
+    QTest::newRow("a long host") << "GET /a.mp3 HTTP/1.1\r\nHost: " + QByteArray(int(kMaxAddressBytes), 'h') << kNone;
+    QTest::newRow("absolute form, one byte too long")
+        << "GET http://a.test" + longest + "p HTTP/1.1\r\nHost: a.test" << kNone;
 }
 
 void TestExtraction::extract()
@@ -206,10 +215,13 @@ void TestExtraction::extract()
     QFETCH(QByteArray, address);
 
     const std::vector<std::byte> bytes = exactly(payload);
+    const std::uint64_t droppedBefore = LongAddressesDropped();
     const std::optional<QByteArray> found = ExtractRequestBytes(bytes);
     QCOMPARE(found.has_value(), !address.isNull());
     if (found)
         QCOMPARE(*found, address);
+    // Only a request too long for an address is counted as one.
+    QCOMPARE(LongAddressesDropped() - droppedBefore, std::uint64_t(!found && payload.size() > kMaxAddressBytes));
 }
 
 void TestExtraction::extractRequest_data()

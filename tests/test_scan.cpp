@@ -1,7 +1,12 @@
 // quorrel-scan end to end: real loopback captures in every link type it reads, the local
-// address rule, saving the list, and bad input.
+// address rule, saving the list, and bad input; HTTPS read with a key log: OpenSSL's own
+// connections (PSK suites, 0-RTT early data, suites not read) made into captures, real
+// openssl s_client and s_server on loopback, a key log that grows during the scan, one
+// that others can write.
 
 #include "base/gbk_text.h"
+#include "capture/file_pieces.h"
+#include "tools/capture_file.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,6 +17,14 @@
 
 #include "pcapng_builder.h"
 #include "test_files.h"
+#include "test_peers.h"
+#include "tls_pair.h"
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace quorrel;
 using quorrel::test::readFile;
@@ -147,6 +160,60 @@ QByteArray framed(int linkType, const QByteArray &datagram)
     }
 }
 
+// A raw-IP capture of TCP connections from kLocal to kRemote:443, each made of what its
+// client and server sent: SYN, SYN-ACK, the client's first record, the server's bytes, the
+// rest of the client's, its FIN; segments of at most 1400 bytes.
+struct Connection {
+    QByteArray client;
+    QByteArray server;
+};
+
+QByteArray tcpSegment(bool fromClient, quint16 clientPort, quint32 seq, quint8 flags, const QByteArray &payload)
+{
+    QByteArray t;
+    QDataStream b(&t, QIODevice::WriteOnly);
+    b << quint16(fromClient ? clientPort : 443) << quint16(fromClient ? 443 : clientPort) << seq << quint32(0)
+      << quint8(5 << 4) << flags << quint16(65535) << quint32(0);
+    t += payload;
+    QByteArray d;
+    QDataStream h(&d, QIODevice::WriteOnly);
+    h << quint8(0x45) << quint8(0) << quint16(20 + t.size()) << quint32(0) << quint8(64) << quint8(6) << quint16(0);
+    return d + (fromClient ? kLocal + kRemote : kRemote + kLocal) + t;
+}
+
+QList<QByteArray> tlsFrames(const QList<Connection> &connections, quint16 port = 40000)
+{
+    QList<QByteArray> frames;
+    for (const Connection &c : connections) {
+        ++port;
+        quint32 clientSeq = 1000, serverSeq = 5000;
+        frames << tcpSegment(true, port, clientSeq++, 0x02, {}) << tcpSegment(false, port, serverSeq++, 0x12, {});
+        const qsizetype hello = 5 + (qsizetype(quint8(c.client[3])) << 8 | quint8(c.client[4]));
+        auto send = [&](bool fromClient, const QByteArray &bytes) {
+            quint32 &seq = fromClient ? clientSeq : serverSeq;
+            for (qsizetype at = 0; at < bytes.size(); at += 1400) {
+                const QByteArray piece = bytes.mid(at, 1400);
+                frames << tcpSegment(fromClient, port, seq, 0x18, piece);
+                seq += quint32(piece.size());
+            }
+        };
+        send(true, c.client.left(hello));
+        send(false, c.server);
+        send(true, c.client.mid(hello));
+        frames << tcpSegment(true, port, clientSeq, 0x11, {});
+    }
+    return frames;
+}
+
+QByteArray tlsCapture(const QList<Connection> &connections) { return captureFile(101, tlsFrames(connections)); }
+
+// A private file, as a key log is kept.
+void writePrivate(const QString &path, const QByteArray &bytes)
+{
+    writeFile(path, bytes);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+}
+
 } // namespace
 
 class TestScan : public QObject {
@@ -173,6 +240,16 @@ private slots:
     void secretsInTheFile();
     void captureTimes_data();
     void captureTimes();
+    void httpsCaptures_data();
+    void httpsCaptures();
+    void secretsBlocksWithoutALastLineEnd();
+    void keyLogGrowsDuringTheScan();
+    void hugeKeyLogIsReadInPart();
+    void keyLogRefused_data();
+    void keyLogRefused();
+    void realClients();
+    void fileCutWhileRead_data();
+    void fileCutWhileRead();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -513,6 +590,384 @@ void TestScan::captureTimes()
     const QJsonArray entries = QJsonDocument::fromJson(readFile(har)).object().value("log").toObject().value("entries").toArray();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries[0].toObject().value("startedDateTime").toString(), started);
+}
+
+// HTTPS in capture files, read with the key log: connections made by OpenSSL in memory,
+// each "VERSION CIPHERS [0-RTT]", become a capture. PSK key exchanges are read as any
+// other; 0-RTT requests are filed as any other; a session at a suite not read is counted
+// and named on a line after the summary, which keeps its form.
+void TestScan::httpsCaptures_data()
+{
+    QTest::addColumn<QStringList>("connections");
+    QTest::addColumn<bool>("chopLastLineEnd"); // the key log ends without a line end
+    QTest::addColumn<int>("decrypted");
+    QTest::addColumn<QString>("notRead"); // the line after the summary; empty: none
+
+    QTest::newRow("TLS 1.2 PSK AES-128-GCM") << QStringList{"1.2 PSK-AES128-GCM-SHA256"} << false << 1 << "";
+    QTest::newRow("TLS 1.2 RSA-PSK AES-256-GCM, DHE-PSK ChaCha20")
+        << QStringList{"1.2 RSA-PSK-AES256-GCM-SHA384", "1.2 DHE-PSK-CHACHA20-POLY1305"} << false << 2 << "";
+    QTest::newRow("TLS 1.3 0-RTT") << QStringList{"1.3 TLS_AES_128_GCM_SHA256 0-RTT"} << false << 1 << "";
+    QTest::newRow("TLS 1.3 0-RTT, AES-256-GCM") << QStringList{"1.3 TLS_AES_256_GCM_SHA384 0-RTT"} << false << 1 << "";
+    QTest::newRow("the key log's last line without its end") << QStringList{"1.2 ECDHE-PSK-CHACHA20-POLY1305"} << true << 1 << "";
+    QTest::newRow("a CBC suite") << QStringList{"1.2 PSK-AES128-CBC-SHA"} << false << 0
+                                 << "1 TLS sessions with a cipher suite not read: 0x008C";
+    QTest::newRow("suites not read, each named once")
+        << QStringList{"1.2 PSK-AES128-CBC-SHA", "1.2 ECDHE-ECDSA-AES256-SHA", "1.2 PSK-AES256-GCM-SHA384", "1.2 PSK-AES128-CBC-SHA"}
+        << false << 1 << "3 TLS sessions with a cipher suite not read: 0x008C, 0xC00A";
+    QTest::newRow("TLS 1.0") << QStringList{"1.0 ECDHE-ECDSA-AES128-SHA:@SECLEVEL=0"} << false << 0
+                             << "1 TLS sessions with a cipher suite not read: 0xC009";
+}
+
+void TestScan::httpsCaptures()
+{
+    QFETCH(QStringList, connections);
+    QFETCH(bool, chopLastLineEnd);
+    QFETCH(int, decrypted);
+    QFETCH(QString, notRead);
+
+    QList<Connection> captured;
+    QByteArray keyLog;
+    QStringList addresses;
+    for (int i = 0; i < connections.size(); ++i) {
+        const QStringList spec = connections[i].split(' ');
+        const int version = spec[0] == "1.3" ? TLS1_3_VERSION : spec[0] == "1.2" ? TLS1_2_VERSION : TLS1_VERSION;
+        test::TlsPairOptions options(version, spec[1].toStdString());
+        if (spec[1].contains("PSK")) {
+            options.psk = "0123456789abcdef0123456789abcdef";
+            options.rsaKey = spec[1].startsWith("RSA-");
+        }
+        options.earlyData = spec.size() > 2;
+        test::TlsPair pair(options);
+        QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+        if (options.earlyData) {
+            const QString early = QStringLiteral("/early%1.mp3").arg(i);
+            QVERIFY2(pair.reconnectWithEarlyData("GET " + early.toLatin1() + " HTTP/1.1\r\nHost: tls.test\r\n\r\n"),
+                     qPrintable(pair.error()));
+            addresses << "https://tls.test" + early;
+        }
+        const QString path = QStringLiteral("/c%1.mp3").arg(i);
+        QVERIFY2(pair.write("GET " + path.toLatin1() + " HTTP/1.1\r\nHost: tls.test\r\n\r\n"), qPrintable(pair.error()));
+        addresses << "https://tls.test" + path;
+        captured << Connection{pair.clientToServer, pair.serverToClient};
+        keyLog += pair.keyLogLines;
+    }
+    if (chopLastLineEnd) {
+        QVERIFY(keyLog.endsWith('\n'));
+        keyLog.chop(1);
+    }
+    const QString capture = m_dir->filePath("https.pcap");
+    const QString keys = m_dir->filePath("keys.log");
+    writeFile(capture, tlsCapture(captured));
+    writePrivate(keys, keyLog);
+
+    const Run r = scan({"--dir", m_dir->path(), "--keylog", keys, capture});
+    QCOMPARE(r.status, 0);
+    const int read = decrypted == connections.size() ? int(addresses.size()) : decrypted;
+    QString summary = QStringLiteral("^quorrel-scan: \\d+ datagrams read, \\d+ requests found, %1 resources filed, [0-9.]+ s, "
+                                     "%2 flows read, %3 TLS sessions decrypted, 0 without a secret\n")
+                          .arg(read)
+                          .arg(connections.size())
+                          .arg(decrypted);
+    if (!notRead.isEmpty())
+        summary += "quorrel-scan: " + QRegularExpression::escape(notRead) + "\n";
+    QVERIFY2(r.err.contains(QRegularExpression(summary + "$")), qPrintable(r.err));
+    if (decrypted == connections.size()) {
+        for (const QString &address : addresses)
+            QVERIFY2(r.out.contains("\t" + address + "\t"), qPrintable(address + " in\n" + r.out));
+    }
+}
+
+// Each capture's Decryption Secrets Block is a key log of its own: a last line without its
+// end is read, and is not joined to the first line of the next file's block (pcapng files
+// of two captures, as editcap --inject-secrets writes them from key logs without an end).
+void TestScan::secretsBlocksWithoutALastLineEnd()
+{
+    QStringList paths;
+    for (int i = 0; i < 2; ++i) {
+        test::TlsPairOptions options(TLS1_2_VERSION, "PSK-AES256-GCM-SHA384");
+        options.psk = "0123456789abcdef0123456789abcdef";
+        test::TlsPair pair(options);
+        QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+        QVERIFY(pair.write("GET /carried" + QByteArray::number(i) + ".mp3 HTTP/1.1\r\nHost: tls.test\r\n\r\n"));
+        QByteArray secrets = pair.keyLogLines;
+        QVERIFY(secrets.endsWith('\n'));
+        secrets.chop(1);
+        test::Pcapng file;
+        file.section().secrets(secrets).interface();
+        for (const QByteArray &frame : tlsFrames({{pair.clientToServer, pair.serverToClient}}, quint16(41000 + 100 * i)))
+            file.packet(frame);
+        paths << m_dir->filePath(QStringLiteral("carried%1.pcapng").arg(i));
+        writeFile(paths.last(), file.take());
+    }
+    const Run r = scan(QStringList{"--dir", m_dir->path()} + paths);
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("2 TLS sessions decrypted, 0 without a secret\n"), qPrintable(r.err));
+    QVERIFY(r.out.contains("\thttps://tls.test/carried0.mp3\t") && r.out.contains("\thttps://tls.test/carried1.mp3\t"));
+}
+
+// A scan of capture files reads the key log as it is when the scan starts: one that goes
+// on growing (here by a gigabyte each 20 ms, as a hole: no room taken) would keep it
+// reading for ever.
+void TestScan::keyLogGrowsDuringTheScan()
+{
+    test::TlsPairOptions options(TLS1_2_VERSION, "PSK-AES128-GCM-SHA256");
+    options.psk = "0123456789abcdef0123456789abcdef";
+    test::TlsPair psk(options);
+    QVERIFY2(psk.handshake(), qPrintable(psk.error()));
+    QVERIFY(psk.write("GET /grown.mp3 HTTP/1.1\r\nHost: tls.test\r\n\r\n"));
+    const QString capture = m_dir->filePath("https.pcap");
+    const QString keys = m_dir->filePath("keys.log");
+    writeFile(capture, tlsCapture({{psk.clientToServer, psk.serverToClient}}));
+    writePrivate(keys, psk.keyLogLines);
+
+    std::atomic<bool> done{false};
+    std::thread grower([&] {
+        const int fd = ::open(QFile::encodeName(keys).constData(), O_WRONLY | O_CLOEXEC);
+        for (off_t size = 1LL << 30; fd >= 0 && !done && size < (1LL << 40); size += 1LL << 30) {
+            if (::ftruncate(fd, size) != 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+    QProcess p;
+    p.start(kScan, {"--dir", m_dir->path(), "--keylog", keys, capture});
+    const bool finished = p.waitForFinished(30000);
+    done = true;
+    grower.join();
+    if (!finished) {
+        p.kill();
+        p.waitForFinished();
+    }
+    QVERIFY2(finished, "the scan went on reading the growing key log");
+    QCOMPARE(p.exitCode(), 0);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    QVERIFY2(out.contains("\thttps://tls.test/grown.mp3\t"), qPrintable(out));
+}
+
+// A key log larger than any browser writes is read only up to its bound, and the scan says
+// so: the secrets at its start still open their sessions.
+void TestScan::hugeKeyLogIsReadInPart()
+{
+    test::TlsPairOptions options(TLS1_2_VERSION, "PSK-AES128-GCM-SHA256");
+    options.psk = "0123456789abcdef0123456789abcdef";
+    test::TlsPair psk(options);
+    QVERIFY2(psk.handshake(), qPrintable(psk.error()));
+    QVERIFY(psk.write("GET /huge.mp3 HTTP/1.1\r\nHost: tls.test\r\n\r\n"));
+    const QString capture = m_dir->filePath("huge.pcap");
+    const QString keys = m_dir->filePath("huge-keys.log");
+    writeFile(capture, tlsCapture({{psk.clientToServer, psk.serverToClient}}));
+    writePrivate(keys, psk.keyLogLines);
+    QVERIFY(::truncate(QFile::encodeName(keys).constData(), off_t(300) * 1024 * 1024) == 0); // a hole: no room taken
+    const Run r = scan({"--dir", m_dir->path(), "--keylog", keys, capture});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains("\thttps://tls.test/huge.mp3\t"), qPrintable(r.out));
+    QVERIFY2(r.err.contains("256 MiB"), qPrintable(r.err));
+}
+
+// Whoever can write the key log can make the program decrypt with secrets of their
+// choosing: a key log others can write, or another user's, is refused with the reason
+// (exit status 2, nothing written); a link to a file of the user's own is taken.
+void TestScan::keyLogRefused_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("foreign"); // another user's (made by root)
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<QString>("message"); // empty: read
+    QTest::newRow("world-writable") << 0666 << false << false << "refused: users other than you can write it (mode 0666)";
+    QTest::newRow("group-writable") << 0660 << false << false << "refused: users other than you can write it (mode 0660)";
+    QTest::newRow("another owner") << 0600 << true << false << "refused: it belongs to nobody, not to you";
+    QTest::newRow("a link to a good file") << 0600 << false << true << "";
+    QTest::newRow("a link to a foreign file") << 0600 << true << true << ", and it belongs to nobody, not to you";
+    QTest::newRow("a link to a world-writable file") << 0666 << false << true << ", and users other than you can write it";
+}
+
+void TestScan::keyLogRefused()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, foreign);
+    QFETCH(bool, link);
+    QFETCH(QString, message);
+    if (foreign && ::geteuid() != 0)
+        QSKIP("a file of another user's is made by root (as CI runs the tests)");
+    const QString keys = m_dir->filePath("keys.log");
+    writeFile(keys, "CLIENT_RANDOM " + QByteArray(64, 'a') + " " + QByteArray(96, 'b') + "\n");
+    QVERIFY(::chmod(QFile::encodeName(keys).constData(), mode_t(mode)) == 0);
+    if (foreign)
+        QVERIFY(::chown(QFile::encodeName(keys).constData(), 65534, 65534) == 0);
+    const QString named = link ? m_dir->filePath("link.log") : keys;
+    if (link)
+        QVERIFY(QFile::link(keys, named));
+    const Run r = scan({"--dir", m_dir->path(), "--save", "--keylog", named, kFixtures + "/lo-curl.pcap"});
+    if (message.isEmpty()) {
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out, kCurlTree);
+        return;
+    }
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.out.isEmpty());
+    QVERIFY2(r.err.startsWith("quorrel-scan: --keylog " + named + ": ") && r.err.contains(message) && r.err.count('\n') == 1,
+             qPrintable(r.err));
+    QVERIFY(!QFile::exists(m_dir->filePath("zywj.txt")));
+}
+
+namespace {
+
+// An openssl s_client run to its end: what goes to its standard input is sent (after the
+// handshake), and its input closes a second later, when the server's answer and tickets
+// have come.
+bool runClient(const QStringList &args, const QByteArray &input)
+{
+    QProcess client;
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.start("openssl", QStringList{"s_client"} + args);
+    if (!client.waitForStarted(10000))
+        return false;
+    client.write(input);
+    QTest::qWait(1000);
+    client.closeWriteChannel();
+    if (client.state() != QProcess::NotRunning && !client.waitForFinished(15000)) {
+        client.kill();
+        client.waitForFinished();
+        qWarning("openssl s_client did not end: %s", client.readAll().constData());
+        return false;
+    }
+    const QByteArray said = client.readAll();
+    if (client.exitStatus() != QProcess::NormalExit || client.exitCode() != 0) {
+        qWarning("openssl s_client failed: %s", said.constData());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// Real clients and servers: openssl s_client and s_server on loopback, captured by
+// tcpdump, read through quorrel-scan --keylog with the client's own key log. TLS 1.2 with
+// a pre-shared key (AES-256-GCM, read; AES-128-CBC, named), and TLS 1.3 resumed with 0-RTT
+// early data (-sess_out, -sess_in -early_data).
+void TestScan::realClients()
+{
+    if (::geteuid() != 0)
+        QFAIL("capturing on loopback needs root (as CI runs the tests)");
+    const QString dir = m_dir->path();
+    const QList<quint16> ports = test::freePorts(2);
+    const QString psk = QString::number(ports[0]), early = QString::number(ports[1]);
+    const QString key = "00112233445566778899aabbccddeeff";
+    QVERIFY(QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                                          "-subj", "/CN=early.test", "-days", "1", "-keyout", dir + "/key.pem", "-out",
+                                          dir + "/cert.pem"})
+            == 0);
+
+    const QString capture = dir + "/real.pcap";
+    QProcess tcpdump;
+    tcpdump.start("tcpdump", {"-i", "lo", "-U", "--immediate-mode", "-Z", "root", "-w", capture,
+                              QStringLiteral("tcp port %1 or tcp port %2").arg(psk, early)});
+    QVERIFY2(tcpdump.waitForStarted(), "tcpdump (Debian package tcpdump) is needed");
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += tcpdump.readAllStandardError()).contains("listening on") || tcpdump.state() != QProcess::Running,
+                             10000);
+    QVERIFY2(tcpdump.state() == QProcess::Running, said.constData());
+
+    test::Peer pskServer;
+    QVERIFY(pskServer.start("openssl", {"s_server", "-accept", "127.0.0.1:" + psk, "-nocert", "-psk", key, "-psk_identity",
+                                        "client", "-tls1_2", "-cipher", "PSK-AES256-GCM-SHA384:PSK-AES128-CBC-SHA", "-www"},
+                            ports[0]));
+    test::Peer earlyServer;
+    QVERIFY(earlyServer.start("openssl", {"s_server", "-accept", "127.0.0.1:" + early, "-cert", dir + "/cert.pem", "-key",
+                                          dir + "/key.pem", "-tls1_3", "-early_data", "-no_anti_replay"},
+                              ports[1]));
+    const QString keys = dir + "/keys.log";
+    writePrivate(keys, {});
+    const QStringList pskClient{"-connect", "127.0.0.1:" + psk, "-psk", key, "-psk_identity", "client", "-tls1_2",
+                                "-keylogfile", keys, "-ign_eof"};
+    QVERIFY(runClient(pskClient + QStringList{"-cipher", "PSK-AES256-GCM-SHA384"},
+                      "GET /psk.mp3 HTTP/1.1\r\nHost: psk.test\r\n\r\n"));
+    QVERIFY(runClient(pskClient + QStringList{"-cipher", "PSK-AES128-CBC-SHA"}, "GET /cbc.mp3 HTTP/1.1\r\nHost: psk.test\r\n\r\n"));
+    const QStringList earlyClient{"-connect", "127.0.0.1:" + early, "-servername", "early.test", "-tls1_3", "-keylogfile", keys};
+    QVERIFY(runClient(earlyClient + QStringList{"-sess_out", dir + "/session.pem"},
+                      "GET /first.mp3 HTTP/1.1\r\nHost: early.test\r\n\r\n"));
+    writeFile(dir + "/early.txt", "GET /early.mp3 HTTP/1.1\r\nHost: early.test\r\n\r\n");
+    QVERIFY(runClient(earlyClient + QStringList{"-sess_in", dir + "/session.pem", "-early_data", dir + "/early.txt"},
+                      "GET /later.mp3 HTTP/1.1\r\nHost: early.test\r\n\r\n"));
+    // The server read the early data as early data.
+    QTRY_VERIFY_WITH_TIMEOUT(earlyServer.output().contains("GET /later.mp3"), 5000);
+    QVERIFY2(earlyServer.output().contains("Early data received:") && earlyServer.output().contains("GET /early.mp3"),
+             earlyServer.output().constData());
+    QVERIFY(readFile(keys).contains("CLIENT_EARLY_TRAFFIC_SECRET "));
+
+    QTest::qWait(300);
+    tcpdump.terminate();
+    QVERIFY(tcpdump.waitForFinished(10000));
+    pskServer.stop();
+    earlyServer.stop();
+
+    const Run r = scan({"--dir", dir, "--keylog", keys, capture});
+    QCOMPARE(r.status, 0);
+    for (const char *address : {"https://psk.test/psk.mp3", "https://early.test/first.mp3", "https://early.test/early.mp3",
+                                "https://early.test/later.mp3"})
+        QVERIFY2(r.out.contains(QStringLiteral("\t%1\t").arg(QLatin1String(address))), qPrintable(address + ("\n" + r.out)));
+    QVERIFY(!r.out.contains("cbc.mp3"));
+    QVERIFY2(r.err.contains(QRegularExpression("4 resources filed, [0-9.]+ s, 4 flows read, 3 TLS sessions decrypted, 0 without a "
+                                               "secret\nquorrel-scan: 1 TLS sessions with a cipher suite not read: 0x008C\n$")),
+             qPrintable(r.err));
+}
+
+// Another program cuts the file short while it is read: the reading ends with the reason,
+// never with a signal (a mapped file would take SIGBUS past its new end). The files are
+// larger than the reading's buffer, so the cut lies ahead of what was read.
+void TestScan::fileCutWhileRead_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<qint64>("cutAt");
+
+    QList<std::tuple<QByteArray, QByteArray, QByteArray>> segments;
+    for (int i = 0; i < 4000; ++i)
+        segments.append({kLocal, kRemote, "GET /" + QByteArray::number(i) + ".mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"
+                                              + QByteArray(1000, 'x')});
+    const QByteArray pcap = rawCapture(segments);
+    const qint64 record = 16 + 20 + 32 + qint64(std::get<2>(segments.first()).size()); // the first record
+    QTest::newRow("pcap, cut between records") << pcap << 24 + 3000 * record;
+    QTest::newRow("pcap, cut inside a record") << pcap << 24 + 3000 * record + 100;
+    QTest::newRow("pcap, cut to nothing") << pcap << qint64(0);
+    quorrel::test::Pcapng pcapng;
+    pcapng.section().interface();
+    const QByteArray first = pcap.mid(24 + 16, record - 16);
+    for (int i = 0; i < 4000; ++i)
+        pcapng.packet(first);
+    QTest::newRow("pcapng, cut inside a packet block") << pcapng.take() << qint64(2500 * 1024);
+}
+
+void TestScan::fileCutWhileRead()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(qint64, cutAt);
+    const QString path = m_dir->filePath("cut.pcap");
+    writeFile(path, file);
+    QString error;
+    const std::unique_ptr<CaptureFile> capture = CaptureFile::open(path, error);
+    QVERIFY2(capture, qPrintable(error));
+    Bytes frame;
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(capture->next(frame), CaptureFile::Read::Frame);
+    QVERIFY(QFile::resize(path, cutAt));
+    CaptureFile::Read read;
+    int frames = 0;
+    while ((read = capture->next(frame)) == CaptureFile::Read::Frame)
+        ++frames;
+    QCOMPARE(read, CaptureFile::Read::Cut);
+    QCOMPARE(capture->brokenReason(), kFileCutWhileRead);
+    QVERIFY(frames < 4000);
+
+    // The walk over a pcapng file's blocks (for its secrets) reads in pieces too.
+    writeFile(path, file);
+    const std::unique_ptr<FilePieces> pieces = FilePieces::open(path, error);
+    QVERIFY2(pieces, qPrintable(error));
+    QVERIFY(pieces->bytes(0, 16));
+    QVERIFY(QFile::resize(path, cutAt));
+    QCOMPARE(pieces->bytes(pieces->size() - 16, 16), nullptr);
+    QVERIFY(pieces->cut());
 }
 
 QTEST_GUILESS_MAIN(TestScan)

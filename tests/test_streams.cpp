@@ -18,6 +18,7 @@
 #include "http2_frames.h"
 #include "test_files.h"
 #include "test_peers.h"
+#include "tls_pair.h"
 
 #include <nghttp2/nghttp2.h>
 #include <openssl/evp.h>
@@ -26,6 +27,7 @@
 #include <pcap/pcap.h>
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -324,6 +326,7 @@ private slots:
 
     void gapNeverFills();
     void gapFillsLate();
+    void gapMovesOn();
     void flowMemoryBound();
     void totalMemoryBound();
     void flowTableBound();
@@ -348,8 +351,11 @@ private slots:
     void hostileTraffic();
 
     void tlsWithoutSecret();
+    void tlsWaitingIsBounded();
     void tlsRequests_data();
     void tlsRequests();
+    void tlsEarlyDataRequests_data();
+    void tlsEarlyDataRequests();
 
     void capturedH2c();
 };
@@ -495,6 +501,32 @@ void TestStreams::gapFillsLate()
     c.fromClient(first);
     QCOMPARE(wire.addresses(), (QStringList{"GET http://a.test/1.mp3", "GET http://a.test/2.mp3", "GET http://a.test/3.mp3"}));
     QCOMPARE(wire.reader.counters().gaps, std::uint64_t(0));
+}
+
+// A hole that fills while bytes still wait behind a later one: the wait starts again from
+// then, and a tick at the first hole's time ends nothing.
+void TestStreams::gapMovesOn()
+{
+    StreamLimits limits;
+    limits.gapWaitMs = 2000;
+    Wire wire(limits);
+    Conn c(wire, kClient, kServer);
+    c.open();
+    const QByteArray first = get("/1.mp3"), second = get("/2.mp3"), third = get("/3.mp3"), fourth = get("/4.mp3"),
+                     fifth = get("/5.mp3");
+    c.fromClient(first);
+    c.fromClientAt(second.size(), third);
+    c.fromClientAt(second.size() + third.size() + fourth.size(), fifth);
+    wire.nowMs += 1500;
+    c.fromClient(second);
+    QCOMPARE(wire.addresses(), (QStringList{"GET http://a.test/1.mp3", "GET http://a.test/2.mp3", "GET http://a.test/3.mp3"}));
+    wire.reader.expire(1000 + 2000);
+    wire.reader.expire(wire.nowMs + 1999);
+    QCOMPARE(wire.reader.flowCount(), std::size_t(1));
+    QCOMPARE(wire.reader.counters().gaps, std::uint64_t(0));
+    wire.reader.expire(wire.nowMs + 2000);
+    QCOMPARE(wire.reader.flowCount(), std::size_t(0));
+    QCOMPARE(wire.reader.counters().gaps, std::uint64_t(1));
 }
 
 void TestStreams::flowMemoryBound()
@@ -760,6 +792,12 @@ void TestStreams::http1_data()
         << QList<QByteArray>{"GET /big HTTP/1.1\r\n", "X: " + repeated('x', 30000), repeated('x', 30000),
                              repeated('x', 30000), "\r\n\r\n" + one}
         << QStringList{} << 1 << 0;
+    // Authority and path together at most 8 KiB: a longer request is dropped and counted,
+    // and the connection read on.
+    QTest::newRow("an address over its bound")
+        << QList<QByteArray>{get("/" + repeated('p', 8192)), one} << QStringList{"GET http://a.test/one.mp3"} << 1 << 0;
+    QTest::newRow("a Host over the bound") << QList<QByteArray>{get("/a.mp3", repeated('h', 8192)) + two}
+                                           << QStringList{"GET http://a.test/two.jpg"} << 1 << 0;
     QTest::newRow("a body that cannot be delimited")
         << QList<QByteArray>{"POST /g HTTP/1.1\r\nHost: a.test\r\nTransfer-Encoding: gzip\r\n\r\n" + one}
         << QStringList{"POST http://a.test/g"} << 0 << 1;
@@ -894,6 +932,26 @@ void TestStreams::http2_data()
     QTest::addColumn<int>("oversize");
     QTest::addColumn<int>("protocol");
 
+    {
+        // HPACK stores a 60 KB :authority once (after raising its table to 64 KiB, as a
+        // client may), then names it with one byte a request (RFC 7541, 6.1): each request
+        // would file 60 KB. They are dropped, counted, and the reading goes on.
+        QByteArray bytes = h2Start();
+        const QByteArray store = QByteArray::fromHex("3fe1ff03") // dynamic table size update: 65536
+            + QByteArray::fromHex("417fe1d303") + repeated('a', 60000) // :authority, indexed
+            + QByteArray::fromHex("828784");                              // GET, https, /
+        for (qsizetype i = 0; i < store.size(); i += 16384) {
+            const bool first = i == 0, last = i + 16384 >= store.size();
+            bytes += frame(first ? kHeadersType : kContinuation, (last ? kEndHeaders : 0) | (first ? kEndStream : 0), 1,
+                           store.mid(i, 16384));
+        }
+        for (std::uint32_t k = 1; k <= 2000; ++k)
+            bytes += headers(1 + 2 * k, QByteArray::fromHex("be828784")); // the stored :authority again
+        Deflater d;
+        bytes += headers(4003, QByteArray::fromHex("20") + d.block(getFields("/after.mp4"))); // table emptied first
+        QTest::newRow("a long :authority named again and again")
+            << bytes << 0u << QStringList{"GET https://h2.test/after.mp4"} << QStringList{""} << 2001 << 0;
+    }
     {
         Deflater d;
         const QByteArray block = d.block(getFields("/padded.mp4"));
@@ -1167,6 +1225,38 @@ void TestStreams::tlsWithoutSecret()
     QVERIFY(wire.requests.isEmpty());
 }
 
+// Records held for a key log line that never comes count in the reader's bound: the
+// sessions idle the longest are evicted as any flow is, and the heap stays near the bound
+// (uncounted, 200 sessions would keep 40 MB here).
+void TestStreams::tlsWaitingIsBounded()
+{
+    const QByteArray upload = "POST /up HTTP/1.1\r\nHost: tls.test\r\nContent-Length: 200000\r\n\r\n" + QByteArray(200000, 'u');
+    const TlsExchange x = tlsExchange(TLS1_3_VERSION, "http/1.1", "tls.test", {upload});
+    QVERIFY(x.ok);
+    StreamLimits limits;
+    limits.totalBytes = 4 * 1024 * 1024;
+    const std::size_t heapBefore = mallinfo2().uordblks;
+    std::size_t heapPeak = 0;
+    {
+        Wire wire(limits);
+        for (int i = 0; i < 200; ++i) {
+            Conn c(wire, v4(10, 0, 3, std::uint8_t(i), 40000), v4(10, 0, 0, 1, 443));
+            c.open();
+            replay(c, x);
+            QVERIFY2(wire.reader.memoryInUse() <= limits.totalBytes, qPrintable(QString::number(wire.reader.memoryInUse())));
+            heapPeak = std::max(heapPeak, std::size_t(mallinfo2().uordblks));
+            if (i == 0)
+                QVERIFY2(wire.reader.memoryInUse() > 200000, qPrintable(QString::number(wire.reader.memoryInUse())));
+        }
+        const StreamCounters counters = wire.reader.counters();
+        QVERIFY2(counters.flowsEvicted > 150, qPrintable(QString::number(counters.flowsEvicted)));
+        QVERIFY(counters.peakMemory <= limits.totalBytes);
+        wire.reader.endAll();
+        QCOMPARE(wire.reader.counters().tlsWithoutSecret, std::uint64_t(200));
+    }
+    QVERIFY2(heapPeak - heapBefore < 3 * limits.totalBytes, qPrintable(QString::number(heapPeak - heapBefore)));
+}
+
 void TestStreams::tlsRequests_data()
 {
     QTest::addColumn<int>("version");
@@ -1224,6 +1314,57 @@ void TestStreams::tlsRequests()
     QCOMPARE(wire.addresses(), addresses);
     for (const StreamRequest &r : wire.requests)
         QCOMPARE(r.scheme, QByteArray("https"));
+}
+
+// Requests sent as 0-RTT early data of a resumed TLS 1.3 session are read as any other,
+// HTTP/1.1 and HTTP/2 alike. Early data the server refused is not read: the client sends
+// it again after the handshake (here an HTTP/2 connection from its preface), and each
+// request is read once, the connection to its end.
+void TestStreams::tlsEarlyDataRequests_data()
+{
+    QTest::addColumn<bool>("h2");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QStringList>("addresses");
+    QTest::newRow("HTTP/1.1") << false << false << QStringList{"GET https://tls.test/early.mp3", "GET https://tls.test/later.mp3"};
+    QTest::newRow("HTTP/2") << true << false << QStringList{"GET https://h2.test/early.mp4", "GET https://h2.test/later.mp4"};
+    QTest::newRow("HTTP/1.1, refused") << false << true << QStringList{"GET https://tls.test/early.mp3"};
+    QTest::newRow("HTTP/2, refused") << true << true << QStringList{"GET https://h2.test/early.mp4"};
+}
+
+void TestStreams::tlsEarlyDataRequests()
+{
+    QFETCH(bool, h2);
+    QFETCH(bool, refused);
+    QFETCH(QStringList, addresses);
+
+    quorrel::test::TlsPairOptions options(TLS1_3_VERSION, "TLS_AES_128_GCM_SHA256");
+    options.earlyData = true;
+    options.refuseEarlyData = refused;
+    options.serverName = "tls.test";
+    quorrel::test::TlsPair pair(options);
+    QVERIFY2(pair.handshake(), qPrintable(pair.error()));
+    Deflater first, again;
+    const QByteArray early = h2 ? h2Start() + headers(1, first.block(getFields("/early.mp4"))) : get("/early.mp3", "tls.test");
+    // Refused, the client sends its requests again as if they were new; else the next one.
+    const QByteArray later = refused ? (h2 ? h2Start() + headers(1, again.block(getFields("/early.mp4"))) : get("/early.mp3", "tls.test"))
+                                     : (h2 ? headers(3, first.block(getFields("/later.mp4"))) : get("/later.mp3", "tls.test"));
+    QVERIFY2(pair.reconnectWithEarlyData(early), qPrintable(pair.error()));
+    QVERIFY(pair.write(later));
+
+    Wire wire;
+    wire.keys.addText(pair.keyLogLines);
+    Conn c(wire, kClient, v4(10, 0, 0, 1, 443));
+    c.open();
+    const qsizetype hello = 5 + (qsizetype(quint8(pair.clientToServer[3])) << 8 | quint8(pair.clientToServer[4]));
+    c.fromClient(pair.clientToServer.left(hello));
+    c.fromServer(pair.serverToClient);
+    for (qsizetype i = hello; i < pair.clientToServer.size(); i += 1448)
+        c.fromClient(pair.clientToServer.mid(i, 1448));
+    QCOMPARE(wire.addresses(), addresses);
+    const StreamCounters counters = wire.reader.counters();
+    QCOMPARE(counters.tlsDecrypted, std::uint64_t(1));
+    QCOMPARE(counters.protocolErrors + counters.tlsFailed, std::uint64_t(0));
+    QVERIFY2(wire.notes.isEmpty(), wire.notes.join(' ').constData());
 }
 
 // ---------------------------------------------------------------- end to end

@@ -13,6 +13,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -32,13 +33,18 @@ struct TlsPairOptions {
     std::string serverGroups;
     std::string serverName = "www.example.test";
     bool earlyData = false; // the server's tickets allow 0-RTT: see reconnectWithEarlyData()
+    std::uint32_t maxEarlyData = 16384; // how much, as nginx allows
+    bool refuseEarlyData = false; // ... and the server refuses the early data sent with one
+    std::string serverCiphers;    // TLS 1.3: the server's suites when they differ from the client's
+    std::string psk;              // TLS 1.2: a pre-shared key (hex) for the PSK suites
+    bool rsaKey = false;          // an RSA key and certificate (RSA-PSK), else P-256
 };
 
 class TlsPair {
 public:
     explicit TlsPair(const TlsPairOptions &options)
     {
-        const Identity &id = identity();
+        const Identity &id = identity(options.rsaKey);
         m_clientCtx = SSL_CTX_new(TLS_client_method());
         m_serverCtx = SSL_CTX_new(TLS_server_method());
         if (!id.key || !id.cert || !m_clientCtx || !m_serverCtx) {
@@ -48,13 +54,35 @@ public:
         for (SSL_CTX *ctx : {m_clientCtx, m_serverCtx}) {
             SSL_CTX_set_min_proto_version(ctx, options.version);
             SSL_CTX_set_max_proto_version(ctx, options.version);
-            if (!options.ciphers.empty()) {
+            const std::string &ciphers = ctx == m_serverCtx && !options.serverCiphers.empty() ? options.serverCiphers
+                                                                                             : options.ciphers;
+            if (!ciphers.empty()) {
                 const bool ok = options.version == TLS1_3_VERSION
-                    ? SSL_CTX_set_ciphersuites(ctx, options.ciphers.c_str()) == 1
-                    : SSL_CTX_set_cipher_list(ctx, options.ciphers.c_str()) == 1;
+                    ? SSL_CTX_set_ciphersuites(ctx, ciphers.c_str()) == 1
+                    : SSL_CTX_set_cipher_list(ctx, ciphers.c_str()) == 1;
                 if (!ok)
-                    m_error = QStringLiteral("OpenSSL refused the ciphers %1").arg(QString::fromStdString(options.ciphers));
+                    m_error = QStringLiteral("OpenSSL refused the ciphers %1").arg(QString::fromStdString(ciphers));
             }
+        }
+        if (!options.psk.empty()) {
+            m_psk = QByteArray::fromHex(QByteArray::fromStdString(options.psk));
+            SSL_CTX_set_psk_client_callback(m_clientCtx, [](SSL *ssl, const char *, char *identity, unsigned maxIdentity,
+                                                            unsigned char *psk, unsigned maxPsk) -> unsigned {
+                const QByteArray &key = static_cast<TlsPair *>(SSL_get_app_data(ssl))->m_psk;
+                if (maxIdentity < 7 || unsigned(key.size()) > maxPsk)
+                    return 0;
+                std::memcpy(identity, "client", 7);
+                std::memcpy(psk, key.constData(), std::size_t(key.size()));
+                return unsigned(key.size());
+            });
+            SSL_CTX_set_psk_server_callback(m_serverCtx, [](SSL *ssl, const char *, unsigned char *psk, unsigned maxPsk) -> unsigned {
+                const QByteArray &key = static_cast<TlsPair *>(SSL_get_app_data(ssl))->m_psk;
+                if (unsigned(key.size()) > maxPsk)
+                    return 0;
+                std::memcpy(psk, key.constData(), std::size_t(key.size()));
+                return unsigned(key.size());
+            });
+            SSL_CTX_set_dh_auto(m_serverCtx, 1); // DHE-PSK
         }
         if (!options.clientGroups.empty())
             SSL_CTX_set1_groups_list(m_clientCtx, options.clientGroups.c_str());
@@ -62,8 +90,11 @@ public:
             SSL_CTX_set1_groups_list(m_serverCtx, options.serverGroups.c_str());
         SSL_CTX_use_certificate(m_serverCtx, id.cert);
         SSL_CTX_use_PrivateKey(m_serverCtx, id.key);
-        if (options.earlyData)
-            SSL_CTX_set_max_early_data(m_serverCtx, 16384);
+        if (options.earlyData) {
+            SSL_CTX_set_max_early_data(m_serverCtx, options.maxEarlyData);
+            SSL_CTX_set_recv_max_early_data(m_serverCtx, options.maxEarlyData);
+        }
+        m_refuseEarlyData = options.refuseEarlyData;
         SSL_CTX_set_keylog_callback(m_clientCtx, [](const SSL *ssl, const char *line) {
             auto *pair = static_cast<TlsPair *>(SSL_get_app_data(ssl));
             pair->keyLogLines += line;
@@ -102,7 +133,8 @@ public:
 
     // TLS 1.3 resumption with 0-RTT: the client takes this connection's session ticket,
     // connects again and sends earlyData before the handshake is done. What the two send,
-    // the key log and what the server read start afresh with the new connection.
+    // the key log and what the server read start afresh with the new connection. With
+    // refuseEarlyData the server takes the ticket but not the data (which it skips unread).
     bool reconnectWithEarlyData(const QByteArray &earlyData)
     {
         char buffer[4096];
@@ -119,6 +151,8 @@ public:
             connect();
             if (SSL_set_session(m_client, session) != 1)
                 m_error = QStringLiteral("SSL_set_session failed");
+            if (m_refuseEarlyData) // the session resumed all the same
+                SSL_set_allow_early_data_cb(m_server, [](SSL *, void *) { return 0; }, nullptr);
         }
         SSL_SESSION_free(session);
         if (!resumable) {
@@ -134,7 +168,7 @@ public:
             return false;
         }
         pump();
-        for (int round = 0; round < 20; ++round) {
+        for (int round = 0; round < 200; ++round) {
             const int r = SSL_read_early_data(m_server, buffer, sizeof buffer, &n);
             if (r == SSL_READ_EARLY_DATA_FINISH)
                 break;
@@ -147,8 +181,13 @@ public:
         }
         if (!handshake())
             return false;
-        if (SSL_get_early_data_status(m_server) != SSL_EARLY_DATA_ACCEPTED) {
-            m_error = QStringLiteral("the server refused the early data");
+        const int wanted = m_refuseEarlyData ? SSL_EARLY_DATA_REJECTED : SSL_EARLY_DATA_ACCEPTED;
+        if (SSL_get_early_data_status(m_server) != wanted || SSL_get_early_data_status(m_client) != wanted) {
+            m_error = QStringLiteral("the server did not do with the early data as asked");
+            return false;
+        }
+        if (!SSL_session_reused(m_client)) {
+            m_error = QStringLiteral("the session was not resumed");
             return false;
         }
         return true;
@@ -190,27 +229,35 @@ private:
         X509 *cert = nullptr;
     };
 
-    // One key and self-signed certificate for the whole run (P-256: ECDSA suites).
-    static const Identity &identity()
+    // One key and self-signed certificate of each kind for the whole run (P-256: ECDSA
+    // suites; RSA: RSA-PSK).
+    static const Identity &identity(bool rsa)
     {
-        static const Identity id = [] {
-            Identity made;
-            made.key = EVP_EC_gen("P-256");
-            made.cert = X509_new();
-            if (!made.key || !made.cert)
-                return made;
-            X509_set_version(made.cert, 2);
-            ASN1_INTEGER_set(X509_get_serialNumber(made.cert), 1);
-            X509_gmtime_adj(X509_getm_notBefore(made.cert), 0);
-            X509_gmtime_adj(X509_getm_notAfter(made.cert), 86400);
-            X509_set_pubkey(made.cert, made.key);
-            X509_NAME *name = X509_get_subject_name(made.cert);
-            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("localhost"), -1, -1, 0);
-            X509_set_issuer_name(made.cert, name);
-            X509_sign(made.cert, made.key, EVP_sha256());
-            return made;
-        }();
+        if (rsa) {
+            static const Identity id = make(true);
+            return id;
+        }
+        static const Identity id = make(false);
         return id;
+    }
+
+    static Identity make(bool rsa)
+    {
+        Identity made;
+        made.key = rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
+        made.cert = X509_new();
+        if (!made.key || !made.cert)
+            return made;
+        X509_set_version(made.cert, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(made.cert), 1);
+        X509_gmtime_adj(X509_getm_notBefore(made.cert), 0);
+        X509_gmtime_adj(X509_getm_notAfter(made.cert), 86400);
+        X509_set_pubkey(made.cert, made.key);
+        X509_NAME *name = X509_get_subject_name(made.cert);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("localhost"), -1, -1, 0);
+        X509_set_issuer_name(made.cert, name);
+        X509_sign(made.cert, made.key, EVP_sha256());
+        return made;
     }
 
     void connect()
@@ -218,6 +265,7 @@ private:
         m_client = SSL_new(m_clientCtx);
         m_server = SSL_new(m_serverCtx);
         SSL_set_app_data(m_client, this);
+        SSL_set_app_data(m_server, this);
         SSL_set_bio(m_client, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
         SSL_set_bio(m_server, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
         SSL_set_connect_state(m_client);
@@ -264,6 +312,8 @@ private:
     SSL *m_client = nullptr;
     SSL *m_server = nullptr;
     std::string m_serverName;
+    QByteArray m_psk;
+    bool m_refuseEarlyData = false;
     QString m_error;
 };
 

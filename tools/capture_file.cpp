@@ -1,5 +1,6 @@
 #include "tools/capture_file.h"
 
+#include "capture/file_pieces.h"
 #include "capture/link_layer.h"
 
 #include <pcap/pcap.h>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,43 +18,37 @@ namespace quorrel {
 namespace {
 constexpr qint64 kEarliestSeconds = -62135596800; // 0001-01-01T00:00:00Z
 constexpr qint64 kLatestSeconds = 253402300799;   // 9999-12-31T23:59:59Z
+// libpcap reads through stdio, record by record: with a buffer this large a system call
+// (and the kernel's copy) comes once a MiB, and the memory taken stays this much.
+constexpr std::size_t kReadBuffer = 1024 * 1024;
 } // namespace
 
 std::unique_ptr<CaptureFile> CaptureFile::open(const QString &path, QString &error)
 {
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     const QByteArray name = path.toLocal8Bit();
-    // libpcap reads a file record by record through stdio. Mapping the file and handing
-    // libpcap a stream over the mapping spares a system call and a kernel copy every few
-    // kilobytes. Files up to 1 GiB are mapped in at once; larger ones page in as read.
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = QString::fromLocal8Bit(std::strerror(errno));
         return nullptr;
     }
     struct stat st {};
-    void *map = MAP_FAILED;
-    size_t size = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        size = static_cast<size_t>(st.st_size);
-        const int populate = size <= (size_t(1) << 30) ? MAP_POPULATE : 0;
-        map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | populate, fd, 0);
-        if (map != MAP_FAILED)
-            ::madvise(map, size, MADV_SEQUENTIAL);
+    qint64 size = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        size = qint64(st.st_size);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    FILE *stream = map != MAP_FAILED ? ::fmemopen(map, size, "rb") : ::fdopen(::dup(fd), "rb");
-    ::close(fd);
+    FILE *stream = ::fdopen(fd, "rb");
     if (!stream) {
         error = QString::fromLocal8Bit(std::strerror(errno));
-        if (map != MAP_FAILED)
-            ::munmap(map, size);
+        ::close(fd);
         return nullptr;
     }
+    auto buffer = std::make_unique_for_overwrite<char[]>(kReadBuffer); // filled by the reads alone
+    ::setvbuf(stream, buffer.get(), _IOFBF, kReadBuffer);
     pcap_t *handle = pcap_fopen_offline(stream, errbuf);
     if (!handle) {
         std::fclose(stream);
-        if (map != MAP_FAILED)
-            ::munmap(map, size);
         error = QString::fromLocal8Bit(errbuf);
         // libpcap names the file itself in some messages; the caller names it once.
         const QString prefix = path + QStringLiteral(": ");
@@ -70,25 +64,31 @@ std::unique_ptr<CaptureFile> CaptureFile::open(const QString &path, QString &err
                     .arg(dlt)
                     .arg(QString::fromLatin1(linkName ? linkName : "unknown"));
         pcap_close(handle);
-        if (map != MAP_FAILED)
-            ::munmap(map, size);
         return nullptr;
     }
-    auto file = std::unique_ptr<CaptureFile>(new CaptureFile(handle));
-    if (map != MAP_FAILED) {
-        file->m_map = map;
-        file->m_mapSize = size;
-    }
-    return file;
+    return std::unique_ptr<CaptureFile>(new CaptureFile(handle, std::move(buffer), fd, size));
 }
 
-CaptureFile::CaptureFile(pcap *handle) : m_handle(handle), m_linkType(pcap_datalink(handle)) {}
+CaptureFile::CaptureFile(pcap *handle, std::unique_ptr<char[]> buffer, int fd, qint64 size)
+    : m_handle(handle), m_linkType(pcap_datalink(handle)), m_buffer(std::move(buffer)), m_fd(fd), m_size(size)
+{
+}
 
 CaptureFile::~CaptureFile()
 {
-    pcap_close(m_handle); // closes the stream over the mapping first
-    if (m_map)
-        ::munmap(m_map, m_mapSize);
+    pcap_close(m_handle); // closes the stream, and its descriptor, before its buffer goes
+}
+
+// The reading stopped: at the file's end, or at a record that breaks off. Either may be
+// where another program cut the file, which then holds less than it did at the start.
+CaptureFile::Read CaptureFile::ended(Read read)
+{
+    struct stat st {};
+    if (m_size >= 0 && ::fstat(m_fd, &st) == 0 && qint64(st.st_size) < m_size) {
+        m_broken = kFileCutWhileRead;
+        return Read::Cut;
+    }
+    return read;
 }
 
 CaptureFile::Read CaptureFile::next(Bytes &frame)
@@ -106,10 +106,10 @@ CaptureFile::Read CaptureFile::next(Bytes &frame)
                                     kEarliestSeconds * 1000000, kLatestSeconds * 1000000 + 999999);
         return Read::Frame;
     case PCAP_ERROR_BREAK:
-        return Read::End;
+        return ended(Read::End);
     default:
         m_broken = QString::fromLocal8Bit(pcap_geterr(m_handle));
-        return Read::Broken;
+        return ended(Read::Broken);
     }
 }
 

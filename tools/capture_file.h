@@ -1,5 +1,6 @@
 #pragma once
-// Capture files (pcap and pcapng) read through libpcap, frame by frame.
+// Capture files (pcap and pcapng) read through libpcap, frame by frame, from a buffer of
+// bounded size: the memory a scan takes does not grow with the file.
 
 #include "capture/datagram.h"
 
@@ -20,9 +21,11 @@ public:
     static std::unique_ptr<CaptureFile> open(const QString &path, QString &error);
     ~CaptureFile();
 
-    enum class Read { Frame, End, Broken };
+    enum class Read { Frame, End, Broken, Cut };
     // The next frame. Broken: the file ends inside a record (brokenReason() says how);
-    // everything before it has been read.
+    // everything before it has been read. Cut: the file was shorter at its end than when
+    // it was opened (another program cut it while it was read): what was read of it is not
+    // the capture (brokenReason() is kFileCutWhileRead).
     Read next(Bytes &frame);
     QString brokenReason() const { return m_broken; }
     int linkType() const { return m_linkType; }
@@ -30,11 +33,13 @@ public:
     std::int64_t timeMs() const { return m_time / 1000; }
 
 private:
-    explicit CaptureFile(pcap *handle);
+    CaptureFile(pcap *handle, std::unique_ptr<char[]> buffer, int fd, qint64 size);
+    Read ended(Read read);
     pcap *m_handle;
     int m_linkType;
-    void *m_map = nullptr; // the file's mapping, when libpcap reads from memory
-    size_t m_mapSize = 0;
+    std::unique_ptr<char[]> m_buffer; // the stream's buffer, freed after the stream
+    int m_fd;       // the stream's own descriptor
+    qint64 m_size;  // the file's size when opened; -1 when it is no regular file
     QString m_broken;
     qint64 m_time = 0;
 };

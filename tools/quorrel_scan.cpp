@@ -20,6 +20,7 @@
 #include "capture/pcapng_secrets.h"
 #include "catalogue/capture_road.h"
 #include "catalogue/catalogue.h"
+#include "detection/request_extraction.h"
 #include "downloads/har_file.h"
 #include "streams/key_log_location.h"
 #include "streams/stream_reader.h"
@@ -59,6 +60,10 @@ int fail(int status, const QString &message)
 // Written straight as UTF-8, plain ASCII a run at a time: a big capture's tree is mostly that.
 void appendField(QByteArray &out, QStringView text)
 {
+    // Room at least for the text as it is, grown by doubling: resize() alone would give
+    // each field exactly its room, a copy of the whole output every time.
+    if (out.capacity() - out.size() < text.size())
+        out.reserve(std::max(2 * out.capacity(), out.size() + text.size()));
     const auto isPlain = [](char16_t u) { return u >= 0x20 && u < 0x7F; };
     const auto isEscaped = [](QChar ch) { return ch.unicode() < 0x20 || ch.unicode() == 0x7F || isGbkByte(ch); };
     const qsizetype n = text.size();
@@ -125,9 +130,12 @@ void count(const CaptureRoad::Result &result, Counts &counts)
     counts.filed += quint64(result.filed);
 }
 
-// Reads every capture file; notes in broken the files whose last record breaks off.
-void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
-               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken)
+// Reads every capture file; notes in broken the files whose last record breaks off. False
+// (with the reason in cut) when a file was cut short while it was read: what was read of it
+// is not what the capture holds, and reading ends there.
+bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
+               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken,
+               QString &cut)
 {
     // Flows end and waiting TLS records give up by the capture's own clock.
     std::int64_t lastTick = 0;
@@ -164,10 +172,15 @@ void readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
                 streamRead = true;
             }
         }
+        if (read == CaptureFile::Read::Cut) {
+            cut = paths[int(f)] + QStringLiteral(": ") + file.brokenReason();
+            return false;
+        }
         if (read == CaptureFile::Read::Broken)
             broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
     }
     count(road.finish(), counts);
+    return true;
 }
 
 // Captures live traffic through the capture component until the time is up or the user
@@ -259,8 +272,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption keylogOption(
         QStringLiteral("keylog"),
         QStringLiteral("The TLS key log (NSS format) of the browser whose traffic is read: HTTPS requests are read too. "
-                       "A pcapng file's own secrets (Decryption Secrets Blocks) are read without it. With --live "
-                       "the default is SSLKEYLOGFILE, else the launcher's browser's key log."),
+                       "It is read as it is at the start; with --live it is followed as it grows. A file others "
+                       "can write, or another user's, is refused. A pcapng file's own secrets (Decryption Secrets "
+                       "Blocks) are read without it. With --live the default is SSLKEYLOGFILE, else the launcher's "
+                       "browser's key log."),
         QStringLiteral("FILE"));
     const QCommandLineOption harOption(QStringLiteral("har"),
                                        QStringLiteral("Also write the filed requests, with their headers, as a HAR file."),
@@ -323,22 +338,22 @@ int main(int argc, char *argv[])
     CaptureRoad road(catalogue);
     // Without --local every request counts, whoever sent it.
     road.setEveryAddressLocal(!live && locals.empty());
-    // HTTP/3 goes into the summary; anything else said once (a key log that other users
-    // can read) gets a line of its own.
+    // HTTP/3 and the suites not read go into the summary; anything else said once (a key
+    // log that other users can read) gets a line of its own.
     road.onNotice = [](const QString &line) {
-        if (line != kHttp3Notice)
+        if (line != kHttp3Notice && !line.startsWith(kSuiteNotReadNotice))
             std::fprintf(stderr, "quorrel-scan: %s\n", line.toLocal8Bit().constData());
     };
     if (parser.isSet(keylogOption)) {
+        // Live, the key log is followed as the browser writes it. A scan of capture files
+        // reads it as it is at the start: a file that others go on writing to would keep the
+        // scan from ever ending (its last line is taken without its end, as a file's).
         const QString keylog = parser.value(keylogOption);
         QString error;
-        if (!QFileInfo(keylog).isFile() || !road.keyLog().follow(keylog, &error))
-            return fail(kExitUsage, QStringLiteral("--keylog %1: %2").arg(keylog, error.isEmpty() ? QStringLiteral("not a file") : error));
-        if (!live) {
-            do
-                road.keyLog().poll();
-            while (!road.keyLog().caughtUp());
-        }
+        const bool ok = QFileInfo(keylog).isFile() && (live ? road.keyLog().follow(keylog, &error) : road.keyLog().read(keylog, &error));
+        if (!ok)
+            return fail(kExitUsage, QStringLiteral("--keylog ") + keylog + QStringLiteral(": ")
+                                        + (error.isEmpty() ? QStringLiteral("not a file") : error));
     } else if (live) {
         road.keyLog().follow(streams::DefaultKeyLogPath());
     }
@@ -382,8 +397,12 @@ int main(int argc, char *argv[])
     QString cost;
     if (live)
         status = captureLive(seconds, road, counts, cost);
-    else
-        readFiles(files, paths, locals, road, counts, broken);
+    else if (QString cut; !readFiles(files, paths, locals, road, counts, broken, cut)) {
+        // As for a file that cannot be read: nothing is written.
+        fail(kExitUsage, cut);
+        std::fflush(stderr);
+        std::_Exit(kExitUsage);
+    }
 
     const QByteArray tree = renderTree(catalogue.tree());
     std::fwrite(tree.constData(), 1, static_cast<size_t>(tree.size()), stdout);
@@ -415,6 +434,12 @@ int main(int argc, char *argv[])
                    .arg(streams.flowsRead)
                    .arg(streams.tlsDecrypted)
                    .arg(streams.tlsWithoutSecret);
+    // Each road drops them by itself: a plain request may be counted by both.
+    if (const std::uint64_t inDatagrams = LongAddressesDropped(); inDatagrams || streams.longAddresses)
+        summary += QStringLiteral("; requests dropped for an address over %1 bytes: %2 in single datagrams, %3 in streams")
+                       .arg(kMaxAddressBytes)
+                       .arg(inDatagrams)
+                       .arg(streams.longAddresses);
     if (road.sawHttp3())
         summary += QStringLiteral("; HTTP/3 (QUIC) traffic seen: it cannot be read, turn QUIC off in the browser");
     if (keptAside)
@@ -427,6 +452,11 @@ int main(int argc, char *argv[])
             summary += QStringLiteral("; %1: its secrets are read only in part (%2)").arg(path, note);
     }
     std::fprintf(stderr, "quorrel-scan: %s\n", summary.toLocal8Bit().constData());
+    // No session is passed over without a word; on a line of its own, so that the summary
+    // stays as it was for those who read it.
+    if (streams.tlsSuiteNotRead > 0)
+        std::fprintf(stderr, "quorrel-scan: %llu TLS sessions with a cipher suite not read: %s\n",
+                     static_cast<unsigned long long>(streams.tlsSuiteNotRead), SuitesNotReadText(streams).toLocal8Bit().constData());
     // A big capture leaves a tree of as many nodes, and freeing them one by one on the way
     // out takes longer than printing them: the process's end frees its memory at once (the
     // key log's secrets with it).
