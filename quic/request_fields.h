@@ -12,7 +12,7 @@
 
 namespace quorrel::quic {
 
-class RequestFields : public QpackDecoder::FieldSink {
+class RequestFields final : public QpackDecoder::FieldSink {
 public:
     // headBytes bounds the field section as RFC 9114 4.2.2 counts it (names and values
     // and 32 bytes a field); addressBytes the authority and path together.
