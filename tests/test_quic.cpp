@@ -425,6 +425,9 @@ struct Plan {
     bool lateKeyLog = false;
     int qpackCapacity = 0;
     quint32 version = quic::kVersion1;
+    // The server hands out another connection ID (NEW_CONNECTION_ID); the client sends its
+    // second request to it from another port.
+    bool migrate = false;
 };
 
 } // namespace
@@ -456,6 +459,10 @@ void TestQuic::requests_data()
     QTest::newRow("a dynamic QPACK table, SETTINGS after the requests") << plan([&](Plan &p) {
         p.serverCid = serverCid;
         p.qpackCapacity = 4096;
+    }) << both;
+    QTest::newRow("a new connection ID and another port") << plan([&](Plan &p) {
+        p.serverCid = serverCid;
+        p.migrate = true;
     }) << both;
     QTest::newRow("QUIC version 2") << plan([&](Plan &p) {
         p.serverCid = serverCid;
@@ -530,7 +537,14 @@ void TestQuic::requests()
         client.iv = updated.iv; // the header protection key stays (RFC 9001 6)
         phase = true;
     }
-    h.fromClient(protectedRequest(streamFrame(4, 0, second, true), 1, client, phase));
+    QByteArray secondTo = toServer;
+    if (plan.migrate) {
+        secondTo = hex("0a0b0c0d0e");
+        h.fromServer(shortPacket(server, {}, 1, newConnectionIdFrame(1, secondTo)));
+        h.client.port = 50001;
+    }
+    h.fromClient(plan.zeroRtt ? protectedRequest(streamFrame(4, 0, second, true), 1, client, phase)
+                              : shortPacket(client, secondTo, 1, streamFrame(4, 0, second, true), phase));
     if (plan.lateKeyLog) {
         QVERIFY(h.paths().isEmpty());
         h.keys.addText(keyLog);
@@ -543,7 +557,7 @@ void TestQuic::requests()
         QCOMPARE(r.referer, QByteArray("https://example.com/page"));
         QCOMPARE(r.cookie, QByteArray("a=1; b=2"));
         QCOMPARE(r.userAgent, QByteArray("TestAgent/1"));
-        QCOMPARE(r.client, h.client);
+        QCOMPARE(r.client, endpoint(1, 50000)); // the connection's client, wherever it moved
     }
     const quic::QuicCounters c = h.counters();
     QCOMPARE(c.connectionsRead, 1u);
