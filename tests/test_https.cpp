@@ -7,7 +7,8 @@
 // (./quorrel.sh browser) and the window's reading of the same key log, plain HTTP split
 // and pipelined by a client of the test's own, and HTTP/3 said. HTTP/3: the same Chromium
 // forced onto QUIC, or following Alt-Svc from HTTP/2, against Debian's caddy, read live and
-// from the capture file with the key log; caddy's JSON access log is the truth.
+// from the capture file with the key log; ngtcp2's client with ChaCha20, AES-256, a key
+// update, a port change and 0-RTT; caddy's JSON access log is the truth.
 //
 // Everything runs in a network namespace of the test's own, so the captures see this
 // test's traffic alone and the summary's counts are exact. Needs root, as CI has it.
@@ -110,8 +111,17 @@ public:
     Namespace() : m_name(QStringLiteral("quorrel-https-%1").arg(::getpid()))
     {
         m_up = ::run("ip", {"netns", "add", m_name}).status == 0 && run({"ip", "link", "set", "lo", "up"}).status == 0;
+        // The HTTP/3 site's name, for the clients that resolve it themselves: ip netns exec
+        // puts /etc/netns/NAME/hosts in place of /etc/hosts for the namespace's programs.
+        QDir().mkpath(etc());
+        writeFile(etc() + "/hosts", "127.0.0.1 quic.test\n::1 quic.test\n");
     }
-    ~Namespace() { ::run("ip", {"netns", "del", m_name}); }
+    ~Namespace()
+    {
+        ::run("ip", {"netns", "del", m_name});
+        QDir(etc()).removeRecursively();
+    }
+    QString etc() const { return "/etc/netns/" + m_name; }
     bool up() const { return m_up; }
 
     // A program run in it (ip netns exec execs it: the process is the program itself).
@@ -296,6 +306,8 @@ private slots:
     void http3IsSaid();
     void http3RequestsAreFiled_data();
     void http3RequestsAreFiled();
+    void http3OfNgtcp2sClient_data();
+    void http3OfNgtcp2sClient();
 
 private:
     // nginx's GETs logged since mark (a size of its log): "addr port method uri protocol tls cipher".
@@ -933,6 +945,82 @@ void TestHttps::http3RequestsAreFiled()
     QCOMPARE(filedPaths(blind.out, prefix), QStringList());
     QCOMPARE(summaryCount(blind.err, "QUIC connections read"), qint64(0));
     QVERIFY2(blind.err.contains(kHttp3Line), qPrintable(blind.err));
+}
+
+// ngtcp2's client (GnuTLS, SSLKEYLOGFILE) against caddy, in the shapes a browser rarely
+// shows on demand: each cipher suite, a key update and a port change before the requests,
+// and a second connection that sends its requests as 0-RTT. Every GET caddy logged is filed
+// from the capture file.
+void TestHttps::http3OfNgtcp2sClient_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("resumed"); // a first connection leaves a session for 0-RTT
+    const QString suites = "--ciphers=NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+";
+    QTest::newRow("AES-128-GCM") << QStringList{suites + "AES-128-GCM"} << false;
+    QTest::newRow("ChaCha20-Poly1305") << QStringList{suites + "CHACHA20-POLY1305"} << false;
+    QTest::newRow("AES-256-GCM") << QStringList{suites + "AES-256-GCM"} << false;
+    QTest::newRow("a key update first") << QStringList{"--key-update=20ms", "--delay-stream=400ms"} << false;
+    QTest::newRow("another port first")
+        << QStringList{"--change-local-addr=100ms", "--nat-rebinding", "--delay-stream=500ms"} << false;
+    QTest::newRow("0-RTT") << QStringList{} << true;
+}
+
+void TestHttps::http3OfNgtcp2sClient()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, resumed);
+    if (QStandardPaths::findExecutable("gtlsclient", {"/usr/bin", "/usr/sbin"}).isEmpty())
+        QSKIP("gtlsclient is needed (Debian package ngtcp2-client)");
+    const QString tag = QStringLiteral("ngtcp2-%1").arg(m_profiles++);
+    const QString keyLog = m_dir.filePath("keys-" + tag + ".log");
+    makePrivateFile(keyLog);
+    const QString capture = m_dir.filePath("traffic-" + tag + ".pcap");
+    const QString downloads = m_dir.filePath(tag);
+    QVERIFY(QDir().mkpath(downloads));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("SSLKEYLOGFILE", keyLog);
+    const QStringList paths{"/m/a.png", "/m/b.jpg", "/m/d.mp4"};
+    QStringList client{"gtlsclient", "-q", "--exit-on-all-streams-close", "--download=" + downloads};
+    if (resumed) {
+        const QString session = m_dir.filePath(tag + ".session");
+        const QString parameters = m_dir.filePath(tag + ".tp");
+        client << "--session-file=" + session << "--tp-file=" + parameters;
+        const Result first = m_ns->run(client + QStringList{kQuicHost, QString::number(kQuicPort),
+                                                              QStringLiteral("https://%1:%2/index.html").arg(kQuicHost).arg(kQuicPort)},
+                                       20000, env);
+        QVERIFY2(first.status == 0 && QFileInfo::exists(session), qPrintable(first.err));
+    }
+    client << options << kQuicHost << QString::number(kQuicPort);
+    for (const QString &path : paths)
+        client << QStringLiteral("https://%1:%2%3").arg(kQuicHost).arg(kQuicPort).arg(path);
+
+    const qint64 mark = QFileInfo(m_caddyLog).size();
+    Recording recording;
+    QVERIFY(recording.start(*m_ns, capture, QStringLiteral("udp port %1").arg(kQuicPort)));
+    m_ns->run(client, 20000, env); // a port change may leave it waiting for caddy: its requests went out
+    QTest::qWait(1000);
+    recording.stop();
+    QStringList logged;
+    for (const QString &line : caddyLoggedSince(mark))
+        logged << line.section(' ', 1);
+    logged.sort();
+    // After a port change caddy may answer only some: every one it logged is filed, and
+    // nothing but what the client asked for.
+    if (options.contains("--nat-rebinding"))
+        QVERIFY2(!logged.isEmpty(), qPrintable(logged.join(' ')));
+    else
+        QCOMPARE(logged, paths);
+    if (resumed)
+        QVERIFY2(readFile(keyLog).contains("CLIENT_EARLY_TRAFFIC_SECRET "), readFile(keyLog).constData());
+
+    const Result file = run(kScan, {"--dir", m_dir.path(), "--keylog", keyLog, capture});
+    QVERIFY2(file.status == 0, qPrintable(file.err));
+    const QStringList filed = filedPaths(file.out, QStringLiteral("https://%1:%2").arg(kQuicHost).arg(kQuicPort));
+    for (const QString &path : logged)
+        QVERIFY2(filed.contains(path), qPrintable(path + " not in " + filed.join(' ')));
+    for (const QString &path : filed)
+        QVERIFY2(paths.contains(path), qPrintable(path));
+    QVERIFY2(summaryCount(file.err, "QUIC connections read") == 1, qPrintable(file.err));
 }
 
 QTEST_GUILESS_MAIN(TestHttps)
