@@ -90,8 +90,12 @@ std::size_t FlowTable::keepUdp(const IpHeaders &h, Bytes frame, std::int64_t now
     if (h.payload.empty())
         return frame.size();
     const bool longHeader = byteAt(h.payload, 0) & kQuicLongHeader;
-    if (longHeader && h.payload.size() >= kQuicInitialDatagram) {
+    const Key key{h.source, h.destination, h.sourcePort, h.destPort, kIpUdp};
+    auto self = m_directions.find(key);
+    const bool fromServer = self != m_directions.end() && self->second.kind == Kind::QuicServer;
+    if (longHeader && h.payload.size() >= kQuicInitialDatagram && !fromServer) {
         // A client's Initial (again, when it is sent again): the way back is its server's.
+        // A server pads its Initial datagrams to 1200 bytes too, but its way is known by then.
         const Key back{h.destination, h.source, h.destPort, h.sourcePort, kIpUdp};
         auto found = m_directions.find(back);
         if (found == m_directions.end()) {
@@ -105,10 +109,9 @@ std::size_t FlowTable::keepUdp(const IpHeaders &h, Bytes frame, std::int64_t now
         }
         return frame.size();
     }
-    const auto found = m_directions.find(Key{h.source, h.destination, h.sourcePort, h.destPort, kIpUdp});
-    if (found == m_directions.end() || found->second.kind != Kind::QuicServer || longHeader)
+    if (!fromServer || longHeader)
         return frame.size();
-    Direction &d = found->second;
+    Direction &d = self->second;
     d.lastMs = nowMs;
     if (d.wholeLeft > 0) {
         --d.wholeLeft;

@@ -1281,18 +1281,23 @@ void TestCapture::flowTable_data()
         row("UDP passes whole", {ether(kEtherIpv4, ipv4(ip, udp(443, 50000, noise(1200))))}, {true});
         // A QUIC client's Initial (a long header, 1200 bytes), then its server's datagrams:
         // long headers and the first 32 short ones whole, later short ones cut. The
-        // client's own pass whole, and so does another UDP flow.
+        // client's own pass whole, however many, and so does another UDP flow.
         Ip back = ip;
         std::swap(back.source, back.destination);
         const QByteArray initial = ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\xc3" + noise(1199))));
         const auto fromServer = [&](char first, int size) {
             return ether(kEtherIpv4, ipv4(back, udp(443, 50000, QByteArray(1, first) + noise(size))));
         };
-        QList<QByteArray> frames{initial, fromServer('\xc0', 1199)};
-        QList<bool> whole{true, true};
+        // The server's Initial is padded to 1200 bytes as the client's is: it names no server.
+        QList<QByteArray> frames{initial, fromServer('\xc0', 1199), ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\x41" + noise(100))))};
+        QList<bool> whole{true, true, true};
         for (int i = 0; i < 33; ++i) {
             frames << fromServer('\x41', 1000);
             whole << (i < 32);
+        }
+        for (int i = 0; i < 40; ++i) {
+            frames << ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\x41" + noise(100, 3))));
+            whole << true;
         }
         frames << fromServer('\xe5', 300) << fromServer('\x41', 1000)
                << ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\x41" + noise(100))))
