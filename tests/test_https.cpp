@@ -873,7 +873,7 @@ QStringList TestHttps::caddyLoggedSince(qint64 mark) const
 }
 
 // Chromium's HTTP/3, read with its key log: forced onto QUIC, and following caddy's
-// Alt-Svc from HTTP/2 to HTTP/3 within one page (its certificate allowed for QUIC by
+// Alt-Svc from HTTP/2 to HTTP/3 (its certificate allowed for QUIC by
 // naming the host with a port never used, as a real site's needs nothing). Every GET caddy
 // logged is filed, live and from the capture file; without the key log nothing of QUIC
 // is, and its connections are counted as without a secret.
@@ -908,9 +908,13 @@ void TestHttps::http3RequestsAreFiled()
     args.insert(1, "--origin-to-force-quic-on=" + kQuicHost + ':' + (forced ? QString::number(kQuicPort) : "9"));
     args.insert(1, "--ignore-certificate-errors-spki-list=" + m_quicSpki);
     args.insert(1, QStringLiteral("--host-resolver-rules=MAP %1 %2").arg(kQuicHost, host == "::1" ? "[::1]" : host));
-    const Result chromium = m_ns->run(args, 60000);
-    QVERIFY2(chromium.status == 0, qPrintable(chromium.err));
-    QVERIFY2(chromium.out.contains("<audio src=\"/m/c.mp3\""), qPrintable(chromium.out));
+    // Through Alt-Svc the page is loaded twice with one profile: how much of the first load
+    // moves to HTTP/3 is the browser's race; the second starts where the first left off.
+    for (int load = 0; load < (forced ? 1 : 2); ++load) {
+        const Result chromium = m_ns->run(args, 60000);
+        QVERIFY2(chromium.status == 0, qPrintable(chromium.err));
+        QVERIFY2(chromium.out.contains("<audio src=\"/m/c.mp3\""), qPrintable(chromium.out));
+    }
     QTest::qWait(1000); // caddy logs a request once it has answered it
     recording.stop();
     const Result seen = live.stop();
@@ -931,7 +935,8 @@ void TestHttps::http3RequestsAreFiled()
         QVERIFY2(lines.contains("HTTP/2.0 /index.html"), qPrintable(lines.join('\n')));
     const QString prefix = QStringLiteral("https://%1:%2").arg(kQuicHost).arg(kQuicPort);
 
-    QCOMPARE(filedPaths(seen.out, prefix), logged);
+    QVERIFY2(filedPaths(seen.out, prefix) == logged, qPrintable(filedPaths(seen.out, prefix).join(' ') + "\n" + lines.join('\n')
+                                                                + "\n" + seen.err));
     QVERIFY2(summaryCount(seen.err, "QUIC connections read") > 0, qPrintable(seen.err));
     QVERIFY2(!seen.err.contains(kHttp3Line), qPrintable(seen.err));
 
