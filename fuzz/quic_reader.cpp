@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 continue;
             }
             const std::size_t taken = length < size - at ? length : size - at;
-            const streams::ByteView bytes(reinterpret_cast<const std::byte *>(data + at), taken);
+            const Bytes bytes(reinterpret_cast<const std::byte *>(data + at), taken);
             at += taken;
             if (kind == 2) {
                 keys.addText(QByteArrayView(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size())));

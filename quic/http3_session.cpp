@@ -58,13 +58,13 @@ struct Http3Session::Stream {
     std::list<std::uint64_t>::iterator waitingAt;
 
     // The next varint of data, gathered across pieces; false until it is whole.
-    bool takeVarint(ByteView &data, std::uint64_t &value)
+    bool takeVarint(Bytes &data, std::uint64_t &value)
     {
         while (!data.empty()) {
             varint[varintFill++] = std::to_integer<std::uint8_t>(data[0]);
             data = data.subspan(1);
             if (varintFill == varintLength(varint[0])) {
-                ByteCursor c(ByteView(reinterpret_cast<const std::byte *>(varint.data()), varintFill));
+                ByteCursor c(Bytes(reinterpret_cast<const std::byte *>(varint.data()), varintFill));
                 value = *readVarint(c);
                 varintFill = 0;
                 return true;
@@ -147,7 +147,7 @@ void Http3Session::settle(Side &side)
     }
 }
 
-void Http3Session::clientStream(std::uint64_t id, std::uint64_t offset, ByteView data, std::int64_t nowMs)
+void Http3Session::clientStream(std::uint64_t id, std::uint64_t offset, Bytes data, std::int64_t nowMs)
 {
     if (failed())
         return;
@@ -166,7 +166,7 @@ void Http3Session::clientStream(std::uint64_t id, std::uint64_t offset, ByteView
         return;
     tracked(*s, [&] {
         const auto add = s->bytes.add(offset, data, m_limits.connectionBytes / 4,
-                                      [&](ByteView in) { return bytes(*s, id, in, true, nowMs); });
+                                      [&](Bytes in) { return bytes(*s, id, in, true, nowMs); });
         if (add == OffsetReassembler::Add::Overflow)
             m_counters.streamBytesDropped += data.size();
         if (s->bytes.done() && !s->waiting)
@@ -175,7 +175,7 @@ void Http3Session::clientStream(std::uint64_t id, std::uint64_t offset, ByteView
     settle(side);
 }
 
-void Http3Session::serverStream(std::uint64_t id, std::uint64_t offset, ByteView data, std::int64_t nowMs)
+void Http3Session::serverStream(std::uint64_t id, std::uint64_t offset, Bytes data, std::int64_t nowMs)
 {
     // Only the server's unidirectional streams (3, 7...) hold its control stream.
     if (m_settingsKnown || failed() || (id & 0x03) != 0x03)
@@ -188,7 +188,7 @@ void Http3Session::serverStream(std::uint64_t id, std::uint64_t offset, ByteView
     if (!s || s->kind == Kind::Done || s->bytes.done())
         return;
     tracked(*s, [&] {
-        if (s->bytes.add(offset, data, kMaxSettingsBytes, [&](ByteView in) { return bytes(*s, id, in, false, nowMs); })
+        if (s->bytes.add(offset, data, kMaxSettingsBytes, [&](Bytes in) { return bytes(*s, id, in, false, nowMs); })
             == OffsetReassembler::Add::Overflow)
             m_counters.streamBytesDropped += data.size();
         if (s->bytes.done())
@@ -215,7 +215,7 @@ void Http3Session::clientReset(std::uint64_t id)
     settle(side);
 }
 
-bool Http3Session::bytes(Stream &s, std::uint64_t id, ByteView data, bool client, std::int64_t nowMs)
+bool Http3Session::bytes(Stream &s, std::uint64_t id, Bytes data, bool client, std::int64_t nowMs)
 {
     while (!data.empty()) {
         if (s.step == Step::StreamType) {
@@ -244,7 +244,7 @@ bool Http3Session::bytes(Stream &s, std::uint64_t id, ByteView data, bool client
     return true;
 }
 
-bool Http3Session::requestBytes(Stream &s, std::uint64_t id, ByteView &data, std::int64_t nowMs)
+bool Http3Session::requestBytes(Stream &s, std::uint64_t id, Bytes &data, std::int64_t nowMs)
 {
     switch (s.step) {
     case Step::FrameType:
@@ -296,7 +296,7 @@ bool Http3Session::requestBytes(Stream &s, std::uint64_t id, ByteView &data, std
     return false;
 }
 
-bool Http3Session::controlBytes(Stream &s, ByteView &data)
+bool Http3Session::controlBytes(Stream &s, Bytes &data)
 {
     switch (s.step) {
     case Step::FrameType:
@@ -334,7 +334,7 @@ bool Http3Session::controlBytes(Stream &s, ByteView &data)
     return false;
 }
 
-void Http3Session::readSettings(ByteView payload)
+void Http3Session::readSettings(Bytes payload)
 {
     // Identifier and value pairs (RFC 9114 7.2.4); a setting not sent has its default, 0
     // for the QPACK table capacity (RFC 9204 5).
@@ -372,7 +372,7 @@ void Http3Session::readSettings(ByteView payload)
     retryWaiting(INT64_MIN);
 }
 
-void Http3Session::encoderBytes(ByteView data)
+void Http3Session::encoderBytes(Bytes data)
 {
     if (!m_qpack) {
         // Before the SETTINGS no decoder can be made: the instructions wait, bounded.

@@ -37,8 +37,8 @@ public:
     std::function<void(streams::StreamRequest &&)> onRequest;
 
     // A STREAM frame of the client's, or of the server's.
-    void clientStream(std::uint64_t id, std::uint64_t offset, ByteView data, std::int64_t nowMs);
-    void serverStream(std::uint64_t id, std::uint64_t offset, ByteView data, std::int64_t nowMs);
+    void clientStream(std::uint64_t id, std::uint64_t offset, Bytes data, std::int64_t nowMs);
+    void serverStream(std::uint64_t id, std::uint64_t offset, Bytes data, std::int64_t nowMs);
     // RESET_STREAM from the client: nothing more comes on that stream.
     void clientReset(std::uint64_t id);
 
@@ -70,13 +70,13 @@ private:
 
     Stream *streamFor(Side &side, std::uint64_t id, bool client);
     void settle(Side &side);
-    bool bytes(Stream &stream, std::uint64_t id, ByteView data, bool client, std::int64_t nowMs);
-    bool requestBytes(Stream &stream, std::uint64_t id, ByteView &data, std::int64_t nowMs);
-    bool controlBytes(Stream &stream, ByteView &data);
+    bool bytes(Stream &stream, std::uint64_t id, Bytes data, bool client, std::int64_t nowMs);
+    bool requestBytes(Stream &stream, std::uint64_t id, Bytes &data, std::int64_t nowMs);
+    bool controlBytes(Stream &stream, Bytes &data);
     void decodeSection(Stream &stream, std::uint64_t id, std::int64_t nowMs);
     void finishSection(Stream &stream, RequestFields::Outcome outcome, streams::StreamRequest &request);
-    void encoderBytes(ByteView data);
-    void readSettings(ByteView payload);
+    void encoderBytes(Bytes data);
+    void readSettings(Bytes payload);
     void retryWaiting(std::int64_t nowMs);
     void fail(const char *reason);
     void dropWaiting(Stream &stream);

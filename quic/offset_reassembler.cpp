@@ -4,7 +4,7 @@
 
 namespace quorrel::quic {
 
-bool OffsetReassembler::deliver(ByteView data, const Sink &sink)
+bool OffsetReassembler::deliver(Bytes data, const Sink &sink)
 {
     m_next += data.size();
     if (!sink(data)) {
@@ -27,7 +27,7 @@ bool OffsetReassembler::drain(const Sink &sink)
         m_heldBytes -= piece.size();
         m_held->erase(first);
         const std::uint64_t skip = m_next - start;
-        if (skip < piece.size() && !deliver(ByteView(piece).subspan(std::size_t(skip)), sink))
+        if (skip < piece.size() && !deliver(Bytes(piece).subspan(std::size_t(skip)), sink))
             return false;
     }
     if (m_held && m_held->empty())
@@ -35,7 +35,7 @@ bool OffsetReassembler::drain(const Sink &sink)
     return true;
 }
 
-OffsetReassembler::Add OffsetReassembler::add(std::uint64_t offset, ByteView data, std::size_t holdLimit,
+OffsetReassembler::Add OffsetReassembler::add(std::uint64_t offset, Bytes data, std::size_t holdLimit,
                                               const Sink &sink)
 {
     if (m_done)
@@ -51,7 +51,7 @@ OffsetReassembler::Add OffsetReassembler::add(std::uint64_t offset, ByteView dat
     // Ahead of a hole: hold what is not held yet, within the limit.
     if (!m_held)
         m_held = std::make_unique<Held>();
-    std::vector<std::pair<std::uint64_t, ByteView>> gaps;
+    std::vector<std::pair<std::uint64_t, Bytes>> gaps;
     std::uint64_t at = offset;
     auto it = m_held->upper_bound(offset);
     if (it != m_held->begin()) {

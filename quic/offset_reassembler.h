@@ -20,14 +20,14 @@ class OffsetReassembler {
 public:
     // Where the in-order bytes go; returns false when no more are wanted (the stream's
     // reader is done): nothing more is held or handed on from then on.
-    using Sink = std::function<bool(ByteView)>;
+    using Sink = std::function<bool(Bytes)>;
 
     enum class Add {
         Ok,
         Overflow, // the bytes ahead of a hole would pass holdLimit: they are not held
         Done,     // the reader wants no more
     };
-    Add add(std::uint64_t offset, ByteView data, std::size_t holdLimit, const Sink &sink);
+    Add add(std::uint64_t offset, Bytes data, std::size_t holdLimit, const Sink &sink);
 
     std::uint64_t next() const { return m_next; }
     bool done() const { return m_done; }
@@ -37,7 +37,7 @@ public:
     std::size_t memory() const;
 
 private:
-    bool deliver(ByteView data, const Sink &sink);
+    bool deliver(Bytes data, const Sink &sink);
     bool drain(const Sink &sink);
 
     std::uint64_t m_next = 0;

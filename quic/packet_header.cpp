@@ -5,7 +5,7 @@
 
 namespace quorrel::quic {
 
-std::optional<ConnectionId> ConnectionId::of(ByteView view)
+std::optional<ConnectionId> ConnectionId::of(Bytes view)
 {
     if (view.size() > kMaxLength)
         return std::nullopt;
@@ -26,7 +26,7 @@ std::size_t ConnectionIdHash::operator()(const ConnectionId &id) const noexcept
     return static_cast<std::size_t>(h);
 }
 
-std::optional<LongHeader> parseLongHeader(ByteView bytes)
+std::optional<LongHeader> parseLongHeader(Bytes bytes)
 {
     ByteCursor c(bytes);
     LongHeader h;
@@ -76,7 +76,7 @@ std::optional<LongHeader> parseLongHeader(ByteView bytes)
     return h;
 }
 
-std::optional<ShortHeader> parseShortHeader(ByteView bytes, std::size_t dcidLength)
+std::optional<ShortHeader> parseShortHeader(Bytes bytes, std::size_t dcidLength)
 {
     if (bytes.empty() || isLongHeader(std::to_integer<std::uint8_t>(bytes[0])) || dcidLength > ConnectionId::kMaxLength
         || bytes.size() < 1 + dcidLength)

@@ -23,8 +23,8 @@ struct ConnectionId {
     std::uint8_t length = 0;
 
     // nullopt when longer than kMaxLength.
-    static std::optional<ConnectionId> of(ByteView view);
-    ByteView view() const { return {reinterpret_cast<const std::byte *>(bytes.data()), length}; }
+    static std::optional<ConnectionId> of(Bytes view);
+    Bytes view() const { return {reinterpret_cast<const std::byte *>(bytes.data()), length}; }
 
     // Bytes past length are always zero, so the whole arrays compare.
     friend bool operator==(const ConnectionId &, const ConnectionId &) = default;
@@ -44,27 +44,27 @@ struct LongHeader {
     PacketType type = PacketType::Initial;
     ConnectionId dcid;
     ConnectionId scid;
-    ByteView token;           // Initial packets only
+    Bytes token;           // Initial packets only
     std::size_t pnOffset = 0; // where the packet number begins, from the packet's first byte
     // The packet, from its first byte to the end its Length gives; for a Retry, a version
     // negotiation or a version not read, to the end of the datagram.
-    ByteView packet;
+    Bytes packet;
 };
 
 // The long header packet at the start of bytes. nullopt when the bytes are too few for
 // its header or for the Length it gives, or when a connection ID of a version read is
 // longer than 20 bytes. A version not read gives only its version and connection IDs
 // (when they fit).
-std::optional<LongHeader> parseLongHeader(ByteView bytes);
+std::optional<LongHeader> parseLongHeader(Bytes bytes);
 
 struct ShortHeader {
     ConnectionId dcid;
     std::size_t pnOffset = 0;
-    ByteView packet; // to the end of the datagram
+    Bytes packet; // to the end of the datagram
 };
 
 // The short header packet at the start of bytes, its connection ID dcidLength bytes long;
 // nullopt when the bytes are too few.
-std::optional<ShortHeader> parseShortHeader(ByteView bytes, std::size_t dcidLength);
+std::optional<ShortHeader> parseShortHeader(Bytes bytes, std::size_t dcidLength);
 
 } // namespace quorrel::quic

@@ -17,7 +17,7 @@ EVP_KDF *hkdf()
 }
 
 // HKDF-Extract(salt, ikm) with SHA-256 (RFC 5869 2.2).
-bool extract(ByteView salt, ByteView ikm, SecretBytes &out)
+bool extract(Bytes salt, Bytes ikm, SecretBytes &out)
 {
     static char mode[] = "EXTRACT_ONLY";
     static char digest[] = "SHA256";
@@ -42,7 +42,7 @@ bool extract(ByteView salt, ByteView ikm, SecretBytes &out)
     return ok;
 }
 
-ByteView viewOf(const std::uint8_t *data, std::size_t size) { return {reinterpret_cast<const std::byte *>(data), size}; }
+Bytes viewOf(const std::uint8_t *data, std::size_t size) { return {reinterpret_cast<const std::byte *>(data), size}; }
 
 } // namespace
 
@@ -56,7 +56,7 @@ const CipherSuite *findSuite(std::uint16_t code)
     return streams::tls::findCipherSuite(code, true);
 }
 
-bool deriveInitialSecrets(const QuicVersion &version, ByteView dcid, SecretBytes &client, SecretBytes &server)
+bool deriveInitialSecrets(const QuicVersion &version, Bytes dcid, SecretBytes &client, SecretBytes &server)
 {
     SecretBytes initial;
     if (!extract(viewOf(version.initialSalt.data(), version.initialSalt.size()), dcid, initial))
@@ -68,7 +68,7 @@ bool deriveInitialSecrets(const QuicVersion &version, ByteView dcid, SecretBytes
         && streams::tls::hkdfExpandLabel(suite.digest, initial.view(), "server in", {}, server.data(), server.size());
 }
 
-bool derivePacketKeys(const QuicVersion &version, const CipherSuite &suite, ByteView secret, PacketKeys &keys)
+bool derivePacketKeys(const QuicVersion &version, const CipherSuite &suite, Bytes secret, PacketKeys &keys)
 {
     keys.key.resize(suite.keyLength);
     keys.iv.resize(kIvLength);

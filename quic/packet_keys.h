@@ -29,11 +29,11 @@ const CipherSuite &initialSuite();
 const CipherSuite *findSuite(std::uint16_t code);
 
 // client_initial_secret and server_initial_secret (RFC 9001 5.2).
-bool deriveInitialSecrets(const QuicVersion &version, ByteView dcid, SecretBytes &client, SecretBytes &server);
+bool deriveInitialSecrets(const QuicVersion &version, Bytes dcid, SecretBytes &client, SecretBytes &server);
 
 // key, iv and hp of a secret (RFC 9001 5.1, 5.4.1): the key and hp as long as the
 // suite's key, the iv 12 bytes.
-bool derivePacketKeys(const QuicVersion &version, const CipherSuite &suite, ByteView secret, PacketKeys &keys);
+bool derivePacketKeys(const QuicVersion &version, const CipherSuite &suite, Bytes secret, PacketKeys &keys);
 
 // The secret of the next key phase (RFC 9001 6.1), in place.
 bool nextSecret(const QuicVersion &version, const CipherSuite &suite, SecretBytes &secret);

@@ -117,7 +117,7 @@ bool PacketCipher::init(Aead aead, SecretBytes &key, SecretBytes &iv)
     return ok;
 }
 
-bool PacketCipher::open(std::uint64_t packetNumber, ByteView header, ByteView payload, std::vector<std::byte> &out)
+bool PacketCipher::open(std::uint64_t packetNumber, Bytes header, Bytes payload, std::vector<std::byte> &out)
 {
     out.clear();
     if (!m_ctx || payload.size() < kTagLength)
@@ -128,7 +128,7 @@ bool PacketCipher::open(std::uint64_t packetNumber, ByteView header, ByteView pa
     std::memcpy(nonce, m_iv.data(), kNonceLength);
     for (std::size_t i = 0; i < 8; ++i)
         nonce[kNonceLength - 1 - i] ^= static_cast<std::uint8_t>(packetNumber >> (8 * i));
-    const ByteView ciphertext = payload.first(payload.size() - kTagLength);
+    const Bytes ciphertext = payload.first(payload.size() - kTagLength);
     std::uint8_t tag[kTagLength];
     std::memcpy(tag, payload.data() + ciphertext.size(), kTagLength);
 
@@ -168,7 +168,7 @@ std::uint64_t decodePacketNumber(std::optional<std::uint64_t> largest, std::uint
     return candidate;
 }
 
-std::optional<OpenHeader> removeHeaderProtection(HeaderProtection &hp, ByteView packet, std::size_t pnOffset,
+std::optional<OpenHeader> removeHeaderProtection(HeaderProtection &hp, Bytes packet, std::size_t pnOffset,
                                                  std::vector<std::byte> &buffer)
 {
     // The sample begins four bytes after the packet number's start, whatever its length
@@ -193,7 +193,7 @@ std::optional<OpenHeader> removeHeaderProtection(HeaderProtection &hp, ByteView 
         buffer[pnOffset + i] = std::byte{b};
         h.truncatedPn = h.truncatedPn << 8 | b;
     }
-    h.header = ByteView(buffer.data(), pnOffset + h.pnLength);
+    h.header = Bytes(buffer.data(), pnOffset + h.pnLength);
     h.payload = packet.subspan(pnOffset + h.pnLength);
     return h;
 }

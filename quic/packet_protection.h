@@ -55,7 +55,7 @@ public:
 
     // The plaintext of a payload (ciphertext and tag) into out; false, out empty, when it
     // does not authenticate under this key for that packet number and header.
-    bool open(std::uint64_t packetNumber, ByteView header, ByteView payload, std::vector<std::byte> &out);
+    bool open(std::uint64_t packetNumber, Bytes header, Bytes payload, std::vector<std::byte> &out);
 
 private:
     EVP_CIPHER_CTX *m_ctx = nullptr;
@@ -73,15 +73,15 @@ struct OpenHeader {
     std::uint8_t firstByte = 0;
     std::size_t pnLength = 0;
     std::uint64_t truncatedPn = 0;
-    ByteView header;  // into the caller's buffer
-    ByteView payload; // ciphertext and tag, into the packet
+    Bytes header;  // into the caller's buffer
+    Bytes payload; // ciphertext and tag, into the packet
 };
 
 // Removes the header protection of packet (its packet number at pnOffset) into buffer,
 // which receives the header's bytes (a long header may carry a token of any length);
 // nullopt when the packet is too short to hold a sample (RFC 9001 5.4.2) or its payload
 // a tag.
-std::optional<OpenHeader> removeHeaderProtection(HeaderProtection &hp, ByteView packet, std::size_t pnOffset,
+std::optional<OpenHeader> removeHeaderProtection(HeaderProtection &hp, Bytes packet, std::size_t pnOffset,
                                                  std::vector<std::byte> &buffer);
 
 } // namespace quorrel::quic

@@ -52,7 +52,7 @@ void QpackDecoder::dropDecoderStream()
     nghttp3_qpack_decoder_write_decoder(m_decoder, &buffer);
 }
 
-bool QpackDecoder::readEncoder(ByteView bytes)
+bool QpackDecoder::readEncoder(Bytes bytes)
 {
     if (!usable())
         return false;
@@ -83,7 +83,7 @@ std::uint64_t QpackDecoder::Section::requiredInsertCount() const
     return m_context ? nghttp3_qpack_stream_context_get_ricnt(m_context) : 0;
 }
 
-QpackDecoder::Decode QpackDecoder::decode(Section &section, ByteView block, FieldSink &sink)
+QpackDecoder::Decode QpackDecoder::decode(Section &section, Bytes block, FieldSink &sink)
 {
     m_sectionError = nullptr;
     if (!usable() || !section.m_context || &section.m_decoder != this || section.m_consumed > block.size()) {

@@ -35,7 +35,7 @@ public:
     std::size_t maxTableCapacity() const { return m_maxTableCapacity; }
 
     // The client's encoder stream, in order, after its stream type. False on an error.
-    bool readEncoder(ByteView bytes);
+    bool readEncoder(Bytes bytes);
     std::uint64_t insertCount() const;
 
     class FieldSink {
@@ -72,7 +72,7 @@ public:
         Failed,  // malformed, or the sink stopped: error() says why
     };
     // Decodes block, the whole field section, from where the section stopped.
-    Decode decode(Section &section, ByteView block, FieldSink &sink);
+    Decode decode(Section &section, Bytes block, FieldSink &sink);
     // Whether a blocked section can go on now.
     bool unblocked(const Section &section) const { return section.requiredInsertCount() <= insertCount(); }
 

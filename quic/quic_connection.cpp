@@ -57,7 +57,7 @@ struct TrafficKeys {
 };
 
 // Makes keys for a secret under a suite and version. The secret is kept for key updates.
-bool makeTraffic(TrafficKeys &keys, const QuicVersion &version, const CipherSuite &suite, ByteView secret)
+bool makeTraffic(TrafficKeys &keys, const QuicVersion &version, const CipherSuite &suite, Bytes secret)
 {
     PacketKeys k;
     if (!derivePacketKeys(version, suite, secret, k) || !keys.hp.init(suite.aead, k.hp)
@@ -143,12 +143,12 @@ struct QuicConnection::Impl final {
         bool initial;
         std::int64_t nowMs = 0;
         Frames(Impl &c, Side side, bool initial) : c(c), side(side), initial(initial) {}
-        void crypto(std::uint64_t offset, ByteView data) override
+        void crypto(std::uint64_t offset, Bytes data) override
         {
             if (initial)
                 c.cryptoData(side, offset, data);
         }
-        void stream(std::uint64_t id, std::uint64_t offset, ByteView data, bool) override
+        void stream(std::uint64_t id, std::uint64_t offset, Bytes data, bool) override
         {
             if (initial)
                 return;
@@ -347,7 +347,7 @@ struct QuicConnection::Impl final {
         return true;
     }
 
-    void cryptoData(Side side, std::uint64_t offset, ByteView data)
+    void cryptoData(Side side, std::uint64_t offset, Bytes data)
     {
         const std::size_t i = index(side);
         if (helloRead[i])
@@ -358,7 +358,7 @@ struct QuicConnection::Impl final {
             counters.streamBytesDropped += data.size();
             return;
         }
-        const auto add = crypto[i].add(offset, data, limits.cryptoBytes, [&](ByteView in) {
+        const auto add = crypto[i].add(offset, data, limits.cryptoBytes, [&](Bytes in) {
             hello[i].append(in);
             return readHello(side);
         });
@@ -400,7 +400,7 @@ struct QuicConnection::Impl final {
         // none after the server's first Initial (RFC 9000 17.2.5.2).
         if (retried || helloRead[index(Side::Server)] || h.packet.size() < kTagLength + 7)
             return;
-        const ByteView withoutTag = h.packet.first(h.packet.size() - kTagLength);
+        const Bytes withoutTag = h.packet.first(h.packet.size() - kTagLength);
         std::vector<std::byte> pseudo;
         pseudo.reserve(1 + initialDcid.length + withoutTag.size());
         pseudo.push_back(std::byte{initialDcid.length});
@@ -408,8 +408,8 @@ struct QuicConnection::Impl final {
         pseudo.insert(pseudo.end(), withoutTag.begin(), withoutTag.end());
         SecretBytes key;
         SecretBytes nonce;
-        key.assign(ByteView(reinterpret_cast<const std::byte *>(h.known->retryKey.data()), h.known->retryKey.size()));
-        nonce.assign(ByteView(reinterpret_cast<const std::byte *>(h.known->retryNonce.data()), h.known->retryNonce.size()));
+        key.assign(Bytes(reinterpret_cast<const std::byte *>(h.known->retryKey.data()), h.known->retryKey.size()));
+        nonce.assign(Bytes(reinterpret_cast<const std::byte *>(h.known->retryNonce.data()), h.known->retryNonce.size()));
         PacketCipher tag;
         if (!tag.init(Aead::Aes128Gcm, key, nonce) || !tag.open(0, pseudo, h.packet.last(kTagLength), plain)) {
             ++counters.packetsFailedAuth;
@@ -452,7 +452,7 @@ struct QuicConnection::Impl final {
     enum class Outcome { Opened, Failed, Wait };
 
     // Opens one protected packet; Wait when its keys are not known yet.
-    Outcome protectedPacket(Side side, Epoch epoch, const QuicVersion &version, ByteView packet, std::size_t pnOffset,
+    Outcome protectedPacket(Side side, Epoch epoch, const QuicVersion &version, Bytes packet, std::size_t pnOffset,
                             std::int64_t nowMs)
     {
         TrafficKeys &k = keysFor(side, epoch);
@@ -486,7 +486,7 @@ struct QuicConnection::Impl final {
         return openWith(side, epoch, k, packet, pnOffset, nowMs, true);
     }
 
-    Outcome openWith(Side side, Epoch epoch, TrafficKeys &k, ByteView packet, std::size_t pnOffset, std::int64_t nowMs,
+    Outcome openWith(Side side, Epoch epoch, TrafficKeys &k, Bytes packet, std::size_t pnOffset, std::int64_t nowMs,
                      bool countFailure)
     {
         const auto open = removeHeaderProtection(k.hp, packet, pnOffset, headerBuffer);
@@ -542,7 +542,7 @@ struct QuicConnection::Impl final {
         return Outcome::Opened;
     }
 
-    void hold(Side side, Epoch epoch, const QuicVersion &version, ByteView packet, std::size_t pnOffset,
+    void hold(Side side, Epoch epoch, const QuicVersion &version, Bytes packet, std::size_t pnOffset,
               std::int64_t nowMs)
     {
         if (gaveUpFor(side, epoch) || heldBytes + packet.size() > limits.connectionBytes / 2) {
@@ -555,7 +555,7 @@ struct QuicConnection::Impl final {
         heldBytes += packet.size();
     }
 
-    void protectedOrHold(Side side, Epoch epoch, const QuicVersion &version, ByteView packet, std::size_t pnOffset,
+    void protectedOrHold(Side side, Epoch epoch, const QuicVersion &version, Bytes packet, std::size_t pnOffset,
                          std::int64_t nowMs)
     {
         if (side == Side::Server && http3.settingsKnown() && serverPacketsAfterSettings >= kServerPacketsAfterSettings)
@@ -640,9 +640,9 @@ struct QuicConnection::Impl final {
         }
     }
 
-    void datagram(Side side, ByteView payload, std::int64_t nowMs)
+    void datagram(Side side, Bytes payload, std::int64_t nowMs)
     {
-        ByteView rest = payload;
+        Bytes rest = payload;
         bool first = true;
         while (!rest.empty()) {
             const auto firstByte = std::to_integer<std::uint8_t>(rest[0]);
@@ -762,7 +762,7 @@ QuicConnection::QuicConnection(KeyLog &keys, const QuicLimits &limits, QuicCount
 
 QuicConnection::~QuicConnection() = default;
 
-void QuicConnection::datagram(Side side, ByteView payload, std::int64_t nowMs)
+void QuicConnection::datagram(Side side, Bytes payload, std::int64_t nowMs)
 {
     m_impl->datagram(side, payload, nowMs);
 }

@@ -51,7 +51,7 @@ public:
     void keepSecrets();
 
     // One datagram from side: its packets, coalesced one after the other.
-    void datagram(Side side, ByteView payload, std::int64_t nowMs);
+    void datagram(Side side, Bytes payload, std::int64_t nowMs);
     // The client's first Initial authenticated under its Initial keys: this is a connection.
     bool started() const;
     // The key log grew: packets waiting for it try again.

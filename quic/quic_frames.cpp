@@ -68,7 +68,7 @@ bool skipAck(ByteCursor &c, bool ecn)
 }
 
 // Length-prefixed bytes of at most what is left.
-std::optional<ByteView> lengthAndBytes(ByteCursor &c)
+std::optional<Bytes> lengthAndBytes(ByteCursor &c)
 {
     const auto length = readVarint(c);
     if (!length || *length > c.remaining())
@@ -91,7 +91,7 @@ bool allowed(std::uint64_t type, FrameSpace space)
 
 } // namespace
 
-FrameResult readFrames(ByteView payload, FrameSpace space, FrameSink &sink)
+FrameResult readFrames(Bytes payload, FrameSpace space, FrameSink &sink)
 {
     ByteCursor c(payload);
     while (!c.atEnd()) {
@@ -105,7 +105,7 @@ FrameResult readFrames(ByteView payload, FrameSpace space, FrameSink &sink)
             // RFC 9000 19.8: OFF (0x04), LEN (0x02), FIN (0x01) in the type's low bits.
             const auto id = readVarint(c);
             const auto offset = *type & 0x04 ? readVarint(c) : std::optional<std::uint64_t>(0);
-            std::optional<ByteView> data;
+            std::optional<Bytes> data;
             if (*type & 0x02)
                 data = lengthAndBytes(c);
             else

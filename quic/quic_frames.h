@@ -15,8 +15,8 @@ namespace quorrel::quic {
 
 class FrameSink {
 public:
-    virtual void crypto(std::uint64_t offset, ByteView data) = 0;
-    virtual void stream(std::uint64_t id, std::uint64_t offset, ByteView data, bool fin) = 0;
+    virtual void crypto(std::uint64_t offset, Bytes data) = 0;
+    virtual void stream(std::uint64_t id, std::uint64_t offset, Bytes data, bool fin) = 0;
     virtual void resetStream(std::uint64_t id) = 0;
     virtual void newConnectionId(std::uint64_t sequence, std::uint64_t retirePriorTo, const ConnectionId &id) = 0;
     virtual void retireConnectionId(std::uint64_t sequence) = 0;
@@ -40,6 +40,6 @@ enum class FrameSpace { Initial, ZeroRtt, OneRtt };
 
 // Reads every frame of payload in order into sink. A frame that breaks the rules ends the
 // reading; the frames before it have been handed on.
-FrameResult readFrames(ByteView payload, FrameSpace space, FrameSink &sink);
+FrameResult readFrames(Bytes payload, FrameSpace space, FrameSink &sink);
 
 } // namespace quorrel::quic

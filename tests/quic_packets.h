@@ -23,7 +23,7 @@ namespace quorrel::test::quicpackets {
 
 inline QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
-inline streams::ByteView view(const QByteArray &bytes) { return streams::viewOf(bytes); }
+inline Bytes view(const QByteArray &bytes) { return streams::viewOf(bytes); }
 
 inline QByteArray bytesOf(const quic::SecretBytes &secret)
 {

@@ -404,7 +404,7 @@ void TestQuic::reassembly()
     quic::OffsetReassembler r;
     QByteArray out;
     for (int i = 0; i + 1 < offsets.size(); i += 2) {
-        r.add(std::uint64_t(offsets[i]), view(text.mid(offsets[i], offsets[i + 1])), 16, [&](quic::ByteView b) {
+        r.add(std::uint64_t(offsets[i]), view(text.mid(offsets[i], offsets[i + 1])), 16, [&](Bytes b) {
             out.append(reinterpret_cast<const char *>(b.data()), qsizetype(b.size()));
             return true;
         });
