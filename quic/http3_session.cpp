@@ -103,7 +103,7 @@ void Http3Session::fail(const char *reason)
         m_failReason = reason;
 }
 
-Http3Session::Stream *Http3Session::streamFor(Side &side, std::uint64_t id, bool client)
+Http3Session::Stream *Http3Session::streamFor(Side &side, std::uint64_t id)
 {
     if (id < side.doneBelow)
         return nullptr;
@@ -130,7 +130,6 @@ Http3Session::Stream *Http3Session::streamFor(Side &side, std::uint64_t id, bool
         s.kind = bidi ? Kind::Request : Kind::Uni;
         s.step = bidi ? Step::FrameType : Step::StreamType;
         m_streamsMemory += memoryOf(s);
-        (void)client;
     }
     return &it->second;
 }
@@ -161,7 +160,7 @@ void Http3Session::clientStream(std::uint64_t id, std::uint64_t offset, Bytes da
         m_counters.streamBytesDropped += data.size();
         return;
     }
-    Stream *s = streamFor(side, id, true);
+    Stream *s = streamFor(side, id);
     if (!s || s->kind == Kind::Done || s->bytes.done())
         return;
     tracked(*s, [&] {
@@ -184,7 +183,7 @@ void Http3Session::serverStream(std::uint64_t id, std::uint64_t offset, Bytes da
         m_counters.streamBytesDropped += data.size();
         return;
     }
-    Stream *s = streamFor(m_server, id, false);
+    Stream *s = streamFor(m_server, id);
     if (!s || s->kind == Kind::Done || s->bytes.done())
         return;
     tracked(*s, [&] {
@@ -202,7 +201,7 @@ void Http3Session::clientReset(std::uint64_t id)
     if (id & 0x01)
         return;
     Side &side = id & 0x02 ? m_uni : m_requests;
-    Stream *s = streamFor(side, id, true);
+    Stream *s = streamFor(side, id);
     if (!s)
         return;
     // A request whose section was read is filed already; one still waiting for SETTINGS
@@ -369,7 +368,7 @@ void Http3Session::readSettings(Bytes payload)
         pending.swap(m_encoderPending);
         encoderBytes(pending);
     }
-    retryWaiting(INT64_MIN);
+    retryWaiting();
 }
 
 void Http3Session::encoderBytes(Bytes data)
@@ -389,7 +388,7 @@ void Http3Session::encoderBytes(Bytes data)
         fail(m_qpack->error());
         return;
     }
-    retryWaiting(INT64_MIN);
+    retryWaiting();
 }
 
 void Http3Session::decodeSection(Stream &s, std::uint64_t id, std::int64_t nowMs)
@@ -471,9 +470,8 @@ void Http3Session::finishSection(Stream &s, RequestFields::Outcome outcome, stre
     }
 }
 
-void Http3Session::retryWaiting(std::int64_t nowMs)
+void Http3Session::retryWaiting()
 {
-    (void)nowMs;
     // In the order they began to wait; each one decoded (or still waiting) in turn. A
     // decoded one leaves the list, so the walk takes the next from a copy of the ids.
     const std::vector<std::uint64_t> ids(m_waiting.begin(), m_waiting.end());

@@ -68,7 +68,7 @@ private:
         std::uint64_t doneBelow; // streams of this kind below it are done (or never used)
     };
 
-    Stream *streamFor(Side &side, std::uint64_t id, bool client);
+    Stream *streamFor(Side &side, std::uint64_t id);
     void settle(Side &side);
     bool bytes(Stream &stream, std::uint64_t id, Bytes data, bool client, std::int64_t nowMs);
     bool requestBytes(Stream &stream, std::uint64_t id, Bytes &data, std::int64_t nowMs);
@@ -77,7 +77,7 @@ private:
     void finishSection(Stream &stream, RequestFields::Outcome outcome, streams::StreamRequest &request);
     void encoderBytes(Bytes data);
     void readSettings(Bytes payload);
-    void retryWaiting(std::int64_t nowMs);
+    void retryWaiting();
     void fail(const char *reason);
     void dropWaiting(Stream &stream);
     static std::size_t memoryOf(const Stream &stream);

@@ -103,12 +103,11 @@ void QuicReader::addPath(Entry &entry, Key key, const streams::FlowKey &path)
     m_byPath[path] = key;
 }
 
-void QuicReader::touch(Entry &entry, Key key, std::int64_t nowMs)
+void QuicReader::touch(Entry &entry, std::int64_t nowMs)
 {
     entry.lastMs = nowMs;
     if (entry.recent != m_recent.begin())
         m_recent.splice(m_recent.begin(), m_recent, entry.recent);
-    (void)key;
 }
 
 void QuicReader::remeasure(Entry &entry)
@@ -256,7 +255,7 @@ void QuicReader::feed(const UdpDatagram &d)
         && !(d.source == connection.server() && d.destination == connection.client()))
         addPath(entry, it->first, path);
     connection.datagram(*side, d.payload, d.timeMs);
-    touch(entry, it->first, m_nowMs);
+    touch(entry, m_nowMs);
     remeasure(entry);
     enforceBounds(it->first);
 }

@@ -81,7 +81,7 @@ private:
     void wire(QuicConnection &connection, Key key);
     void addPath(Entry &entry, Key key, const streams::FlowKey &path);
     void connectionId(Key key, const ConnectionId &id, bool towardServer, bool added);
-    void touch(Entry &entry, Key key, std::int64_t nowMs);
+    void touch(Entry &entry, std::int64_t nowMs);
     void remeasure(Entry &entry);
     void finish(Connections::iterator it, bool evicted);
     void enforceBounds(Key keep);
