@@ -1,6 +1,6 @@
 #include "shell/mainform.h"
 
-#include "catalogue/capture_filing.h"
+#include "intake/capture_filing.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
 #include "downloads/selection.h"

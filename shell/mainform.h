@@ -5,7 +5,7 @@
 
 #include "capture/cap_ip.h"
 #include "capture/loss_report.h"
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_autosave.h"
 #include "downloads/scheduler.h"

@@ -2,7 +2,7 @@
 // deletion with its references, the check box cycle, and zywj.txt round trips in GBK.
 
 #include "base/gbk_text.h"
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/preview_layout.h"
 #include "catalogue/resource_list_autosave.h"

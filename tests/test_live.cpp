@@ -8,7 +8,7 @@
 #include "capture/cap_ip.h"
 #include "capture/frame_reader.h"
 #include "capture/helper_reasons.h"
-#include "catalogue/capture_filing.h"
+#include "intake/capture_filing.h"
 #include "catalogue/catalogue.h"
 
 #include <QProcess>

@@ -3,7 +3,7 @@
 // panel, the preview of a page served here on 127.0.0.1, the links and the shutdown.
 
 #include "base/gbk_text.h"
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
 #include "downloads/transfer_reasons.h"

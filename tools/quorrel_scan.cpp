@@ -18,7 +18,7 @@
 #include "capture/datagram.h"
 #include "capture/link_layer.h"
 #include "capture/pcapng_secrets.h"
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
 #include "catalogue/catalogue.h"
 #include "detection/request_extraction.h"
 #include "downloads/har_file.h"

@@ -1,4 +1,4 @@
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
 
 #include "base/gbk_text.h"
 #include "base/gydy.h"

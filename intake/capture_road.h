@@ -13,7 +13,7 @@
 // the address with, filing again would change nothing, and is left out.
 
 #include "capture/datagram.h"
-#include "catalogue/capture_filing.h"
+#include "intake/capture_filing.h"
 #include "catalogue/catalogue.h"
 #include "base/request_headers.h"
 #include "streams/key_log.h"

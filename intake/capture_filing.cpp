@@ -1,4 +1,4 @@
-#include "catalogue/capture_filing.h"
+#include "intake/capture_filing.h"
 
 namespace quorrel {
 
