@@ -37,7 +37,7 @@
 
 #include <limits>
 
-#include "catalogue/preview_layout.h"
+#include "shell/preview_layout.h"
 
 namespace quorrel {
 

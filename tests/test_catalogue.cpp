@@ -4,7 +4,6 @@
 #include "base/gbk_text.h"
 #include "intake/capture_road.h"
 #include "catalogue/catalogue.h"
-#include "catalogue/preview_layout.h"
 #include "catalogue/resource_list_autosave.h"
 #include "catalogue/resource_list_file.h"
 #include "catalogue/resource_tree.h"
@@ -96,7 +95,6 @@ private slots:
     void rowsAnnouncedInBatches();
     void treeCommands();
     void pressAndDoubleClick();
-    void previewGeometry();
 
     void saveBytesAreGbkWithCrLf();
     void roundTripKeepsPlaceAndSide();
@@ -913,19 +911,6 @@ void TestCatalogue::pressAndDoubleClick()
     QCOMPARE(DoubleClickNode(t.tree, t.music), DoubleClick::Nothing);
     QCOMPARE(DoubleClickNode(t.tree, t.song), DoubleClick::Download);
     QCOMPARE(DoubleClickNode(t.tree, nullptr), DoubleClick::Nothing);
-}
-
-void TestCatalogue::previewGeometry()
-{
-    const std::vector<int> steps = PreviewWideningSteps(421);
-    QCOMPARE(steps.size(), size_t(28));
-    QCOMPARE(steps.front(), 1);
-    QCOMPARE(steps[1], 16);
-    QCOMPARE(steps.back(), 406);
-    QVERIFY(PreviewWideningSteps(1).empty());
-    const PreviewTitleLayout title = LayOutPreviewTitle(398, 40);
-    QCOMPARE(title.labelWidth, 318);
-    QCOMPARE(title.buttonLeft, 320);
 }
 
 // The captured headers are for the download only: the list file never holds them, and

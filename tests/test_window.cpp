@@ -8,6 +8,7 @@
 #include "detection/monitoring.h"
 #include "downloads/transfer_reasons.h"
 #include "shell/mainform.h"
+#include "shell/preview_layout.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
 #include "shell/rename_panel.h"
@@ -123,6 +124,7 @@ private slots:
     void cleanup();
     void firstStart();
     void monitoringTexts();
+    void previewGeometry();
     void captureEventFilesResource();
     void answersDuringABurst_data();
     void answersDuringABurst();
@@ -277,6 +279,20 @@ void TestWindow::monitoringTexts()
     w->btnztClick();
     QCOMPARE(w->btnzt->text(), kPauseCaption);
     QCOMPARE(w->stat1[2]->text(), kListeningContinued);
+}
+
+// The preview pane widens in steps as it opens; its title bar splits its width.
+void TestWindow::previewGeometry()
+{
+    const std::vector<int> steps = PreviewWideningSteps(421);
+    QCOMPARE(steps.size(), size_t(28));
+    QCOMPARE(steps.front(), 1);
+    QCOMPARE(steps[1], 16);
+    QCOMPARE(steps.back(), 406);
+    QVERIFY(PreviewWideningSteps(1).empty());
+    const PreviewTitleLayout title = LayOutPreviewTitle(398, 40);
+    QCOMPARE(title.labelWidth, 318);
+    QCOMPARE(title.buttonLeft, 320);
 }
 
 void TestWindow::captureEventFilesResource()
