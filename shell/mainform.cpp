@@ -2,11 +2,11 @@
 
 #include "intake/capture_filing.h"
 #include "catalogue/tree_commands.h"
-#include "detection/monitoring.h"
 #include "downloads/selection.h"
 #include "shell/glyphs.h"
 #include "shell/window_icon.h"
 #include "shell/icon_delegate.h"
+#include "shell/monitoring_captions.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
 #include "shell/rename_panel.h"
