@@ -8,7 +8,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <cstring>
 
 namespace quorrel {
 
@@ -17,15 +16,6 @@ namespace {
 constexpr std::uint8_t kUdp = 17;
 constexpr std::uint8_t kTcp = 6;
 constexpr std::uint16_t kHttpsPort = 443;
-
-streams::Endpoint endpoint(const IpAddress &address, std::uint16_t port)
-{
-    streams::Endpoint e;
-    std::memcpy(e.address.data(), address.bytes.data(), e.address.size());
-    e.v6 = address.family == IpFamily::V6;
-    e.port = port;
-    return e;
-}
 
 QString SuiteText(std::uint16_t suite)
 {
@@ -97,8 +87,8 @@ void CaptureRoad::feedStream(const Datagram &datagram, std::int64_t nowMs, Resul
         return;
 
     streams::TcpSegment segment;
-    segment.source = endpoint(datagram.source, datagram.sourcePort);
-    segment.destination = endpoint(datagram.destination, datagram.destPort);
+    segment.source = {datagram.source, datagram.sourcePort};
+    segment.destination = {datagram.destination, datagram.destPort};
     segment.seq = datagram.seq;
     segment.flags = datagram.tcpFlags;
     if (!datagram.cut)
@@ -211,9 +201,7 @@ bool CaptureRoad::isLocal(const streams::Endpoint &end) const
 {
     if (m_everyAddressLocal)
         return true;
-    return std::any_of(m_locals.begin(), m_locals.end(), [&end](const IpAddress &local) {
-        return (local.family == IpFamily::V6) == end.v6 && std::equal(end.address.begin(), end.address.end(), local.bytes.begin());
-    });
+    return std::find(m_locals.begin(), m_locals.end(), end.address) != m_locals.end();
 }
 
 void CaptureRoad::noteFull(const Classification &c)

@@ -149,7 +149,7 @@ bool Flow::wantsBytes(int side) const
     return false;
 }
 
-bool Flow::deliver(int side, ByteView bytes)
+bool Flow::deliver(int side, Bytes bytes)
 {
     if (m_ended)
         return false;
@@ -172,13 +172,13 @@ bool Flow::deliver(int side, ByteView bytes)
     return false;
 }
 
-bool Flow::judge(int side, ByteView bytes)
+bool Flow::judge(int side, Bytes bytes)
 {
     Side &sd = m_sides[side];
     const std::size_t take = std::min(bytes.size(), sd.start.size() - sd.startFill);
     std::memcpy(sd.start.data() + sd.startFill, bytes.data(), take);
     sd.startFill += take;
-    const StreamStart start = ClassifyStreamStart(ByteView(sd.start.data(), sd.startFill));
+    const StreamStart start = ClassifyStreamStart(Bytes(sd.start.data(), sd.startFill));
     if (start == StreamStart::NeedMore)
         return true;
     if (start == StreamStart::Neither) {
@@ -197,7 +197,7 @@ bool Flow::judge(int side, ByteView bytes)
     decide(side, start);
     const std::size_t judged = sd.startFill;
     sd.startFill = 0;
-    if (!deliver(side, ByteView(sd.start.data(), judged)) || !deliver(side, bytes.subspan(take)))
+    if (!deliver(side, Bytes(sd.start.data(), judged)) || !deliver(side, bytes.subspan(take)))
         return false;
     if (m_kind == Kind::Tls && !m_serverEarly.isEmpty()) {
         const QByteArray early = std::exchange(m_serverEarly, QByteArray());
@@ -225,10 +225,10 @@ void Flow::decide(int side, StreamStart start)
     }
     ++m_context.counters.tlsStarted;
     m_tls = std::make_unique<TlsSession>(m_context.keys);
-    m_tls->onApplicationData = [this](ByteView bytes) { plaintext(bytes); };
+    m_tls->onApplicationData = [this](Bytes bytes) { plaintext(bytes); };
 }
 
-bool Flow::deliverServer(ByteView bytes)
+bool Flow::deliverServer(Bytes bytes)
 {
     switch (m_kind) {
     case Kind::Http:
@@ -258,7 +258,7 @@ bool Flow::deliverServer(ByteView bytes)
     return !m_serverDone;
 }
 
-void Flow::plaintext(ByteView bytes)
+void Flow::plaintext(Bytes bytes)
 {
     if (m_ended)
         return;

@@ -92,7 +92,7 @@ private:
     class SideSink : public ByteSink {
     public:
         SideSink(Flow &flow, int side) : m_flow(flow), m_side(side) {}
-        bool bytes(ByteView bytes) override { return m_flow.deliver(m_side, bytes); }
+        bool bytes(Bytes bytes) override { return m_flow.deliver(m_side, bytes); }
 
     private:
         Flow &m_flow;
@@ -101,11 +101,11 @@ private:
     enum class Kind { Undecided, Http, Tls };
 
     bool wantsBytes(int side) const;
-    bool deliver(int side, ByteView bytes);
-    bool judge(int side, ByteView bytes);
+    bool deliver(int side, Bytes bytes);
+    bool judge(int side, Bytes bytes);
     void decide(int side, StreamStart start);
-    bool deliverServer(ByteView bytes);
-    void plaintext(ByteView bytes);
+    bool deliverServer(Bytes bytes);
+    void plaintext(Bytes bytes);
     void startHttp(QByteArray scheme);
     void httpEnded();
     void observeTls();

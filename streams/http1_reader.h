@@ -28,7 +28,7 @@ public:
     // Reads the stream's next bytes and returns how many it took: all of them, unless
     // the reading ended (end()) or the stream turned to HTTP/2 (switchedToHttp2(): the
     // bytes not taken start right after "PRI * HTTP/2.0\r\n\r\n").
-    std::size_t feed(ByteView bytes);
+    std::size_t feed(Bytes bytes);
 
     bool switchedToHttp2() const { return m_state == State::Http2; }
     const Origin &origin() const { return m_origin; }

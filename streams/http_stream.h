@@ -21,7 +21,7 @@ public:
                std::function<void(StreamRequest &&)> onRequest, std::uint64_t *longAddresses = nullptr);
 
     // False once the reading has ended: end() says why.
-    bool feed(ByteView bytes);
+    bool feed(Bytes bytes);
     const ReadEnd &end() const;
     std::size_t memory() const;
 

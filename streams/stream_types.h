@@ -3,26 +3,24 @@
 // the request a stream carried: its address parts and the headers a download of it needs.
 // Text stays bytes here: a captured address keeps every byte it had on the wire.
 
+#include "capture/bytes.h"
+#include "capture/ip_headers.h"
+
 #include <QByteArray>
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace quorrel::streams {
 
-using ByteView = std::span<const std::byte>;
-
 // The bytes of a byte array, not copied: valid while it is alive and unchanged.
-inline ByteView viewOf(const QByteArray &bytes)
+inline Bytes viewOf(const QByteArray &bytes)
 {
     return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
 }
 
-// One end of a TCP connection. IPv4 addresses fill the first 4 bytes of address.
+// One end of a TCP connection: the address as the capture decoded it, and the port.
 struct Endpoint {
-    std::array<std::uint8_t, 16> address{};
-    bool v6 = false;
+    IpAddress address;
     std::uint16_t port = 0;
 
     friend bool operator==(const Endpoint &, const Endpoint &) = default;
@@ -42,7 +40,7 @@ struct TcpSegment {
     Endpoint destination;
     std::uint32_t seq = 0;
     std::uint8_t flags = 0; // TcpFlag bits
-    ByteView payload;       // not copied: valid for the call only
+    Bytes payload;          // not copied: valid for the call only
     std::int64_t timeMs = 0; // capture time, milliseconds, monotonic within one source
 };
 

@@ -28,7 +28,7 @@ std::int64_t TcpReassembler::offsetOf(std::uint32_t seq) const
     return static_cast<std::int64_t>(m_next) + delta;
 }
 
-TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std::size_t holdLimit,
+TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, Bytes payload, std::size_t holdLimit,
                                         std::int64_t nowMs, ByteSink &sink)
 {
     if (!m_started || payload.empty())

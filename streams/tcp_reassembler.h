@@ -19,7 +19,7 @@ namespace quorrel::streams {
 // direction has ended: nothing more is handed on.
 class ByteSink {
 public:
-    virtual bool bytes(ByteView bytes) = 0;
+    virtual bool bytes(Bytes bytes) = 0;
 
 protected:
     ~ByteSink() = default;
@@ -40,7 +40,7 @@ public:
     };
     // A segment's payload at sequence number seq. In-order bytes go to sink, with any held
     // bytes they join up with; the rest is held.
-    Add add(std::uint32_t seq, ByteView payload, std::size_t holdLimit, std::int64_t nowMs, ByteSink &sink);
+    Add add(std::uint32_t seq, Bytes payload, std::size_t holdLimit, std::int64_t nowMs, ByteSink &sink);
 
     // The FIN: the stream ends before sequence number endSeq.
     void finish(std::uint32_t endSeq);

@@ -36,6 +36,7 @@
 #include <map>
 #include <vector>
 
+using namespace quorrel;
 using namespace quorrel::streams;
 using quorrel::test::readFile;
 using quorrel::test::accepts;
@@ -50,10 +51,7 @@ namespace {
 Endpoint v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port)
 {
     Endpoint e;
-    e.address[0] = a;
-    e.address[1] = b;
-    e.address[2] = c;
-    e.address[3] = d;
+    e.address = IpAddress::v4(std::uint32_t(a) << 24 | std::uint32_t(b) << 16 | std::uint32_t(c) << 8 | d);
     e.port = port;
     return e;
 }
@@ -61,9 +59,9 @@ Endpoint v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std:
 Endpoint v6(const char *text, std::uint16_t port)
 {
     Endpoint e;
-    e.v6 = true;
+    e.address.family = IpFamily::V6;
     e.port = port;
-    inet_pton(AF_INET6, text, e.address.data());
+    inet_pton(AF_INET6, text, e.address.bytes.data());
     return e;
 }
 
@@ -153,7 +151,7 @@ QByteArray get(const QByteArray &path, const QByteArray &host = "a.test")
 // Collects what a reassembler hands on.
 struct Collect : ByteSink {
     QByteArray got;
-    bool bytes(ByteView b) override
+    bool bytes(Bytes b) override
     {
         got.append(reinterpret_cast<const char *>(b.data()), static_cast<qsizetype>(b.size()));
         return true;
@@ -1404,14 +1402,14 @@ bool readCapture(const QString &path, StreamReader &reader, QString &error)
         if (type == 0x0800 && n >= 34 && b[23] == 6) {
             const std::size_t ihl = (b[14] & 0x0f) * 4u;
             end = std::min<std::size_t>(n, 14 + (b[16] << 8 | b[17]));
-            std::copy(b + 26, b + 30, s.source.address.begin());
-            std::copy(b + 30, b + 34, s.destination.address.begin());
+            std::copy(b + 26, b + 30, s.source.address.bytes.begin());
+            std::copy(b + 30, b + 34, s.destination.address.bytes.begin());
             tcp = 14 + ihl;
         } else if (type == 0x86dd && n >= 54 && b[20] == 6) {
-            s.source.v6 = s.destination.v6 = true;
+            s.source.address.family = s.destination.address.family = IpFamily::V6;
             end = std::min<std::size_t>(n, 54 + (b[18] << 8 | b[19]));
-            std::copy(b + 22, b + 38, s.source.address.begin());
-            std::copy(b + 38, b + 54, s.destination.address.begin());
+            std::copy(b + 22, b + 38, s.source.address.bytes.begin());
+            std::copy(b + 38, b + 54, s.destination.address.bytes.begin());
             tcp = 54;
         } else {
             continue;
@@ -1425,7 +1423,7 @@ bool readCapture(const QString &path, StreamReader &reader, QString &error)
         s.destination.port = std::uint16_t(b[tcp + 2] << 8 | b[tcp + 3]);
         s.seq = std::uint32_t(b[tcp + 4]) << 24 | std::uint32_t(b[tcp + 5]) << 16 | std::uint32_t(b[tcp + 6]) << 8 | b[tcp + 7];
         s.flags = b[tcp + 13];
-        s.payload = ByteView(reinterpret_cast<const std::byte *>(b + tcp + offset), end - tcp - offset);
+        s.payload = Bytes(reinterpret_cast<const std::byte *>(b + tcp + offset), end - tcp - offset);
         s.timeMs = std::int64_t(h->ts.tv_sec) * 1000 + h->ts.tv_usec / 1000;
         reader.feed(s);
     }
