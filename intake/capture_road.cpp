@@ -45,12 +45,11 @@ CaptureRoad::~CaptureRoad()
     m_reader.reset(); // its TLS sessions forget their secrets in the key log
 }
 
-CaptureRoad::Result CaptureRoad::deliver(bool logIsEmpty, const Datagram &datagram, std::int64_t nowMs, bool readStream)
+CaptureRoad::Result CaptureRoad::deliver(const Datagram &datagram, std::int64_t nowMs, bool readStream)
 {
     Result result;
     learnLocal(datagram.ip);
-    const CapturedRequest r = FileCapturedRequest(m_catalogue, logIsEmpty, datagram);
-    result.logStartLine = r.logStartLine;
+    const CapturedRequest r = FileCapturedRequest(m_catalogue, datagram);
     if (r.address) {
         noteFull(r.classification);
         ++result.requests;

@@ -59,7 +59,6 @@ public:
     streams::KeyLog &keyLog() { return m_keys; }
 
     struct Result {
-        bool logStartLine = false; // the log was empty: add kMonitoringStartedLine
         int requests = 0;          // GET requests found (each once, whichever road found it)
         int filed = 0;             // of them, new resources in the tree
         bool showHint = false;     // put kSelectResourceHint in the status bar
@@ -67,7 +66,7 @@ public:
     // One datagram, as the capture of datagram.ip read it, at nowMs (a monotonic clock in
     // milliseconds; a capture file's own time stamps). readStream is false when the same
     // datagram was already given for another local address: its stream has it.
-    Result deliver(bool logIsEmpty, const Datagram &datagram, std::int64_t nowMs, bool readStream = true);
+    Result deliver(const Datagram &datagram, std::int64_t nowMs, bool readStream = true);
 
     // Requests are read from streams only when this machine sent them, as a single datagram
     // counts only when sent from the local address whose capture read it: the local

@@ -462,18 +462,17 @@ void TMainform::TimesysTimer()
 
 void TMainform::cap_ip1Cap(const Datagram &datagram)
 {
-    // The log's first line says that traffic is arriving; other lines (a capture error,
-    // say) do not hold it back.
-    const bool first = !m_startLineLogged;
-    roadResult(m_road->deliver(first, datagram, m_clock.elapsed()));
+    // The log's first line says that traffic is arriving, with the first datagram of any
+    // kind; other lines (a capture error, say) do not hold it back.
+    if (!m_startLineLogged) {
+        log(kMonitoringStartedLine);
+        m_startLineLogged = true;
+    }
+    roadResult(m_road->deliver(datagram, m_clock.elapsed()));
 }
 
 void TMainform::roadResult(const CaptureRoad::Result &result)
 {
-    if (result.logStartLine) {
-        log(kMonitoringStartedLine);
-        m_startLineLogged = true;
-    }
     if (result.showHint)
         stat1[0]->setText(kSelectResourceHint);
 }

@@ -1003,7 +1003,7 @@ void TestCatalogue::captureRoadFilesEachRequestOnce()
         seq += std::uint32_t(payload.size());
         const Datagram datagram = DecodeDatagram(local, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
                                                              std::size_t(bytes.size())));
-        const CaptureRoad::Result r = road.deliver(false, datagram, seq);
+        const CaptureRoad::Result r = road.deliver(datagram, seq);
         foundRequests += r.requests;
         foundFiled += r.filed;
     }
@@ -1046,7 +1046,7 @@ void TestCatalogue::captureStopsAtCapacity()
         const Datagram datagram = DecodeDatagram(IpAddress::v4(0xC0000207),
                                                  Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
                                                        std::size_t(bytes.size())));
-        return road.deliver(false, datagram, 1000 + i);
+        return road.deliver(datagram, 1000 + i);
     };
     QCOMPARE(capture(probe, 999, {}).filed, 1);
     const std::size_t perResource = tree.textBytes() - empty;

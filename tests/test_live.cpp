@@ -78,7 +78,7 @@ public:
     Recorder(Tcap_ip &capture, Catalogue &catalogue)
     {
         connect(&capture, &Tcap_ip::OnCap, this, [this, &catalogue](const Datagram &d) {
-            const CapturedRequest r = FileCapturedRequest(catalogue, false, d);
+            const CapturedRequest r = FileCapturedRequest(catalogue, d);
             const QByteArray head(reinterpret_cast<const char *>(d.data.data()), qMin<qsizetype>(d.data_size, 32));
             seen.append({d.ipText(), d.proto(), d.sourceIP(), d.destIP(), d.SourcePort(), d.DestPort(), r.address,
                          head, d.data_size, d.cut});

@@ -304,6 +304,10 @@ void TestWindow::captureEventFilesResource()
     const auto deliver = [&](const QByteArray &bytes) {
         w->cap_ip1Cap(DecodeDatagram(0x7F000001, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()), bytes.size())));
     };
+    // The log's first line comes with the first datagram of any kind, one that holds no
+    // request too; the window writes it, once.
+    deliver(getDatagram(QByteArray()));
+    QCOMPARE(w->redit1->toPlainText(), kMonitoringStartedLine);
     deliver(song);
     QCOMPARE(w->redit1->toPlainText(), QStringLiteral("开始监测上网数据......"));
     const TreeNode *node = w->tree().FindByCaption("http://a.test/m/song.mp3");

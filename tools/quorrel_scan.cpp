@@ -159,7 +159,7 @@ bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
             Datagram datagram = DecodeDatagram(none, ip->datagram);
             if (locals.empty()) {
                 datagram.ip = datagram.source;
-                count(road.deliver(false, datagram, now), counts);
+                count(road.deliver(datagram, now), counts);
                 continue;
             }
             // Each capture bound to a local address sees the datagram; its stream is read once.
@@ -168,7 +168,7 @@ bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
                 if (local != datagram.source && local != datagram.destination)
                     continue;
                 datagram.ip = local;
-                count(road.deliver(false, datagram, now, !streamRead), counts);
+                count(road.deliver(datagram, now, !streamRead), counts);
                 streamRead = true;
             }
         }
@@ -194,7 +194,7 @@ int captureLive(int seconds, CaptureRoad &road, Counts &counts, QString &cost)
     const auto stop = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
     QObject::connect(&capture, &Tcap_ip::OnCap, [&](const Datagram &datagram) {
         ++counts.datagrams;
-        count(road.deliver(false, datagram, clock.elapsed()), counts);
+        count(road.deliver(datagram, clock.elapsed()), counts);
     });
     QTimer roadTimer;
     QObject::connect(&roadTimer, &QTimer::timeout, [&] { count(road.tick(clock.elapsed()), counts); });
