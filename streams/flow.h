@@ -27,6 +27,7 @@ struct FlowContext {
     StreamCounters &counters;
     const std::function<void(const StreamRequest &)> &onRequest;
     const std::function<void(const FlowNote &)> &onNote;
+    const std::function<void(const UnreadBytes &)> &onUnread;
 };
 
 class Flow {
@@ -49,9 +50,14 @@ public:
     Flow(const Flow &) = delete;
     Flow &operator=(const Flow &) = delete;
 
-    // A segment sent by the key's end side (0 low, 1 high). False when it changed nothing
-    // but the time the flow was last seen.
-    bool segment(int side, const TcpSegment &segment);
+    // A segment sent by the key's end side (0 low, 1 high). changed is false when it
+    // changed nothing but the time the flow was last seen; fate says whether a reader
+    // took its payload (SegmentFate).
+    struct Taken {
+        bool changed = false;
+        SegmentFate fate = SegmentFate::Read;
+    };
+    Taken segment(int side, const TcpSegment &segment);
     // The key log grew, or time passed: TLS records waiting for a secret try again.
     void retry(std::int64_t nowMs);
     // Ends the reading when a hole has waited too long, or a closed connection has
@@ -112,6 +118,7 @@ private:
     void countSuiteNotRead(std::uint16_t suite);
     void closed();
     void note(FlowNote::Kind kind, const char *reason);
+    void handOutUnread(Ending why);
     void request(StreamRequest &&request);
     int serverSide() const { return 1 - m_client; }
 
@@ -136,6 +143,7 @@ private:
     std::int64_t m_closedAtMs = 0;
     bool m_ended = false;
     Ending m_ending = Ending::Closed;
+    std::uint64_t m_requests = 0; // requests read, for what a segment gave
 };
 
 } // namespace quorrel::streams

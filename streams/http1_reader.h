@@ -31,6 +31,8 @@ public:
     std::size_t feed(Bytes bytes);
 
     bool switchedToHttp2() const { return m_state == State::Http2; }
+    // The head being gathered: a request that has not ended yet, as it came.
+    Bytes pendingHead() const { return m_state == State::Head ? viewOf(m_head) : Bytes(); }
     const Origin &origin() const { return m_origin; }
     const ReadEnd &end() const { return m_end; }
     std::size_t memory() const { return static_cast<std::size_t>(m_head.capacity() + m_line.capacity()); }

@@ -23,6 +23,8 @@ public:
     // False once the reading has ended: end() says why.
     bool feed(Bytes bytes);
     const ReadEnd &end() const;
+    // An HTTP/1 request head that has not ended yet; nothing once HTTP/2 reads the stream.
+    Bytes pendingHead() const { return m_http2 ? Bytes() : m_http1.pendingHead(); }
     std::size_t memory() const;
 
 private:

@@ -44,6 +44,25 @@ struct TcpSegment {
     std::int64_t timeMs = 0; // capture time, milliseconds, monotonic within one source
 };
 
+// What became of a captured segment's payload. Read: a reader of its connection took it,
+// holds it behind a hole to read once the hole fills, or took those bytes before (the
+// same bytes sent again are Stale), or it is the reply of a server whose connection is
+// read. NotRead: no reader will read it: a connection not followed (unknown and not
+// opened here, ended, remembered, the table full), a side whose first bytes started no
+// request, bytes that ended the reading of their connection without a request, a copy
+// of bytes handed on already. Whatever such a segment holds is for the reading of single
+// datagrams.
+enum class SegmentFate : std::uint8_t { Read, NotRead };
+
+// Bytes a flow took in but never read as requests, handed out when its reading ends:
+// those held behind a hole that never filled, the first bytes of a side that never said
+// what it speaks, a plain HTTP request head that never ended. sender sent them.
+struct UnreadBytes {
+    Endpoint sender;
+    Endpoint receiver;
+    Bytes bytes; // valid for the call only
+};
+
 // Where the requests of a client stream go: "http" or "https", and the authority to use
 // when a request names none (no Host, no :authority: the TLS server name, else the
 // server's address).

@@ -35,12 +35,22 @@ public:
     void reset();
 
     enum class Add {
-        Ok,
-        Overflow, // the bytes ahead of a hole would pass holdLimit: they cannot be held
+        Ok,       // handed on, or held (or held already)
+        Stale,    // every byte was handed on before: a copy sent again, nothing new
+        Overflow, // the bytes ahead of a hole would pass holdLimit: none of them is held
     };
     // A segment's payload at sequence number seq. In-order bytes go to sink, with any held
     // bytes they join up with; the rest is held.
     Add add(std::uint32_t seq, Bytes payload, std::size_t holdLimit, std::int64_t nowMs, ByteSink &sink);
+
+    // Each piece held behind the hole, in stream order.
+    template <class Visit>
+    void forEachHeld(Visit visit) const
+    {
+        if (m_held)
+            for (const auto &[offset, bytes] : *m_held)
+                visit(viewOf(bytes));
+    }
 
     // The FIN: the stream ends before sequence number endSeq.
     void finish(std::uint32_t endSeq);
