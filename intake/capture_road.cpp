@@ -2,7 +2,6 @@
 
 #include "base/gbk_text.h"
 #include "base/gydy.h"
-#include "detection/request_extraction.h"
 #include "streams/stream_reader.h"
 
 #include <QStringList>
@@ -12,10 +11,6 @@
 namespace quorrel {
 
 namespace {
-
-constexpr std::uint8_t kUdp = 17;
-constexpr std::uint8_t kTcp = 6;
-constexpr std::uint16_t kHttpsPort = 443;
 
 QString SuiteText(std::uint16_t suite)
 {
@@ -35,172 +30,77 @@ QString SuitesNotReadText(const streams::StreamCounters &counters)
 }
 
 CaptureRoad::CaptureRoad(Catalogue &catalogue, streams::StreamLimits limits)
-    : m_catalogue(catalogue), m_reader(std::make_unique<streams::StreamReader>(m_keys, limits))
+    : m_catalogue(catalogue), m_roads(m_keys, limits)
 {
-    m_reader->onRequest = [this](const streams::StreamRequest &request) { fileStreamRequest(request); };
-}
-
-CaptureRoad::~CaptureRoad()
-{
-    m_reader.reset(); // its TLS sessions forget their secrets in the key log
-}
-
-CaptureRoad::Result CaptureRoad::deliver(const Datagram &datagram, std::int64_t nowMs, bool readStream)
-{
-    Result result;
-    learnLocal(datagram.ip);
-    const CapturedRequest r = FileCapturedRequest(m_catalogue, datagram);
-    if (r.address) {
-        noteFull(r.classification);
-        ++result.requests;
-        if (r.classification.outcome == Classification::Filed) {
-            ++result.filed;
+    m_roads.onFound = [this](const FoundRequest &request) {
+        const Classification c = file(request);
+        ++m_result.requests;
+        if (c.outcome == Classification::Filed) {
+            ++m_result.filed;
             if (onFiled)
-                onFiled({TrimBlanks(r.classification.node->Link()), r.head.httpVersion, r.head.headers});
+                onFiled({TrimBlanks(c.node->Link()), request.httpVersion, request.headers});
         }
-        result.showHint = r.classification.showHint;
-        rememberDatagramAddress(*r.address);
-        m_lastFiling = {true, *r.address, r.head.headers};
-    }
-    if (readStream && datagram.transport)
-        feedStream(datagram, nowMs, result);
-    m_lastFiling.valid = false;
-    return result;
+        m_result.showHint = m_result.showHint || c.showHint;
+    };
 }
 
-void CaptureRoad::feedStream(const Datagram &datagram, std::int64_t nowMs, Result &result)
+// The reader goes before the key log: its TLS sessions forget their secrets there.
+CaptureRoad::~CaptureRoad() = default;
+
+CaptureRoad::Result CaptureRoad::taken()
 {
-    if (datagram.protocol == kUdp) {
-        if (!m_http3Said && datagram.destPort == kHttpsPort && datagram.source == datagram.ip) {
-            m_http3Said = true;
-            if (onNotice)
-                onNotice(kHttp3Notice);
-        }
-        return;
-    }
-    if (datagram.protocol != kTcp)
-        return;
-    // A segment the capture helper cut to its headers belongs to a flow that carries no
-    // request; only its end matters.
-    if (datagram.cut && !(datagram.tcpFlags & (streams::kFin | streams::kRst)))
-        return;
+    return std::exchange(m_result, Result());
+}
 
-    streams::TcpSegment segment;
-    segment.source = {datagram.source, datagram.sourcePort};
-    segment.destination = {datagram.destination, datagram.destPort};
-    segment.seq = datagram.seq;
-    segment.flags = datagram.tcpFlags;
-    if (!datagram.cut)
-        segment.payload = datagram.data.first(std::size_t(datagram.data_size));
-    segment.timeMs = nowMs;
-
-    m_current = &result;
-    m_reader->feed(segment);
-    m_current = nullptr;
+CaptureRoad::Result CaptureRoad::deliver(const Datagram &datagram, std::int64_t nowMs)
+{
+    m_roads.datagram(datagram, nowMs);
+    noteHttp3();
+    return taken();
 }
 
 CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
 {
-    Result result;
-    m_current = &result;
     m_keys.poll(nowMs);
     takeKeyLogWarning();
-    m_reader->expire(nowMs);
+    m_roads.tick(nowMs);
     noteSuitesNotRead();
-    m_current = nullptr;
-    return result;
+    return taken();
 }
 
 CaptureRoad::Result CaptureRoad::finish()
 {
-    Result result;
-    m_current = &result;
     m_keys.poll();
     takeKeyLogWarning();
-    m_reader->endAll();
+    m_roads.finish();
     noteSuitesNotRead();
-    m_current = nullptr;
-    return result;
+    return taken();
+}
+
+Classification CaptureRoad::file(const FoundRequest &request)
+{
+    // A request filed again (the same address captured again) files nothing new, but the
+    // resource takes the newest headers.
+    const Classification c = m_catalogue.FileCaptured(fromGbk(request.address), &request.headers);
+    noteFull(c);
+    return c;
 }
 
 std::optional<Classification> CaptureRoad::fileStreamRequest(const streams::StreamRequest &request)
 {
-    // As with a single datagram, only GET requests name resources.
-    if (request.method != "GET" || !isLocal(request.client))
+    const std::optional<FoundRequest> found = m_roads.fromStream(request);
+    if (!found)
         return std::nullopt;
-    QString address;
-    bool seen = false;
-    if (request.scheme == "http") {
-        // Cut by the datagram rule itself: its GBK-aware cleaning and its reading of the
-        // request line give the text the datagram rule gives for the same request.
-        const std::optional<QByteArray> plain = ExtractRequestBytes(request.path, request.authority);
-        if (!plain)
-            return std::nullopt;
-        if (justFiledByDatagramRule(*plain, request))
-            return std::nullopt; // filed a moment ago with these very headers, and counted then
-        address = fromGbk(*plain);
-        seen = filedByDatagramRule(address);
-    } else {
-        address = fromGbk(request.address());
-    }
-    // Filed again when the datagram rule saw it too: a duplicate files nothing, but the
-    // resource takes the newest headers, which the stream has whole.
-    const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
-    const Classification c = m_catalogue.FileCaptured(address, &headers);
-    noteFull(c);
-    m_lastFiling.valid = false;
-    if (seen || !m_current)
-        return c;
-    ++m_current->requests;
-    if (c.outcome == Classification::Filed) {
-        ++m_current->filed;
-        if (onFiled)
-            onFiled({TrimBlanks(c.node->Link()), request.httpVersion, headers});
-    }
-    m_current->showHint = m_current->showHint || c.showHint;
-    return c;
+    return file(*found);
 }
 
-void CaptureRoad::rememberDatagramAddress(const QString &address)
+void CaptureRoad::noteHttp3()
 {
-    m_recent[m_recentNext] = address;
-    m_recentHash[m_recentNext] = qHash(address);
-    m_recentNext = (m_recentNext + 1) % kRecentAddresses;
-}
-
-bool CaptureRoad::filedByDatagramRule(const QString &address) const
-{
-    const size_t hash = qHash(address);
-    for (int i = 0; i < kRecentAddresses; ++i) {
-        if (m_recentHash[i] == hash && m_recent[i] == address)
-            return true;
-    }
-    return false;
-}
-
-bool CaptureRoad::justFiledByDatagramRule(QByteArrayView address, const streams::StreamRequest &request) const
-{
-    if (!m_lastFiling.valid || !m_current)
-        return false;
-    // ASCII needs no decoding to compare.
-    const bool same = isAscii(address) ? m_lastFiling.address == QLatin1StringView(address.data(), address.size())
-                                       : m_lastFiling.address == fromGbk(address);
-    return same && m_lastFiling.headers.sameAsCaptured(request.referer, request.cookie, request.userAgent);
-}
-
-void CaptureRoad::learnLocal(const IpAddress &address)
-{
-    if (m_everyAddressLocal || m_locals.size() >= kMaxLocals)
+    if (m_http3Said || !m_roads.sawHttp3())
         return;
-    if (std::find(m_locals.begin(), m_locals.end(), address) == m_locals.end())
-        m_locals.push_back(address);
-}
-
-bool CaptureRoad::isLocal(const streams::Endpoint &end) const
-{
-    if (m_everyAddressLocal)
-        return true;
-    return std::find(m_locals.begin(), m_locals.end(), end.address) != m_locals.end();
+    m_http3Said = true;
+    if (onNotice)
+        onNotice(kHttp3Notice);
 }
 
 void CaptureRoad::noteFull(const Classification &c)
@@ -224,7 +124,7 @@ void CaptureRoad::takeKeyLogWarning()
 
 void CaptureRoad::noteSuitesNotRead()
 {
-    const streams::StreamCounters counters = m_reader->counters();
+    const streams::StreamCounters counters = m_roads.reader().counters();
     for (; m_suitesNotReadSaid < counters.suitesNotReadCount; ++m_suitesNotReadSaid) {
         if (onNotice)
             onNotice(kSuiteNotReadNotice + SuiteText(counters.suitesNotRead[m_suitesNotReadSaid]));
@@ -233,7 +133,7 @@ void CaptureRoad::noteSuitesNotRead()
 
 streams::StreamCounters CaptureRoad::streamCounters() const
 {
-    return m_reader->counters();
+    return m_roads.reader().counters();
 }
 
 } // namespace quorrel

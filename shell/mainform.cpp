@@ -1,6 +1,5 @@
 #include "shell/mainform.h"
 
-#include "intake/capture_filing.h"
 #include "catalogue/tree_commands.h"
 #include "downloads/selection.h"
 #include "shell/glyphs.h"

@@ -162,15 +162,16 @@ bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringLi
                 count(road.deliver(datagram, now), counts);
                 continue;
             }
-            // Each capture bound to a local address sees the datagram; its stream is read once.
-            bool streamRead = false;
-            for (const IpAddress &local : locals) {
-                if (local != datagram.source && local != datagram.destination)
-                    continue;
-                datagram.ip = local;
-                count(road.deliver(datagram, now, !streamRead), counts);
-                streamRead = true;
-            }
+            // The captures bound to the datagram's ends see it; it is read once, as the
+            // capture of its sender when that is one of them.
+            const auto local = [&locals](const IpAddress &a) { return std::find(locals.begin(), locals.end(), a) != locals.end(); };
+            if (local(datagram.source))
+                datagram.ip = datagram.source;
+            else if (local(datagram.destination))
+                datagram.ip = datagram.destination;
+            else
+                continue;
+            count(road.deliver(datagram, now), counts);
         }
         if (read == CaptureFile::Read::Cut) {
             cut = paths[int(f)] + QStringLiteral(": ") + file.brokenReason();
