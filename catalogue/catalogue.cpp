@@ -1,5 +1,7 @@
 #include "catalogue/catalogue.h"
 
+#include <QtConcurrent/QtConcurrentRun>
+
 #include <utility>
 #include <vector>
 
@@ -102,19 +104,41 @@ std::optional<QString> Catalogue::keptAsideNote() const
         .arg(why.join(QStringLiteral("；")));
 }
 
+Catalogue::~Catalogue()
+{
+    m_writing.waitForFinished(); // a save under way reaches the file
+}
+
+std::optional<QString> Catalogue::takeBackUnreadList()
+{
+    if (!m_listUnread)
+        return std::nullopt;
+    // The list could not be read when the tree was built. Once it can, its lines go back
+    // with the rest, as they are; until then it stays as it is.
+    const ResourceListReading reading = ReadResourceList(resourceListPath());
+    if (reading.error)
+        return *reading.error + QStringLiteral("。这个文件没有被替换，以免丢失其中的内容。");
+    for (const ListedResource &r : reading.resources)
+        m_keptAside.append(r.line);
+    m_listUnread.reset();
+    return std::nullopt;
+}
+
 std::optional<QString> Catalogue::SaveResourceList()
 {
-    if (m_listUnread) {
-        // The list could not be read when the tree was built. Once it can, its lines go
-        // back with the rest, as they are; until then it stays as it is.
-        const ResourceListReading reading = ReadResourceList(resourceListPath());
-        if (reading.error)
-            return *reading.error + QStringLiteral("。这个文件没有被替换，以免丢失其中的内容。");
-        for (const ListedResource &r : reading.resources)
-            m_keptAside.append(r.line);
-        m_listUnread.reset();
-    }
-    return quorrel::SaveResourceList(m_tree, resourceListPath(), m_keptAside);
+    m_writing.waitForFinished();
+    if (const std::optional<QString> error = takeBackUnreadList())
+        return error;
+    return WriteResourceList(resourceListPath(), SnapshotResourceList(m_tree, m_keptAside));
+}
+
+QFuture<std::optional<QString>> Catalogue::SaveResourceListInBackground()
+{
+    m_writing.waitForFinished();
+    if (const std::optional<QString> error = takeBackUnreadList())
+        return QtFuture::makeReadyFuture(error);
+    m_writing = QtConcurrent::run(&WriteResourceList, resourceListPath(), SnapshotResourceList(m_tree, m_keptAside));
+    return m_writing;
 }
 
 Classification Catalogue::FileCaptured(const QString &address, const RequestHeaders *headers)

@@ -11,6 +11,7 @@
 #include "settings/config_file.h"
 #include "settings/file_places.h"
 
+#include <QFuture>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -44,6 +45,12 @@ public:
     // when the tree was built is not replaced while it still cannot be read: what it
     // holds would be lost.
     std::optional<QString> SaveResourceList();
+    // The same, written on another thread from a snapshot of the tree taken now: a list of
+    // a hundred thousand resources takes a quarter of a second to write, which the window
+    // must not wait for. Saves reach the file in the order they were asked for: one asked
+    // for while another is being written waits for it first.
+    QFuture<std::optional<QString>> SaveResourceListInBackground();
+    ~Catalogue();
 
     // Lines of zywj.txt that the current type table does not file (page addresses while
     // page analysis is off, types without a category, type numbers below 1) are kept aside
@@ -82,6 +89,8 @@ private:
     int m_keptNoCategory = 0;   // no category node bears its type's caption
     int m_keptNoType = 0;       // a type number below 1
     std::optional<QString> m_listUnread; // why zywj.txt could not be read at the last rebuild
+    std::optional<QString> takeBackUnreadList();
+    QFuture<std::optional<QString>> m_writing; // the last save written in the background
 };
 
 } // namespace quorrel

@@ -10,6 +10,7 @@ ResourceListAutosave::ResourceListAutosave(Catalogue &catalogue, QObject *parent
     m_timer.setSingleShot(true);
     m_timer.setInterval(kResourceListAutosaveMs);
     connect(&m_timer, &QTimer::timeout, this, &ResourceListAutosave::save);
+    connect(&m_writing, &QFutureWatcher<std::optional<QString>>::finished, this, &ResourceListAutosave::written);
     // Resources come and go, and addresses change, as the tree has them: the views may be
     // told a moment later. A rebuild reads the list it would write, and a ticked box or an
     // expanded branch is not in the file: neither counts.
@@ -24,15 +25,28 @@ void ResourceListAutosave::changed()
 
 void ResourceListAutosave::save()
 {
+    if (m_writing.isRunning()) {
+        m_again = true; // written once this one is done
+        return;
+    }
     ++m_writes;
-    if (const std::optional<QString> error = m_catalogue.SaveResourceList()) {
+    m_writing.setFuture(m_catalogue.SaveResourceListInBackground());
+}
+
+void ResourceListAutosave::written()
+{
+    if (const std::optional<QString> error = m_writing.result()) {
         if (*error != m_lastFailure) {
             m_lastFailure = *error;
             emit saveFailed(*error);
         }
-        return;
+    } else {
+        m_lastFailure.clear();
     }
-    m_lastFailure.clear();
+    if (m_again) {
+        m_again = false;
+        save();
+    }
 }
 
 } // namespace quorrel

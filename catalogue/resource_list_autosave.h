@@ -6,8 +6,11 @@
 // restarted by later changes, so a steady stream of captures still reaches the file
 // within kResourceListAutosaveMs of the first of them.
 
+#include <QFutureWatcher>
 #include <QObject>
 #include <QTimer>
+
+#include <optional>
 
 namespace quorrel {
 
@@ -20,7 +23,8 @@ class ResourceListAutosave : public QObject {
 public:
     ResourceListAutosave(Catalogue &catalogue, QObject *parent = nullptr);
 
-    bool pending() const { return m_timer.isActive(); }
+    // A write waits for its time or is under way.
+    bool pending() const { return m_timer.isActive() || m_writing.isRunning(); }
     // The list was written by other means (a command that saves it): nothing pending.
     void saved() { m_timer.stop(); }
     // The writes made so far, failed ones included.
@@ -33,9 +37,12 @@ signals:
 private:
     void changed();
     void save();
+    void written();
 
     Catalogue &m_catalogue;
     QTimer m_timer;
+    QFutureWatcher<std::optional<QString>> m_writing;
+    bool m_again = false; // the timer fired while a write was under way
     QString m_lastFailure;
     int m_writes = 0;
 };

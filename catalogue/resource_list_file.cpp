@@ -37,39 +37,59 @@ QString reason(const QString &path, const QString &what, const QString &why)
 
 } // namespace
 
-QByteArray ResourceListBytes(const ResourceTree &tree, const QStringList &keptLines)
+ResourceListSnapshot SnapshotResourceList(const ResourceTree &tree, const QStringList &keptLines)
+{
+    ResourceListSnapshot snapshot;
+    snapshot.entries.reserve(std::size_t(tree.count()));
+    tree.forEachPreOrder([&snapshot](TreeNode *node, int) {
+        if (const TreeNode *parent = node->parent())
+            snapshot.entries.emplace_back(parent->caption(), node->Link());
+        // else: the roots, and resources filed at the top level
+    });
+    snapshot.keptLines = keptLines;
+    return snapshot;
+}
+
+QByteArray ResourceListBytes(const ResourceListSnapshot &snapshot)
 {
     QString text;
-    tree.forEachPreOrder([&text](TreeNode *node, int) {
-        const TreeNode *parent = node->parent();
-        if (!parent)
-            return; // the roots, and resources filed at the top level
-        const QStringView link = TrimBlanks(QStringView(node->Link()));
+    for (const auto &[category, address] : snapshot.entries) {
+        const QStringView link = TrimBlanks(QStringView(address));
         // Categories: their Link is a type number. Counted in bytes, as the file holds
         // the address: 中文（中 is four characters and eight bytes.
         if (link.size() < 8 && toGbk(link).size() < 8)
-            return;
-        text += oneLine(TrimBlanks(QStringView(parent->caption())));
+            continue;
+        text += oneLine(TrimBlanks(QStringView(category)));
         text += QLatin1String("  ");
         text += oneLine(link);
         text += QLatin1String("\r\n");
-    });
-    for (const QString &line : keptLines) {
+    }
+    for (const QString &line : snapshot.keptLines) {
         text += line;
         text += QLatin1String("\r\n");
     }
     return toGbk(text);
 }
 
-std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path, const QStringList &keptLines)
+QByteArray ResourceListBytes(const ResourceTree &tree, const QStringList &keptLines)
+{
+    return ResourceListBytes(SnapshotResourceList(tree, keptLines));
+}
+
+std::optional<QString> WriteResourceList(const QString &path, const ResourceListSnapshot &snapshot)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return reason(path, QStringLiteral("无法创建文件"), file.errorString());
-    const QByteArray bytes = ResourceListBytes(tree, keptLines);
+    const QByteArray bytes = ResourceListBytes(snapshot);
     if (file.write(bytes) != bytes.size() || !file.commit())
         return reason(path, QStringLiteral("无法创建文件"), file.errorString());
     return std::nullopt;
+}
+
+std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString &path, const QStringList &keptLines)
+{
+    return WriteResourceList(path, SnapshotResourceList(tree, keptLines));
 }
 
 namespace {

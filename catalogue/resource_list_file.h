@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QString>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace quorrel {
 
@@ -22,6 +24,19 @@ std::optional<QString> SaveResourceList(const ResourceTree &tree, const QString 
 
 // The bytes SaveResourceList writes.
 QByteArray ResourceListBytes(const ResourceTree &tree, const QStringList &keptLines = {});
+
+// What a save writes, taken from the tree at one moment: each node under a parent with its
+// parent's caption, sharing the tree's texts (nothing is copied), so that the list can be
+// written on another thread while the tree goes on changing. Which of them make lines is
+// decided in the writing.
+struct ResourceListSnapshot {
+    std::vector<std::pair<QString, QString>> entries; // (the parent's caption, the node's Link)
+    QStringList keptLines;
+};
+ResourceListSnapshot SnapshotResourceList(const ResourceTree &tree, const QStringList &keptLines = {});
+QByteArray ResourceListBytes(const ResourceListSnapshot &snapshot);
+// SaveResourceList for a snapshot; it touches nothing else, so any thread may run it.
+std::optional<QString> WriteResourceList(const QString &path, const ResourceListSnapshot &snapshot);
 
 // One line of the file, ready to be filed.
 struct ListedResource {

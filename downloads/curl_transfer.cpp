@@ -541,7 +541,7 @@ bool CurlTransfer::startBody()
                            .arg(m_file.errorString());
         return false;
     }
-    m_position = start;
+    m_position = m_bodyStart = start;
     m_bodyStarted = true;
     return true;
 }

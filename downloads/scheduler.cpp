@@ -14,6 +14,7 @@ namespace quorrel {
 DownloadScheduler::DownloadScheduler(TaskList &tasks, SchedulerHost &host, QObject *parent)
     : QObject(parent), m_tasks(tasks), m_host(host), m_multi(std::make_unique<CurlMulti>())
 {
+    m_clock.start();
 }
 
 DownloadScheduler::~DownloadScheduler()
@@ -72,12 +73,23 @@ void DownloadScheduler::StartTransfer(const QString &address, const QString &sav
     const bool byTime = m_transfer->unit() == Transfer::Unit::Microseconds;
     m_transfer->setPasswordQuestion(
         [this](const FtpAddress &parts) -> std::optional<QString> { return m_host.askFtpPassword(parts.user); });
-    connect(m_transfer, &Transfer::begun, this, [this, byTime](qint64 expected) {
+    Transfer *transfer = m_transfer;
+    connect(m_transfer, &Transfer::begun, this, [this, transfer, byTime](qint64 expected) {
         // A reply that states no length is scaled by the last FTP size, or not at all; a
-        // stream by its running time, and a live one not at all.
-        m_host.setGaugeMaximum(expected > 0 || byTime ? qMax<qint64>(expected, 0) : (m_lastFtpSize > 0 ? m_lastFtpSize : 0));
+        // stream by its running time, and a live one not at all. The gauge measures the
+        // whole file: a resumed one starts where its bytes end.
+        const qint64 from = transfer->bodyStart();
+        const qint64 total = expected > 0 ? from + expected : byTime ? 0 : (m_lastFtpSize > 0 ? m_lastFtpSize : 0);
+        m_host.setGaugeMaximum(total);
+        m_host.setGaugeValue(from);
+        m_meter.start(from, total > 0 ? total : -1, byTime, m_clock.elapsed());
+        m_host.showProgress(m_meter.update(from, m_clock.elapsed()));
     });
-    connect(m_transfer, &Transfer::progress, this, [this](qint64 bytes) { m_host.setGaugeValue(bytes); });
+    connect(m_transfer, &Transfer::progress, this, [this, transfer](qint64 bytes) {
+        const qint64 done = transfer->bodyStart() + bytes;
+        m_host.setGaugeValue(done);
+        m_host.showProgress(m_meter.update(done, m_clock.elapsed()));
+    });
     connect(m_transfer, &Transfer::finished, this,
             [this, ftp](const TransferResult &result) { finished(result, ftp); });
     m_transfer->start();

@@ -10,8 +10,10 @@
 // therefore never cleared under a transfer or a box.
 
 #include "base/request_headers.h"
+#include "downloads/progress_meter.h"
 #include "downloads/task_list.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <memory>
 
@@ -41,6 +43,8 @@ public:
     virtual void showGauge(bool shown) = 0;
     virtual void setGaugeMaximum(qint64 maximum) = 0;
     virtual void setGaugeValue(qint64 value) = 0;
+    // The running transfer's size, speed and time left, with each move of the gauge.
+    virtual void showProgress(const TransferProgress &) {}
     // A task ended Done: the window files its address under the downloaded side.
     virtual void taskDone(int row) = 0;
     // A task ended Failed: the window files its address back under the found side, so
@@ -82,6 +86,8 @@ private:
     std::unique_ptr<CurlMulti> m_multi;
     Transfer *m_transfer = nullptr;
     RequestHeaders m_headers; // the task's, from the tick to its transfer
+    ProgressMeter m_meter;
+    QElapsedTimer m_clock;
     int m_current = -1;
     bool m_busy = false;
     qint64 m_lastFtpSize = 0;

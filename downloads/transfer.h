@@ -107,6 +107,9 @@ public:
     // received, a stream leaves nothing. Idempotent; nothing once finished.
     virtual void cancel() = 0;
     virtual Unit unit() const { return Unit::Bytes; }
+    // Where the body begins in the save file, once begun: the bytes a resume kept before
+    // it (0 when the whole file comes again, and for a stream).
+    virtual qint64 bodyStart() const { return 0; }
 
     const TransferRequest &request() const { return m_request; }
 
@@ -145,6 +148,7 @@ public:
 
     void start() override;
     void cancel() override;
+    qint64 bodyStart() const override { return m_bodyStart; }
 
 private:
     enum class Phase { Idle, Head, Get, Finished };
@@ -206,6 +210,7 @@ private:
     bool m_bodyStarted = false;
     qint64 m_expected = 0;
     qint64 m_position = 0;       // where the next body byte goes
+    qint64 m_bodyStart = 0;      // where the body's first byte went
     qint64 m_received = 0;
     bool m_begunSent = false;
     qint64 m_progressSent = 0;

@@ -5,12 +5,14 @@
 #include "shell/glyphs.h"
 #include "shell/window_icon.h"
 #include "shell/icon_delegate.h"
+#include "shell/middle_splitter.h"
 #include "shell/monitoring_captions.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
 #include "shell/rename_panel.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
+#include "shell/window_layout.h"
 #include "streams/key_log_location.h"
 
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSplitter>
 #include <QStandardPaths>
@@ -44,6 +47,17 @@ namespace {
 
 const QString kCaption = QStringLiteral("QuorrelV1.0.1");
 const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件               本下载程序不支持自动跳转！");
+
+// The task list's grid lines; and its chosen row, which without a rule of its own is drawn
+// in the selection's text colour on the page's when the list has no focus: white on white.
+// Unfocused, it keeps a pale selection colour under the ordinary text colour, as desktops
+// show a selection in a view that is not in use.
+QString TaskListStyle()
+{
+    return QStringLiteral("QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"
+                          "QTreeView::item:selected:active { background: palette(highlight); color: palette(highlighted-text); }"
+                          "QTreeView::item:selected:!active { background: #cce0f5; color: palette(text); }");
+}
 
 QWidget *gap(int width)
 {
@@ -100,9 +114,10 @@ TMainform::TMainform(const FilePlaces &places, QWidget *parent)
     buildStatusBar();
     buildMenu();
     // It opens at the size and place it was designed at; grown, the room goes to the tree
-    // and the task list. Smaller than that, the fixed bands would not fit.
-    setMinimumSize(768, 594);
-    resize(768, 594);
+    // and the task list; smaller, to its minimum, the empty parts give way first.
+    m_layout = new WindowLayout(m_bandsArea, m_bands, RzSizePanel3, RzSizePanel6, statusBar(), stat1, this);
+    setMinimumSize(WindowLayout::kMinimumSize);
+    resize(WindowLayout::kDesignedSize);
     move(203, 108);
     restoreWindowState();
     if (m_placesError)
@@ -123,8 +138,18 @@ QSettings rememberedState()
 void TMainform::restoreWindowState()
 {
     const QSettings state = rememberedState();
-    restoreGeometry(state.value(QStringLiteral("geometry")).toByteArray());
-    m_middle->restoreState(state.value(QStringLiteral("split")).toByteArray());
+    // A size or a split that would leave the tree or the task list below its minimum is
+    // not taken (a window manager that ignored the minimum, an older version's split): the
+    // window opens as designed instead.
+    const QByteArray geometry = state.value(QStringLiteral("geometry")).toByteArray();
+    QWidget probe; // the remembered size as it is, which this window would raise to its minimum
+    if (probe.restoreGeometry(geometry) && probe.width() >= minimumWidth() && probe.height() >= minimumHeight())
+        restoreGeometry(geometry);
+    const QByteArray split = state.value(QStringLiteral("split")).toByteArray();
+    const auto least = [](const QWidget *pane) { return std::max(pane->minimumWidth(), pane->minimumSizeHint().width()); };
+    if (const std::optional<QList<int>> sizes = WindowLayout::RememberedSplit(split);
+        sizes && WindowLayout::SplitFits(*sizes, least(RzSizePanel2), least(RzSizePanel4)))
+        m_middle->restoreState(split);
 }
 
 void TMainform::saveWindowState() const
@@ -195,7 +220,7 @@ void TMainform::buildCentre()
     band->setSpacing(2);
     RzSizePanel2 = new QWidget;
     RzSizePanel2->setObjectName(QStringLiteral("RzSizePanel2"));
-    RzSizePanel2->setMinimumWidth(100);
+    RzSizePanel2->setMinimumSize(WindowLayout::kTreeMinimum);
     fclstxzzy = new ResourceTreeView;
     fclstxzzy->setTree(&m_catalogue.tree());
     auto *treeLayout = new QVBoxLayout(RzSizePanel2);
@@ -215,16 +240,21 @@ void TMainform::buildCentre()
     lstxzrw->setItemDelegateForColumn(0, new IconDelegate(TaskList::StateRole, &TaskIcon, lstxzrw)); // the state, as its icon
     lstxzrw->setColumnWidth(0, 220);
     lstxzrw->setColumnWidth(1, 176);
+    lstxzrw->setMinimumHeight(WindowLayout::kTaskListMinimum.height());
     lstxzrw->setRootIsDecorated(false);
     lstxzrw->setUniformRowHeights(true);
     lstxzrw->setAllColumnsShowFocus(true);
     lstxzrw->setSelectionBehavior(QAbstractItemView::SelectRows);
     lstxzrw->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
-    lstxzrw->setStyleSheet(QStringLiteral("QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #d8d8d8; }"));
+    lstxzrw->setStyleSheet(TaskListStyle());
     Gag1 = new QProgressBar;
     Gag1->setObjectName(QStringLiteral("Gag1"));
     Gag1->setFixedHeight(15);
+    Gag1->setFormat(QStringLiteral("%p%")); // the running task's share, once its size is known
     Gag1->setTextVisible(false);
+    QFont gaugeFont = Gag1->font();
+    gaugeFont.setPixelSize(10); // fits the gauge's 15 pixels
+    Gag1->setFont(gaugeFont);
     Gag1->hide();
     auto *centreLayout = new QVBoxLayout(RzSizePanel4);
     centreLayout->setContentsMargins(0, 0, 0, 0);
@@ -235,21 +265,20 @@ void TMainform::buildCentre()
     Panbrow = new PreviewPane(RzSizePanel4); // lies over the task list, outside the layout
     lstxzrw->installEventFilter(this);
 
-    RzSizePanel3 = new QWidget;
+    RzSizePanel3 = new QWidget; // its width is WindowLayout's
     RzSizePanel3->setObjectName(QStringLiteral("RzSizePanel3"));
-    RzSizePanel3->setFixedWidth(143);
-    // The tree and the centre share a handle; the tree takes the width a larger window
-    // gives, so whole addresses show. The centre keeps the width it was designed at.
-    RzSizePanel4->setMinimumWidth(200);
-    m_middle = new QSplitter(Qt::Horizontal);
+    // The tree and the centre share a handle and, half each, the width a larger window
+    // gives: whole addresses show in the tree, and the task list and the preview widen
+    // beside it.
+    RzSizePanel4->setMinimumWidth(WindowLayout::kTaskListMinimum.width());
+    m_middle = new MiddleSplitter;
     m_middle->setObjectName(QStringLiteral("middleSplitter"));
     m_middle->setHandleWidth(4);
     m_middle->setChildrenCollapsible(false);
     m_middle->addWidget(RzSizePanel2);
     m_middle->addWidget(RzSizePanel4);
-    m_middle->setStretchFactor(0, 1);
-    m_middle->setStretchFactor(1, 0);
-    m_middle->setSizes({204, 768 - 204 - m_middle->handleWidth() - band->spacing() - 143});
+    m_middle->setSizes({204, WindowLayout::kDesignedSize.width() - 204 - m_middle->handleWidth() - band->spacing()
+                                 - WindowLayout::kEmptyBandWidth});
     band->addWidget(m_middle, 1);
     band->addWidget(RzSizePanel3);
     column->addLayout(band, 1);
@@ -265,7 +294,10 @@ void TMainform::buildCentre()
     column->addWidget(redit1);
     RzSizePanel6 = new PromoStrip;
     column->addWidget(RzSizePanel6);
-    setCentralWidget(centre);
+    m_bands = centre;
+    m_bandsArea = new QScrollArea;
+    m_bandsArea->setObjectName(QStringLiteral("bandsArea"));
+    setCentralWidget(m_bandsArea);
 
     panxgwjm = new RenamePanel(this);
     panxgwjm->move(140, 120);
@@ -278,6 +310,7 @@ void TMainform::buildCentre()
     connect(panxtsz, &SettingsPanel::folderRequested, this, &TMainform::RzToolButton4Click);
     connect(RzLabel1, &CaptionBar::clicked, this, &TMainform::RzLabel1Click);
     connect(Panbrow, &PreviewPane::closeRequested, this, &TMainform::RzLabel1Click);
+    connect(Panbrow, &PreviewPane::failed, this, &TMainform::log);
 }
 
 void TMainform::buildStatusBar()
@@ -286,10 +319,9 @@ void TMainform::buildStatusBar()
     bar->setObjectName(QStringLiteral("stat1"));
     bar->setFixedHeight(19);
     bar->setSizeGripEnabled(false);
-    const int widths[3] = {400, 200, 50};
     for (int i = 0; i < 3; ++i) {
         stat1[i] = new QLabel;
-        stat1[i]->setFixedWidth(widths[i]);
+        stat1[i]->setFixedWidth(WindowLayout::kStatusWidths[i]); // and narrower in a narrow window
         stat1[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         stat1[i]->setContentsMargins(0, 0, 0, 0);
         QFont f = stat1[i]->font();
@@ -493,8 +525,9 @@ void TMainform::cap_ip1Drop(quint64 count)
 
 void TMainform::fclstxzzyMouseDown(TreeNode *node)
 {
+    // The address field names the page shown, whichever way it was chosen.
     if (const std::optional<QString> address = PressNode(tree(), node, PreviewOpen))
-        Panbrow->navigate(*address);
+        Panbrow->navigate(*address, node ? node->headers() : nullptr);
 }
 
 void TMainform::fclstxzzyDblClick()
@@ -527,9 +560,7 @@ void TMainform::N1Click()
     TreeNode *node = fclstxzzy->focusedNode();
     if (tree().count() == 0 || !node)
         return;
-    const QString address = node->Link();
-    Panbrow->Laburl->setText(address);
-    Panbrow->navigate(address);
+    Panbrow->navigate(node->Link(), node->headers()); // and names it in Laburl
     if (!PreviewOpen) {
         Panbrow->RzPan1->setFixedHeight(Panbrow->Laburl->height() + 2);
         Panbrow->show();
@@ -608,6 +639,7 @@ void TMainform::N20Click()
         setClipboardText(HandOverText(s.handOver));
     if (!s.renameRows.isEmpty()) {
         panxgwjm->setRows(s.renameRows);
+        panxgwjm->move(WindowLayout::PlaceInside(QPoint(140, 120), panxgwjm->size(), size()));
         panxgwjm->show();
         panxgwjm->raise();
     }
@@ -648,13 +680,27 @@ QString TMainform::askFtpPassword(const QString &)
 void TMainform::showGauge(bool shown)
 {
     Gag1->setVisible(shown);
+    if (!shown) { // the transfer is over: its figures go with it
+        stat1[1]->clear();
+        stat1[1]->setToolTip(QString());
+    }
 }
 
 void TMainform::setGaugeMaximum(qint64 maximum)
 {
     m_gaugeScale = maximum > std::numeric_limits<int>::max() ? maximum / std::numeric_limits<int>::max() + 1 : 1;
+    // Empty until the transfer says where it starts (a resumed file, where its bytes end).
+    Gag1->reset();
     Gag1->setRange(0, static_cast<int>(maximum / m_gaugeScale));
-    Gag1->setValue(0);
+    Gag1->setTextVisible(maximum > 0); // a share of nothing known is no share
+}
+
+void TMainform::showProgress(const TransferProgress &progress)
+{
+    // Status panel 1, empty until now, tells the running task's size, speed and time left.
+    const QString text = ProgressText(progress);
+    stat1[1]->setText(text);
+    stat1[1]->setToolTip(text);
 }
 
 void TMainform::setGaugeValue(qint64 value)

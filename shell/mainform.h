@@ -19,6 +19,7 @@
 
 class QMenu;
 class QPlainTextEdit;
+class QScrollArea;
 class QSplitter;
 class QProgressBar;
 class QTimer;
@@ -33,6 +34,7 @@ class RenamePanel;
 class ResourceTreeView;
 class SettingsPanel;
 class TreeNode;
+class WindowLayout;
 
 // RzLabel1: the caption bar over the task list; a click closes the preview.
 class CaptionBar : public QLabel {
@@ -143,6 +145,7 @@ private:
     void showGauge(bool shown) override;
     void setGaugeMaximum(qint64 maximum) override;
     void setGaugeValue(qint64 value) override;
+    void showProgress(const TransferProgress &progress) override;
     void taskDone(int row) override;
     void taskFailed(int row) override;
 
@@ -161,6 +164,9 @@ private:
     std::optional<QString> m_placesError; // why the files' folders could not be prepared
     Catalogue m_catalogue;
     QSplitter *m_middle = nullptr;
+    QWidget *m_bands = nullptr;            // everything between the toolbar and the status bar,
+    QScrollArea *m_bandsArea = nullptr;    // in a scroll area for a window below its minimum
+    WindowLayout *m_layout = nullptr;
     std::unique_ptr<ResourceListAutosave> m_autosave; // ends before the catalogue it saves
     // Captured datagrams and the streams they carry, into the catalogue; with the key log of
     // the watched browser, followed as it grows.

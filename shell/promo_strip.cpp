@@ -2,7 +2,10 @@
 
 #include <QDesktopServices>
 #include <QLabel>
+#include <QResizeEvent>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace quorrel {
 namespace {
@@ -15,6 +18,9 @@ struct Link {
 };
 
 // Harmless pages: free software projects' own sites.
+// Left of the first link and right of the last, in a strip too narrow for the designed places.
+constexpr int kMargin = 8;
+
 const Link kLinks[3] = {
     {8, 177, Qt::AlignHCenter, u"免费建站，拥有自己的网页", "https://www.debian.org/"},
     {260, 176, Qt::AlignHCenter, u"点击广告赚现金——开源广告联盟", "https://www.qt.io/"},
@@ -31,7 +37,6 @@ bool openWithShell(const QUrl &url)
 PromoStrip::PromoStrip(QWidget *parent) : QFrame(parent), m_opener(&openWithShell)
 {
     setObjectName(QStringLiteral("RzSizePanel6"));
-    setFixedHeight(119);
     for (int i = 0; i < 3; ++i) {
         auto *label = new QLabel(this);
         label->setGeometry(kLinks[i].left, 15, kLinks[i].width, 16);
@@ -46,6 +51,33 @@ PromoStrip::PromoStrip(QWidget *parent) : QFrame(parent), m_opener(&openWithShel
         m_labels[i] = label;
         connect(label, &QLabel::linkActivated, this, [this, i] { open(i); });
         paint(i);
+    }
+    // Narrower than its links with a margin at each end and between them, they would be
+    // drawn over one another.
+    int needed = 4 * kMargin;
+    for (QLabel *label : m_labels)
+        needed += label->sizeHint().width();
+    setMinimumWidth(needed);
+}
+
+void PromoStrip::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    // Where the designed places fit, the links keep them; in a narrower strip each takes the
+    // width of its text, and the room left is shared between them.
+    if (width() >= kLinks[2].left + kLinks[2].width) {
+        for (int i = 0; i < 3; ++i)
+            m_labels[i]->setGeometry(kLinks[i].left, 15, kLinks[i].width, 16);
+        return;
+    }
+    int widths[3], used = 0;
+    for (int i = 0; i < 3; ++i)
+        used += widths[i] = std::min(kLinks[i].width, m_labels[i]->sizeHint().width());
+    const int gap = std::max(kMargin, (width() - 2 * kMargin - used) / 2);
+    int left = kMargin;
+    for (int i = 0; i < 3; ++i) {
+        m_labels[i]->setGeometry(left, 15, widths[i], 16);
+        left += widths[i] + gap;
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // RzSizePanel6: the strip of three link labels at the bottom of the window. A click opens
-// the label's page in the system's browser and turns the label purple.
+// the label's page in the system's browser and turns the label purple. Its height is the
+// window's to choose (WindowLayout): the links lie in its top row.
 
 #include <QFrame>
 
@@ -20,6 +21,9 @@ public:
     using Opener = bool (*)(const QUrl &);
     void setOpener(Opener opener) { m_opener = opener; }
     void open(int i);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void paint(int i);

@@ -111,14 +111,16 @@ Flow::Taken Flow::segment(int side, const TcpSegment &segment)
         const std::size_t holdLimit = client ? m_context.limits.flowBytes : m_context.limits.serverBytes;
         const std::uint64_t requestsBefore = m_requests;
         SideSink sink(*this, side);
+        const bool copy = sd.stream.handedOn(seq);
         const TcpReassembler::Add added = sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, sink);
         if (added == TcpReassembler::Add::Overflow) {
             end(Ending::Gap, "held bytes over the flow's bound: a hole that does not fill");
             return {true, SegmentFate::NotRead};
         }
-        // Bytes handed on before, sent again: whatever they held was read from the first
-        // copy, or the copy differs from it and no reader will read it.
-        if (added == TcpReassembler::Add::Stale)
+        // Bytes handed on before, sent again (the whole segment, or its start, with new
+        // bytes after them): whatever they held was read from the first copy, or the copy
+        // differs from it and no reader will read it.
+        if (added == TcpReassembler::Add::Stale || copy)
             fate = SegmentFate::NotRead;
         // Bytes that ended the reading without a request: nothing of them was read. (A
         // close, or a gap, hands out what it holds instead.)

@@ -28,6 +28,11 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // One poll reads at most this much, so a huge log cannot stall the caller's loop; the rest
 // comes at the next poll.
 constexpr std::size_t kReadPerPoll = 4 * 1024 * 1024;
+// A key log read once (a scan of capture files) is read this far at most. A browser's
+// session takes a few hundred bytes of it, so this holds about a million sessions; a file
+// larger than that is not a key log anyone wrote by hand, and reading it all would keep a
+// scan busy for as long as the file is large.
+constexpr off_t kReadOnceBytes = off_t(256) * 1024 * 1024;
 
 struct RandomHash {
     std::size_t operator()(const ClientRandom &r) const noexcept
@@ -490,7 +495,9 @@ bool KeyLog::read(const QString &path, QString *error)
         return false;
     }
     // The size it has now: a file that others go on writing to would never end.
-    off_t left = st.st_size;
+    off_t left = std::min<off_t>(st.st_size, kReadOnceBytes);
+    if (st.st_size > kReadOnceBytes)
+        d.warning = QStringLiteral("TLS密钥日志文件大于 256 MiB，只读取了它的前 256 MiB：") + path;
     off_t at = 0;
     d.chunk.resize(kReadChunk);
     int added = 0;

@@ -59,6 +59,8 @@ public:
 
     std::uint32_t nextSeq() const { return m_start + static_cast<std::uint32_t>(m_next); }
     bool hasHole() const { return m_held != nullptr; }
+    // A segment at seq begins with bytes handed on before: a copy, at least in part.
+    bool handedOn(std::uint32_t seq) const { return m_started && offsetOf(seq) < static_cast<std::int64_t>(m_next); }
     std::int64_t holeSinceMs() const { return m_holeSinceMs; }
     std::size_t heldBytes() const { return m_heldBytes; }
     std::size_t memory() const;

@@ -117,6 +117,7 @@ private slots:
     void saveErrorNamesTheFile();
     void saveSettingsKeepsResources();
     void autosaveFollowsChanges();
+    void backgroundSaveKeepsOrder();
     void capturedHeadersStayInMemory();
     void captureRoadFilesEachRequestOnce_data();
     void captureRoadFilesEachRequestOnce();
@@ -829,6 +830,42 @@ void TestCatalogue::autosaveFollowsChanges()
     c.ClassifyLink(nullptr, FileMode::Found, "http://a.test/z.mp3");
     QTRY_VERIFY_WITH_TIMEOUT(readFile(list).contains("z.mp3") && readFile(list).contains("x.mp3"),
                              kResourceListAutosaveMs + 500);
+}
+
+// A save written in the background writes the tree as it was when it was asked for, while
+// the tree goes on changing (its texts are shared, not copied, and outlive their nodes); a
+// save asked for afterwards comes later and holds the changes: an older write never lands
+// over a newer one.
+void TestCatalogue::backgroundSaveKeepsOrder()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes());
+    Catalogue c(dir.path(), "/tmp");
+    QVERIFY(!c.LoadSettings());
+    for (int i = 0; i < 20000; ++i)
+        c.ClassifyLink(nullptr, FileMode::Found, QStringLiteral("http://a.test/%1.mp3").arg(i));
+
+    const ResourceListSnapshot before = SnapshotResourceList(c.tree());
+    c.tree().deleteNode(c.tree().FindByCaption("http://a.test/7.mp3"));
+    QVERIFY(ResourceListBytes(before).contains("http://a.test/7.mp3\r\n"));
+    QVERIFY(!ResourceListBytes(c.tree()).contains("http://a.test/7.mp3\r\n"));
+
+    const QString list = dir.filePath("zywj.txt");
+    for (bool atOnce : {false, true}) {
+        QFuture<std::optional<QString>> first = c.SaveResourceListInBackground();
+        const QString late = QStringLiteral("http://a.test/late-%1.mp3").arg(atOnce);
+        c.ClassifyLink(nullptr, FileMode::Found, late);
+        if (atOnce) {
+            QVERIFY(!c.SaveResourceList());
+        } else {
+            QFuture<std::optional<QString>> second = c.SaveResourceListInBackground();
+            second.waitForFinished();
+            QVERIFY(!second.result());
+        }
+        QVERIFY(first.isFinished() && !first.result());
+        QCOMPARE(readFile(list), ResourceListBytes(c.tree()));
+        QVERIFY(readFile(list).contains(late.toLatin1()));
+    }
 }
 
 namespace {

@@ -9,12 +9,16 @@
 #include "shell/promo_strip.h"
 #include "shell/resource_tree_view.h"
 #include "shell/single_window.h"
+#include "shell/window_layout.h"
+#include "shell/monitoring_captions.h"
 
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QLabel>
 #include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
@@ -27,6 +31,7 @@
 
 #include "window_test_main.h"
 
+#include <cmath>
 #include <csignal>
 #include <unistd.h>
 
@@ -74,7 +79,13 @@ private slots:
     void init();
     void cleanup();
     void layoutAtTheDesignedSize();
+    void grownRoomGoesToTheTreeAndTheTaskList_data();
     void grownRoomGoesToTheTreeAndTheTaskList();
+    void smallWindowsDrawNothingOverAnything_data();
+    void smallWindowsDrawNothingOverAnything();
+    void rememberedStateBelowTheMinimumIsNotRestored_data();
+    void rememberedStateBelowTheMinimumIsNotRestored();
+    void selectedTaskStaysReadableWithoutFocus();
     void sizeAndSplitAreRemembered();
     void icon();
     void longLogLinesWrap();
@@ -170,43 +181,304 @@ void TestDesktop::layoutAtTheDesignedSize()
     QVERIFY(neededWidth(w->fclstxzzy, first) > w->fclstxzzy->visualRect(first).width());
 }
 
+void TestDesktop::grownRoomGoesToTheTreeAndTheTaskList_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("whole"); // every sample address shows whole in the tree
+    // Half of 512 more pixels is not quite enough for the longest sample, 70 characters.
+    QTest::newRow("1280x900") << QSize(1280, 900) << false;
+    QTest::newRow("1600x1000") << QSize(1600, 1000) << true;
+}
+
 void TestDesktop::grownRoomGoesToTheTreeAndTheTaskList()
 {
+    QFETCH(QSize, size);
+    QFETCH(bool, whole);
     TMainform *w = open();
     fill(w);
     const int listHeight = w->lstxzrw->height();
+    const int treeWidth = w->RzSizePanel2->width();
     const int centreWidth = w->RzSizePanel4->width();
-    w->resize(1280, 900);
-    QTRY_COMPARE(w->size(), QSize(1280, 900));
+    w->resize(size);
+    QTRY_COMPARE(w->size(), size);
     QTest::qWait(50); // the layouts settle
 
-    QCOMPARE(w->RzSizePanel2->width(), 204 + 1280 - 768); // the tree takes the width
-    QCOMPARE(w->RzSizePanel4->width(), centreWidth);
-    QCOMPARE(w->RzSizePanel3->width(), 143);
-    QCOMPARE(w->lstxzrw->height(), listHeight + 900 - 594); // the task list the height
+    // The tree and the centre share the width, half each, the centre up to the window's
+    // right edge: no empty band beside the task list.
+    const int grown = size.width() - 768 + 143 + 2; // the empty band's width and its gap too
+    QCOMPARE(w->RzSizePanel2->width(), treeWidth + grown / 2);
+    QCOMPARE(w->RzSizePanel4->width(), centreWidth + grown - grown / 2);
+    QVERIFY(!w->RzSizePanel3->isVisible());
+    QCOMPARE(in(w, w->RzSizePanel4).right(), size.width() - 1);
+    QCOMPARE(in(w, w->lstxzrw).right(), size.width() - 1);
+    QCOMPARE(w->lstxzrw->height(), listHeight + size.height() - 594); // the task list the height
     QCOMPARE(w->redit1->height(), 111);
     QCOMPARE(w->RzSizePanel6->height(), 119);
     QCOMPARE(w->RzToolbar1->height(), 51);
-    QCOMPARE(in(w, w->statusBar()), QRect(0, 900 - 19, 1280, 19));
-    QCOMPARE(in(w, w->redit1).width(), 1280);
+    QCOMPARE(in(w, w->statusBar()), QRect(0, size.height() - 19, size.width(), 19));
+    QCOMPARE(in(w, w->redit1).width(), size.width());
 
     // Every address shows whole.
     for (const QString &address : kAddresses) {
         const QModelIndex index = w->tree().indexOf(w->tree().FindByCaption(address));
         QVERIFY(index.isValid());
         const QRect shown = w->fclstxzzy->visualRect(index);
+        if (!whole)
+            break;
         QVERIFY2(!shown.isEmpty() && neededWidth(w->fclstxzzy, index) <= shown.width(),
                  qPrintable(QStringLiteral("%1: needs %2, has %3").arg(address).arg(neededWidth(w->fclstxzzy, index)).arg(shown.width())));
     }
-    const QString shot = QStringLiteral(QUORREL_TEST_OUTPUT "/window-1280x900.png");
+    const QString shot = QStringLiteral(QUORREL_TEST_OUTPUT "/window-%1x%2.png").arg(size.width()).arg(size.height());
     QVERIFY2(w->grab().save(shot), qPrintable(shot));
     qInfo("screenshot: %s", qPrintable(shot));
 
     // Maximised (as far as the display's window manager allows), the same rule holds.
     w->showMaximized();
     QTest::qWait(200);
-    QCOMPARE(w->RzSizePanel2->width(), 204 + w->width() - 768);
+    QVERIFY(w->RzSizePanel2->width() >= 204);
+    QCOMPARE(in(w, w->RzSizePanel4).right(), w->width() - 1);
     QCOMPARE(w->redit1->height(), 111);
+}
+
+namespace {
+
+// The controls of the window that must never be drawn over one another, by name, in the
+// window's coordinates.
+struct Area {
+    const char *name;
+    QRect rect;
+};
+
+// The first two areas that overlap, named; empty when none does.
+QString overlapping(const QList<Area> &areas)
+{
+    for (int i = 0; i < areas.size(); ++i)
+        for (int j = i + 1; j < areas.size(); ++j)
+            if (areas[i].rect.intersects(areas[j].rect))
+                return QStringLiteral("%1 (%2,%3 %4x%5) and %6 (%7,%8 %9x%10)")
+                    .arg(QLatin1String(areas[i].name)).arg(areas[i].rect.x()).arg(areas[i].rect.y())
+                    .arg(areas[i].rect.width()).arg(areas[i].rect.height())
+                    .arg(QLatin1String(areas[j].name)).arg(areas[j].rect.x()).arg(areas[j].rect.y())
+                    .arg(areas[j].rect.width()).arg(areas[j].rect.height());
+    return {};
+}
+
+} // namespace
+
+void TestDesktop::smallWindowsDrawNothingOverAnything_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("fits"); // at least the window's minimum: every control whole and usable
+    QTest::newRow("the minimum") << WindowLayout::kMinimumSize << true;
+    QTest::newRow("560x420") << QSize(560, 420) << true;
+    QTest::newRow("300x200, by a window manager that ignores the minimum") << QSize(300, 200) << false;
+}
+
+// Made small, the window first gives up what holds nothing (the empty band beside the task
+// list, the empty part of the link strip); the tree and the task list keep their minimum;
+// nothing is drawn over anything, whatever size the window is given.
+void TestDesktop::smallWindowsDrawNothingOverAnything()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, fits);
+    TMainform *w = open();
+    fill(w);
+    w->tasks.AddTask("http://a.test/a.mp3", "a.mp3", "/tmp/q");
+    QCOMPARE(w->minimumSize(), WindowLayout::kMinimumSize);
+    QVERIFY(!fits || (size.width() >= w->minimumWidth() && size.height() >= w->minimumHeight()));
+    if (!fits) {
+        QVERIFY(size.width() < w->minimumWidth()); // the minimum forbids it where it is obeyed
+        w->setMinimumSize(0, 0);                  // a window manager that does not
+    }
+    w->resize(size);
+    QTRY_COMPARE(w->size(), size);
+    QTest::qWait(100); // the layouts settle
+    const QString shot = QStringLiteral(QUORREL_TEST_OUTPUT "/window-%1x%2.png").arg(size.width()).arg(size.height());
+    QVERIFY2(w->grab().save(shot), qPrintable(shot));
+    qInfo("screenshot: %s", qPrintable(shot));
+
+    auto *area = qobject_cast<QScrollArea *>(w->centralWidget());
+    QVERIFY(area);
+    QWidget *bands = area->widget();
+    const auto inBands = [bands](const QWidget *c) { return QRect(c->mapTo(bands, QPoint(0, 0)), c->size()); };
+    // The window's three rows, then the bands in them, the links in their strip, the panels
+    // in the status bar: side by side, never over one another.
+    const QString rows = overlapping({{"toolbar", in(w, w->RzToolbar1)}, {"bands", in(w, area)}, {"status bar", in(w, w->statusBar())}});
+    QVERIFY2(rows.isEmpty(), qPrintable(rows));
+    QList<Area> inside{{"tree", inBands(w->RzSizePanel2)}, {"task list", inBands(w->RzSizePanel4)},
+                       {"log", inBands(w->redit1)}, {"link strip", inBands(w->RzSizePanel6)}};
+    if (w->RzSizePanel3->isVisible())
+        inside.append({"empty band", inBands(w->RzSizePanel3)});
+    QString overlap = overlapping(inside);
+    QVERIFY2(overlap.isEmpty(), qPrintable(overlap));
+    QList<Area> links;
+    for (int i = 0; i < 3; ++i) {
+        const QRect link(w->RzSizePanel6->label(i)->geometry());
+        QVERIFY2(QRect(QPoint(0, 0), w->RzSizePanel6->size()).contains(link), qPrintable(QString::number(i)));
+        links.append({i == 0 ? "link 0" : i == 1 ? "link 1" : "link 2", link});
+    }
+    overlap = overlapping(links);
+    QVERIFY2(overlap.isEmpty(), qPrintable(overlap));
+    QList<Area> panels;
+    for (int i = 0; i < 3; ++i) {
+        QLabel *panel = w->stat1[i];
+        if (panel->width() > 0 && panel->isVisible()) {
+            QVERIFY2(QRect(QPoint(0, 0), w->statusBar()->size()).contains(QRect(panel->mapTo(w->statusBar(), QPoint(0, 0)), panel->size())),
+                     qPrintable(QString::number(i)));
+            panels.append({i == 0 ? "panel 0" : i == 1 ? "panel 1" : "panel 2", in(w, panel)});
+        }
+    }
+    overlap = overlapping(panels);
+    QVERIFY2(overlap.isEmpty(), qPrintable(overlap));
+    // The tree and the task list keep their minimum.
+    QVERIFY(w->RzSizePanel2->width() >= WindowLayout::kTreeMinimum.width());
+    QVERIFY(w->RzSizePanel2->height() >= WindowLayout::kTreeMinimum.height());
+    QVERIFY(w->lstxzrw->height() >= WindowLayout::kTaskListMinimum.height());
+    QVERIFY(w->RzSizePanel4->width() >= WindowLayout::kTaskListMinimum.width());
+    if (!fits) {
+        // What the window cannot show is reached by scrolling.
+        QVERIFY(area->horizontalScrollBar()->isVisible() && area->verticalScrollBar()->isVisible());
+        return;
+    }
+    // Every control whole in the window: nothing to scroll to.
+    QVERIFY(!area->horizontalScrollBar()->isVisible() && !area->verticalScrollBar()->isVisible());
+    const QRect window(QPoint(0, 0), size);
+    for (const Area &a : inside)
+        QVERIFY2(window.contains(in(w, bands).translated(a.rect.topLeft()).topLeft())
+                     && window.contains(QRect(in(w, bands).topLeft() + a.rect.topLeft(), a.rect.size())),
+                 a.name);
+    for (QAction *action : w->RzToolbar1->actions())
+        if (QWidget *button = w->RzToolbar1->widgetForAction(action))
+            QVERIFY2(button->isVisible() && window.contains(in(w, button)), qPrintable(action->text()));
+    for (int i = 0; i < 3; ++i) {
+        QLabel *link = w->RzSizePanel6->label(i);
+        QVERIFY2(link->width() >= link->sizeHint().width() && window.contains(in(w, link)), qPrintable(QString::number(i)));
+    }
+    // The tree shows seven rows and the task list three; the parts that hold nothing gave
+    // way first.
+    const int row = w->fclstxzzy->visualRect(w->tree().indexOf(w->tree().FoundRoot())).height();
+    QVERIFY(row > 0);
+    QVERIFY2(w->fclstxzzy->viewport()->height() >= 7 * row, qPrintable(QString::number(w->fclstxzzy->viewport()->height())));
+    QVERIFY2(w->lstxzrw->viewport()->height() >= 3 * row, qPrintable(QString::number(w->lstxzrw->viewport()->height())));
+    QVERIFY(!w->RzSizePanel3->isVisible());
+    QCOMPARE(w->RzSizePanel6->height(), WindowLayout::kStripLinksHeight);
+    QCOMPARE(w->stat1[2]->width(), 50);
+    QCOMPARE(w->stat1[1]->width(), 200);
+    QVERIFY(w->stat1[0]->width() >= w->stat1[0]->fontMetrics().horizontalAdvance(kStartPrompt));
+    QCOMPARE(w->redit1->height(), 111);
+}
+
+void TestDesktop::rememberedStateBelowTheMinimumIsNotRestored_data()
+{
+    QTest::addColumn<int>("tree");  // the tree's remembered width, 0 for none
+    QTest::addColumn<int>("list");  // the task list's, 0 for none
+    QTest::addColumn<QSize>("size"); // the window's remembered size, invalid for none
+    QTest::newRow("a tree of 100 px") << 100 << 0 << QSize();
+    QTest::newRow("a task list of 100 px") << 0 << 100 << QSize();
+    QTest::newRow("a window of 300 x 200") << 0 << 0 << QSize(300, 200);
+}
+
+// A split an older version left (its tree's minimum was 100 px), or a size a window manager
+// that ignores the minimum gave: the window opens as designed instead.
+void TestDesktop::rememberedStateBelowTheMinimumIsNotRestored()
+{
+    QFETCH(int, tree);
+    QFETCH(int, list);
+    QFETCH(QSize, size);
+    QSettings state(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("quorrel"), QStringLiteral("window"));
+    if (size.isValid()) {
+        TMainform *w = open();
+        w->setMinimumSize(0, 0);
+        w->resize(size);
+        QTRY_COMPARE(w->size(), size);
+        w->close();
+        delete m_window;
+        m_window = nullptr;
+    } else {
+        // As the splitter of the designed window saves it, with panes that have no minimum.
+        QSplitter split;
+        split.addWidget(new QWidget);
+        split.addWidget(new QWidget);
+        split.setHandleWidth(4);
+        const int total = 768 - 143 - 2 - 4;
+        split.resize(total + 4, 100);
+        const QList<int> sizes{tree ? tree : total - list, tree ? total - tree : list};
+        split.setSizes(sizes);
+        QCOMPARE(split.sizes(), sizes);
+        state.setValue("split", split.saveState());
+    }
+    state.sync();
+
+    TMainform *again = open();
+    QTest::qWait(50);
+    QCOMPARE(again->size(), WindowLayout::kDesignedSize);
+    QCOMPARE(again->pos(), QPoint(203, 108));
+    if (!size.isValid())
+        QCOMPARE(again->RzSizePanel2->width(), 204);
+    QVERIFY(again->RzSizePanel2->width() >= WindowLayout::kTreeMinimum.width());
+    QVERIFY(again->RzSizePanel4->width() >= WindowLayout::kTaskListMinimum.width());
+}
+
+// A task row chosen in the list stays chosen, and readable, when another control has the
+// focus: its text stands out from the selection's colour as ordinary text from the page.
+void TestDesktop::selectedTaskStaysReadableWithoutFocus()
+{
+    TMainform *w = open();
+    w->tasks.AddTask("http://a.test/some/long/address/song.mp3", "song.mp3", "/tmp/q");
+    w->tasks.AddTask("http://a.test/other.mp3", "other.mp3", "/tmp/q");
+    w->lstxzrw->setCurrentIndex(w->tasks.index(0, 1));
+    w->activateWindow();
+    w->fclstxzzy->setFocus();
+    QTRY_VERIFY(w->fclstxzzy->hasFocus());
+    QVERIFY(!w->lstxzrw->hasFocus());
+    QVERIFY(w->lstxzrw->selectionModel()->isRowSelected(0, {}));
+    QTest::qWait(100);
+    QImage shot = w->lstxzrw->viewport()->grab().toImage();
+    const QString file = QStringLiteral(QUORREL_TEST_OUTPUT "/task-selected-unfocused.png");
+    shot.save(file);
+    const auto colours = [&shot, w](int row) {
+        // The row's background is its most frequent colour; its text, the pixel farthest from it.
+        const QRect r = w->lstxzrw->visualRect(w->tasks.index(row, 1)).adjusted(2, 2, -2, -2);
+        QHash<QRgb, int> seen;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                ++seen[shot.pixel(x, y)];
+        QRgb background = 0;
+        int most = 0;
+        for (auto it = seen.cbegin(); it != seen.cend(); ++it)
+            if (it.value() > most) {
+                most = it.value();
+                background = it.key();
+            }
+        const auto luminance = [](QRgb c) {
+            const auto channel = [](int v) {
+                const double s = v / 255.0;
+                return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+        };
+        double contrast = 1;
+        for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
+            const double a = luminance(it.key()), b = luminance(background);
+            contrast = std::max(contrast, (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05));
+        }
+        return std::pair{background, contrast};
+    };
+    const auto [selected, selectedContrast] = colours(0);
+    const auto [plain, plainContrast] = colours(1);
+    QVERIFY2(selected != plain, "the chosen row still shows as chosen");
+    // WCAG 2's contrast ratio for text: 4.5 at least.
+    QVERIFY2(selectedContrast >= 4.5, qPrintable(QStringLiteral("%1 (plain rows: %2), %3").arg(selectedContrast).arg(plainContrast).arg(file)));
+
+    // With the focus, in the desktop's selection colours (Fusion's blue under white text
+    // comes to about 3.2, WCAG's ratio for large text).
+    w->lstxzrw->setFocus();
+    QTRY_VERIFY(w->lstxzrw->hasFocus());
+    QTest::qWait(100);
+    shot = w->lstxzrw->viewport()->grab().toImage();
+    const auto [focused, focusedContrast] = colours(0);
+    QVERIFY(focused != plain && focused != selected);
+    QVERIFY2(focusedContrast >= 3, qPrintable(QString::number(focusedContrast)));
 }
 
 void TestDesktop::sizeAndSplitAreRemembered()

@@ -126,6 +126,12 @@ void TestIntake::eachRequestTakesOneRoad_data()
     QTest::newRow("a copy of a segment read already: the datagram rule's")
         << QList<Sent>{tcp(From::Local, 1000, kPshAck, a1), tcp(From::Local, 1000, kPshAck, a1)} << false
         << QStringList{streamA, QStringLiteral("datagram http://h.test/a.mp3 c=1")};
+    QTest::newRow("another request where one was read: the datagram rule's")
+        << QList<Sent>{tcp(From::Local, 1000, kPshAck, a1), tcp(From::Local, 1000, kPshAck, b)} << false
+        << QStringList{streamA, QStringLiteral("datagram http://h.test/b.mp3 ")};
+    QTest::newRow("a longer request where one was read: the datagram rule's")
+        << QList<Sent>{tcp(From::Local, 1000, kPshAck, b), tcp(From::Local, 1000, kPshAck, "GET /bb.mp3" + b.mid(10))}
+        << false << QStringList{QStringLiteral("stream http://h.test/b.mp3 "), QStringLiteral("datagram http://h.test/bb.mp3 ")};
     QTest::newRow("a side that started no request: the datagram rule's")
         << QList<Sent>{tcp(From::Local, 1000, kPshAck, "HELLO THERE\r\n"), tcp(From::Local, 1013, kPshAck, a1)} << false
         << QStringList{QStringLiteral("datagram http://h.test/a.mp3 c=1")};

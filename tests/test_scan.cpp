@@ -239,6 +239,7 @@ private slots:
     void httpsCaptures();
     void secretsBlocksWithoutALastLineEnd();
     void keyLogGrowsDuringTheScan();
+    void hugeKeyLogIsReadInPart();
     void keyLogRefused_data();
     void keyLogRefused();
     void realClients();
@@ -689,6 +690,26 @@ void TestScan::keyLogGrowsDuringTheScan()
     QCOMPARE(p.exitCode(), 0);
     const QString out = QString::fromUtf8(p.readAllStandardOutput());
     QVERIFY2(out.contains("\thttps://tls.test/grown.mp3\t"), qPrintable(out));
+}
+
+// A key log larger than any browser writes is read only up to its bound, and the scan says
+// so: the secrets at its start still open their sessions.
+void TestScan::hugeKeyLogIsReadInPart()
+{
+    test::TlsPairOptions options(TLS1_2_VERSION, "PSK-AES128-GCM-SHA256");
+    options.psk = "0123456789abcdef0123456789abcdef";
+    test::TlsPair psk(options);
+    QVERIFY2(psk.handshake(), qPrintable(psk.error()));
+    QVERIFY(psk.write("GET /huge.mp3 HTTP/1.1\r\nHost: tls.test\r\n\r\n"));
+    const QString capture = m_dir->filePath("huge.pcap");
+    const QString keys = m_dir->filePath("huge-keys.log");
+    writeFile(capture, tlsCapture({{psk.clientToServer, psk.serverToClient}}));
+    writePrivate(keys, psk.keyLogLines);
+    QVERIFY(::truncate(QFile::encodeName(keys).constData(), off_t(300) * 1024 * 1024) == 0); // a hole: no room taken
+    const Run r = scan({"--dir", m_dir->path(), "--keylog", keys, capture});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains("\thttps://tls.test/huge.mp3\t"), qPrintable(r.out));
+    QVERIFY2(r.err.contains("256 MiB"), qPrintable(r.err));
 }
 
 // Whoever can write the key log can make the program decrypt with secrets of their

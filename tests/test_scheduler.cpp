@@ -3,6 +3,7 @@
 // answers, the unrecognised address, failures with their reasons, the gauge, the list
 // emptied once nothing waits, and no tick while a question or a message is open.
 
+#include "downloads/progress_meter.h"
 #include "downloads/scheduler.h"
 #include "downloads/transfer_reasons.h"
 
@@ -100,6 +101,9 @@ private:
     int m_open = 0;
 };
 
+// A transfer's progress: (milliseconds, bytes done) one after the other.
+using ProgressSteps = QList<QPair<qint64, qint64>>;
+
 } // namespace
 
 class TestScheduler : public QObject {
@@ -118,6 +122,9 @@ private slots:
     void trimsBlanksOnly_data();
     void trimsBlanksOnly();
     void lastFtpSize();
+    void progressMeter_data();
+    void progressMeter();
+    void resumedGaugeStartsAtItsBytes();
 
 private:
     void tickUntilIdle(DownloadScheduler &s, TaskList &tasks);
@@ -403,6 +410,91 @@ void TestScheduler::lastFtpSize()
         QCOMPARE(tasks.task(row).state, step.state);
         QCOMPARE(s.LastFtpSize(), step.lastFtpSize);
     }
+}
+
+void TestScheduler::progressMeter_data()
+{
+    QTest::addColumn<ProgressSteps>("steps"); // (ms, done), the first the start
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("byTime");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<qint64>("left");
+    QTest::addColumn<QString>("text");
+    using Steps = ProgressSteps;
+    QTest::newRow("begun: no speed yet") << Steps{{0, 0}, {100, 1000}} << qint64(4 << 20) << false << 0 << qint64(-1)
+                                         << "1000 B / 4.0 MB";
+    QTest::newRow("1 MB a second, 3 MB left") << Steps{{0, 0}, {1000, 1 << 20}} << qint64(4 << 20) << false << 25
+                                              << qint64(3) << "1.0 MB / 4.0 MB  1.0 MB/秒  剩余 0:03";
+    QTest::newRow("resumed at 3 MB") << Steps{{0, 3 << 20}, {1000, (3 << 20) + (512 << 10)}} << qint64(4 << 20) << false
+                                     << 87 << qint64(1) << "3.5 MB / 4.0 MB  512 KB/秒  剩余 0:01";
+    // The speed of the last three seconds: a stall then a burst is the burst's.
+    QTest::newRow("the latest seconds") << Steps{{0, 0}, {10000, 0}, {11000, 1 << 20}, {12000, 2 << 20}, {13000, 3 << 20}}
+                                        << qint64(1) * (93 << 20) << false << 3 << qint64(90)
+                                        << "3.0 MB / 93.0 MB  1.0 MB/秒  剩余 1:30";
+    QTest::newRow("no length") << Steps{{0, 0}, {2000, 2048}} << qint64(-1) << false << -1 << qint64(-1)
+                               << "2 KB  1 KB/秒";
+    QTest::newRow("a stream, by its running time") << Steps{{0, 0}, {1000, 2000000}} << qint64(180000000) << true << 1
+                                                   << qint64(89) << "已复制 0:02 / 3:00  剩余 1:29";
+    QTest::newRow("hours left") << Steps{{0, 0}, {1000, 1024}} << (qint64(1) << 30) << false << 0 << qint64(1048575)
+                                << "1 KB / 1.00 GB  1 KB/秒  剩余 291:16:15";
+}
+
+// What the status bar says of a running transfer, from its progress as it comes.
+void TestScheduler::progressMeter()
+{
+    QFETCH(ProgressSteps, steps);
+    QFETCH(qint64, total);
+    QFETCH(bool, byTime);
+    QFETCH(int, percent);
+    QFETCH(qint64, left);
+    QFETCH(QString, text);
+    ProgressMeter meter;
+    meter.start(steps.first().second, total, byTime, steps.first().first);
+    TransferProgress p;
+    for (const auto &[ms, done] : steps)
+        p = meter.update(done, ms);
+    QCOMPARE(p.percent(), percent);
+    QCOMPARE(p.secondsLeft(), left);
+    QCOMPARE(ProgressText(p), text);
+}
+
+// A resumed task's gauge measures the whole file and starts where its bytes end, as the
+// status bar's size does; it does not jump back to nothing.
+void TestScheduler::resumedGaugeStartsAtItsBytes()
+{
+    const QByteArray whole = QByteArray(1000, 'a') + QByteArray(1000, 'b');
+    quorrel::test::HttpServer server([&whole](const QByteArray &request) -> QByteArray {
+        const bool head = request.startsWith("HEAD");
+        const int at = request.indexOf("Range: bytes=");
+        if (at < 0 || head)
+            return "HTTP/1.1 200 OK\r\nContent-Length: 2000\r\nConnection: close\r\n\r\n" + (head ? QByteArray() : whole);
+        const int from = request.mid(at + 13, request.indexOf('-', at) - at - 13).toInt();
+        return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + QByteArray::number(from) + "-1999/2000\r\n"
+               "Content-Length: " + QByteArray::number(2000 - from) + "\r\nConnection: close\r\n\r\n" + whole.mid(from);
+    });
+    struct GaugeHost : Host {
+        QList<qint64> values;
+        QList<TransferProgress> shown;
+        void setGaugeValue(qint64 v) override { values << v; Host::setGaugeValue(v); }
+        void showProgress(const TransferProgress &p) override { shown << p; }
+    } host;
+    host.answer = SchedulerHost::Resume::Yes;
+    TaskList tasks;
+    DownloadScheduler s(tasks, host);
+    writeFile(m_dir->filePath("half.bin"), whole.left(1200));
+    tasks.AddTask(server.url("/half.bin"), "half.bin", m_dir->path());
+    tickUntilIdle(s, tasks);
+    QCOMPARE(readFile(m_dir->filePath("half.bin")), whole);
+    QCOMPARE(host.maximum, 2000);
+    QVERIFY(!host.values.isEmpty());
+    QCOMPARE(host.values.first(), 1199); // the last byte on disk is fetched again
+    QCOMPARE(*std::min_element(host.values.cbegin(), host.values.cend()), 1199);
+    QCOMPARE(host.values.last(), 2000);
+    QVERIFY(!host.shown.isEmpty());
+    QCOMPARE(host.shown.first().done, 1199);
+    QCOMPARE(host.shown.last().done, 2000);
+    QCOMPARE(host.shown.last().total, 2000);
+    QCOMPARE(host.shown.last().percent(), 100);
 }
 
 QTEST_GUILESS_MAIN(TestScheduler)
