@@ -32,6 +32,7 @@ LiveIntake::~LiveIntake() = default;
 
 void LiveIntake::start()
 {
+    m_wanted = true;
     m_capture->StartCap();
     m_state = State::Listening;
 }
@@ -43,6 +44,7 @@ void LiveIntake::pause()
 
 void LiveIntake::stop()
 {
+    m_wanted = false;
     m_capture->StopCap();
     m_state = State::Stopped;
 }

@@ -5,6 +5,10 @@
 // (a line at most once a minute). It also keeps whether monitoring listens, which the
 // window shows and does not keep itself.
 //
+// Monitoring is asked for from the start: until a start succeeds, and again after a start
+// that failed, startDue() says so, and the owner's timer calls start() (the window's once
+// a second). A stop lasts until start() is called again: only the user's "开始" does that.
+//
 // One thread: the capture's events, the timers and the calls all run on the thread that
 // owns the intake.
 
@@ -37,13 +41,15 @@ public:
     enum class State : std::uint8_t { Stopped, Listening };
     State state() const { return m_state; }
     bool paused() const { return m_capture->FPaused(); }
+    // Monitoring is asked for and does not run: the owner's timer should try start().
+    bool startDue() const { return m_wanted && m_state == State::Stopped; }
 
     // Starts capture on every local address; throws ESocketException as Tcap_ip::StartCap
-    // does, and then monitoring stays stopped.
+    // does, and then monitoring stays stopped, with a start still due.
     void start();
     // Toggles the pause of delivery (Tcap_ip::PauseCap).
     void pause();
-    // Closes every capture; monitoring is stopped.
+    // Closes every capture; monitoring is stopped, and no start is due until start().
     void stop();
 
     // One datagram, as a capture read it: into the road at the clock's time. The capture's
@@ -73,6 +79,7 @@ private:
     LossReport m_losses;
     QTimer *m_lossTimer;
     State m_state = State::Stopped;
+    bool m_wanted = true; // monitoring asked for: from the start, and from each start() on
     bool m_anyDatagram = false;
     IntakeCounts m_counts;
 };

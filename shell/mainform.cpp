@@ -470,13 +470,18 @@ void TMainform::btntzClick()
 {
     m_intake->stop();
     btnks->setVisible(true);
+    // Capture stays off until "开始": the status bar says so.
+    stat1[2]->setText(kListeningStopped);
 }
 
 void TMainform::TimesysTimer()
 {
     if (btnks->isVisible()) {
         stat1[0]->setText(kStartPrompt);
-        btnks->trigger();
+        // Monitoring starts by itself after start-up, and a start that failed is tried
+        // again; a stop the user asked for lasts until the user presses "开始".
+        if (m_intake->startDue())
+            btnks->trigger();
     } else {
         stat1[0]->setText(kDownloadPrompt);
     }

@@ -14,6 +14,7 @@ inline const QString kDownloadPrompt = QStringLiteral("选择取得的资源点�
 inline const QString kListening = QStringLiteral("开始监听");
 inline const QString kListeningPaused = QStringLiteral("暂停监听");
 inline const QString kListeningContinued = QStringLiteral("继续监听");
+inline const QString kListeningStopped = QStringLiteral("停止监听");
 inline const QString kPauseCaption = QStringLiteral("暂停");
 inline const QString kContinueCaption = QStringLiteral("继续");
 

@@ -124,6 +124,8 @@ private slots:
     void cleanup();
     void firstStart();
     void monitoringTexts();
+    void stopLastsUntilStart();
+    void failedStartIsTriedAgain();
     void previewGeometry();
     void captureEventFilesResource();
     void answersDuringABurst_data();
@@ -265,12 +267,18 @@ void TestWindow::monitoringTexts()
     QCOMPARE(w->btnzt->text(), kContinueCaption);
     QCOMPARE(w->stat1[2]->text(), kListeningPaused);
 
-    w->btntzClick(); // Stop shows Start and leaves the texts
+    w->btntzClick(); // Stop shows Start and says that listening stopped
     QVERIFY(w->btnks->isVisible());
-    QCOMPARE(w->stat1[2]->text(), kListeningPaused);
+    QCOMPARE(w->stat1[2]->text(), QStringLiteral("停止监听"));
     w->btntzClick();
     QVERIFY(w->btnks->isVisible());
-    w->TimesysTimer(); // the automatic restart
+    w->TimesysTimer(); // no start by itself: the user stopped
+    w->TimesysTimer();
+    QVERIFY(w->btnks->isVisible());
+    QCOMPARE(w->stat1[0]->text(), kStartPrompt);
+    QCOMPARE(w->stat1[2]->text(), QStringLiteral("停止监听"));
+    w->btnksClick(); // the user's start
+    QVERIFY(!w->btnks->isVisible());
     QCOMPARE(w->stat1[2]->text(), kListening);
     QCOMPARE(w->btnzt->text(), kContinueCaption);
     QVERIFY(w->cap_ip1->FPaused()); // still paused
@@ -279,6 +287,44 @@ void TestWindow::monitoringTexts()
     w->btnztClick();
     QCOMPARE(w->btnzt->text(), kPauseCaption);
     QCOMPARE(w->stat1[2]->text(), kListeningContinued);
+}
+
+// "停止" closes the capture, and it stays closed, the timer running, until "开始".
+void TestWindow::stopLastsUntilStart()
+{
+    if (::geteuid() != 0)
+        QSKIP("capturing needs root (CI runs the tests as root)");
+    TMainform *w = open();
+    w->cap_ip1->setAddressSource(&loopbackOnly);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->btnks->isVisible(), 3000); // started by the timer
+    QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
+    w->btntz->trigger();
+    QTest::qWait(2500); // two ticks of the timer and more
+    QVERIFY(w->btnks->isVisible());
+    QCOMPARE(w->cap_ip1->liveCaptures(), 0);
+    QCOMPARE(w->stat1[0]->text(), kStartPrompt);
+    QCOMPARE(w->stat1[2]->text(), QStringLiteral("停止监听"));
+    w->btnks->trigger();
+    QVERIFY(!w->btnks->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
+    QCOMPARE(w->stat1[2]->text(), kListening);
+}
+
+// A start that failed is tried again every second, said once, until it succeeds.
+void TestWindow::failedStartIsTriedAgain()
+{
+    if (::geteuid() != 0)
+        QSKIP("capturing needs root (CI runs the tests as root)");
+    TMainform *w = open();
+    w->cap_ip1->setAddressSource(&loopbackOnly);
+    w->cap_ip1->setHelperPath(m_dir->filePath("no-helper-here"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_messages.size(), 1, 3000);
+    QTest::qWait(2500);
+    QVERIFY(w->btnks->isVisible());
+    QCOMPARE(m_messages.size(), 1);
+    w->cap_ip1->setHelperPath(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"));
+    QTRY_VERIFY_WITH_TIMEOUT(!w->btnks->isVisible(), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
 }
 
 // The preview pane widens in steps as it opens; its title bar splits its width.
