@@ -126,6 +126,7 @@ private slots:
     void monitoringTexts();
     void stopLastsUntilStart();
     void failedStartIsTriedAgain();
+    void helperChangedSinceTheStart();
     void previewGeometry();
     void captureEventFilesResource();
     void answersDuringABurst_data();
@@ -324,6 +325,34 @@ void TestWindow::failedStartIsTriedAgain()
     QCOMPARE(m_messages.size(), 1);
     w->cap_ip1->setHelperPath(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"));
     QTRY_VERIFY_WITH_TIMEOUT(!w->btnks->isVisible(), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
+}
+
+// A helper that ran before and no longer may (its mode changed, as when an administrator
+// sets up its rights): the log says why and what to do, not a bare "Permission denied"
+// with advice about capture rights; once it may run again, the next start takes it.
+void TestWindow::helperChangedSinceTheStart()
+{
+    if (::geteuid() != 0)
+        QSKIP("capturing needs root (CI runs the tests as root)");
+    const QString helper = m_dir->filePath("quorrel-capture");
+    QVERIFY(QFile::copy(QStringLiteral(QUORREL_BIN_DIR "/quorrel-capture"), helper));
+    TMainform *w = open();
+    w->Timesys->stop();
+    w->cap_ip1->setHelperPath(helper);
+    w->cap_ip1->setAddressSource(&loopbackOnly);
+    w->btnksClick();
+    QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
+    w->btntzClick();
+    QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::WriteOwner));
+    w->btnksClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w->redit1->toPlainText().contains(QStringLiteral("无法启动截获助手程序")), 3000);
+    const QString said = w->redit1->toPlainText();
+    QVERIFY2(said.contains(QStringLiteral("无权运行它（权限 0600）")), qPrintable(said));
+    QVERIFY2(!said.contains(QStringLiteral("没有截获权限")) && !said.contains(QLatin1String("Permission denied")), qPrintable(said));
+    QVERIFY(QFile::setPermissions(helper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    w->btntzClick();
+    w->btnksClick();
     QTRY_COMPARE_WITH_TIMEOUT(w->cap_ip1->liveCaptures(), 1, 5000);
 }
 
