@@ -59,9 +59,9 @@ int main(int argc, char **argv)
         const QByteArray secret = QByteArray::number(c).rightJustified(32, 's');
         keyLog += "CLIENT_TRAFFIC_SECRET_0 " + random.toHex() + ' ' + secret.toHex() + '\n';
         quic::Endpoint client, server;
-        client.address = {10, 0, std::uint8_t(c >> 8), std::uint8_t(c)};
+        client.address = IpAddress::v4(0x0a000000u | std::uint32_t(c));
         client.port = std::uint16_t(40000 + c % 20000);
-        server.address = {10, 9, 9, 9};
+        server.address = IpAddress::v4(0x0a090909u);
         server.port = 443;
         traffic.push_back({client, server, longPacket(initialKeysOf(v1, dcid, true), v1, quic::PacketType::Initial, dcid, {},
                                                       0, padded(hello, 1162))});

@@ -25,14 +25,8 @@ namespace {
 quic::Endpoint endpoint(bool v6, bool server, unsigned client)
 {
     quic::Endpoint e;
-    e.v6 = v6;
-    if (v6) {
-        e.address = {0xfd, 0x00};
-        e.address[15] = server ? 2 : 1;
-    } else {
-        e.address[0] = 10;
-        e.address[3] = server ? 2 : 1;
-    }
+    const std::uint8_t host = server ? 2 : 1;
+    e.address = v6 ? IpAddress::v6({0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, host}) : IpAddress::v4(0x0a000000u | host);
     e.port = server ? 443 : std::uint16_t(40000 + client);
     return e;
 }

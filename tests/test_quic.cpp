@@ -41,7 +41,7 @@ const char *const kRfcRandom = "ebf8fa56f12939b9584a3896472ec40bb863cfd3e86804fe
 quic::Endpoint endpoint(std::uint8_t last, std::uint16_t port)
 {
     quic::Endpoint e;
-    e.address = {127, 0, 0, last};
+    e.address = IpAddress::v4(0x7f000000u | last);
     e.port = port;
     return e;
 }
