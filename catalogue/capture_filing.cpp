@@ -11,7 +11,7 @@ CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const
         return result;
     result.address = std::move(e.address);
     result.head = ExtractRequestHead(datagram.data);
-    result.classification = catalogue.FileCaptured(*result.address, &result.head.headers);
+    result.classification = catalogue.FileCaptured(*result.address, &result.head.headers, &result.head.hints);
     return result;
 }
 

@@ -157,7 +157,8 @@ std::optional<Classification> CaptureRoad::fileStreamRequest(const streams::Stre
     // Filed again when the datagram rule saw it too: a duplicate files nothing, but the
     // resource takes the newest headers, which the stream has whole.
     const RequestHeaders headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
-    const Classification c = m_catalogue.FileCaptured(address, &headers);
+    const FetchHints hints = FetchHints::captured(request.secFetchDest, request.range, request.accept);
+    const Classification c = m_catalogue.FileCaptured(address, &headers, &hints);
     noteFull(c);
     m_lastFiling.valid = false;
     if (seen || !m_current)

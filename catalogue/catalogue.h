@@ -4,6 +4,7 @@
 // rebuilds the tree and files the saved list back; saving the settings keeps the list).
 // The window and the headless tools each hold one.
 
+#include "base/fetch_hints.h"
 #include "base/gydy.h"
 #include "catalogue/classify_link.h"
 #include "catalogue/resource_list_file.h"
@@ -64,8 +65,10 @@ public:
     Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
                                 const RequestHeaders *headers = nullptr);
     // A captured request's address, filed against BaseNode on the found side, within the
-    // tree's capacity.
-    Classification FileCaptured(const QString &address, const RequestHeaders *headers);
+    // tree's capacity. hints: what the request said it fetches; with qqfl on, an address
+    // whose extension the table does not know is filed as that media (MediaAskedFor).
+    Classification FileCaptured(const QString &address, const RequestHeaders *headers,
+                                const FetchHints *hints = nullptr);
 
     // What the log says when a captured address is refused because the tree is full.
     QString fullNotice() const;

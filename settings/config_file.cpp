@@ -66,6 +66,7 @@ SettingsValues ReadSettingsValues(const QString &configPath, const QString &defa
     values.PromptRename = TrimBlanks(ini.value(section(), u"tsggwjm", QStringLiteral("0")))
         == QLatin1String("1");
     values.IgnoreQuery = TrimBlanks(ini.value(section(), u"hlcs", QStringLiteral("0"))) == QLatin1String("1");
+    values.FileByRequest = TrimBlanks(ini.value(section(), u"qqfl", QStringLiteral("0"))) == QLatin1String("1");
 
     int maxType = 0;
     if (!ReadDecimal(TrimBlanks(ini.value(section(), u"maxtype", QStringLiteral("0"))), maxType))

@@ -17,6 +17,11 @@ struct SettingsValues {
     // comes from its path alone, without its query and fragment. Off by default, as the
     // extension rule was always written.
     bool IgnoreQuery = false;
+    // qqfl (按请求分类, "file by the request") trimmed is exactly "1": an address whose
+    // extension the table does not know is filed as the media its request asked for
+    // (Sec-Fetch-Dest, Range, Accept), and read back from the resource list under the
+    // category it was saved under. Off when absent, as hlcs.
+    bool FileByRequest = false;
 
     // Downloads go to another tool when DownloadMode sorts after "0" byte-wise.
     bool handsOverDownloads() const;

@@ -814,6 +814,9 @@ void TestSettings::readSettingsPromptRename()
     // hlcs is read by the same rule: on only when its trimmed value is exactly "1".
     QVERIFY(writeBytes(path, xt("hlcs=" + stored + "\r\n")));
     QCOMPARE(ReadSettingsValues(path, kDefaultSavePath).IgnoreQuery, promptRename);
+    QVERIFY(!ReadSettingsValues(path, kDefaultSavePath).FileByRequest); // absent: off
+    QVERIFY(writeBytes(path, xt("qqfl=" + stored + "\r\n")));
+    QCOMPARE(ReadSettingsValues(path, kDefaultSavePath).FileByRequest, promptRename);
 }
 
 void TestSettings::readSettingsTypeExtensionList_data()
