@@ -181,9 +181,9 @@ QString Catalogue::fullNotice() const
 }
 
 Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
-                                       const RequestHeaders *headers)
+                                       const RequestHeaders *headers, int typeIfUnknown)
 {
-    return quorrel::ClassifyLink(m_tree, m_settings, baseNode, mode, text, headers);
+    return quorrel::ClassifyLink(m_tree, m_settings, baseNode, mode, text, headers, Admission::Always, typeIfUnknown);
 }
 
 Catalogue::SaveOutcome Catalogue::SaveSettings(const SettingsForm &form)

@@ -62,8 +62,9 @@ public:
     std::optional<QString> keptAsideNote() const;
 
     // headers: those of the request the address was captured with (see quorrel::ClassifyLink).
+    // typeIfUnknown: the type a resource had, to put it back there (see quorrel::ClassifyLink).
     Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
-                                const RequestHeaders *headers = nullptr);
+                                const RequestHeaders *headers = nullptr, int typeIfUnknown = 0);
     // A captured request's address, filed against BaseNode on the found side, within the
     // tree's capacity. hints: what the request said it fetches; with qqfl on, an address
     // whose extension the table does not know is filed as that media (MediaAskedFor).

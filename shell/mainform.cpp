@@ -540,6 +540,8 @@ void TMainform::fclstxzzyDblClick()
     const DoubleClickDownload d = DownloadOnDoubleClick(tree(), node, m_catalogue.settings(), tasks);
     if (!d.clipboard.isEmpty())
         setClipboardText(d.clipboard);
+    if (d.aria2)
+        handToAria2({*d.aria2});
 }
 
 void TMainform::btnqcClick()
@@ -637,7 +639,9 @@ void TMainform::N20Click()
 {
     panxgwjm->ClearRenameGrid();
     const Selection s = N20Select(tree(), m_catalogue.settings(), tasks);
-    if (!s.handOver.isEmpty())
+    if (!s.aria2.isEmpty())
+        handToAria2(s.aria2);
+    else if (!s.handOver.isEmpty())
         setClipboardText(HandOverText(s.handOver));
     if (!s.renameRows.isEmpty()) {
         panxgwjm->setRows(s.renameRows);
@@ -645,6 +649,26 @@ void TMainform::N20Click()
         panxgwjm->show();
         panxgwjm->raise();
     }
+}
+
+void TMainform::handToAria2(const QList<Aria2Item> &items)
+{
+    if (!m_aria2) {
+        m_aria2 = new Aria2Client(this);
+        connect(m_aria2, &Aria2Client::handed, this, [this](const Aria2Item &item, const QString &gid) {
+            log(QStringLiteral("已交给 aria2 下载（GID %1）：%2").arg(gid, item.address));
+        });
+        connect(m_aria2, &Aria2Client::headersLeftOut, this, [this](const Aria2Item &item, const QStringList &names) {
+            log(QStringLiteral("交给 aria2 时没有带上不是 UTF-8 文字的请求头 %1：%2").arg(names.join(QStringLiteral("、")), item.address));
+        });
+        connect(m_aria2, &Aria2Client::refused, this, [this](const Aria2Item &item, const Aria2Failure &failure) {
+            log(Aria2FailureText(failure) + QStringLiteral("。资源已放回列表：") + item.address);
+            // Back under its category below FoundRoot, as a failed download goes back.
+            m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Found, item.address, &item.headers, item.type);
+        });
+    }
+    const SettingsValues &settings = m_catalogue.settings();
+    m_aria2->addUris({settings.Aria2Address, settings.Aria2Secret}, items, settings.SavePath);
 }
 
 void TMainform::RzToolButton6Click()

@@ -55,10 +55,10 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
     cmbxzfs = new QComboBox;
     cmbxzfs->setObjectName(QStringLiteral("cmbxzfs"));
     cmbxzfs->setEditable(true);
-    // Typed text selects nothing and adds nothing: an added entry would be saved as xzfs=2,
+    // Typed text selects nothing and adds nothing: an added entry would be saved as xzfs=3,
     // which hands every download to another tool.
     cmbxzfs->setInsertPolicy(QComboBox::NoInsert);
-    cmbxzfs->addItems({QStringLiteral("本 程 序 下 载"), QStringLiteral("其他下载工具下载")});
+    cmbxzfs->addItems({QStringLiteral("本 程 序 下 载"), QStringLiteral("其他下载工具下载"), QStringLiteral("交给 aria2 下载")});
     auto *pathRow = new QHBoxLayout;
     pathRow->addWidget(new QLabel(QStringLiteral("保存路径")));
     pathRow->addWidget(EditbcPath);
@@ -124,7 +124,7 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
 std::optional<QString> SettingsPanel::fill(const SettingsValues &settings, const TypeGridReading &grid)
 {
     EditbcPath->setText(settings.SavePath);
-    cmbxzfs->setCurrentIndex(settings.DownloadMode == QLatin1String("0") ? 0 : 1);
+    cmbxzfs->setCurrentIndex(settings.DownloadMode == QLatin1String("0") ? 0 : settings.handsOverToAria2() ? 2 : 1);
     chktsggwjm->setChecked(settings.PromptRename);
     m_rowsChanging = true;
     gridxtsz->setRowCount(0); // unsaved edits are replaced
