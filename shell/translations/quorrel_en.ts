@@ -56,7 +56,7 @@
     <name>quorrel::PreviewPane</name>
     <message>
         <source>服务器的证书未通过验证：</source>
-        <translation>The server's certificate did not pass verification: </translation>
+        <translation>The server&apos;s certificate did not pass verification: </translation>
     </message>
     <message>
         <source>找不到服务器：</source>
@@ -73,6 +73,21 @@
     <message>
         <source>放大</source>
         <translation>Enlarge</translation>
+    </message>
+</context>
+<context>
+    <name>quorrel::PromoStrip</name>
+    <message>
+        <source>免费建站，拥有自己的网页</source>
+        <translation>Free hosting: a web site of your own</translation>
+    </message>
+    <message>
+        <source>点击广告赚现金——开源广告联盟</source>
+        <translation>Click ads for cash: the open-source ad network</translation>
+    </message>
+    <message>
+        <source>0投入,高回报！能上网就能赚钱！</source>
+        <translation>Nothing in, much out! Earn money online!</translation>
     </message>
 </context>
 <context>
@@ -185,7 +200,7 @@
     </message>
     <message>
         <source>同一个文件夹只能开一个窗口：两个窗口会互相覆盖 %1。</source>
-        <translation>Only one window may use a folder: two windows would overwrite each other's %1.</translation>
+        <translation>Only one window may use a folder: two windows would overwrite each other&apos;s %1.</translation>
     </message>
     <message>
         <source>文件夹 %1 已经有一个 Quorrel 窗口在运行，已把它提到最前面。%2</source>
@@ -204,7 +219,7 @@
     <name>quorrel::TMainform</name>
     <message>
         <source>本程序又被启动了一次：同一个文件夹只开一个窗口（两个窗口会互相覆盖 %1），所以回到了这个窗口。</source>
-        <translation>The program was started again: one folder has one window (two would overwrite each other's %1), so this window is shown instead.</translation>
+        <translation>The program was started again: one folder has one window (two would overwrite each other&apos;s %1), so this window is shown instead.</translation>
     </message>
     <message>
         <source>开始</source>
@@ -264,11 +279,11 @@
     </message>
     <message>
         <source>清除本结点资源</source>
-        <translation>Clear this node's resources</translation>
+        <translation>Clear this node&apos;s resources</translation>
     </message>
     <message>
         <source>程序以 root 身份运行：预览页面在没有浏览器沙箱保护的情况下打开。</source>
-        <translation>The program runs as root: the preview opens pages without the browser's sandbox.</translation>
+        <translation>The program runs as root: the preview opens pages without the browser&apos;s sandbox.</translation>
     </message>
     <message>
         <source>已交给 aria2 下载（GID %1）：%2</source>
