@@ -64,6 +64,8 @@ const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件      
     QT_TRANSLATE_NOOP("quorrel", "请选择取得资源下的资源，点击右键下载文件"),
     QT_TRANSLATE_NOOP("quorrel", "取得资源"),
     QT_TRANSLATE_NOOP("quorrel", "已下载资源"),
+    QT_TRANSLATE_NOOP("quorrel", "状态     文件地址/文件名"), // the task list's columns
+    QT_TRANSLATE_NOOP("quorrel", "保存文件名"),
 };
 
 QString shown(const QString &text)

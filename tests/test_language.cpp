@@ -93,13 +93,15 @@ void TestLanguage::chosen()
 void TestLanguage::windowSpeaks_data()
 {
     QTest::addColumn<QByteArray>("lang");
-    QTest::addColumn<QStringList>("captions"); // 开始, 下载选择文件, the third mode, the roots, the first log line
+    // 开始, 下载选择文件, the third mode, the roots, the first log line, the task list's column
+    QTest::addColumn<QStringList>("captions");
     QTest::newRow("en_US.UTF-8") << QByteArray("en_US.UTF-8")
                                  << QStringList{"Start", "Download the ticked files", "Hand over to aria2",
-                                                "Found resources", "Downloaded resources", "Watching the web traffic......"};
+                                                "Found resources", "Downloaded resources", "Watching the web traffic......",
+                                                "Saved as"};
     QTest::newRow("zh_CN.UTF-8") << QByteArray("zh_CN.UTF-8")
                                  << QStringList{"开始", "下载选择文件", "交给 aria2 下载", "取得资源", "已下载资源",
-                                                "开始监测上网数据......"};
+                                                "开始监测上网数据......", "保存文件名"};
 }
 
 void TestLanguage::windowSpeaks()
@@ -130,6 +132,7 @@ void TestLanguage::windowSpeaks()
     const ResourceTree &tree = w->tree();
     QCOMPARE(tree.data(tree.index(0, 0), Qt::DisplayRole).toString(), captions[3]);
     QCOMPARE(tree.data(tree.index(1, 0), Qt::DisplayRole).toString(), captions[4]);
+    QCOMPARE(w->tasks.headerData(1, Qt::Horizontal, Qt::DisplayRole).toString(), captions[6]);
     w->note(kMonitoringStartedLine);
     QVERIFY2(w->redit1->toPlainText().contains(captions[5]), qPrintable(w->redit1->toPlainText()));
     // The captions of the user's own (type names) and the addresses are never translated.

@@ -51,6 +51,14 @@
         <source>已下载资源</source>
         <translation>Downloaded resources</translation>
     </message>
+    <message>
+        <source>状态     文件地址/文件名</source>
+        <translation>State     Address/file name</translation>
+    </message>
+    <message>
+        <source>保存文件名</source>
+        <translation>Saved as</translation>
+    </message>
 </context>
 <context>
     <name>quorrel::PreviewPane</name>
@@ -79,15 +87,15 @@
     <name>quorrel::PromoStrip</name>
     <message>
         <source>免费建站，拥有自己的网页</source>
-        <translation>Free hosting: a web site of your own</translation>
+        <translation>Free web sites for all</translation>
     </message>
     <message>
         <source>点击广告赚现金——开源广告联盟</source>
-        <translation>Click ads for cash: the open-source ad network</translation>
+        <translation>Ads that pay you cash</translation>
     </message>
     <message>
         <source>0投入,高回报！能上网就能赚钱！</source>
-        <translation>Nothing in, much out! Earn money online!</translation>
+        <translation>Earn money online!</translation>
     </message>
 </context>
 <context>
