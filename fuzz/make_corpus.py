@@ -536,6 +536,12 @@ def main():
     write(out, "http_stream", "h2-prior-knowledge-continuation", bytes([9])
           + h2_client([b"/a.png", b"/b.png"], continuation=True))
 
+    # aria2_answer: what aria2 answers to aria2.addUri, and what it does not.
+    write(out, "aria2_answer", "gid", b'{"id":"1","jsonrpc":"2.0","result":"2089b05ecca3d829"}')
+    write(out, "aria2_answer", "unauthorized", b'{"id":"1","jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}}')
+    write(out, "aria2_answer", "long-message", b'{"error":{"code":1e300,"message":"' + b"x" * 2000 + b'"}}')
+    write(out, "aria2_answer", "not-json", b"<html><body>502 Bad Gateway</body></html>")
+
 
 if __name__ == "__main__":
     main()
