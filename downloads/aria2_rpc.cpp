@@ -1,5 +1,6 @@
 #include "downloads/aria2_rpc.h"
 
+#include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,19 +22,20 @@ std::optional<Aria2Failure> CheckAria2Endpoint(const Aria2Endpoint &endpoint)
     return std::nullopt;
 }
 
+// In the window's language; the window lists these texts for its translation.
 QString Aria2FailureText(const Aria2Failure &failure)
 {
     switch (failure.kind) {
     case Aria2Failure::BadEndpoint:
-        return QStringLiteral("aria2 的地址无效（config.ini 的 aria2dz）：") + failure.detail;
+        return QCoreApplication::translate("quorrel", "aria2 的地址无效（config.ini 的 aria2dz）：") + failure.detail;
     case Aria2Failure::Unreachable:
-        return QStringLiteral("无法连接 aria2：") + failure.detail;
+        return QCoreApplication::translate("quorrel", "无法连接 aria2：") + failure.detail;
     case Aria2Failure::Refused:
-        return QStringLiteral("aria2 拒绝了下载：") + failure.detail;
+        return QCoreApplication::translate("quorrel", "aria2 拒绝了下载：") + failure.detail;
     case Aria2Failure::NoAnswer:
         break;
     }
-    return QStringLiteral("aria2 的回答无法读取：") + failure.detail;
+    return QCoreApplication::translate("quorrel", "aria2 的回答无法读取：") + failure.detail;
 }
 
 namespace {

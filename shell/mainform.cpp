@@ -66,6 +66,10 @@ const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件      
     QT_TRANSLATE_NOOP("quorrel", "已下载资源"),
     QT_TRANSLATE_NOOP("quorrel", "状态     文件地址/文件名"), // the task list's columns
     QT_TRANSLATE_NOOP("quorrel", "保存文件名"),
+    QT_TRANSLATE_NOOP("quorrel", "aria2 的地址无效（config.ini 的 aria2dz）："), // Aria2FailureText
+    QT_TRANSLATE_NOOP("quorrel", "无法连接 aria2："),
+    QT_TRANSLATE_NOOP("quorrel", "aria2 拒绝了下载："),
+    QT_TRANSLATE_NOOP("quorrel", "aria2 的回答无法读取："),
 };
 
 QString shown(const QString &text)

@@ -59,6 +59,22 @@
         <source>保存文件名</source>
         <translation>Saved as</translation>
     </message>
+    <message>
+        <source>aria2 的地址无效（config.ini 的 aria2dz）：</source>
+        <translation>Not an aria2 address (aria2dz in config.ini): </translation>
+    </message>
+    <message>
+        <source>无法连接 aria2：</source>
+        <translation>Cannot reach aria2: </translation>
+    </message>
+    <message>
+        <source>aria2 拒绝了下载：</source>
+        <translation>aria2 refused the download: </translation>
+    </message>
+    <message>
+        <source>aria2 的回答无法读取：</source>
+        <translation>aria2's answer cannot be read: </translation>
+    </message>
 </context>
 <context>
     <name>quorrel::PreviewPane</name>
