@@ -18,7 +18,8 @@ WindowLanguage ChosenLanguage()
     if (chosen == "en")
         return WindowLanguage::English;
     // The locale of messages, by POSIX's order: LC_ALL, then LC_MESSAGES, then LANG
-    // ("zh_CN.UTF-8"; "C" or nothing is no Chinese).
+    // ("zh_CN.UTF-8"). None, or "C" and "POSIX", names no language: the program speaks its
+    // own, as it always did (a service, a script, a test started without a locale).
     QByteArray name;
     for (const char *variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         name = qgetenv(variable);
@@ -26,6 +27,8 @@ WindowLanguage ChosenLanguage()
             break;
     }
     const QString locale = QString::fromLatin1(name.left(name.indexOf('.') < 0 ? name.size() : name.indexOf('.')));
+    if (locale.isEmpty() || locale == QLatin1String("C") || locale == QLatin1String("POSIX"))
+        return WindowLanguage::Chinese;
     return QLocale(locale).language() == QLocale::Chinese ? WindowLanguage::Chinese : WindowLanguage::English;
 }
 

@@ -17,8 +17,8 @@ enum class WindowLanguage {
 };
 
 // QUORREL_LANG when it names a language (zh, en); otherwise the locale of the messages
-// (LC_ALL, LC_MESSAGES, LANG, the first one set): Chinese when it is Chinese, English
-// otherwise.
+// (LC_ALL, LC_MESSAGES, LANG, the first one set): English when it names a language other
+// than Chinese, Chinese otherwise (Chinese, or no language: none set, C, POSIX).
 WindowLanguage ChosenLanguage();
 
 // Loads and installs the translation for language (nothing for Chinese), and Qt's own for

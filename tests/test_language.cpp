@@ -56,8 +56,13 @@ void TestLanguage::chosen_data()
     QTest::newRow("zh_CN.GBK") << QByteArray() << QByteArray() << QByteArray("zh_CN.GBK") << QByteArray() << true;
     QTest::newRow("en_US") << QByteArray() << QByteArray() << QByteArray("en_US.UTF-8") << QByteArray() << false;
     QTest::newRow("de_DE") << QByteArray() << QByteArray() << QByteArray("de_DE.UTF-8") << QByteArray() << false;
-    QTest::newRow("C") << QByteArray() << QByteArray() << QByteArray("C") << QByteArray() << false;
-    QTest::newRow("nothing set") << QByteArray() << QByteArray() << QByteArray() << QByteArray() << false;
+    // No language named: the program's own, as a script or a service without a locale had it.
+    QTest::newRow("C") << QByteArray() << QByteArray() << QByteArray("C") << QByteArray() << true;
+    QTest::newRow("C.UTF-8") << QByteArray() << QByteArray() << QByteArray("C.UTF-8") << QByteArray() << true;
+    QTest::newRow("POSIX") << QByteArray() << QByteArray() << QByteArray("POSIX") << QByteArray() << true;
+    QTest::newRow("nothing set") << QByteArray() << QByteArray() << QByteArray() << QByteArray() << true;
+    QTest::newRow("QUORREL_LANG=en without a locale")
+        << QByteArray() << QByteArray() << QByteArray() << QByteArray("en") << false;
     QTest::newRow("LC_MESSAGES before LANG")
         << QByteArray() << QByteArray("zh_CN.UTF-8") << QByteArray("en_US.UTF-8") << QByteArray() << true;
     QTest::newRow("LC_ALL before both")
@@ -108,6 +113,8 @@ void TestLanguage::windowSpeaks()
 {
     QFETCH(QByteArray, lang);
     QFETCH(QStringList, captions);
+    for (const char *v : {"LC_ALL", "LC_MESSAGES", "QUORREL_LANG"})
+        qunsetenv(v);
     qputenv("LANG", lang);
     QVERIFY(!InstallTranslation(*qApp, ChosenLanguage()));
 
