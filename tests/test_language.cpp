@@ -154,6 +154,10 @@ void TestLanguage::windowSpeaks()
 
     // The files: saved from the window, the same bytes whatever the language.
     w->RzToolButton2Click();
+    if (const QByteArray shots = qgetenv("QUORREL_SCREENSHOTS"); !shots.isEmpty()) {
+        QTest::qWait(300);
+        QVERIFY(w->grab().save(QString::fromLocal8Bit(shots) + "/quorrel-settings-" + QString::fromLatin1(lang.left(5)) + ".png"));
+    }
     w->panxtsz->btnbcsz->click();
     QVERIFY(!w->catalogue().SaveResourceList());
     delete w;
