@@ -4,6 +4,7 @@
 
 #include "base/gbk_text.h"
 #include "shell/mainform.h"
+#include "shell/monitoring_captions.h"
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
 #include "shell/translation.h"

@@ -73,7 +73,11 @@
     </message>
     <message>
         <source>aria2 的回答无法读取：</source>
-        <translation>aria2's answer cannot be read: </translation>
+        <translation>aria2&apos;s answer cannot be read: </translation>
+    </message>
+    <message>
+        <source>停止监听</source>
+        <translation>Watching stopped</translation>
     </message>
 </context>
 <context>
