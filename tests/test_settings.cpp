@@ -758,8 +758,14 @@ void TestSettings::readSettings_data()
     QTest::newRow("texts kept as read")
         << xt("xzpath=\"  /a b  \"\r\nxzfs=abc\r\nfxwy=01\r\nlxmc=' 01-a; '\r\n")
         << "  /a b  " << "abc" << true << false << "01" << " 01-a; ";
-    QTest::newRow("empty save path is not the default")
-        << xt("xzpath=\r\n") << "" << "0" << false << false << "0" << "";
+    // Empty or relative, a save folder would put the files in "/" or wherever the program
+    // was started: the download folder, as for a missing key.
+    QTest::newRow("empty save path is the default")
+        << xt("xzpath=\r\n") << kDefaultSavePath << "0" << false << false << "0" << "";
+    QTest::newRow("blank save path is the default")
+        << xt("xzpath=\"   \"\r\n") << kDefaultSavePath << "0" << false << false << "0" << "";
+    QTest::newRow("relative save path is the default")
+        << xt("xzpath=dl/x\r\n") << kDefaultSavePath << "0" << false << false << "0" << "";
     QTest::newRow("key names in another case")
         << xt("XZPATH=/x\r\nXzFs=1\r\nTSGGWJM=1\r\nFXWY=1\r\nLXMC=01-a;\r\n")
         << "/x" << "1" << true << true << "1" << "01-a;";
