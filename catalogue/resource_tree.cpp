@@ -1,6 +1,7 @@
 #include "catalogue/resource_tree.h"
 
 #include "base/gbk_text.h"
+#include "base/percent_text.h"
 #include "base/gydy.h"
 
 namespace quorrel {
@@ -453,7 +454,8 @@ QVariant ResourceTree::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-        return GbkBytesShown(node->caption()); // a byte that was not GBK has no glyph: %XX
+        // Escapes decoded as people read them; a byte that was not GBK has no glyph: %XX.
+        return GbkBytesShown(DecodePercentText(node->caption()));
 
     case Qt::CheckStateRole:
         switch (node->checkBox()) {

@@ -1,5 +1,7 @@
 #include "downloads/selection.h"
 
+#include "downloads/save_name.h"
+
 namespace quorrel {
 
 Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList &tasks)
@@ -16,11 +18,11 @@ Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList
         const QString address = TrimBlanks(node->Link());
         const RequestHeaders headers = node->headers() ? *node->headers() : RequestHeaders();
         if (settings.handsOverDownloads()) {
-            s.handOver += QLatin1Char('\r') + TrimBlanks(node->caption());
+            s.handOver << TrimBlanks(node->caption());
         } else if (settings.PromptRename) {
-            s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + FileNameOf(address), headers});
+            s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + SaveFileName(address), headers});
         } else {
-            tasks.AddTask(address, FileNameOf(address), settings.SavePath, headers);
+            tasks.AddTask(address, SaveFileName(address), settings.SavePath, headers);
             tasks.QueuedAddresses.append(address);
             ++s.queued;
         }
@@ -29,15 +31,24 @@ Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList
     return s;
 }
 
-QString HandOverText(const QString &handOver)
+QString HandOverText(const QStringList &handOver)
 {
-    return handOver + QStringLiteral("\r\n");
+    QString text;
+    for (const QString &caption : handOver)
+        text += caption + QLatin1Char('\n');
+    return text;
+}
+
+QString HandOverNote(qsizetype count)
+{
+    return QStringLiteral("已把 ") + QString::number(count) + QStringLiteral(" 个地址复制到剪贴板，可以在其他下载工具中粘贴。");
 }
 
 void ConfirmRenameRows(const QList<RenameRow> &rows, const QString &savePath, TaskList &tasks)
 {
     for (const RenameRow &r : rows) {
-        tasks.addRow(QLatin1Char(' ') + r.address, QLatin1Char(' ') + savePath + QLatin1Char('/') + TrimBlanks(r.fileName),
+        tasks.addRow(QLatin1Char(' ') + r.address,
+                     QLatin1Char(' ') + savePath + QLatin1Char('/') + tasks.DistinctFileName(savePath, TrimBlanks(r.fileName)),
                      r.headers);
         tasks.QueuedAddresses.append(TrimBlanks(r.address));
     }
@@ -49,10 +60,10 @@ DoubleClickDownload DownloadOnDoubleClick(ResourceTree &tree, TreeNode *node, co
     DoubleClickDownload d;
     const QString caption = TrimBlanks(node->caption());
     if (settings.handsOverDownloads()) {
-        d.clipboard = HandOverText(caption);
+        d.clipboard = HandOverText({caption});
     } else if (!tasks.isQueued(caption)) {
         const QString address = TrimBlanks(node->Link());
-        tasks.AddTask(address, FileNameOf(address), settings.SavePath,
+        tasks.AddTask(address, SaveFileName(address), settings.SavePath,
                       node->headers() ? *node->headers() : RequestHeaders());
         d.queued = true;
     }

@@ -7,6 +7,7 @@
 #include "downloads/curl_multi.h"
 #include "downloads/scheduler.h"
 #include "downloads/stream_transfer.h"
+#include "downloads/save_name.h"
 #include "downloads/task_list.h"
 #include "downloads/transfer.h"
 
@@ -232,7 +233,7 @@ void TestStreamed::streamAddresses()
     QFETCH(bool, stream);
     QFETCH(QString, savedAs);
     QCOMPARE(IsStreamAddress(address), stream);
-    QCOMPARE(StreamSavePath("/d/" + FileNameOf(address), ".mp4"), savedAs);
+    QCOMPARE(StreamSavePath("/d/" + SaveFileName(address), ".mp4"), savedAs);
 }
 
 void TestStreamed::streams_data()
@@ -260,7 +261,7 @@ void TestStreamed::streams()
     QFETCH(QString, file);
     QFETCH(QString, reason);
     QFETCH(QByteArray, size);
-    TransferRequest request{m_base + path, m_save->filePath(FileNameOf(path)), false, {}};
+    TransferRequest request{m_base + path, m_save->filePath(SaveFileName(path)), false, {}};
     if (captured)
         request.headers = kCaptured;
     const Outcome o = fetch(request);
