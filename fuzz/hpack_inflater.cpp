@@ -14,7 +14,7 @@ using namespace quorrel::streams;
 
 namespace {
 
-class Fields : public HpackInflater::FieldSink {
+class Fields final : public HpackInflater::FieldSink {
 public:
     bool field(std::string_view name, std::string_view value) override
     {
