@@ -308,6 +308,13 @@ void StreamTransfer::ended(int exitCode, QProcess::ExitStatus status)
         return;
     if (m_cancelled)
         return finish(false, kTransferCancelled);
+    // ffmpeg goes on past a segment it could not open and ends well: a peer the relay
+    // refused (a certificate that failed, a server not reached) leaves a file without it,
+    // which is no download. Nothing goes under the final name.
+    if (status == QProcess::NormalExit && exitCode == 0 && m_relay && m_relay->refusal()) {
+        QFile::remove(m_temp);
+        return finish(false, *m_relay->refusal());
+    }
     if (status == QProcess::NormalExit && exitCode == 0) {
         // ::rename replaces a file of that name at once, never leaving a half of either.
         if (std::rename(QFile::encodeName(m_temp).constData(), QFile::encodeName(m_final).constData()) != 0)
