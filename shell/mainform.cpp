@@ -24,6 +24,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -258,9 +259,8 @@ void TMainform::buildCentre()
     stopTaskAction->setObjectName(QStringLiteral("stopTaskAction"));
     removeTaskAction = new QAction(tr("移除任务"), lstxzrw);
     removeTaskAction->setObjectName(QStringLiteral("removeTaskAction"));
-    removeTaskAction->setShortcut(QKeySequence::Delete);
+    removeTaskAction->setShortcut(QKeySequence::Delete); // shown in the menu; the key itself goes through eventFilter
     removeTaskAction->setShortcutContext(Qt::WidgetShortcut);
-    lstxzrw->addAction(removeTaskAction);
     connect(stopTaskAction, &QAction::triggered, this, [this] {
         if (m_scheduler->stopTask(lstxzrw->currentIndex().row()))
             updateTaskActions();
@@ -625,6 +625,12 @@ bool TMainform::eventFilter(QObject *watched, QEvent *event)
     // Once opened, the preview covers exactly the task list's area.
     if (watched == lstxzrw && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && PreviewOpen)
         Panbrow->setGeometry(lstxzrw->geometry());
+    // Delete on the task list removes the current task (a waiting or stopped one).
+    if (watched == lstxzrw && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent *>(event)->matches(QKeySequence::Delete)) {
+        removeTaskAction->trigger();
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
