@@ -7,6 +7,7 @@
 #include "downloads/shown_address.h"
 #include "downloads/transfer_reasons.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaObject>
 
@@ -290,11 +291,11 @@ bool CurlTransfer::openFile()
         // Not one of ours: this program writes files, never links. Writing through it
         // would write wherever it points; the link alone goes.
         if (!QFile::remove(m_partPath))
-            return refuse(m_partPath, kNotOurPartialFile);
+            return refuse(m_partPath, kNotOurPartialFile());
         part = QFileInfo(m_partPath);
     }
     if (part.exists() && !part.isFile())
-        return refuse(m_partPath, kNotOurPartialFile);
+        return refuse(m_partPath, kNotOurPartialFile());
     if (m_request.resume && !part.exists() && info.isFile()) {
         // A file under the final name is a whole download, or someone else's: nothing is
         // appended to it. Resuming it means asking whether it is already complete.
@@ -634,10 +635,10 @@ void CurlTransfer::curlDone(CURLcode code)
         const qint64 length = stated(m_easy);
         if (length == m_existing)
             return finishComplete();
-        return finish(false, kNotOurPartial + m_request.savePath + QStringLiteral("（") +
-                                 (length < 0 ? kNoSizeStated
-                                             : QStringLiteral("服务器上的文件有 ") + QString::number(length) +
-                                                   QStringLiteral(" 字节，这个文件有 ") + QString::number(m_existing) +
+        return finish(false, kNotOurPartial() + m_request.savePath + QStringLiteral("（") +
+                                 (length < 0 ? kNoSizeStated()
+                                             : QCoreApplication::translate("Transfer", "服务器上的文件有 ") + QString::number(length) +
+                                                   QCoreApplication::translate("Transfer", " 字节，这个文件有 ") + QString::number(m_existing) +
                                                    QStringLiteral(" 字节")) +
                                  QStringLiteral("）"));
     }
@@ -748,7 +749,7 @@ void CurlTransfer::finish(bool done, const QString &reason, bool refused)
         if (std::rename(QFile::encodeName(m_partPath).constData(), QFile::encodeName(m_request.savePath).constData()) != 0) {
             result.done = false;
             result.alreadyComplete = false;
-            result.reason = QStringLiteral("无法把 \"") + m_partPath + QStringLiteral("\" 改名为 \"") + m_request.savePath +
+            result.reason = QCoreApplication::translate("Transfer", "无法把 \"") + m_partPath + QCoreApplication::translate("Transfer", "\" 改名为 \"") + m_request.savePath +
                             QStringLiteral("\"：") + QString::fromLocal8Bit(std::strerror(errno));
         }
     }

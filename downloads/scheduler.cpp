@@ -59,7 +59,7 @@ void DownloadScheduler::TimexzwjTimer()
         case SchedulerHost::Resume::Cancel:
             // Nothing is transferred and the file stays as it is; the task goes back to the
             // tree, and the queue goes on with the next waiting row at the next tick.
-            m_host.log(kResumeCancelled + savePath);
+            m_host.log(kResumeCancelled() + savePath);
             end(TaskState::Failed);
             return;
         }
@@ -112,7 +112,7 @@ void DownloadScheduler::finished(const TransferResult &result, bool ftp)
     const bool known = row >= 0 && row < m_tasks.count();
     if (result.done) {
         if (result.alreadyComplete && known) {
-            m_host.log(kAlreadyComplete + TrimBlanks(m_tasks.task(row).savePath));
+            m_host.log(kAlreadyComplete() + TrimBlanks(m_tasks.task(row).savePath));
         } else if (!ftp && known) {
             // The save-path column as stored ends the line; an empty line follows. A stream
             // names the file it was saved in.
@@ -124,7 +124,7 @@ void DownloadScheduler::finished(const TransferResult &result, bool ftp)
         return;
     }
     if (std::exchange(m_stopping, false) && known) {
-        m_host.log(kTaskStopped + TrimBlanks(m_tasks.task(row).savePath));
+        m_host.log(kTaskStopped() + TrimBlanks(m_tasks.task(row).savePath));
         end(TaskState::Failed);
         return;
     }

@@ -13,6 +13,7 @@
 #include "downloads/progress_meter.h"
 #include "downloads/task_list.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QObject>
 #include <memory>
@@ -25,13 +26,13 @@ struct TransferResult;
 
 inline const QString kResumeQuestion = QStringLiteral("文件已经存在，是否续传？ ");
 // The third answer to it, beside Yes and No: the task is cancelled and the file left alone.
-inline const QString kKeepFileAnswer = QStringLiteral("取消任务，保留文件");
-inline const QString kResumeCancelled = QStringLiteral("已取消任务，文件保持原样：");
+inline QString kKeepFileAnswer() { return QCoreApplication::translate("DownloadScheduler", "取消任务，保留文件"); }
+inline QString kResumeCancelled() { return QCoreApplication::translate("DownloadScheduler", "已取消任务，文件保持原样："); }
 inline const QString kUnrecognisedAddress = QStringLiteral("不可识别的地址！");
 inline const QString kDownloadFinished = QStringLiteral("任务下载完毕：");
 inline const QString kDownloadFailed = QStringLiteral("下载任务失败!");
 // Logged when the user stopped the running task, before its save path.
-inline const QString kTaskStopped = QStringLiteral("已停止下载任务，已下载的部分保留，可以以后续传：");
+inline QString kTaskStopped() { return QCoreApplication::translate("DownloadScheduler", "已停止下载任务，已下载的部分保留，可以以后续传："); }
 inline const QString kPasswordCaption = QStringLiteral("输入框");
 inline const QString kPasswordPrompt = QStringLiteral("请输入登陆ftp密码");
 
@@ -40,7 +41,7 @@ class SchedulerHost {
 public:
     // Yes: continue the task's partial file (or, for a file under the final name, see
     // whether it is already complete); No: download it again, replacing the file once the
-    // new one is whole; Cancel (kKeepFileAnswer, or the box closed): the task goes back to
+    // new one is whole; Cancel (kKeepFileAnswer(), or the box closed): the task goes back to
     // the tree and the file stays as it is.
     enum class Resume { Yes, No, Cancel };
     virtual ~SchedulerHost() = default;

@@ -2,6 +2,8 @@
 
 #include "downloads/save_name.h"
 
+#include <QCoreApplication>
+
 namespace quorrel {
 
 Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList &tasks)
@@ -41,7 +43,7 @@ QString HandOverText(const QStringList &handOver)
 
 QString HandOverNote(qsizetype count)
 {
-    return QStringLiteral("已把 ") + QString::number(count) + QStringLiteral(" 个地址复制到剪贴板，可以在其他下载工具中粘贴。");
+    return QCoreApplication::translate("Selection", "已把 ") + QString::number(count) + QCoreApplication::translate("Selection", " 个地址复制到剪贴板，可以在其他下载工具中粘贴。");
 }
 
 void ConfirmRenameRows(const QList<RenameRow> &rows, const QString &savePath, TaskList &tasks)

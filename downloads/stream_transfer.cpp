@@ -146,9 +146,9 @@ void StreamTransfer::start()
         return finish(false, kSaveFileUnopenable.arg(m_request.savePath,
                                                      m_request.savePath.isEmpty() ? kNoFileName : kIsAFolder));
     if (!IsWebAddress(m_request.address))
-        return finish(false, kNotAWebStream + ShownAddress(m_request.address));
+        return finish(false, kNotAWebStream() + ShownAddress(m_request.address));
     if (hasUserInfo(m_request.address))
-        return finish(false, kStreamWithLogin);
+        return finish(false, kStreamWithLogin());
     if (const std::optional<QString> error = MakeSaveFolder(target.absolutePath()))
         return finish(false, *error);
     m_relay = std::make_unique<TlsRelay>();

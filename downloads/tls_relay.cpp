@@ -2,6 +2,7 @@
 
 #include "downloads/transfer_reasons.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -288,7 +289,7 @@ private:
             QStringList why;
             for (const QSslError &e : errors)
                 why << e.errorString();
-            m_why = QStringLiteral("服务器的证书未通过验证：") + peerName(m_host, m_port) + QStringLiteral("：") +
+            m_why = QCoreApplication::translate("Transfer", "服务器的证书未通过验证：") + peerName(m_host, m_port) + QStringLiteral("：") +
                     why.join(QStringLiteral("; "));
         });
         connect(upstream, &QSslSocket::encrypted, this, [this] {
@@ -325,7 +326,7 @@ private:
             if (m_stage == Stage::Opening) {
                 // The peer could not be opened: ffmpeg is told so, and the task why.
                 if (m_why.isEmpty())
-                    m_why = QStringLiteral("无法连接到服务器：") + peerName(m_host, m_port) + QStringLiteral("：") +
+                    m_why = QCoreApplication::translate("Transfer", "无法连接到服务器：") + peerName(m_host, m_port) + QStringLiteral("：") +
                             m_upstream->errorString();
                 m_relay.refused(m_why);
                 return answer("502 Bad Gateway");
@@ -442,11 +443,11 @@ TlsRelay::~TlsRelay() = default;
 std::optional<QString> TlsRelay::start()
 {
     if (!QSslSocket::supportsSsl())
-        return QStringLiteral("Qt 没有可用的 TLS 库：") + QSslSocket::sslLibraryVersionString();
+        return QCoreApplication::translate("Transfer", "Qt 没有可用的 TLS 库：") + QSslSocket::sslLibraryVersionString();
     if (identity().certificate.isNull() || identity().key.isNull())
-        return QStringLiteral("无法生成本地转发的证书");
+        return QCoreApplication::translate("Transfer", "无法生成本地转发的证书");
     if (!listen(QHostAddress::LocalHost, 0))
-        return QStringLiteral("无法打开本地转发端口：") + errorString();
+        return QCoreApplication::translate("Transfer", "无法打开本地转发端口：") + errorString();
     return std::nullopt;
 }
 

@@ -14,7 +14,7 @@
 // whole download or someone else's, and nothing is ever appended to it. Asked to resume
 // such a file, the transfer only asks the server for the length (HEAD; FTP SIZE): the same
 // length is a file already complete (done, alreadyComplete, not a byte written), any other
-// refuses (kNotOurPartial), the file left alone. Written again (no resume), the new file
+// refuses (kNotOurPartial()), the file left alone. Written again (no resume), the new file
 // replaces the old one only once it is whole.
 //
 // HTTP: User-Agent "Mozilla/3.0 (compatible; Indy Library)" and Accept "*/*", redirects

@@ -2,6 +2,7 @@
 
 #include "base/gydy.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
@@ -21,7 +22,7 @@ QString EffectiveSavePath(const QString &xzpath, const QString &downloadFolder)
 std::optional<QString> SaveFolderProblem(const QString &folder)
 {
     const auto problem = [&folder](const QString &why) {
-        return QStringLiteral("保存文件夹 \"") + folder + QStringLiteral("\" 无法保存下载的文件：") + why;
+        return QCoreApplication::translate("Settings", "保存文件夹 \"") + folder + QCoreApplication::translate("Settings", "\" 无法保存下载的文件：") + why;
     };
     // The folder itself, or the first one above it that exists: a missing save folder is
     // made, with its parents, at the first download.
@@ -30,8 +31,8 @@ std::optional<QString> SaveFolderProblem(const QString &folder)
         place = QFileInfo(place.absolutePath());
     if (!place.isDir())
         return problem(place.absoluteFilePath() == QFileInfo(folder).absoluteFilePath()
-                           ? kSaveFolderNotAFolder
-                           : QStringLiteral("\"") + place.absoluteFilePath() + QStringLiteral("\" ") + kSaveFolderNotAFolder);
+                           ? kSaveFolderNotAFolder()
+                           : QStringLiteral("\"") + place.absoluteFilePath() + QStringLiteral("\" ") + kSaveFolderNotAFolder());
     // access(2) would not see a file system mounted read-only for root, nor what a
     // security module refuses: creating a file says it as the download will meet it.
     QByteArray probe = QFile::encodeName(place.absoluteFilePath() + QStringLiteral("/.quorrel-write-test-XXXXXX"));

@@ -2,6 +2,7 @@
 // The save folder of config.ini (xzpath): which folder it names, and whether downloads can
 // be written there.
 
+#include <QCoreApplication>
 #include <QString>
 #include <optional>
 
@@ -19,6 +20,6 @@ QString EffectiveSavePath(const QString &xzpath, const QString &downloadFolder);
 // Nothing when it can be written. It writes a file there for the test and removes it.
 std::optional<QString> SaveFolderProblem(const QString &folder);
 
-inline const QString kSaveFolderNotAFolder = QStringLiteral("不是文件夹");
+inline QString kSaveFolderNotAFolder() { return QCoreApplication::translate("Settings", "不是文件夹"); }
 
 } // namespace quorrel

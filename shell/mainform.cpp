@@ -104,7 +104,7 @@ TMainform::TMainform(const FilePlaces &places, QWidget *parent)
         // Yes and No as they always were; the third answer says what it does, since "No"
         // downloads the file again and replaces it.
         QMessageBox box(QMessageBox::Question, kCaption, shown, QMessageBox::Yes | QMessageBox::No, this);
-        QPushButton *keep = box.addButton(kKeepFileAnswer, QMessageBox::RejectRole);
+        QPushButton *keep = box.addButton(kKeepFileAnswer(), QMessageBox::RejectRole);
         box.setEscapeButton(keep);
         box.exec();
         if (box.clickedButton() == box.button(QMessageBox::Yes))

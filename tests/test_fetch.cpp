@@ -159,7 +159,7 @@ void TestFetch::downloadAndResume()
     writeFile(m_dir->filePath("song.mp3"), "the user's own notes");
     r = fetch({url});
     QCOMPARE(r.status, 1);
-    QVERIFY2(r.lines.value(0).startsWith("Failed\t" + url + "\t" + kNotOurPartial), qPrintable(r.lines.value(0)));
+    QVERIFY2(r.lines.value(0).startsWith("Failed\t" + url + "\t" + kNotOurPartial()), qPrintable(r.lines.value(0)));
     QCOMPARE(readFile(m_dir->filePath("song.mp3")), QByteArray("the user's own notes"));
     // --no-resume writes it again.
     writeFile(m_dir->filePath("song.mp3"), QByteArray(9000, 'z'));

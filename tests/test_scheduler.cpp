@@ -194,15 +194,15 @@ void TestScheduler::resumeQuestion_data()
         << int(SchedulerHost::Resume::Yes) << false << QByteArray("xxxxx") << QByteArray("xxxxx") << int(TaskState::Failed)
         << QString();
     QTest::newRow("Yes on a complete file: said so")
-        << int(SchedulerHost::Resume::Yes) << false << whole << whole << int(TaskState::Done) << kAlreadyComplete;
+        << int(SchedulerHost::Resume::Yes) << false << whole << whole << int(TaskState::Done) << kAlreadyComplete();
     QTest::newRow("No writes again") << int(SchedulerHost::Resume::No) << false << QByteArray("xxxxx") << whole
                                      << int(TaskState::Done) << QString();
     QTest::newRow("No writes its partial file again")
         << int(SchedulerHost::Resume::No) << true << QByteArray("yyyyy") << whole << int(TaskState::Done) << QString();
     QTest::newRow("Cancel leaves the file") << int(SchedulerHost::Resume::Cancel) << false << QByteArray("xxxxx")
-                                            << QByteArray("xxxxx") << int(TaskState::Failed) << kResumeCancelled;
+                                            << QByteArray("xxxxx") << int(TaskState::Failed) << kResumeCancelled();
     QTest::newRow("Cancel leaves a complete file") << int(SchedulerHost::Resume::Cancel) << false << whole << whole
-                                                   << int(TaskState::Failed) << kResumeCancelled;
+                                                   << int(TaskState::Failed) << kResumeCancelled();
 }
 
 void TestScheduler::resumeQuestion()

@@ -1,6 +1,7 @@
 // Choosing what to download: the selection command in its three modes, the rename
 // table, the clipboard text byte for byte, the double-click, and the task list's recipe.
 
+#include "base/gbk_text.h"
 #include "catalogue/resource_tree.h"
 #include "downloads/selection.h"
 #include "downloads/save_name.h"
@@ -98,6 +99,18 @@ void TestSelection::fileNames()
     QCOMPARE(SaveFileName(address), name);
     QVERIFY(QFile::encodeName(SaveFileName(address)).size() <= 255);
     QCOMPARE(DecodePercentText(address), shown);
+    // The tree and the task list show it so, and keep the address as captured.
+    ResourceTree tree;
+    tree.BuildCategories(QStringLiteral("01-网页连接;02-音乐;"));
+    TreeNode *node = tree.add(tree.FindByCaption(QStringLiteral("02-音乐")),
+                              {.caption = address, .mark = "02", .link = address + " ", .image = 2});
+    QCOMPARE(tree.data(tree.indexOf(node), Qt::DisplayRole).toString(), GbkBytesShown(shown));
+    QCOMPARE(node->caption(), address);
+    TaskList tasks;
+    tasks.AddTask(address, name, "/d");
+    QCOMPARE(tasks.data(tasks.index(0, 0), Qt::DisplayRole).toString(), " " + shown);
+    QCOMPARE(tasks.data(tasks.index(0, 0), Qt::EditRole).toString(), " " + address);
+    QCOMPARE(tasks.task(0).address, " " + address);
 }
 
 // Two tasks never write one file: a second of the same name in one folder is numbered as

@@ -160,8 +160,8 @@ void TestSettings::saveFolderProblem_data()
     QTest::addColumn<QString>("problem"); // how the reason begins after the folder's name; empty: none
     QTest::newRow("a folder") << "" << QString();
     QTest::newRow("a folder not made yet") << "new/sub" << QString();
-    QTest::newRow("a file") << "file" << kSaveFolderNotAFolder;
-    QTest::newRow("below a file") << "file/sub" << QString("\"%1/file\" ") + kSaveFolderNotAFolder;
+    QTest::newRow("a file") << "file" << kSaveFolderNotAFolder();
+    QTest::newRow("below a file") << "file/sub" << QString("\"%1/file\" ") + kSaveFolderNotAFolder();
     QTest::newRow("no file can be made there") << "/proc/quorrel-downloads" << QString("No such file or directory");
 }
 

@@ -1006,10 +1006,10 @@ void TestTransfer::resumesOnlyItsOwnFiles_data()
     const QByteArray someone("the user's own notes, not a download");
     const QString a = m_http + "/files/a.bin";
     QTest::newRow("the whole file already there") << a << m_data << false << QString() << true;
-    QTest::newRow("another file of that name") << a << someone << false << kNotOurPartial << false;
+    QTest::newRow("another file of that name") << a << someone << false << kNotOurPartial() << false;
     QTest::newRow("another file, a server ignoring ranges")
-        << m_faulty + "/ignore-range/a.bin" << someone << false << kNotOurPartial << false;
-    QTest::newRow("another file over ftp") << m_ftp + "/a.bin" << someone << false << kNotOurPartial << false;
+        << m_faulty + "/ignore-range/a.bin" << someone << false << kNotOurPartial() << false;
+    QTest::newRow("another file over ftp") << m_ftp + "/a.bin" << someone << false << kNotOurPartial() << false;
     QTest::newRow("the whole file over ftp") << m_ftp + "/a.bin" << m_data << false << QString() << true;
     QTest::newRow("a partial file that is a link") << a << QByteArray() << true << QString() << false;
 }

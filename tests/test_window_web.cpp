@@ -552,7 +552,7 @@ void TestWindowWeb::stopAndRemoveTasks()
     const qint64 kept = QFileInfo(save + "/big.bin.part").size();
     QVERIFY2(kept > 0 && kept < m_big.size(), qPrintable(QString::number(kept)));
     QVERIFY(!QFileInfo::exists(save + "/big.bin"));
-    QVERIFY2(m_window->redit1->toPlainText().contains(kTaskStopped + save + "/big.bin"), qPrintable(m_window->redit1->toPlainText()));
+    QVERIFY2(m_window->redit1->toPlainText().contains(kTaskStopped() + save + "/big.bin"), qPrintable(m_window->redit1->toPlainText()));
     // The scheduler goes on with the next task.
     QTRY_COMPARE_WITH_TIMEOUT(tasks.count(), 0, 15000);
     QCOMPARE(readFile(save + "/page.htm"), page("Open page"));
