@@ -163,6 +163,21 @@ bool readAuthority(QByteArrayView text, QString &host, quint16 &port, quint16 de
     return true;
 }
 
+// head with its request line's target in origin form: a client talking to the origin server
+// itself sends the path and query alone (RFC 9112, 3.2.1); ffmpeg wrote the absolute form
+// for its proxy. readPlainTarget has checked the line ("METHOD http://authority[/path] HTTP/1.x").
+QByteArray originForm(const QByteArray &head)
+{
+    const qsizetype first = head.indexOf(' ');
+    const qsizetype second = head.indexOf(' ', first + 1);
+    const QByteArray target = head.mid(first + 1, second - first - 1);
+    const qsizetype path = target.indexOf('/', 7); // after "http://"
+    QByteArray origin = path < 0 ? QByteArray("/") : target.mid(path);
+    if (origin.startsWith('?'))
+        origin.prepend('/');
+    return head.first(first + 1) + origin + head.mid(second);
+}
+
 QString peerName(const QString &host, quint16 port)
 {
     return kPeerPort.arg(host, QString::number(port));
@@ -280,10 +295,19 @@ private:
     void openTunnel()
     {
         m_stage = Stage::Opening;
+        std::optional<QString> unready;
+        if (!QSslSocket::supportsSsl())
+            unready = QCoreApplication::translate("Transfer", "Qt 没有可用的 TLS 库：") + QSslSocket::sslLibraryVersionString();
+        else if (identity().certificate.isNull() || identity().key.isNull())
+            unready = QCoreApplication::translate("Transfer", "无法生成本地转发的证书");
+        if (unready) {
+            m_relay.refused(*unready);
+            return answer("502 Bad Gateway");
+        }
         auto *upstream = new QSslSocket(this);
         m_upstream = upstream;
         upstream->setReadBufferSize(kMaxPending);
-        upstream->setSslConfiguration(m_relay.m_upstream);
+        upstream->setSslConfiguration(m_relay.upstreamTrust());
         upstream->setPeerVerifyName(m_host);
         connect(upstream, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
             QStringList why;
@@ -357,7 +381,7 @@ private:
             const QByteArray head = m_head.left(end + 4);
             if (!readPlainTarget(head))
                 return close(); // another host, a body: not this connection's
-            m_upstream->write(m_relay.withCookie(head, m_authority));
+            m_upstream->write(m_relay.withCookie(originForm(head), m_authority));
             m_head.remove(0, end + 4);
         }
         if (m_head.size() > kMaxHead)
@@ -436,16 +460,23 @@ private:
     QByteArray m_authority; // of the last plain request, as written
 };
 
-TlsRelay::TlsRelay(QObject *parent) : QTcpServer(parent), m_upstream(upstreamConfiguration()) {}
+TlsRelay::TlsRelay(QObject *parent) : QTcpServer(parent) {}
+
+const QSslConfiguration &TlsRelay::upstreamTrust()
+{
+    // Made at the first tunnel, not at the start: reading the system's store of certificates
+    // keeps the event loop a fifth of a second, which a stream over plain http never needs.
+    if (!m_upstream)
+        m_upstream = upstreamConfiguration();
+    return *m_upstream;
+}
 
 TlsRelay::~TlsRelay() = default;
 
 std::optional<QString> TlsRelay::start()
 {
-    if (!QSslSocket::supportsSsl())
-        return QCoreApplication::translate("Transfer", "Qt 没有可用的 TLS 库：") + QSslSocket::sslLibraryVersionString();
-    if (identity().certificate.isNull() || identity().key.isNull())
-        return QCoreApplication::translate("Transfer", "无法生成本地转发的证书");
+    // TLS (the library, the relay's own certificate, the trust store) is made ready at the
+    // first tunnel: a stream over plain http never needs it, and the event loop is not kept.
     if (!listen(QHostAddress::LocalHost, 0))
         return QCoreApplication::translate("Transfer", "无法打开本地转发端口：") + errorString();
     return std::nullopt;

@@ -60,7 +60,8 @@ private:
     void incomingConnection(qintptr socket) override;
     void refused(const QString &why);
 
-    QSslConfiguration m_upstream; // the trust store, for the peers
+    const QSslConfiguration &upstreamTrust();
+    std::optional<QSslConfiguration> m_upstream; // the trust store, for the peers, once needed
     QSslConfiguration m_local;    // the relay's own certificate, for ffmpeg
     std::optional<QString> m_refusal;
     QByteArray m_cookieAuthority, m_cookie;
