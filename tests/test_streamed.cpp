@@ -21,6 +21,7 @@
 #include "downloads/transfer_reasons.h"
 
 #include "test_files.h"
+#include "test_http_server.h"
 #include "test_peers.h"
 
 #include <memory>
@@ -99,6 +100,7 @@ private slots:
     void schedulerSavesAStream();
     void tlsPeers_data();
     void tlsPeers();
+    void originFormOnly();
     void refusedBeforeFfmpeg_data();
     void refusedBeforeFfmpeg();
 
@@ -426,6 +428,25 @@ void TestStreamed::tlsPeers()
         QVERIFY2(o.progress > 0, qPrintable(o.result.reason));
         QCOMPARE(o.result.reason, kTransferCancelled);
     }
+}
+
+// ffmpeg's requests reach the server as a browser's do, with the path alone: a server that
+// takes no absolute address in a request line (as many small servers do) serves the stream.
+void TestStreamed::originFormOnly()
+{
+    const QString www = m_root.filePath("www");
+    QStringList targets;
+    quorrel::test::HttpServer server([&](const QByteArray &request) {
+        const QByteArray target = request.mid(4, request.indexOf(' ', 4) - 4);
+        targets << QString::fromLatin1(target);
+        if (!target.startsWith("/slow/") || target.contains(".."))
+            return quorrel::test::HttpServer::reply("400 Bad Request", "not an origin-form target");
+        return quorrel::test::HttpServer::reply("200 OK", readFile(www + QString::fromLatin1(target)));
+    });
+    const Outcome o = fetch({server.url("/slow/index.m3u8"), m_save->filePath("index.m3u8"), false, {}, kCaptured});
+    QVERIFY2(o.result.done, qPrintable(o.result.reason + " " + targets.join(' ')));
+    QCOMPARE(saved(), QStringList{"index.mp4"});
+    QCOMPARE(targets.first(), QStringLiteral("/slow/index.m3u8"));
 }
 
 // Addresses ffmpeg is never given: schemes other than http and https (ffmpeg would open a
