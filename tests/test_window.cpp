@@ -6,6 +6,7 @@
 #include "catalogue/capture_road.h"
 #include "catalogue/tree_commands.h"
 #include "detection/monitoring.h"
+#include "downloads/scheduler.h"
 #include "downloads/selection.h"
 #include "downloads/transfer_reasons.h"
 #include "shell/mainform.h"
@@ -33,6 +34,8 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QWebEngineView>
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QtTest>
 
 #include "window_test_main.h"
@@ -142,6 +145,7 @@ private slots:
     void saveFolderAndBoxes_data();
     void saveFolderAndBoxes();
     void failedTaskGoesBack();
+    void resumeBoxKeepsTheFile();
     void shutdownWritesTheList();
     void typeGridDeletesTheSelectedRow();
     void typedDownloadModeAddsNoEntry();
@@ -842,6 +846,44 @@ void TestWindow::failedTaskGoesBack()
     QCOMPARE(w->tree().FindByCaption(twice)->parent(), w->tree().FindByCaption("03-图片"));
     QVERIFY(!w->tree().FindByCaption(lost)->checked());
     QCOMPARE(QDir(m_dir->path()).entryList({"*.mp3", "*.jpg"}, QDir::Files), QStringList{}); // nothing left empty
+}
+
+// The resume question's box: "Yes" and "No" as always, and a third answer that cancels the
+// task and leaves the file as it is (a whole 400 MB file was fetched again from zero by "No").
+void TestWindow::resumeBoxKeepsTheFile()
+{
+    PageServer server;
+    TMainform *w = openSavingTo(m_dir->path());
+    w->Timesys->stop();
+    writeFile(m_dir->filePath("a.mp3"), kPage); // the whole file, there already
+    QStringList buttons;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        poll.stop();
+        QAbstractButton *keep = nullptr;
+        for (QAbstractButton *b : box->buttons()) {
+            buttons << b->text().remove('&');
+            if (b->text() == kKeepFileAnswer())
+                keep = b;
+        }
+        if (keep)
+            keep->click();
+        else
+            box->reject();
+    });
+    poll.start(50);
+    w->tree().cycleCheckBox(add(server.url("/a.mp3")));
+    w->N20->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 15000);
+    QCOMPARE(buttons.size(), 3);
+    QVERIFY2(buttons.contains(kKeepFileAnswer()), qPrintable(buttons.join('|')));
+    QCOMPARE(readFile(m_dir->filePath("a.mp3")), kPage);
+    QVERIFY(w->redit1->toPlainText().contains(kResumeCancelled() + m_dir->filePath("a.mp3")));
+    // The task went back to the tree, to be fetched again if wanted.
+    QCOMPARE(w->tree().FindByCaption(server.url("/a.mp3"))->parent(), w->tree().FindByCaption("02-音乐"));
 }
 
 void TestWindow::shutdownWritesTheList()
