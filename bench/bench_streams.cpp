@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <vector>
 
+using namespace quorrel;
 using namespace quorrel::streams;
 using quorrel::test::Deflater;
 using quorrel::test::frame;
@@ -45,7 +46,7 @@ const QByteArray kReply(kMss, 'r');
 Endpoint endpoint(int host, std::uint16_t port)
 {
     Endpoint e;
-    e.address = {10, 1, std::uint8_t(host >> 8), std::uint8_t(host)};
+    e.address = IpAddress::v4(0x0A010000u | std::uint32_t(host & 0xFFFF));
     e.port = port;
     return e;
 }
@@ -156,7 +157,7 @@ void run(const char *name, bool http2, int connections, int requests)
         s.seq = w.seq;
         s.flags = w.flags;
         const QByteArray &bytes = w.replyBytes ? kReply : w.payload;
-        s.payload = ByteView(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
+        s.payload = Bytes(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
         s.timeMs = now++ / 100; // about 100 segments a millisecond
         reader.feed(s);
     }
@@ -181,7 +182,7 @@ TcpSegment segmentOf(const Wire &w, std::int64_t timeMs)
     s.seq = w.seq;
     s.flags = w.flags;
     const QByteArray &bytes = w.replyBytes ? kReply : w.payload;
-    s.payload = ByteView(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
+    s.payload = Bytes(reinterpret_cast<const std::byte *>(bytes.constData()), std::size_t(bytes.size()));
     s.timeMs = timeMs;
     return s;
 }

@@ -51,7 +51,7 @@ std::uint64_t readConnection(KeyLog &keys, const QByteArray &clientBytes, const 
 {
     std::uint64_t total = 0;
     TlsSession session(keys);
-    session.onApplicationData = [&](ByteView bytes) { total += bytes.size(); };
+    session.onApplicationData = [&](Bytes bytes) { total += bytes.size(); };
     session.feedServer(viewOf(serverBytes), 0);
     for (qsizetype at = 0; at < clientBytes.size(); at += segment)
         session.feedClient(viewOf(clientBytes).subspan(std::size_t(at), std::size_t(std::min(segment, clientBytes.size() - at))), 0);

@@ -82,8 +82,9 @@ void Tcap_ip::bindFailure(const QString &message, const QString &detail)
 
 void Tcap_ip::LoadSocketLibrary()
 {
-    if (m_initialized)
+    if (m_initialized && !m_rebind)
         return;
+    m_rebind = false;
     m_chosenHelper.clear(); // chosen afresh: rights may have been given meanwhile
     const QString helper = helperPath();
     const QFileInfo info(helper);
@@ -179,7 +180,12 @@ void Tcap_ip::OpenSockets()
         ::close(out[0]);
         for (Capture &c : m_captures)
             c.state = Slot::Failed;
-        reportError(QStringLiteral("无法启动截获助手程序 %1：%2").arg(helperPath(), systemError(spawned)));
+        // Refused to run a helper that ran before: its owner, group or mode changed since
+        // (an administrator gave it its rights); the access check says what to do.
+        const QString problem = spawned == EACCES ? HelperAccessProblem(helperPath()) : QString();
+        m_rebind = true;
+        reportError(problem.isEmpty() ? QStringLiteral("无法启动截获助手程序 %1：%2").arg(helperPath(), systemError(spawned))
+                                      : QStringLiteral("无法启动截获助手程序 ") + about(helperPath(), problem));
         return;
     }
     m_pid = pid;
@@ -244,7 +250,12 @@ void Tcap_ip::reportError(const QString &reason)
     if (m_reported.contains(key))
         return;
     m_reported.insert(key);
-    emit OnError(reason + remedyFor(reason, helperPath()));
+    const QString remedy = remedyFor(reason, helperPath());
+    // Rights may be given while the program runs: the next start chooses and checks the
+    // helper afresh, and takes them.
+    if (!remedy.isEmpty())
+        m_rebind = true;
+    emit OnError(reason + remedy);
 }
 
 void Tcap_ip::readHelper()

@@ -120,6 +120,7 @@ private:
     AddressSource m_addressSource;
     bool m_paused = false;
     bool m_initialized = false;
+    bool m_rebind = false; // a start failed for want of rights: the next one binds afresh
     QString m_lastBindFailure;
     QStringList m_addresses;         // FAddresses: the addresses of the current start
     int m_sockets = 0;               // FSockets' length: captures of the last start, open or closed

@@ -61,6 +61,32 @@ QString currentUserName()
     return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(getuid());
 }
 
+// The set-up script of a build folder's helper: quorrel.sh in the source folder, two above
+// build/bin; its name as it is written when it is not there.
+QString setUpScript(const QString &helper)
+{
+    const QString script = QFileInfo(QFileInfo(helper).absolutePath() + QStringLiteral("/../../quorrel.sh")).canonicalFilePath();
+    return script.isEmpty() ? QStringLiteral("./quorrel.sh") : script;
+}
+
+// What the set-up says to do for a helper in a build folder, with the user named: one who
+// may use sudo gives the helper its rights; anyone else gets them from the package an
+// administrator builds from a copy of the source of the administrator's own (quorrel.sh
+// refuses to give rights to a helper in someone else's folder).
+QString buildFolderAdvice(const QString &helper)
+{
+    const QString user = currentUserName();
+    return QStringLiteral("能使用 sudo 的用户请运行 sudo %1 setcap %2；在与他人共用的机器上，请管理员从自己的源代码副本"
+                          "构建并安装 Quorrel 的软件包（./quorrel.sh package，再 sudo apt-get install "
+                          "./build/quorrel_1.0.1_amd64.deb），然后运行 sudo usermod -aG quorrel %2 把您加入 quorrel 组；"
+                          "重新登录后，本程序就会使用已安装的截获助手程序 %3")
+        .arg(setUpScript(helper), user, InstalledCaptureHelper());
+}
+
+// Rights given while the program runs: a helper chosen afresh takes them at the next start
+// of capture; a group joined meanwhile comes only with a new process.
+const QString kTakenAtNextStart = QStringLiteral("（权限给好之后，下一次开始截获时本程序就会用上）");
+
 // Whether the file's capabilities let the program capture when it runs: cap_net_raw in
 // its permitted and effective sets (setcap cap_net_raw=eip; the helper does not raise
 // capabilities itself).
@@ -100,10 +126,11 @@ QString HelperAccessProblem(const QString &path)
     const QString groupName = QString::fromLocal8Bit(g->gr_name);
     const bool isInstalled = installed(path);
     if (listedInGroup(*g, user)) {
-        // The group comes with the next login; sg gives it to one program at once.
+        // The group comes with the next login; sg gives it to one program at once. A
+        // process started before cannot take it: the program is to be started again.
         const QString program = QCoreApplication::applicationFilePath();
-        return QStringLiteral("只有 %1 组的成员才能截获数据；用户 %2 是在本次登录之后才加入这个组的："
-                              "请重新登录，或用 sg %1 -c %3 启动程序")
+        return QStringLiteral("只有 %1 组的成员才能截获数据；用户 %2 是在本程序启动之后才加入这个组的："
+                              "请重新启动本程序（重新登录之后，或用 sg %1 -c %3 启动）")
                    .arg(groupName, userName, program.isEmpty() ? QStringLiteral("程序") : program) +
                (isInstalled ? QString() : QStringLiteral("（./quorrel.sh 就是这样启动窗口的）"));
     }
@@ -111,24 +138,20 @@ QString HelperAccessProblem(const QString &path)
         return QStringLiteral("只有 %1 组的成员才能截获数据，用户 %2 不在这个组中：请管理员运行 sudo usermod -aG %1 %2 "
                               "把该用户加入这个组，然后重新登录")
             .arg(groupName, userName);
-    return QStringLiteral("只有 %1 组的成员才能截获数据，用户 %2 不在这个组中：请以 %2 的身份运行一次 ./quorrel.sh"
-                          "（它会完成这项设置），或请管理员运行 sudo usermod -aG %1 %2，然后重新登录")
-        .arg(groupName, userName);
+    return QStringLiteral("只有 %1 组的成员才能截获数据，用户 %2 不在这个组中：").arg(groupName, userName)
+           + buildFolderAdvice(path);
 }
 
 QString MissingRightsRemedy(const QString &path)
 {
+    // The package gives the installed helper its rights, as its set-up does.
     if (installed(path))
-        return QStringLiteral("截获助手程序没有截获权限：请管理员运行 sudo setcap cap_net_raw=eip ") + path
-               + QStringLiteral("（由软件包安装的，也可以重新安装软件包：sudo apt-get install --reinstall quorrel）");
+        return QStringLiteral("截获助手程序没有截获权限：请管理员重新安装软件包：sudo apt-get install --reinstall quorrel，"
+                              "它会给截获助手程序截获权限")
+               + kTakenAtNextStart;
     // Root gives capture rights only to a helper built from a folder that root or the one
     // who asks through sudo owns: never to a file another user built (capture/helper_access.h).
-    return QStringLiteral("截获助手程序没有截获权限：能使用 sudo 的用户请在源代码文件夹中运行一次 ./quorrel.sh；"
-                          "在与他人共用的机器上，请管理员从自己的源代码副本构建并安装 Quorrel 的软件包"
-                          "（./quorrel.sh package，再 sudo apt-get install ./build/quorrel_1.0.1_amd64.deb），"
-                          "然后运行 sudo usermod -aG quorrel ")
-           + currentUserName() + QStringLiteral(" 把您加入 quorrel 组；重新登录后，本程序就会使用已安装的截获助手程序 ")
-           + InstalledCaptureHelper();
+    return QStringLiteral("截获助手程序没有截获权限：") + buildFolderAdvice(path) + kTakenAtNextStart;
 }
 
 bool HelperCanCapture(const QString &path)

@@ -333,15 +333,14 @@ std::optional<QByteArray> ExtractRequestBytes(QByteArrayView path, QByteArrayVie
     return ExtractRequestBytes(Bytes(reinterpret_cast<const std::byte *>(head.constData()), std::size_t(head.size())));
 }
 
-Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourceIP, Bytes payload)
+Extraction ExtractRequest(std::uint32_t ip, std::uint32_t sourceIP, Bytes payload)
 {
-    return ExtractRequest(logIsEmpty, IpAddress::v4(ip), IpAddress::v4(sourceIP), payload);
+    return ExtractRequest(IpAddress::v4(ip), IpAddress::v4(sourceIP), payload);
 }
 
-Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress &sourceIP, Bytes payload)
+Extraction ExtractRequest(const IpAddress &ip, const IpAddress &sourceIP, Bytes payload)
 {
     Extraction result;
-    result.logStartLine = logIsEmpty;
     // Only what this machine sent: a request coming in was made by someone else.
     if (sourceIP != ip)
         return result;

@@ -13,21 +13,18 @@
 
 namespace quorrel {
 
-inline const QString kMonitoringStartedLine = QStringLiteral("开始监测上网数据......");
-
 struct Extraction {
-    bool logStartLine = false;      // the log was empty: add kMonitoringStartedLine first
     std::optional<QString> address; // the request's absolute address, when one was found
 };
 
 // The extraction rules for one datagram read by the capture of local address ip (host
 // order). Only a datagram sent from ip is examined (the check comes first, and costs
-// nothing for the incoming traffic that makes up most of what is read); logStartLine
-// follows logIsEmpty for every datagram, examined or not. The address is decoded from GBK.
-Extraction ExtractRequest(bool logIsEmpty, std::uint32_t ip, std::uint32_t sourceIP, Bytes payload);
+// nothing for the incoming traffic that makes up most of what is read). The address is
+// decoded from GBK.
+Extraction ExtractRequest(std::uint32_t ip, std::uint32_t sourceIP, Bytes payload);
 // The same for a capture of an IPv4 or IPv6 address: a datagram counts as sent from ip when
 // its source is the very same address, of the same family.
-Extraction ExtractRequest(bool logIsEmpty, const IpAddress &ip, const IpAddress &sourceIP, Bytes payload);
+Extraction ExtractRequest(const IpAddress &ip, const IpAddress &sourceIP, Bytes payload);
 
 // The address of the GET request in one payload, in its raw (GBK) bytes. The payload is
 // read as text up to its first zero byte, trimmed, cleared of the bytes 02 04 05 01 B4 and

@@ -1,5 +1,5 @@
 // A capture file, pcap or pcapng, read as quorrel-scan reads one: opened through libpcap
-// (tools/capture_file.h), every frame taken with its time and its datagram decoded, and the
+// (intake/capture_file.h), every frame taken with its time and its datagram decoded, and the
 // TLS key log that pcapng Decryption Secrets Blocks carry (capture/pcapng_secrets.h) given
 // to a key log. The input is the file; it lives in memory (memfd), never on disk.
 
@@ -7,7 +7,7 @@
 #include "capture/link_layer.h"
 #include "capture/pcapng_secrets.h"
 #include "streams/key_log.h"
-#include "tools/capture_file.h"
+#include "intake/capture_file.h"
 
 #include <cstdint>
 #include <cstdlib>

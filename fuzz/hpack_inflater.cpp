@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             length = std::min(std::size_t(data[at]) << 8 | data[at + 1], size - at - 2);
             at += 2;
         }
-        const ByteView block(reinterpret_cast<const std::byte *>(data + at), length);
+        const quorrel::Bytes block(reinterpret_cast<const std::byte *>(data + at), length);
         at += length;
         std::size_t done = 0;
         bool ok = true;

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1)
         return 0;
     const std::size_t piece = data[0] == 0 ? size : data[0];
-    const ByteView stream(reinterpret_cast<const std::byte *>(data + 1), size - 1);
+    const quorrel::Bytes stream(reinterpret_cast<const std::byte *>(data + 1), size - 1);
     StreamLimits limits;
     limits.headBytes = 4096;
     limits.hpackTableBytes = 4096;

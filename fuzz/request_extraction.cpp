@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const Bytes payload(reinterpret_cast<const std::byte *>(data), size);
     const IpAddress local = IpAddress::v4(0x0A000001);
-    (void)ExtractRequest(true, local, local, payload);
-    (void)ExtractRequest(false, 0x0A000001, 0x0A000001, payload);
+    (void)ExtractRequest(local, local, payload);
+    (void)ExtractRequest(0x0A000001, 0x0A000001, payload);
     (void)ExtractRequestBytes(payload);
     (void)ExtractRequestHead(payload);
     if (size > 0) {

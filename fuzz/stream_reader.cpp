@@ -19,6 +19,7 @@
 #include "streams/key_log.h"
 #include "streams/stream_reader.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -34,13 +35,12 @@ struct Direction {
 Endpoint endpoint(bool v6, bool server, unsigned connection)
 {
     Endpoint e;
-    e.v6 = v6;
     if (v6) {
-        e.address = {0xfd, 0x00};
-        e.address[15] = server ? 2 : 1;
+        std::array<std::uint8_t, 16> bytes{0xfd, 0x00};
+        bytes[15] = server ? 2 : 1;
+        e.address = quorrel::IpAddress::v6(bytes);
     } else {
-        e.address[0] = 10;
-        e.address[3] = server ? 2 : 1;
+        e.address = quorrel::IpAddress::v4(server ? 0x0A000002 : 0x0A000001);
     }
     e.port = server ? (connection % 2 ? 80 : 443) : std::uint16_t(40000 + connection);
     return e;
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         at += 4;
         const unsigned kind = what & 3;
         const std::size_t taken = kind == 3 ? 0 : std::min(length, size - at);
-        const ByteView bytes(reinterpret_cast<const std::byte *>(data + at), taken);
+        const quorrel::Bytes bytes(reinterpret_cast<const std::byte *>(data + at), taken);
         at += taken;
         const unsigned connection = (what >> 2) & 3;
         const bool v6 = what & 0x10;

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size < 1)
         return 0;
-    const ByteView body(reinterpret_cast<const std::byte *>(data + 1), size - 1);
+    const quorrel::Bytes body(reinterpret_cast<const std::byte *>(data + 1), size - 1);
     if (data[0] & 1) {
         (void)tls::parseServerHello(body);
     } else if (const std::optional<tls::ClientHelloInfo> hello = tls::parseClientHello(body)) {

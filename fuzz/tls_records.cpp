@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 1)
         return 0;
     const std::size_t piece = data[0] == 0 ? size : data[0];
-    const ByteView stream(reinterpret_cast<const std::byte *>(data + 1), size - 1);
+    const quorrel::Bytes stream(reinterpret_cast<const std::byte *>(data + 1), size - 1);
     tls::RecordFramer framer;
     const std::size_t maxLength = data[0] & 1 ? tls::kMaxCiphertextTls13 : tls::kMaxCiphertextTls12;
     framer.setMaxLength(maxLength);

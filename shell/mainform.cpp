@@ -1,13 +1,12 @@
 #include "shell/mainform.h"
 
-#include "catalogue/capture_filing.h"
 #include "catalogue/tree_commands.h"
-#include "detection/monitoring.h"
 #include "downloads/selection.h"
 #include "shell/glyphs.h"
 #include "shell/window_icon.h"
 #include "shell/icon_delegate.h"
 #include "shell/middle_splitter.h"
+#include "shell/monitoring_captions.h"
 #include "shell/preview_pane.h"
 #include "shell/promo_strip.h"
 #include "shell/rename_panel.h"
@@ -44,7 +43,7 @@
 
 #include <limits>
 
-#include "catalogue/preview_layout.h"
+#include "shell/preview_layout.h"
 
 namespace quorrel {
 
@@ -400,30 +399,21 @@ void TMainform::buildMenu()
 void TMainform::FormCreate()
 {
     PreviewOpen = false;
-    cap_ip1 = new Tcap_ip(this);
-    connect(cap_ip1, &Tcap_ip::OnCap, this, &TMainform::cap_ip1Cap);
-    // Capture failures are shown: without them a user without capture rights would see
-    // "开始监听" and nothing ever arriving.
-    connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
-    connect(cap_ip1, &Tcap_ip::OnDrop, this, &TMainform::cap_ip1Drop);
-    m_clock.start();
-    m_lossTimer = new QTimer(this);
-    m_lossTimer->setSingleShot(true);
-    connect(m_lossTimer, &QTimer::timeout, this, [this] {
-        if (const std::optional<QString> line = m_losses.flush(m_clock.elapsed()))
-            log(*line);
-    });
     LoadSettings();
     m_road = std::make_unique<CaptureRoad>(m_catalogue);
     m_road->onNotice = [this](const QString &line) { log(line); };
     // The watched browser's key log; a file that is not there yet is read once it is.
     m_road->keyLog().follow(streams::DefaultKeyLogPath());
-    m_roadTimer = new QTimer(this);
-    m_roadTimer->setObjectName(QStringLiteral("roadTimer"));
-    connect(m_roadTimer, &QTimer::timeout, this, [this] { roadResult(m_road->tick(m_clock.elapsed())); });
-    // TLS records wait for their key log line, written as the browser opens the session: a
-    // quarter of a second keeps them waiting little, and a poll of the file costs a stat.
-    m_roadTimer->start(250);
+    m_intake = new LiveIntake(*m_road, this);
+    cap_ip1 = &m_intake->capture();
+    // Capture failures are shown: without them a user without capture rights would see
+    // "开始监听" and nothing ever arriving.
+    connect(cap_ip1, &Tcap_ip::OnError, this, &TMainform::cap_ip1Error);
+    // The log's first line says that traffic is arriving, with the first datagram of any
+    // kind; other lines (a capture error, say) do not hold it back.
+    connect(m_intake, &LiveIntake::firstDatagram, this, [this] { log(kMonitoringStartedLine); });
+    connect(m_intake, &LiveIntake::found, this, &TMainform::roadResult);
+    connect(m_intake, &LiveIntake::lossLine, this, &TMainform::log);
     // From now on the list on disk follows the tree within a second: a run that ends
     // without an orderly close (a crash, a kill, a power cut) keeps what it found.
     m_autosave = std::make_unique<ResourceListAutosave>(m_catalogue);
@@ -483,7 +473,7 @@ void TMainform::noteUnsandboxedPreview()
 void TMainform::btnksClick()
 {
     try {
-        cap_ip1->StartCap();
+        m_intake->start();
     } catch (const ESocketException &e) {
         // Start stays visible, so the next tick tries again; the same failure is not
         // shown again every second.
@@ -500,8 +490,8 @@ void TMainform::btnksClick()
 
 void TMainform::btnztClick()
 {
-    cap_ip1->PauseCap();
-    if (cap_ip1->FPaused()) {
+    m_intake->pause();
+    if (m_intake->paused()) {
         btnzt->setText(kContinueCaption);
         stat1[2]->setText(kListeningPaused);
     } else {
@@ -512,15 +502,20 @@ void TMainform::btnztClick()
 
 void TMainform::btntzClick()
 {
-    cap_ip1->StopCap();
+    m_intake->stop();
     btnks->setVisible(true);
+    // Capture stays off until "开始": the status bar says so.
+    stat1[2]->setText(kListeningStopped);
 }
 
 void TMainform::TimesysTimer()
 {
     if (btnks->isVisible()) {
         stat1[0]->setText(kStartPrompt);
-        btnks->trigger();
+        // Monitoring starts by itself after start-up, and a start that failed is tried
+        // again; a stop the user asked for lasts until the user presses "开始".
+        if (m_intake->startDue())
+            btnks->trigger();
     } else {
         stat1[0]->setText(kDownloadPrompt);
     }
@@ -528,18 +523,11 @@ void TMainform::TimesysTimer()
 
 void TMainform::cap_ip1Cap(const Datagram &datagram)
 {
-    // The log's first line says that traffic is arriving; other lines (a capture error,
-    // say) do not hold it back.
-    const bool first = !m_startLineLogged;
-    roadResult(m_road->deliver(first, datagram, m_clock.elapsed()));
+    m_intake->deliver(datagram);
 }
 
 void TMainform::roadResult(const CaptureRoad::Result &result)
 {
-    if (result.logStartLine) {
-        log(kMonitoringStartedLine);
-        m_startLineLogged = true;
-    }
     if (result.showHint)
         stat1[0]->setText(kSelectResourceHint);
 }
@@ -547,14 +535,6 @@ void TMainform::roadResult(const CaptureRoad::Result &result)
 void TMainform::cap_ip1Error(const QString &error)
 {
     log(error);
-}
-
-void TMainform::cap_ip1Drop(quint64 count)
-{
-    if (const std::optional<QString> line = m_losses.add(count, m_clock.elapsed()))
-        log(*line);
-    else if (const std::optional<qint64> due = m_losses.dueAtMs(); due && !m_lossTimer->isActive())
-        m_lossTimer->start(int(std::max<qint64>(0, *due - m_clock.elapsed())));
 }
 
 // The tree -------------------------------------------------------------------------------

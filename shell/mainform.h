@@ -4,14 +4,13 @@
 // handler; every rule the handlers follow lives in quorrel_core.
 
 #include "capture/cap_ip.h"
-#include "capture/loss_report.h"
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
+#include "intake/live_intake.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_autosave.h"
 #include "downloads/scheduler.h"
 #include "downloads/task_list.h"
 
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <functional>
@@ -120,7 +119,6 @@ public:
     // Capture events.
     void cap_ip1Cap(const quorrel::Datagram &datagram);
     void cap_ip1Error(const QString &error);
-    void cap_ip1Drop(quint64 count);
     // The tree and its commands.
     void fclstxzzyMouseDown(quorrel::TreeNode *node);
     void fclstxzzyDblClick();
@@ -181,7 +179,7 @@ private:
     // Captured datagrams and the streams they carry, into the catalogue; with the key log of
     // the watched browser, followed as it grows.
     std::unique_ptr<CaptureRoad> m_road;
-    QTimer *m_roadTimer = nullptr;
+    LiveIntake *m_intake = nullptr; // the capture, its clock and ticks, on m_road
     Inform m_inform;
     std::function<QString()> m_pickFolder;
     std::function<SchedulerHost::Resume(const QString &)> m_askResume;
@@ -193,12 +191,7 @@ private:
     bool m_leaving = false; // the unfinished tasks are back in the tree: leave without asking
     DownloadScheduler *m_scheduler = nullptr;
     qint64 m_gaugeScale = 1; // a gauge counts in int; a large file in steps of this many bytes
-    bool m_startLineLogged = false;
     bool m_destroying = false;
-    // Lost datagrams are told at most once a minute; the timer tells what waited.
-    LossReport m_losses;
-    QElapsedTimer m_clock;
-    QTimer *m_lossTimer = nullptr;
     void roadResult(const CaptureRoad::Result &result);
 };
 

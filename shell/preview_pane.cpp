@@ -1,6 +1,6 @@
 #include "shell/preview_pane.h"
 
-#include "catalogue/preview_layout.h"
+#include "shell/preview_layout.h"
 #include "downloads/stream_transfer.h"
 #include "downloads/transfer_reasons.h"
 #include "shell/preview_cookies.h"

@@ -70,21 +70,23 @@ std::size_t Flow::boundedMemory() const
     return memory() - (m_tls ? m_tls->waitingBytes() : 0);
 }
 
-bool Flow::segment(int side, const TcpSegment &segment)
+Flow::Taken Flow::segment(int side, const TcpSegment &segment)
 {
     m_nowMs = std::max(m_nowMs, segment.timeMs);
     m_lastSeenMs = m_nowMs;
+    const bool payload = !segment.payload.empty();
     if (m_ended || m_closed)
-        return false;
+        return {false, payload ? SegmentFate::NotRead : SegmentFate::Read};
     // Most segments are of this kind: acknowledgements, a server's replies. They leave the
-    // flow as it was but for its time (its deadlines are the reader's to watch).
-    if (!(segment.flags & (kSyn | kFin | kRst)) && (segment.payload.empty() || !wantsBytes(side)))
-        return false;
+    // flow as it was but for its time (its deadlines are the reader's to watch). A side
+    // whose first bytes started no request is not read: what it sends is not taken.
+    if (!(segment.flags & (kSyn | kFin | kRst)) && (!payload || !wantsBytes(side)))
+        return {false, payload && m_sides[side].notClient ? SegmentFate::NotRead : SegmentFate::Read};
     Side &sd = m_sides[side];
     std::uint32_t seq = segment.seq;
     if (segment.flags & kRst) {
         closed();
-        return true;
+        return {true, SegmentFate::Read};
     }
     if (segment.flags & kSyn) {
         // The SYN names the client (RFC 9293, 3.5) and its sequence number comes before
@@ -99,18 +101,36 @@ bool Flow::segment(int side, const TcpSegment &segment)
         }
         seq += 1;
     }
-    if (!segment.payload.empty() && wantsBytes(side)) {
+    SegmentFate fate = SegmentFate::Read;
+    if (payload && !wantsBytes(side)) {
+        fate = sd.notClient ? SegmentFate::NotRead : SegmentFate::Read;
+    } else if (payload) {
         if (!sd.stream.started())
             sd.stream.start(seq); // joined late: read from here
         const bool client = m_client < 0 || side == m_client;
         const std::size_t holdLimit = client ? m_context.limits.flowBytes : m_context.limits.serverBytes;
+        const std::uint64_t requestsBefore = m_requests;
         SideSink sink(*this, side);
-        if (sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, sink) == TcpReassembler::Add::Overflow) {
+        const bool copy = sd.stream.handedOn(seq);
+        const TcpReassembler::Add added = sd.stream.add(seq, segment.payload, holdLimit, m_nowMs, sink);
+        if (added == TcpReassembler::Add::Overflow) {
             end(Ending::Gap, "held bytes over the flow's bound: a hole that does not fill");
-            return true;
+            return {true, SegmentFate::NotRead};
         }
-        if (m_ended)
-            return true;
+        // Bytes handed on before, sent again (the whole segment, or its start, with new
+        // bytes after them): whatever they held was read from the first copy, or the copy
+        // differs from it and no reader will read it.
+        if (added == TcpReassembler::Add::Stale || copy)
+            fate = SegmentFate::NotRead;
+        // Bytes that ended the reading without a request: nothing of them was read. (A
+        // close, or a gap, hands out what it holds instead.)
+        if (m_ended) {
+            const bool handedOut = m_ending == Ending::Closed || m_ending == Ending::Gap;
+            const bool gaveRequest = m_requests != requestsBefore;
+            return {true, gaveRequest || handedOut ? SegmentFate::Read : SegmentFate::NotRead};
+        }
+        if (sd.notClient && m_requests == requestsBefore)
+            fate = SegmentFate::NotRead; // its first bytes started no request
         // Sides no longer read drop what they hold (never from inside their own delivery).
         if (sd.notClient || (m_client >= 0 && side != m_client && (m_kind == Kind::Http || m_serverDone)))
             sd.stream.reset();
@@ -118,17 +138,17 @@ bool Flow::segment(int side, const TcpSegment &segment)
     if (segment.flags & kFin) {
         if (m_client < 0) {
             end(Ending::Closed, nullptr); // no request seen from either side, and no more to come
-            return true;
+            return {true, fate};
         }
         if (sd.stream.started())
             sd.stream.finish(seq + static_cast<std::uint32_t>(segment.payload.size()));
     }
     if (m_client >= 0 && m_sides[m_client].stream.started() && m_sides[m_client].stream.finished()) {
         closed();
-        return true;
+        return {true, fate};
     }
     checkTimers(m_nowMs);
-    return true;
+    return {true, fate};
 }
 
 bool Flow::wantsBytes(int side) const
@@ -149,7 +169,7 @@ bool Flow::wantsBytes(int side) const
     return false;
 }
 
-bool Flow::deliver(int side, ByteView bytes)
+bool Flow::deliver(int side, Bytes bytes)
 {
     if (m_ended)
         return false;
@@ -172,13 +192,13 @@ bool Flow::deliver(int side, ByteView bytes)
     return false;
 }
 
-bool Flow::judge(int side, ByteView bytes)
+bool Flow::judge(int side, Bytes bytes)
 {
     Side &sd = m_sides[side];
     const std::size_t take = std::min(bytes.size(), sd.start.size() - sd.startFill);
     std::memcpy(sd.start.data() + sd.startFill, bytes.data(), take);
     sd.startFill += take;
-    const StreamStart start = ClassifyStreamStart(ByteView(sd.start.data(), sd.startFill));
+    const StreamStart start = ClassifyStreamStart(Bytes(sd.start.data(), sd.startFill));
     if (start == StreamStart::NeedMore)
         return true;
     if (start == StreamStart::Neither) {
@@ -197,7 +217,7 @@ bool Flow::judge(int side, ByteView bytes)
     decide(side, start);
     const std::size_t judged = sd.startFill;
     sd.startFill = 0;
-    if (!deliver(side, ByteView(sd.start.data(), judged)) || !deliver(side, bytes.subspan(take)))
+    if (!deliver(side, Bytes(sd.start.data(), judged)) || !deliver(side, bytes.subspan(take)))
         return false;
     if (m_kind == Kind::Tls && !m_serverEarly.isEmpty()) {
         const QByteArray early = std::exchange(m_serverEarly, QByteArray());
@@ -225,10 +245,10 @@ void Flow::decide(int side, StreamStart start)
     }
     ++m_context.counters.tlsStarted;
     m_tls = std::make_unique<TlsSession>(m_context.keys);
-    m_tls->onApplicationData = [this](ByteView bytes) { plaintext(bytes); };
+    m_tls->onApplicationData = [this](Bytes bytes) { plaintext(bytes); };
 }
 
-bool Flow::deliverServer(ByteView bytes)
+bool Flow::deliverServer(Bytes bytes)
 {
     switch (m_kind) {
     case Kind::Http:
@@ -258,7 +278,7 @@ bool Flow::deliverServer(ByteView bytes)
     return !m_serverDone;
 }
 
-void Flow::plaintext(ByteView bytes)
+void Flow::plaintext(Bytes bytes)
 {
     if (m_ended)
         return;
@@ -384,12 +404,38 @@ void Flow::note(FlowNote::Kind kind, const char *reason)
     m_context.onNote(FlowNote{kind, m_key.end(client), m_key.end(1 - client), reason});
 }
 
+// What a flow that ends took in and never read as requests goes to whoever reads single
+// datagrams: the bytes held behind a hole never reached a reader at all. When the
+// connection itself ended (closed, idle, evicted, a gap), so do the first bytes of a side
+// still being judged and a plain HTTP head that never ended (a request cut by the
+// capture's snap length, say). When the reader ended on bytes it could not read, it took
+// nothing of them, and the segment is not read (Flow::Taken).
+void Flow::handOutUnread(Ending why)
+{
+    if (!m_context.onUnread)
+        return;
+    const auto handOut = [this](int side, Bytes bytes) {
+        if (!bytes.empty())
+            m_context.onUnread(UnreadBytes{m_key.end(side), m_key.end(1 - side), bytes});
+    };
+    const bool connectionEnded = why == Ending::Closed || why == Ending::Idle || why == Ending::Evicted || why == Ending::Gap;
+    for (int side = 0; side < 2; ++side) {
+        const Side &sd = m_sides[side];
+        if (connectionEnded && m_kind == Kind::Undecided)
+            handOut(side, Bytes(sd.start.data(), sd.startFill));
+        if (connectionEnded && side == m_client && m_kind == Kind::Http && m_http)
+            handOut(side, m_http->pendingHead());
+        sd.stream.forEachHeld([&](Bytes piece) { handOut(side, piece); });
+    }
+}
+
 void Flow::end(Ending why, const char *reason)
 {
     if (m_ended)
         return;
     m_ended = true;
     m_ending = why;
+    handOutUnread(why);
     StreamCounters &counters = m_context.counters;
     switch (why) {
     case Ending::Closed:
@@ -446,6 +492,7 @@ void Flow::end(Ending why, const char *reason)
 void Flow::request(StreamRequest &&request)
 {
     ++m_context.counters.requests;
+    ++m_requests;
     request.client = m_key.end(m_client);
     // No Host, no :authority: the TLS server name, else the server's address.
     if (request.authority.isEmpty() && m_tls)

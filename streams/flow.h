@@ -27,6 +27,7 @@ struct FlowContext {
     StreamCounters &counters;
     const std::function<void(const StreamRequest &)> &onRequest;
     const std::function<void(const FlowNote &)> &onNote;
+    const std::function<void(const UnreadBytes &)> &onUnread;
 };
 
 class Flow {
@@ -49,9 +50,14 @@ public:
     Flow(const Flow &) = delete;
     Flow &operator=(const Flow &) = delete;
 
-    // A segment sent by the key's end side (0 low, 1 high). False when it changed nothing
-    // but the time the flow was last seen.
-    bool segment(int side, const TcpSegment &segment);
+    // A segment sent by the key's end side (0 low, 1 high). changed is false when it
+    // changed nothing but the time the flow was last seen; fate says whether a reader
+    // took its payload (SegmentFate).
+    struct Taken {
+        bool changed = false;
+        SegmentFate fate = SegmentFate::Read;
+    };
+    Taken segment(int side, const TcpSegment &segment);
     // The key log grew, or time passed: TLS records waiting for a secret try again.
     void retry(std::int64_t nowMs);
     // Ends the reading when a hole has waited too long, or a closed connection has
@@ -92,7 +98,7 @@ private:
     class SideSink : public ByteSink {
     public:
         SideSink(Flow &flow, int side) : m_flow(flow), m_side(side) {}
-        bool bytes(ByteView bytes) override { return m_flow.deliver(m_side, bytes); }
+        bool bytes(Bytes bytes) override { return m_flow.deliver(m_side, bytes); }
 
     private:
         Flow &m_flow;
@@ -101,17 +107,18 @@ private:
     enum class Kind { Undecided, Http, Tls };
 
     bool wantsBytes(int side) const;
-    bool deliver(int side, ByteView bytes);
-    bool judge(int side, ByteView bytes);
+    bool deliver(int side, Bytes bytes);
+    bool judge(int side, Bytes bytes);
     void decide(int side, StreamStart start);
-    bool deliverServer(ByteView bytes);
-    void plaintext(ByteView bytes);
+    bool deliverServer(Bytes bytes);
+    void plaintext(Bytes bytes);
     void startHttp(QByteArray scheme);
     void httpEnded();
     void observeTls();
     void countSuiteNotRead(std::uint16_t suite);
     void closed();
     void note(FlowNote::Kind kind, const char *reason);
+    void handOutUnread(Ending why);
     void request(StreamRequest &&request);
     int serverSide() const { return 1 - m_client; }
 
@@ -136,6 +143,7 @@ private:
     std::int64_t m_closedAtMs = 0;
     bool m_ended = false;
     Ending m_ending = Ending::Closed;
+    std::uint64_t m_requests = 0; // requests read, for what a segment gave
 };
 
 } // namespace quorrel::streams

@@ -13,19 +13,38 @@ namespace quorrel::streams {
 
 inline bool operator<(const Endpoint &a, const Endpoint &b)
 {
-    if (a.v6 != b.v6)
-        return !a.v6;
-    const int c = std::memcmp(a.address.data(), b.address.data(), a.address.size());
+    if (a.address.family != b.address.family)
+        return a.address.family == IpFamily::V4;
+    const int c = std::memcmp(a.address.bytes.data(), b.address.bytes.data(), a.address.bytes.size());
     if (c != 0)
         return c < 0;
     return a.port < b.port;
 }
 
+namespace detail {
+// An address's 16 bytes as two words: every segment is looked up, and a call of memcmp for
+// each 16-byte array costs more than the compare.
+inline void addressWords(const IpAddress &a, std::uint64_t (&words)[2])
+{
+    std::memcpy(words, a.bytes.data(), sizeof words);
+}
+inline bool sameEnd(const Endpoint &a, const Endpoint &b)
+{
+    std::uint64_t x[2], y[2];
+    addressWords(a.address, x);
+    addressWords(b.address, y);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0 && a.port == b.port && a.address.family == b.address.family;
+}
+} // namespace detail
+
 struct FlowKey {
     Endpoint low;
     Endpoint high;
 
-    friend bool operator==(const FlowKey &, const FlowKey &) = default;
+    friend bool operator==(const FlowKey &a, const FlowKey &b)
+    {
+        return detail::sameEnd(a.low, b.low) && detail::sameEnd(a.high, b.high);
+    }
 
     // The key of a segment's connection, and which end sent it: 0 for low, 1 for high.
     static FlowKey of(const TcpSegment &segment, int &side)
@@ -55,12 +74,12 @@ struct FlowKeyHash {
         };
         for (const Endpoint *e : {&k.low, &k.high}) {
             std::uint64_t words[2];
-            std::memcpy(words, e->address.data(), sizeof words);
+            detail::addressWords(e->address, words);
             mix(words[0]);
             mix(words[1]);
         }
-        mix(std::uint64_t{k.low.port} | std::uint64_t{k.high.port} << 16 | std::uint64_t{k.low.v6} << 32
-            | std::uint64_t{k.high.v6} << 33);
+        const auto v6 = [](const Endpoint &e) { return std::uint64_t{e.address.family == IpFamily::V6}; };
+        mix(std::uint64_t{k.low.port} | std::uint64_t{k.high.port} << 16 | v6(k.low) << 32 | v6(k.high) << 33);
         return static_cast<std::size_t>(h);
     }
 };

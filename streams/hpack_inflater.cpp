@@ -89,7 +89,7 @@ std::size_t HpackInflater::dynamicTableSize() const
     return m_inflater ? nghttp2_hd_inflate_get_dynamic_table_size(m_inflater) : 0;
 }
 
-bool HpackInflater::inflate(ByteView piece, bool last, FieldSink &sink)
+bool HpackInflater::inflate(Bytes piece, bool last, FieldSink &sink)
 {
     if (!m_inflater || m_error)
         return false;

@@ -34,7 +34,7 @@ public:
     // Decodes the next piece of a header block; last: it is the block's last piece. A
     // block may come in any number of pieces. False on a decoding error (error() says
     // which) or when the sink stopped; the inflater is not used again after that.
-    bool inflate(ByteView piece, bool last, FieldSink &sink);
+    bool inflate(Bytes piece, bool last, FieldSink &sink);
 
     const char *error() const { return m_error; }
     std::size_t memory() const { return m_memory; }

@@ -168,7 +168,7 @@ void Http1Reader::stop(ReadEnd::Kind kind, const char *reason)
     m_line = QByteArray();
 }
 
-std::size_t Http1Reader::feed(ByteView input)
+std::size_t Http1Reader::feed(Bytes input)
 {
     const auto *p = reinterpret_cast<const char *>(input.data());
     const std::size_t n = input.size();
@@ -319,7 +319,7 @@ std::size_t Http1Reader::readHead(const char *p, std::size_t n)
             ++i;
         if (i == n)
             return i;
-        const ByteView start(reinterpret_cast<const std::byte *>(p + i), std::min(n - i, kStreamStartBytes));
+        const Bytes start(reinterpret_cast<const std::byte *>(p + i), std::min(n - i, kStreamStartBytes));
         if (ClassifyStreamStart(start) == StreamStart::Neither) {
             notHttp("bytes that do not start an HTTP request");
             return i;

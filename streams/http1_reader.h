@@ -28,9 +28,11 @@ public:
     // Reads the stream's next bytes and returns how many it took: all of them, unless
     // the reading ended (end()) or the stream turned to HTTP/2 (switchedToHttp2(): the
     // bytes not taken start right after "PRI * HTTP/2.0\r\n\r\n").
-    std::size_t feed(ByteView bytes);
+    std::size_t feed(Bytes bytes);
 
     bool switchedToHttp2() const { return m_state == State::Http2; }
+    // The head being gathered: a request that has not ended yet, as it came.
+    Bytes pendingHead() const { return m_state == State::Head ? viewOf(m_head) : Bytes(); }
     const Origin &origin() const { return m_origin; }
     const ReadEnd &end() const { return m_end; }
     std::size_t memory() const { return static_cast<std::size_t>(m_head.capacity() + m_line.capacity()); }

@@ -66,7 +66,7 @@ std::size_t Http2Reader::memory() const
                                    + m_request.userAgent.capacity());
 }
 
-bool Http2Reader::feed(ByteView input)
+bool Http2Reader::feed(Bytes input)
 {
     std::size_t i = 0;
     const std::size_t n = input.size();
@@ -203,7 +203,7 @@ void Http2Reader::beginFragment(std::uint32_t length, std::uint32_t padding)
         fragment({}); // an empty fragment may still end the block
 }
 
-void Http2Reader::fragment(ByteView piece)
+void Http2Reader::fragment(Bytes piece)
 {
     const bool last = m_left == 0;
     if (!m_inflater.inflate(piece, last && m_blockEnds, *this)) {

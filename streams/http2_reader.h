@@ -33,7 +33,7 @@ public:
     std::uint64_t *longAddresses = nullptr;
 
     // False once the reading has ended: end() says why.
-    bool feed(ByteView bytes);
+    bool feed(Bytes bytes);
 
     const ReadEnd &end() const { return m_end; }
     std::size_t memory() const;
@@ -43,7 +43,7 @@ private:
 
     void frameHeader();
     void beginFragment(std::uint32_t length, std::uint32_t padding);
-    void fragment(ByteView piece);
+    void fragment(Bytes piece);
     void endBlock();
     bool field(std::string_view name, std::string_view value) override;
     void stop(ReadEnd::Kind kind, const char *reason);

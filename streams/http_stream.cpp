@@ -13,7 +13,7 @@ HttpStream::HttpStream(QByteArray scheme, QByteArray fallbackAuthority, const St
     m_http1.longAddresses = longAddresses;
 }
 
-bool HttpStream::feed(ByteView bytes)
+bool HttpStream::feed(Bytes bytes)
 {
     if (m_http2)
         return m_http2->feed(bytes);

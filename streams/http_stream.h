@@ -21,8 +21,10 @@ public:
                std::function<void(StreamRequest &&)> onRequest, std::uint64_t *longAddresses = nullptr);
 
     // False once the reading has ended: end() says why.
-    bool feed(ByteView bytes);
+    bool feed(Bytes bytes);
     const ReadEnd &end() const;
+    // An HTTP/1 request head that has not ended yet; nothing once HTTP/2 reads the stream.
+    Bytes pendingHead() const { return m_http2 ? Bytes() : m_http1.pendingHead(); }
     std::size_t memory() const;
 
 private:

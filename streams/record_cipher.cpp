@@ -35,7 +35,7 @@ void putBe64(std::uint8_t *out, std::uint64_t value)
     }
 }
 
-const unsigned char *bytesOf(ByteView view) { return reinterpret_cast<const unsigned char *>(view.data()); }
+const unsigned char *bytesOf(Bytes view) { return reinterpret_cast<const unsigned char *>(view.data()); }
 
 } // namespace
 
@@ -80,7 +80,7 @@ bool RecordCipher::open(const Record &record, std::vector<std::byte> &out)
         return false;
 
     std::array<std::uint8_t, kNonceLength> nonce{};
-    ByteView ciphertext = record.body.first(record.body.size() - kTagLength);
+    Bytes ciphertext = record.body.first(record.body.size() - kTagLength);
     if (m_explicitNonce) {
         std::memcpy(nonce.data(), m_iv.data(), m_iv.size());
         std::memcpy(nonce.data() + m_iv.size(), record.body.data(), kExplicitNonceLength);

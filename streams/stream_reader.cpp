@@ -20,14 +20,14 @@ constexpr std::size_t kRememberedCost = kHashLink + sizeof(FlowKey) + 32 + kMall
 StreamReader::StreamReader(KeyLog &keys, StreamLimits limits)
     : m_keys(keys),
       m_limits(limits),
-      m_context(std::make_unique<FlowContext>(FlowContext{keys, m_limits, m_counters, onRequest, onNote})),
+      m_context(std::make_unique<FlowContext>(FlowContext{keys, m_limits, m_counters, onRequest, onNote, onUnread})),
       m_generation(keys.generation())
 {
 }
 
 StreamReader::~StreamReader() = default;
 
-void StreamReader::feed(const TcpSegment &segment)
+SegmentFate StreamReader::feed(const TcpSegment &segment)
 {
     m_nowMs = std::max(m_nowMs, segment.timeMs);
     if (m_keys.generation() != m_generation)
@@ -43,12 +43,12 @@ void StreamReader::feed(const TcpSegment &segment)
         // A bare ACK or FIN of a connection not followed holds nothing to read; one that
         // was followed and ended is kept in mind by the bytes it carries.
         if (segment.payload.empty() && !(segment.flags & kSyn))
-            return;
+            return SegmentFate::Read;
         if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
             if (!opens) {
                 r->second.lastSeenMs = m_nowMs;
                 m_recentRemembered.splice(m_recentRemembered.begin(), m_recentRemembered, r->second.recent);
-                return;
+                return segment.payload.empty() ? SegmentFate::Read : SegmentFate::NotRead;
             }
             // The same two ends again: a new connection.
             m_recentRemembered.erase(r->second.recent);
@@ -64,7 +64,7 @@ void StreamReader::feed(const TcpSegment &segment)
         while (m_flows.size() >= m_limits.maxFlows && !m_recent.empty())
             evictOldest("the table of flows is full");
         if (m_limits.maxFlows == 0)
-            return;
+            return segment.payload.empty() ? SegmentFate::Read : SegmentFate::NotRead;
         m_recent.push_front(key);
         it = m_flows
                  .emplace(key, Entry{std::make_unique<Flow>(key, *m_context), m_recent.begin(), 0, m_nowMs, m_deadlines.end(),
@@ -75,11 +75,13 @@ void StreamReader::feed(const TcpSegment &segment)
     }
     // A segment that only says the connection lives (an ACK, bytes of a side not read)
     // changes nothing the entry keeps.
-    if (!it->second.flow->segment(side, segment))
-        return;
+    const Flow::Taken taken = it->second.flow->segment(side, segment);
+    if (!taken.changed)
+        return taken.fate;
     settle(it);
     enforceTotal();
     noteMemory();
+    return taken.fate;
 }
 
 void StreamReader::touch(Entry &entry)

@@ -14,8 +14,13 @@
 // idle ones from the old end of the recency list, and, when the key log grew, the flows
 // whose TLS records wait for it.
 //
-// One thread. onRequest and onNote are called from inside feed() and expire(); they
-// must not call back into the reader.
+// What the reader does not read is said: feed() tells whether a reader took a segment's
+// payload, and a flow that ends hands out through onUnread the bytes it took in but never
+// read (held behind a hole that never filled, say). So whoever reads single datagrams
+// reads exactly what no reader does.
+//
+// One thread. onRequest, onNote and onUnread are called from inside feed(), expire() and
+// endAll(); they must not call back into the reader.
 
 #include "streams/flow_key.h"
 #include "streams/key_log.h"
@@ -46,9 +51,11 @@ public:
     std::function<void(const StreamRequest &)> onRequest;
     // A flow whose reading ended early, and why (optional; for the log).
     std::function<void(const FlowNote &)> onNote;
+    // Bytes a flow took in and never read, as its reading ends (optional).
+    std::function<void(const UnreadBytes &)> onUnread;
 
     // One captured segment, in capture order. Its payload is not kept past the call.
-    void feed(const TcpSegment &segment);
+    SegmentFate feed(const TcpSegment &segment);
     // Ends idle flows and holes that waited too long, and lets TLS records that wait for
     // the key log try again. Call it every second or so with the capture's clock.
     void expire(std::int64_t nowMs);

@@ -18,7 +18,7 @@ bool isTargetStart(unsigned char c)
 }
 } // namespace
 
-StreamStart ClassifyStreamStart(ByteView first)
+StreamStart ClassifyStreamStart(Bytes first)
 {
     if (first.empty())
         return StreamStart::NeedMore;

@@ -19,6 +19,6 @@ enum class StreamStart {
 // Never needs more than this many bytes to decide.
 inline constexpr std::size_t kStreamStartBytes = 24;
 
-StreamStart ClassifyStreamStart(ByteView first);
+StreamStart ClassifyStreamStart(Bytes first);
 
 } // namespace quorrel::streams

@@ -3,26 +3,24 @@
 // the request a stream carried: its address parts and the headers a download of it needs.
 // Text stays bytes here: a captured address keeps every byte it had on the wire.
 
+#include "capture/bytes.h"
+#include "capture/ip_headers.h"
+
 #include <QByteArray>
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace quorrel::streams {
 
-using ByteView = std::span<const std::byte>;
-
 // The bytes of a byte array, not copied: valid while it is alive and unchanged.
-inline ByteView viewOf(const QByteArray &bytes)
+inline Bytes viewOf(const QByteArray &bytes)
 {
     return {reinterpret_cast<const std::byte *>(bytes.constData()), static_cast<std::size_t>(bytes.size())};
 }
 
-// One end of a TCP connection. IPv4 addresses fill the first 4 bytes of address.
+// One end of a TCP connection: the address as the capture decoded it, and the port.
 struct Endpoint {
-    std::array<std::uint8_t, 16> address{};
-    bool v6 = false;
+    IpAddress address;
     std::uint16_t port = 0;
 
     friend bool operator==(const Endpoint &, const Endpoint &) = default;
@@ -42,8 +40,27 @@ struct TcpSegment {
     Endpoint destination;
     std::uint32_t seq = 0;
     std::uint8_t flags = 0; // TcpFlag bits
-    ByteView payload;       // not copied: valid for the call only
+    Bytes payload;          // not copied: valid for the call only
     std::int64_t timeMs = 0; // capture time, milliseconds, monotonic within one source
+};
+
+// What became of a captured segment's payload. Read: a reader of its connection took it,
+// holds it behind a hole to read once the hole fills, or took those bytes before (the
+// same bytes sent again are Stale), or it is the reply of a server whose connection is
+// read. NotRead: no reader will read it: a connection not followed (unknown and not
+// opened here, ended, remembered, the table full), a side whose first bytes started no
+// request, bytes that ended the reading of their connection without a request, a copy
+// of bytes handed on already. Whatever such a segment holds is for the reading of single
+// datagrams.
+enum class SegmentFate : std::uint8_t { Read, NotRead };
+
+// Bytes a flow took in but never read as requests, handed out when its reading ends:
+// those held behind a hole that never filled, the first bytes of a side that never said
+// what it speaks, a plain HTTP request head that never ended. sender sent them.
+struct UnreadBytes {
+    Endpoint sender;
+    Endpoint receiver;
+    Bytes bytes; // valid for the call only
 };
 
 // Where the requests of a client stream go: "http" or "https", and the authority to use

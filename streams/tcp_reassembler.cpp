@@ -28,7 +28,7 @@ std::int64_t TcpReassembler::offsetOf(std::uint32_t seq) const
     return static_cast<std::int64_t>(m_next) + delta;
 }
 
-TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std::size_t holdLimit,
+TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, Bytes payload, std::size_t holdLimit,
                                         std::int64_t nowMs, ByteSink &sink)
 {
     if (!m_started || payload.empty())
@@ -37,7 +37,7 @@ TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std
     const std::int64_t end = begin + static_cast<std::int64_t>(payload.size());
     const auto next = static_cast<std::int64_t>(m_next);
     if (end <= next)
-        return Add::Ok; // a copy of bytes already handed on
+        return Add::Stale; // a copy of bytes already handed on
     if (begin < next) {
         payload = payload.subspan(static_cast<std::size_t>(next - begin));
         begin = next;
@@ -48,37 +48,43 @@ TcpReassembler::Add TcpReassembler::add(std::uint32_t seq, ByteView payload, std
         return Add::Ok;
     }
 
-    // Hold what no earlier copy holds already.
+    // Hold what no earlier copy holds already: the gaps between the pieces held, walked
+    // twice, so that bytes over the bound are refused whole, never in part.
     if (!m_held)
         m_held = std::make_unique<Held>();
     Held &held = *m_held;
-    auto pos = static_cast<std::uint64_t>(begin);
     const auto stop = static_cast<std::uint64_t>(end);
-    auto it = held.upper_bound(pos);
-    if (it != held.begin()) {
-        const auto prev = std::prev(it);
-        pos = std::max(pos, prev->first + static_cast<std::uint64_t>(prev->second.size()));
-    }
-    it = held.lower_bound(pos);
-    while (pos < stop) {
-        const std::uint64_t pieceEnd = it != held.end() && it->first < stop ? it->first : stop;
-        if (pieceEnd > pos) {
-            const auto n = static_cast<std::size_t>(pieceEnd - pos);
-            if (m_heldBytes + n > holdLimit) {
-                releaseIfEmpty();
-                return Add::Overflow;
-            }
-            if (held.empty())
-                m_holeSinceMs = nowMs;
-            const auto *from = reinterpret_cast<const char *>(payload.data()) + (pos - static_cast<std::uint64_t>(begin));
-            held.emplace_hint(it, pos, QByteArray(from, static_cast<qsizetype>(n)));
-            m_heldBytes += n;
+    const auto holdGaps = [&](auto &&gap) {
+        auto pos = static_cast<std::uint64_t>(begin);
+        auto it = held.upper_bound(pos);
+        if (it != held.begin()) {
+            const auto prev = std::prev(it);
+            pos = std::max(pos, prev->first + static_cast<std::uint64_t>(prev->second.size()));
         }
-        if (it == held.end() || it->first >= stop)
-            break;
-        pos = it->first + static_cast<std::uint64_t>(it->second.size());
-        ++it;
+        it = held.lower_bound(pos);
+        while (pos < stop) {
+            const std::uint64_t pieceEnd = it != held.end() && it->first < stop ? it->first : stop;
+            if (pieceEnd > pos)
+                gap(it, pos, pieceEnd);
+            if (it == held.end() || it->first >= stop)
+                break;
+            pos = it->first + static_cast<std::uint64_t>(it->second.size());
+            ++it;
+        }
+    };
+    std::size_t adding = 0;
+    holdGaps([&adding](Held::iterator, std::uint64_t from, std::uint64_t to) { adding += std::size_t(to - from); });
+    if (m_heldBytes + adding > holdLimit) {
+        releaseIfEmpty();
+        return Add::Overflow;
     }
+    if (held.empty() && adding > 0)
+        m_holeSinceMs = nowMs;
+    holdGaps([&](Held::iterator at, std::uint64_t from, std::uint64_t to) {
+        const auto *bytes = reinterpret_cast<const char *>(payload.data()) + (from - static_cast<std::uint64_t>(begin));
+        held.emplace_hint(at, from, QByteArray(bytes, static_cast<qsizetype>(to - from)));
+    });
+    m_heldBytes += adding;
 
     bool progressed = false;
     while (!held.empty() && held.begin()->first == m_next) {

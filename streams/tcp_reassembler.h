@@ -19,7 +19,7 @@ namespace quorrel::streams {
 // direction has ended: nothing more is handed on.
 class ByteSink {
 public:
-    virtual bool bytes(ByteView bytes) = 0;
+    virtual bool bytes(Bytes bytes) = 0;
 
 protected:
     ~ByteSink() = default;
@@ -35,12 +35,22 @@ public:
     void reset();
 
     enum class Add {
-        Ok,
-        Overflow, // the bytes ahead of a hole would pass holdLimit: they cannot be held
+        Ok,       // handed on, or held (or held already)
+        Stale,    // every byte was handed on before: a copy sent again, nothing new
+        Overflow, // the bytes ahead of a hole would pass holdLimit: none of them is held
     };
     // A segment's payload at sequence number seq. In-order bytes go to sink, with any held
     // bytes they join up with; the rest is held.
-    Add add(std::uint32_t seq, ByteView payload, std::size_t holdLimit, std::int64_t nowMs, ByteSink &sink);
+    Add add(std::uint32_t seq, Bytes payload, std::size_t holdLimit, std::int64_t nowMs, ByteSink &sink);
+
+    // Each piece held behind the hole, in stream order.
+    template <class Visit>
+    void forEachHeld(Visit visit) const
+    {
+        if (m_held)
+            for (const auto &[offset, bytes] : *m_held)
+                visit(viewOf(bytes));
+    }
 
     // The FIN: the stream ends before sequence number endSeq.
     void finish(std::uint32_t endSeq);
@@ -49,6 +59,8 @@ public:
 
     std::uint32_t nextSeq() const { return m_start + static_cast<std::uint32_t>(m_next); }
     bool hasHole() const { return m_held != nullptr; }
+    // A segment at seq begins with bytes handed on before: a copy, at least in part.
+    bool handedOn(std::uint32_t seq) const { return m_started && offsetOf(seq) < static_cast<std::int64_t>(m_next); }
     std::int64_t holeSinceMs() const { return m_holeSinceMs; }
     std::size_t heldBytes() const { return m_heldBytes; }
     std::size_t memory() const;

@@ -19,13 +19,13 @@ constexpr std::array<std::uint8_t, 32> kHelloRetryRandom = {
     0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C,
 };
 
-std::optional<ByteView> vector8(ByteCursor &cursor)
+std::optional<Bytes> vector8(ByteCursor &cursor)
 {
     const auto length = cursor.u8();
     return length ? cursor.take(*length) : std::nullopt;
 }
 
-std::optional<ByteView> vector16(ByteCursor &cursor)
+std::optional<Bytes> vector16(ByteCursor &cursor)
 {
     const auto length = cursor.be16();
     return length ? cursor.take(*length) : std::nullopt;
@@ -41,7 +41,7 @@ bool readRandom(ByteCursor &cursor, std::array<std::uint8_t, 32> &random)
 }
 
 // A host name is kept only when every byte is printable ASCII: it may end up in an address.
-QByteArray hostName(ByteView name)
+QByteArray hostName(Bytes name)
 {
     if (name.empty() || name.size() > 255)
         return {};
@@ -54,7 +54,7 @@ QByteArray hostName(ByteView name)
 }
 
 // server_name (RFC 6066 3): a list of (type, name); the first host_name (type 0) counts.
-QByteArray serverName(ByteView data)
+QByteArray serverName(Bytes data)
 {
     ByteCursor cursor(data);
     const auto list = vector16(cursor);
@@ -94,7 +94,7 @@ bool forEachExtension(ByteCursor &cursor, Visit &&visit)
 
 } // namespace
 
-void HandshakeReader::append(ByteView bytes)
+void HandshakeReader::append(Bytes bytes)
 {
     if (m_failed || bytes.empty())
         return;
@@ -109,7 +109,7 @@ std::optional<HandshakeReader::Message> HandshakeReader::next()
 {
     if (m_failed)
         return std::nullopt;
-    ByteCursor cursor(ByteView(m_bytes).subspan(m_pos));
+    ByteCursor cursor(Bytes(m_bytes).subspan(m_pos));
     const auto type = cursor.u8();
     const auto high = cursor.u8();
     const auto low = cursor.be16();
@@ -129,7 +129,7 @@ std::optional<HandshakeReader::Message> HandshakeReader::next()
     return Message{*type, *body};
 }
 
-std::optional<ClientHelloInfo> parseClientHello(ByteView body)
+std::optional<ClientHelloInfo> parseClientHello(Bytes body)
 {
     ByteCursor cursor(body);
     ClientHelloInfo info;
@@ -147,7 +147,7 @@ std::optional<ClientHelloInfo> parseClientHello(ByteView body)
         if ((*code >> 8) == 0x13 && !known && info.tls13SuiteCount < info.tls13Suites.size())
             info.tls13Suites[info.tls13SuiteCount++] = *code;
     }
-    const bool fits = forEachExtension(cursor, [&](std::uint16_t type, ByteView data) {
+    const bool fits = forEachExtension(cursor, [&](std::uint16_t type, Bytes data) {
         if (type == kExtServerName && info.serverName.isEmpty())
             info.serverName = serverName(data);
         else if (type == kExtEarlyData)
@@ -158,7 +158,7 @@ std::optional<ClientHelloInfo> parseClientHello(ByteView body)
     return info;
 }
 
-std::optional<ServerHelloInfo> parseServerHello(ByteView body)
+std::optional<ServerHelloInfo> parseServerHello(Bytes body)
 {
     ByteCursor cursor(body);
     ServerHelloInfo info;
@@ -174,7 +174,7 @@ std::optional<ServerHelloInfo> parseServerHello(ByteView body)
     info.cipherSuite = *suite;
     info.helloRetryRequest = info.random == kHelloRetryRandom;
     bool bad = false;
-    const bool fits = forEachExtension(cursor, [&](std::uint16_t type, ByteView data) {
+    const bool fits = forEachExtension(cursor, [&](std::uint16_t type, Bytes data) {
         if (type != kExtSupportedVersions)
             return;
         ByteCursor ext(data);

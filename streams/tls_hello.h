@@ -34,10 +34,10 @@ public:
 
     struct Message {
         std::uint8_t type = 0;
-        ByteView body; // valid until the next append() or next()
+        Bytes body; // valid until the next append() or next()
     };
 
-    void append(ByteView bytes);
+    void append(Bytes bytes);
     // The next whole message; nullopt until one has all arrived, or once failed().
     std::optional<Message> next();
     // A message announced longer than the limit: nothing more is read.
@@ -72,8 +72,8 @@ struct ServerHelloInfo {
 };
 
 // The body of a ClientHello (RFC 8446 4.1.2, RFC 5246 7.4.1.2); nullopt when malformed.
-std::optional<ClientHelloInfo> parseClientHello(ByteView body);
+std::optional<ClientHelloInfo> parseClientHello(Bytes body);
 // The body of a ServerHello or HelloRetryRequest (RFC 8446 4.1.3, RFC 5246 7.4.1.3).
-std::optional<ServerHelloInfo> parseServerHello(ByteView body);
+std::optional<ServerHelloInfo> parseServerHello(Bytes body);
 
 } // namespace quorrel::streams::tls

@@ -71,7 +71,7 @@ bool derive(EVP_KDF *kdf, const OSSL_PARAM *params, std::uint8_t *out, std::size
     return ok;
 }
 
-void *mutableBytes(ByteView bytes)
+void *mutableBytes(Bytes bytes)
 {
     // OSSL_PARAM takes non-const pointers; the KDFs only read these.
     return const_cast<std::byte *>(bytes.data());
@@ -79,7 +79,7 @@ void *mutableBytes(ByteView bytes)
 
 } // namespace
 
-bool SecretBytes::assign(ByteView bytes)
+bool SecretBytes::assign(Bytes bytes)
 {
     wipe();
     if (bytes.size() > kCapacity)
@@ -110,7 +110,7 @@ const CipherSuite *findCipherSuite(std::uint16_t code, bool tls13)
     return nullptr;
 }
 
-bool hkdfExpandLabel(const char *digest, ByteView secret, const char *label, ByteView context,
+bool hkdfExpandLabel(const char *digest, Bytes secret, const char *label, Bytes context,
                      std::uint8_t *out, std::size_t outLength)
 {
     static char mode[] = "EXPAND_ONLY";
@@ -128,7 +128,7 @@ bool hkdfExpandLabel(const char *digest, ByteView secret, const char *label, Byt
     return derive(tls13Kdf(), params, out, outLength);
 }
 
-bool deriveTls12ClientKeys(const CipherSuite &suite, ByteView masterSecret, const ClientRandom &clientRandom,
+bool deriveTls12ClientKeys(const CipherSuite &suite, Bytes masterSecret, const ClientRandom &clientRandom,
                            const std::array<std::uint8_t, 32> &serverRandom, TrafficKeys &keys)
 {
     static constexpr char kLabel[] = "key expansion";
@@ -147,12 +147,12 @@ bool deriveTls12ClientKeys(const CipherSuite &suite, ByteView masterSecret, cons
     params[3] = OSSL_PARAM_construct_end();
     if (!derive(tls1Prf(), params, block.data(), block.size()))
         return false;
-    const ByteView all = block.view();
+    const Bytes all = block.view();
     return keys.key.assign(all.first(suite.keyLength))
         && keys.iv.assign(all.subspan(2 * suite.keyLength, suite.ivLength));
 }
 
-bool deriveTls13TrafficKeys(const CipherSuite &suite, ByteView secret, TrafficKeys &keys)
+bool deriveTls13TrafficKeys(const CipherSuite &suite, Bytes secret, TrafficKeys &keys)
 {
     keys.key.resize(suite.keyLength);
     keys.iv.resize(suite.ivLength);

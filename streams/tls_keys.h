@@ -24,7 +24,7 @@ public:
     SecretBytes &operator=(const SecretBytes &) = delete;
 
     // False (and empty) when the bytes do not fit.
-    bool assign(ByteView bytes);
+    bool assign(Bytes bytes);
     void resize(std::size_t size); // up to kCapacity; new bytes are zero
     void wipe();
 
@@ -32,7 +32,7 @@ public:
     const std::uint8_t *data() const { return m_bytes.data(); }
     std::size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
-    ByteView view() const { return ByteView(reinterpret_cast<const std::byte *>(m_bytes.data()), m_size); }
+    Bytes view() const { return Bytes(reinterpret_cast<const std::byte *>(m_bytes.data()), m_size); }
 
 private:
     std::array<std::uint8_t, kCapacity> m_bytes{};
@@ -61,17 +61,17 @@ struct TrafficKeys {
 
 // TLS 1.2: the client's write key and IV, from the key block
 // PRF(master_secret, "key expansion", server_random + client_random).
-bool deriveTls12ClientKeys(const CipherSuite &suite, ByteView masterSecret, const ClientRandom &clientRandom,
+bool deriveTls12ClientKeys(const CipherSuite &suite, Bytes masterSecret, const ClientRandom &clientRandom,
                            const std::array<std::uint8_t, 32> &serverRandom, TrafficKeys &keys);
 
 // TLS 1.3: key and iv of a traffic secret (RFC 8446 7.3).
-bool deriveTls13TrafficKeys(const CipherSuite &suite, ByteView secret, TrafficKeys &keys);
+bool deriveTls13TrafficKeys(const CipherSuite &suite, Bytes secret, TrafficKeys &keys);
 
 // TLS 1.3 key update (RFC 8446 7.2): the secret becomes the next generation's.
 bool nextTrafficSecret(const CipherSuite &suite, SecretBytes &secret);
 
 // HKDF-Expand-Label(secret, label, context, out.size()), the "tls13 " prefix added.
-bool hkdfExpandLabel(const char *digest, ByteView secret, const char *label, ByteView context,
+bool hkdfExpandLabel(const char *digest, Bytes secret, const char *label, Bytes context,
                      std::uint8_t *out, std::size_t outLength);
 
 } // namespace quorrel::streams::tls

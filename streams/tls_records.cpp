@@ -4,7 +4,7 @@
 
 namespace quorrel::streams::tls {
 
-Record recordAt(ByteView bytes)
+Record recordAt(Bytes bytes)
 {
     ByteCursor cursor(bytes);
     Record record;
@@ -16,7 +16,7 @@ Record recordAt(ByteView bytes)
     return record;
 }
 
-RecordFramer::Result RecordFramer::check(ByteView header, std::size_t *length) const
+RecordFramer::Result RecordFramer::check(Bytes header, std::size_t *length) const
 {
     ByteCursor cursor(header);
     const auto type = cursor.u8();

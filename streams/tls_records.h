@@ -29,12 +29,12 @@ constexpr std::size_t kMaxCiphertextTls13 = kMaxPlaintext + 256;  // RFC 8446 5.
 struct Record {
     std::uint8_t type = 0;
     std::uint16_t version = 0;
-    ByteView header; // the 5 bytes as sent: TLS 1.3 authenticates them
-    ByteView body;
+    Bytes header; // the 5 bytes as sent: TLS 1.3 authenticates them
+    Bytes body;
 };
 
 // Reads the header at the start of bytes (at least 5 of them).
-Record recordAt(ByteView bytes);
+Record recordAt(Bytes bytes);
 
 class RecordFramer {
 public:
@@ -51,14 +51,14 @@ public:
     // Hands each whole record to take(const Record &) -> bool, in order; the record's
     // views are valid for that call only. Returns at the first false.
     template <typename Take>
-    Result feed(ByteView bytes, Take &&take);
+    Result feed(Bytes bytes, Take &&take);
 
     // The room held for a record that has not all arrived yet.
     std::size_t buffered() const { return m_partial.capacity(); }
 
 private:
     // The body length the header at bytes announces, or a failure.
-    Result check(ByteView header, std::size_t *length) const;
+    Result check(Bytes header, std::size_t *length) const;
 
     std::vector<std::byte> m_partial; // a record's first bytes, its header among them
     std::size_t m_need = 0;           // the partial record's whole size, once its header is in
@@ -66,7 +66,7 @@ private:
 };
 
 template <typename Take>
-RecordFramer::Result RecordFramer::feed(ByteView bytes, Take &&take)
+RecordFramer::Result RecordFramer::feed(Bytes bytes, Take &&take)
 {
     while (!bytes.empty()) {
         if (!m_partial.empty()) {
@@ -77,7 +77,7 @@ RecordFramer::Result RecordFramer::feed(ByteView bytes, Take &&take)
                 if (m_partial.size() < kRecordHeaderSize)
                     return Result::Ok;
                 std::size_t length = 0;
-                if (const Result r = check(ByteView(m_partial), &length); r != Result::Ok)
+                if (const Result r = check(Bytes(m_partial), &length); r != Result::Ok)
                     return r;
                 m_need = kRecordHeaderSize + length;
                 m_partial.reserve(m_need);
@@ -87,7 +87,7 @@ RecordFramer::Result RecordFramer::feed(ByteView bytes, Take &&take)
             bytes = bytes.subspan(n);
             if (m_partial.size() < m_need)
                 return Result::Ok;
-            const bool more = take(recordAt(ByteView(m_partial)));
+            const bool more = take(recordAt(Bytes(m_partial)));
             m_partial.clear();
             m_need = 0;
             if (!more)

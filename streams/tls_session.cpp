@@ -127,7 +127,7 @@ struct TlsSession::Impl {
         return Step::Wait;
     }
 
-    void deliver(ByteView bytes)
+    void deliver(Bytes bytes)
     {
         stats.applicationBytes += bytes.size();
         if (!bytes.empty() && owner.onApplicationData)
@@ -178,7 +178,7 @@ struct TlsSession::Impl {
             std::vector<std::byte> bytes = std::move(waiting.front());
             waiting.pop_front();
             waitingBytes -= bytes.size();
-            if (handle(recordAt(ByteView(bytes))) == Step::Wait) {
+            if (handle(recordAt(Bytes(bytes))) == Step::Wait) {
                 waitingBytes += bytes.size();
                 waiting.push_front(std::move(bytes));
                 break;
@@ -271,7 +271,7 @@ struct TlsSession::Impl {
             return end(EndCause::Oversize, "a plaintext longer than the protocol allows");
         switch (record.type) {
         case kApplicationData:
-            deliver(ByteView(plain));
+            deliver(Bytes(plain));
             return Step::Consumed;
         case kAlert:
             return end(EndCause::Closed, "the client sent an alert");
@@ -365,7 +365,7 @@ struct TlsSession::Impl {
         if (n == 0)
             return end(EndCause::Malformed, "a protected record without a content type");
         const auto type = static_cast<std::uint8_t>(plain[n - 1]);
-        const ByteView content = ByteView(plain).first(n - 1);
+        const Bytes content = Bytes(plain).first(n - 1);
         switch (type) {
         case kApplicationData:
             if (!applicationPhase)
@@ -409,7 +409,7 @@ struct TlsSession::Impl {
             early = Early::Unread;
             return Step::NotEarly;
         }
-        const ByteView secret = viewOf(secrets->clientEarlyTrafficSecret);
+        const Bytes secret = viewOf(secrets->clientEarlyTrafficSecret);
         for (std::size_t i = 0; i < hello.tls13SuiteCount; ++i) {
             const CipherSuite *candidate = findCipherSuite(hello.tls13Suites[i], true);
             TrafficKeys derived;
@@ -442,7 +442,7 @@ struct TlsSession::Impl {
         if (n == 0)
             return end(EndCause::Malformed, "a protected record without a content type");
         const auto type = static_cast<std::uint8_t>(plain[n - 1]);
-        const ByteView content = ByteView(plain).first(n - 1);
+        const Bytes content = Bytes(plain).first(n - 1);
         switch (type) {
         case kApplicationData:
             if (earlyPlain.size() + content.size() > kMaxEarlyDataBytes)
@@ -467,7 +467,7 @@ struct TlsSession::Impl {
             cipher.reset();
             std::vector<std::byte> taken = std::move(earlyPlain);
             earlyPlain = std::vector<std::byte>();
-            deliver(ByteView(taken));
+            deliver(Bytes(taken));
             OPENSSL_cleanse(taken.data(), taken.size());
             return Step::Consumed;
         }
@@ -476,7 +476,7 @@ struct TlsSession::Impl {
         return Step::Consumed;
     }
 
-    Step readHandshake13(ByteView content)
+    Step readHandshake13(Bytes content)
     {
         handshake.append(content);
         while (const auto message = handshake.next()) {
@@ -602,7 +602,7 @@ TlsSession::TlsSession(KeyLog &keys) : m_impl(std::make_unique<Impl>(*this, keys
 
 TlsSession::~TlsSession() = default;
 
-void TlsSession::feedClient(ByteView bytes, std::int64_t nowMs)
+void TlsSession::feedClient(Bytes bytes, std::int64_t nowMs)
 {
     Impl &d = *m_impl;
     d.resume(nowMs);
@@ -615,7 +615,7 @@ void TlsSession::feedClient(ByteView bytes, std::int64_t nowMs)
         d.releaseBuffers();
 }
 
-void TlsSession::feedServer(ByteView bytes, std::int64_t nowMs)
+void TlsSession::feedServer(Bytes bytes, std::int64_t nowMs)
 {
     Impl &d = *m_impl;
     if (!d.ended() && !d.haveServerHello && !bytes.empty()) {

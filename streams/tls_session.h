@@ -57,9 +57,9 @@ public:
     TlsSession &operator=(const TlsSession &) = delete;
 
     // The client's bytes in stream order from its first byte (a ClientHello record).
-    void feedClient(ByteView bytes, std::int64_t nowMs);
+    void feedClient(Bytes bytes, std::int64_t nowMs);
     // The server's bytes in stream order from its first byte; only the ServerHello is read.
-    void feedServer(ByteView bytes, std::int64_t nowMs);
+    void feedServer(Bytes bytes, std::int64_t nowMs);
     // Records waiting for a secret are tried again (the key log grew), and dropped once
     // they have waited too long.
     void retry(std::int64_t nowMs);
@@ -69,7 +69,7 @@ public:
 
     // The client's application data, decrypted, in order. Called from feedClient, feedServer
     // and retry; it must not destroy the session or feed it.
-    std::function<void(ByteView)> onApplicationData;
+    std::function<void(Bytes)> onApplicationData;
 
     State state() const;
     QByteArray serverName() const; // the ClientHello's server_name, empty without one

@@ -10,7 +10,7 @@
 #include "shell/resource_tree_view.h"
 #include "shell/single_window.h"
 #include "shell/window_layout.h"
-#include "detection/monitoring.h"
+#include "shell/monitoring_captions.h"
 
 #include <QLocalSocket>
 #include <QLockFile>

@@ -226,38 +226,29 @@ void TestExtraction::extract()
 
 void TestExtraction::extractRequest_data()
 {
-    QTest::addColumn<bool>("logIsEmpty");
     QTest::addColumn<uint>("sourceIP");
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<bool>("logStartLine");
     QTest::addColumn<QString>("address");
 
     const QByteArray get = raw("GET /x.mp3 HTTP/1.1\r\nHost: a.test\r\n\r\n");
     const QString found = QStringLiteral("http://a.test/x.mp3");
 
-    QTest::newRow("sent from here") << false << kLocal << get << false << found;
-    QTest::newRow("sent from here, first datagram of the log") << true << kLocal << get << true << found;
-    QTest::newRow("incoming") << false << kRemote << get << false << QString();
-    QTest::newRow("incoming still starts the log") << true << kRemote << get << true << QString();
-    QTest::newRow("zero byte first still starts the log")
-        << true << kLocal << raw("\0GET /x.mp3 HTTP/1.1\r\nHost: a.test") << true << QString();
-    QTest::newRow("empty payload still starts the log") << true << kLocal << QByteArray() << true << QString();
-    QTest::newRow("GBK path decoded")
-        << false << kLocal << raw("GET /\xd2\xf4\xc0\xd6/\xb8\xe8.mp3 HTTP/1.1\r\nHost: a.test\r\n\r\n") << false
-        << QString::fromUtf8("http://a.test/音乐/歌.mp3");
+    QTest::newRow("sent from here") << kLocal << get << found;
+    QTest::newRow("incoming") << kRemote << get << QString();
+    QTest::newRow("zero byte first") << kLocal << raw("\0GET /x.mp3 HTTP/1.1\r\nHost: a.test") << QString();
+    QTest::newRow("empty payload") << kLocal << QByteArray() << QString();
+    QTest::newRow("GBK path decoded") << kLocal << raw("GET /\xd2\xf4\xc0\xd6/\xb8\xe8.mp3 HTTP/1.1\r\nHost: a.test\r\n\r\n")
+                                      << QString::fromUtf8("http://a.test/音乐/歌.mp3");
 }
 
 void TestExtraction::extractRequest()
 {
-    QFETCH(bool, logIsEmpty);
     QFETCH(uint, sourceIP);
     QFETCH(QByteArray, payload);
-    QFETCH(bool, logStartLine);
     QFETCH(QString, address);
 
     const std::vector<std::byte> bytes = exactly(payload);
-    const Extraction e = ExtractRequest(logIsEmpty, kLocal, sourceIP, bytes);
-    QCOMPARE(e.logStartLine, logStartLine);
+    const Extraction e = ExtractRequest(kLocal, sourceIP, bytes);
     QCOMPARE(e.address.has_value(), !address.isNull());
     if (e.address)
         QCOMPARE(*e.address, address);
@@ -286,7 +277,7 @@ void TestExtraction::linuxSegmentEndToEnd()
 
     const std::vector<std::byte> bytes = exactly(datagram);
     const Datagram d = DecodeDatagram(kLocal, bytes);
-    const Extraction e = ExtractRequest(false, d.ip, d.source, d.data);
+    const Extraction e = ExtractRequest(d.ip, d.source, d.data);
     QCOMPARE(e.address.has_value(), !address.isNull());
     if (e.address)
         QCOMPARE(*e.address, address);

@@ -6,7 +6,7 @@
 
 #include "base/gbk_text.h"
 #include "capture/file_pieces.h"
-#include "tools/capture_file.h"
+#include "intake/capture_file.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -36,6 +36,7 @@
 #include <map>
 #include <vector>
 
+using namespace quorrel;
 using namespace quorrel::streams;
 using quorrel::test::readFile;
 using quorrel::test::accepts;
@@ -45,15 +46,21 @@ using quorrel::test::freePorts;
 using quorrel::test::openToServerWorkers;
 using quorrel::test::writeFile;
 
+// A step of a scripted connection (whatIsNotRead).
+struct StreamStep {
+    enum Kind { Open, Client, ClientAhead, Server, Again, Fin, Wait, End } kind;
+    QByteArray bytes = {};
+    int offset = 0; // ClientAhead: past the client's next byte; Again: back from it
+};
+using StreamSteps = QList<StreamStep>;
+Q_DECLARE_METATYPE(StreamSteps)
+
 namespace {
 
 Endpoint v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint16_t port)
 {
     Endpoint e;
-    e.address[0] = a;
-    e.address[1] = b;
-    e.address[2] = c;
-    e.address[3] = d;
+    e.address = IpAddress::v4(std::uint32_t(a) << 24 | std::uint32_t(b) << 16 | std::uint32_t(c) << 8 | d);
     e.port = port;
     return e;
 }
@@ -61,11 +68,13 @@ Endpoint v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std:
 Endpoint v6(const char *text, std::uint16_t port)
 {
     Endpoint e;
-    e.v6 = true;
+    e.address.family = IpFamily::V6;
     e.port = port;
-    inet_pton(AF_INET6, text, e.address.data());
+    inet_pton(AF_INET6, text, e.address.bytes.data());
     return e;
 }
+
+constexpr std::uint16_t kServerPort = 80;
 
 // A StreamReader and what it hands on.
 class Wire {
@@ -74,6 +83,10 @@ public:
     {
         reader.onRequest = [this](const StreamRequest &r) { requests << r; };
         reader.onNote = [this](const FlowNote &n) { notes << QByteArray(n.reason ? n.reason : ""); };
+        reader.onUnread = [this](const UnreadBytes &u) {
+            unread << QByteArray(u.sender.port == kServerPort ? "server: " : "client: ")
+                          + QByteArray(reinterpret_cast<const char *>(u.bytes.data()), qsizetype(u.bytes.size()));
+        };
     }
 
     void send(const Endpoint &from, const Endpoint &to, std::uint32_t seq, const QByteArray &payload,
@@ -86,7 +99,9 @@ public:
         s.flags = flags;
         s.payload = viewOf(payload);
         s.timeMs = nowMs;
-        reader.feed(s);
+        const SegmentFate fate = reader.feed(s);
+        if (!payload.isEmpty())
+            fates += fate == SegmentFate::Read ? 'R' : 'N';
         peak = std::max(peak, reader.memoryInUse());
     }
 
@@ -102,6 +117,8 @@ public:
     StreamReader reader;
     QList<StreamRequest> requests;
     QList<QByteArray> notes;
+    QList<QByteArray> unread; // "client: bytes", "server: bytes"
+    QByteArray fates;         // R or N for each segment with a payload, in order
     std::int64_t nowMs = 1000;
     std::size_t peak = 0;
 };
@@ -153,7 +170,7 @@ QByteArray get(const QByteArray &path, const QByteArray &host = "a.test")
 // Collects what a reassembler hands on.
 struct Collect : ByteSink {
     QByteArray got;
-    bool bytes(ByteView b) override
+    bool bytes(Bytes b) override
     {
         got.append(reinterpret_cast<const char *>(b.data()), static_cast<qsizetype>(b.size()));
         return true;
@@ -324,6 +341,8 @@ private slots:
     void streamStart_data();
     void streamStart();
 
+    void whatIsNotRead_data();
+    void whatIsNotRead();
     void gapNeverFills();
     void gapFillsLate();
     void gapMovesOn();
@@ -365,14 +384,15 @@ private slots:
 void TestStreams::reassembly_data()
 {
     QTest::addColumn<uint>("isn");
-    QTest::addColumn<QStringList>("segments"); // "offset:text", in arrival order
+    // "offset:text", in arrival order; "offset=text" for bytes all handed on before (Stale)
+    QTest::addColumn<QStringList>("segments");
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<int>("held");
 
     QTest::newRow("in order") << 1000u << QStringList{"0:hello ", "6:world"} << QByteArray("hello world") << 0;
     QTest::newRow("out of order") << 1000u << QStringList{"6:world", "0:hello "} << QByteArray("hello world") << 0;
     QTest::newRow("three reversed") << 1000u << QStringList{"4:ef", "2:cd", "0:ab"} << QByteArray("abcdef") << 0;
-    QTest::newRow("duplicate") << 1000u << QStringList{"0:hello", "0:hello", "5: world", "5: world"}
+    QTest::newRow("duplicate") << 1000u << QStringList{"0:hello", "0=hello", "5: world", "5= world"}
                                << QByteArray("hello world") << 0;
     QTest::newRow("duplicate of held bytes") << 1000u << QStringList{"5:fghij", "5:fghij", "0:abcde"}
                                              << QByteArray("abcdefghij") << 0;
@@ -382,7 +402,7 @@ void TestStreams::reassembly_data()
     QTest::newRow("overlap over handed-on bytes") << 1000u << QStringList{"0:abcd", "2:XXef"} << QByteArray("abcdef") << 0;
     QTest::newRow("overlap spanning two held pieces") << 1000u << QStringList{"2:cd", "6:gh", "0:abXXefXXij"}
                                                       << QByteArray("abcdefghij") << 0;
-    QTest::newRow("retransmission of old bytes") << 1000u << QStringList{"0:abcdef", "-4:zzzz", "0:ab", "6:g"}
+    QTest::newRow("retransmission of old bytes") << 1000u << QStringList{"0:abcdef", "-4=zzzz", "0=ab", "6:g"}
                                                  << QByteArray("abcdefg") << 0;
     QTest::newRow("a hole keeps the rest held") << 1000u << QStringList{"0:ab", "4:ef", "8:ij"} << QByteArray("ab") << 4;
     // Sequence numbers wrap around 2^32: serial arithmetic, not plain comparison.
@@ -390,7 +410,7 @@ void TestStreams::reassembly_data()
                                           << QByteArray("abcdefghijkl") << 0;
     QTest::newRow("wrap-around out of order") << 0xfffffffcu << QStringList{"6:ghij", "2:cdef", "0:ab"}
                                               << QByteArray("abcdefghij") << 0;
-    QTest::newRow("wrap-around, old copy from before the wrap") << 0xfffffffeu << QStringList{"0:abcd", "0:XX", "4:ef"}
+    QTest::newRow("wrap-around, old copy from before the wrap") << 0xfffffffeu << QStringList{"0:abcd", "0=XX", "4:ef"}
                                                                 << QByteArray("abcdef") << 0;
 }
 
@@ -405,10 +425,11 @@ void TestStreams::reassembly()
     stream.start(isn);
     Collect sink;
     for (const QString &s : segments) {
-        const qsizetype colon = s.indexOf(':');
+        const qsizetype colon = s.indexOf(QRegularExpression("[:=]"));
         const int offset = s.left(colon).toInt();
         const QByteArray bytes = s.mid(colon + 1).toLatin1();
-        QCOMPARE(stream.add(isn + static_cast<std::uint32_t>(offset), viewOf(bytes), 1 << 20, 0, sink), TcpReassembler::Add::Ok);
+        const TcpReassembler::Add added = s[colon] == '=' ? TcpReassembler::Add::Stale : TcpReassembler::Add::Ok;
+        QCOMPARE(stream.add(isn + static_cast<std::uint32_t>(offset), viewOf(bytes), 1 << 20, 0, sink), added);
     }
     QCOMPARE(sink.got, expected);
     QCOMPARE(int(stream.heldBytes()), held);
@@ -425,6 +446,11 @@ void TestStreams::holdLimit()
     QCOMPARE(stream.add(7 + 10, viewOf(piece), 250, 0, sink), TcpReassembler::Add::Ok);
     QCOMPARE(stream.add(7 + 200, viewOf(piece), 250, 0, sink), TcpReassembler::Add::Ok);
     QCOMPARE(stream.add(7 + 400, viewOf(piece), 250, 0, sink), TcpReassembler::Add::Overflow);
+    // Refused whole: a segment whose new bytes do not all fit leaves none of them held,
+    // not the part before the bound (its bytes go elsewhere whole).
+    QCOMPARE(stream.heldBytes(), std::size_t(200));
+    QCOMPARE(stream.add(7 + 5, viewOf(QByteArray(400, 'z')), 250, 0, sink), TcpReassembler::Add::Overflow);
+    QCOMPARE(stream.heldBytes(), std::size_t(200));
     // In-order bytes are never held: they pass whatever the limit.
     TcpReassembler inOrder;
     inOrder.start(0);
@@ -461,6 +487,89 @@ void TestStreams::streamStart()
     QFETCH(QByteArray, bytes);
     QFETCH(int, kind);
     QCOMPARE(int(ClassifyStreamStart(viewOf(bytes))), kind);
+}
+
+// The reader says what it does not read: each segment's fate (R, read or held to be read;
+// N, taken by no reader), and, as a flow ends, what it took in and never read.
+
+void TestStreams::whatIsNotRead_data()
+{
+    QTest::addColumn<StreamSteps>("steps");
+    QTest::addColumn<int>("maxFlows");
+    QTest::addColumn<QByteArray>("fates");
+    QTest::addColumn<QStringList>("requests");
+    QTest::addColumn<QList<QByteArray>>("unread");
+
+    using S = StreamStep;
+    const QByteArray a = get("/a.mp3"), b = get("/b.mp3");
+    const QByteArray reply = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+    const QString getA = "GET http://a.test/a.mp3", getB = "GET http://a.test/b.mp3";
+    const QByteArray cut = "GET /c.mp3 HTTP/1.1\r\nHost: a.test\r\n";
+    QTest::newRow("in order") << StreamSteps{{S::Open}, {S::Client, a}, {S::Server, reply}, {S::Client, b}} << 65536
+                              << QByteArray("RRR") << QStringList{getA, getB} << QList<QByteArray>{};
+    QTest::newRow("behind a hole that fills")
+        << StreamSteps{{S::Open}, {S::ClientAhead, b, int(a.size())}, {S::Client, a}} << 65536 << QByteArray("RR")
+        << QStringList{getA, getB} << QList<QByteArray>{};
+    QTest::newRow("behind a hole that never fills")
+        << StreamSteps{{S::Open}, {S::Client, a}, {S::ClientAhead, b, 100}, {S::Wait}} << 65536 << QByteArray("RR")
+        << QStringList{getA} << QList<QByteArray>{"client: " + b};
+    QTest::newRow("the end of the capture behind a hole")
+        << StreamSteps{{S::Open}, {S::ClientAhead, b, 100}, {S::End}} << 65536 << QByteArray("R") << QStringList{}
+        << QList<QByteArray>{"client: " + b};
+    QTest::newRow("a head cut by a hole")
+        << StreamSteps{{S::Open}, {S::Client, cut}, {S::ClientAhead, "Accept: */*\r\n\r\n", 10}, {S::End}} << 65536
+        << QByteArray("RR") << QStringList{} << QList<QByteArray>{"client: " + cut, "client: Accept: */*\r\n\r\n"};
+    QTest::newRow("a head that never ended, closed")
+        << StreamSteps{{S::Open}, {S::Client, cut}, {S::Fin}} << 65536 << QByteArray("R") << QStringList{}
+        << QList<QByteArray>{"client: " + cut};
+    QTest::newRow("first bytes still judged, closed")
+        << StreamSteps{{S::Open}, {S::Client, "GE"}, {S::Fin}} << 65536 << QByteArray("R") << QStringList{}
+        << QList<QByteArray>{"client: GE"};
+    QTest::newRow("not HTTP: that segment and the later ones")
+        << StreamSteps{{S::Open}, {S::Client, "HELO mail.test\r\n"}, {S::Client, a}} << 65536 << QByteArray("NN")
+        << QStringList{} << QList<QByteArray>{};
+    QTest::newRow("a copy of bytes read") << StreamSteps{{S::Open}, {S::Client, a}, {S::Again, b, int(a.size())}} << 65536
+                                          << QByteArray("RN") << QStringList{getA} << QList<QByteArray>{};
+    QTest::newRow("joined late: a reply, then a request")
+        << StreamSteps{{S::Server, reply}, {S::Client, a}} << 65536 << QByteArray("NR") << QStringList{getA}
+        << QList<QByteArray>{};
+    QTest::newRow("the table holds no flow") << StreamSteps{{S::Open}, {S::Client, a}} << 0 << QByteArray("N")
+                                             << QStringList{} << QList<QByteArray>{};
+    QTest::newRow("held over the flow's bound")
+        << StreamSteps{{S::Open}, {S::ClientAhead, b, 10}, {S::ClientAhead, QByteArray(300 * 1024, 'x'), 10 + int(b.size())}}
+        << 65536 << QByteArray("RN") << QStringList{} << QList<QByteArray>{"client: " + b};
+}
+
+void TestStreams::whatIsNotRead()
+{
+    QFETCH(StreamSteps, steps);
+    QFETCH(int, maxFlows);
+    QFETCH(QByteArray, fates);
+    QFETCH(QStringList, requests);
+    QFETCH(QList<QByteArray>, unread);
+
+    StreamLimits limits;
+    limits.maxFlows = std::size_t(maxFlows);
+    Wire wire(limits);
+    Conn c(wire, kClient, kServer);
+    for (const StreamStep &step : steps) {
+        switch (step.kind) {
+        case StreamStep::Open: c.open(); break;
+        case StreamStep::Client: c.fromClient(step.bytes); break;
+        case StreamStep::ClientAhead: c.fromClientAt(step.offset, step.bytes); break;
+        case StreamStep::Server: c.fromServer(step.bytes); break;
+        case StreamStep::Again: c.fromClientAt(-step.offset, step.bytes); break;
+        case StreamStep::Fin: c.finFromClient(); break;
+        case StreamStep::Wait:
+            wire.nowMs += limits.gapWaitMs + 1;
+            wire.reader.expire(wire.nowMs);
+            break;
+        case StreamStep::End: wire.reader.endAll(); break;
+        }
+    }
+    QCOMPARE(wire.fates, fates);
+    QCOMPARE(wire.addresses(), requests);
+    QCOMPARE(wire.unread, unread);
 }
 
 void TestStreams::gapNeverFills()
@@ -1410,14 +1519,14 @@ bool readCapture(const QString &path, StreamReader &reader, QString &error)
         if (type == 0x0800 && n >= 34 && b[23] == 6) {
             const std::size_t ihl = (b[14] & 0x0f) * 4u;
             end = std::min<std::size_t>(n, 14 + (b[16] << 8 | b[17]));
-            std::copy(b + 26, b + 30, s.source.address.begin());
-            std::copy(b + 30, b + 34, s.destination.address.begin());
+            std::copy(b + 26, b + 30, s.source.address.bytes.begin());
+            std::copy(b + 30, b + 34, s.destination.address.bytes.begin());
             tcp = 14 + ihl;
         } else if (type == 0x86dd && n >= 54 && b[20] == 6) {
-            s.source.v6 = s.destination.v6 = true;
+            s.source.address.family = s.destination.address.family = IpFamily::V6;
             end = std::min<std::size_t>(n, 54 + (b[18] << 8 | b[19]));
-            std::copy(b + 22, b + 38, s.source.address.begin());
-            std::copy(b + 38, b + 54, s.destination.address.begin());
+            std::copy(b + 22, b + 38, s.source.address.bytes.begin());
+            std::copy(b + 38, b + 54, s.destination.address.bytes.begin());
             tcp = 54;
         } else {
             continue;
@@ -1431,7 +1540,7 @@ bool readCapture(const QString &path, StreamReader &reader, QString &error)
         s.destination.port = std::uint16_t(b[tcp + 2] << 8 | b[tcp + 3]);
         s.seq = std::uint32_t(b[tcp + 4]) << 24 | std::uint32_t(b[tcp + 5]) << 16 | std::uint32_t(b[tcp + 6]) << 8 | b[tcp + 7];
         s.flags = b[tcp + 13];
-        s.payload = ByteView(reinterpret_cast<const std::byte *>(b + tcp + offset), end - tcp - offset);
+        s.payload = Bytes(reinterpret_cast<const std::byte *>(b + tcp + offset), end - tcp - offset);
         s.timeMs = std::int64_t(h->ts.tv_sec) * 1000 + h->ts.tv_usec / 1000;
         reader.feed(s);
     }

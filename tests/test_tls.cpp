@@ -25,7 +25,7 @@ Q_DECLARE_METATYPE(TlsSession::EndCause)
 
 namespace {
 
-QByteArray bytesOf(ByteView view)
+QByteArray bytesOf(Bytes view)
 {
     return QByteArray(reinterpret_cast<const char *>(view.data()), qsizetype(view.size()));
 }
@@ -89,7 +89,7 @@ QByteArray linesLabelled(const QByteArray &lines, const QList<QByteArray> &label
 struct Reading {
     explicit Reading(KeyLog &keys) : session(keys)
     {
-        session.onApplicationData = [this](ByteView bytes) { data += bytesOf(bytes); };
+        session.onApplicationData = [this](Bytes bytes) { data += bytesOf(bytes); };
     }
 
     void feed(const QByteArray &clientBytes, const QByteArray &serverBytes, qsizetype chunk = 0,
@@ -98,7 +98,7 @@ struct Reading {
         auto feedIn = [&](const QByteArray &bytes, bool client) {
             const qsizetype step = chunk > 0 ? chunk : std::max<qsizetype>(bytes.size(), 1);
             for (qsizetype at = 0; at < bytes.size(); at += step) {
-                const ByteView part = viewOf(bytes).subspan(std::size_t(at), std::size_t(std::min(step, bytes.size() - at)));
+                const Bytes part = viewOf(bytes).subspan(std::size_t(at), std::size_t(std::min(step, bytes.size() - at)));
                 client ? session.feedClient(part, nowMs) : session.feedServer(part, nowMs);
             }
         };

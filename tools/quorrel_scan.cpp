@@ -15,16 +15,15 @@
 #include "base/gydy.h"
 #include "base/stop_signals.h"
 #include "capture/cap_ip.h"
-#include "capture/datagram.h"
-#include "capture/link_layer.h"
 #include "capture/pcapng_secrets.h"
-#include "catalogue/capture_road.h"
+#include "intake/capture_road.h"
+#include "intake/file_intake.h"
+#include "intake/live_intake.h"
 #include "catalogue/catalogue.h"
 #include "detection/request_extraction.h"
 #include "downloads/har_file.h"
 #include "streams/key_log_location.h"
 #include "streams/stream_reader.h"
-#include "tools/capture_file.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -117,94 +116,19 @@ QByteArray renderTree(const ResourceTree &tree)
     return out;
 }
 
-struct Counts {
-    quint64 datagrams = 0;
-    quint64 requests = 0;
-    quint64 filed = 0;
-    QDateTime captured; // when the datagram being read was captured; invalid when live
-};
-
-void count(const CaptureRoad::Result &result, Counts &counts)
-{
-    counts.requests += quint64(result.requests);
-    counts.filed += quint64(result.filed);
-}
-
-// Reads every capture file; notes in broken the files whose last record breaks off. False
-// (with the reason in cut) when a file was cut short while it was read: what was read of it
-// is not what the capture holds, and reading ends there.
-bool readFiles(std::vector<std::unique_ptr<CaptureFile>> &files, const QStringList &paths,
-               const std::vector<IpAddress> &locals, CaptureRoad &road, Counts &counts, QStringList &broken,
-               QString &cut)
-{
-    // Flows end and waiting TLS records give up by the capture's own clock.
-    std::int64_t lastTick = 0;
-    for (size_t f = 0; f < files.size(); ++f) {
-        CaptureFile &file = *files[f];
-        Bytes frame;
-        CaptureFile::Read read;
-        while ((read = file.next(frame)) == CaptureFile::Read::Frame) {
-            const std::optional<IpInLink> ip = IpInFrame(file.linkType(), frame);
-            if (!ip)
-                continue;
-            ++counts.datagrams;
-            const std::int64_t now = file.timeMs();
-            counts.captured = QDateTime::fromMSecsSinceEpoch(now, Qt::UTC);
-            if (now - lastTick >= 1000 || now < lastTick) {
-                count(road.tick(now), counts);
-                lastTick = now;
-            }
-            IpAddress none;
-            none.family = ip->family;
-            Datagram datagram = DecodeDatagram(none, ip->datagram);
-            if (locals.empty()) {
-                datagram.ip = datagram.source;
-                count(road.deliver(false, datagram, now), counts);
-                continue;
-            }
-            // Each capture bound to a local address sees the datagram; its stream is read once.
-            bool streamRead = false;
-            for (const IpAddress &local : locals) {
-                if (local != datagram.source && local != datagram.destination)
-                    continue;
-                datagram.ip = local;
-                count(road.deliver(false, datagram, now, !streamRead), counts);
-                streamRead = true;
-            }
-        }
-        if (read == CaptureFile::Read::Cut) {
-            cut = paths[int(f)] + QStringLiteral(": ") + file.brokenReason();
-            return false;
-        }
-        if (read == CaptureFile::Read::Broken)
-            broken << QStringLiteral("%1 breaks off: %2").arg(paths[int(f)], file.brokenReason());
-    }
-    count(road.finish(), counts);
-    return true;
-}
-
 // Captures live traffic through the capture component until the time is up or the user
 // interrupts. Returns kExitUsage when a capture failed, after saying why.
-int captureLive(int seconds, CaptureRoad &road, Counts &counts, QString &cost)
+int captureLive(int seconds, LiveIntake &intake, QString &cost)
 {
-    QElapsedTimer clock;
-    clock.start();
-    Tcap_ip capture;
+    Tcap_ip &capture = intake.capture();
     int status = 0;
     const auto stop = [] { QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit); };
-    QObject::connect(&capture, &Tcap_ip::OnCap, [&](const Datagram &datagram) {
-        ++counts.datagrams;
-        count(road.deliver(false, datagram, clock.elapsed()), counts);
-    });
-    QTimer roadTimer;
-    QObject::connect(&roadTimer, &QTimer::timeout, [&] { count(road.tick(clock.elapsed()), counts); });
-    roadTimer.start(250);
     QObject::connect(&capture, &Tcap_ip::OnError, [&](const QString &error) {
         fail(kExitUsage, error);
         status = kExitUsage;
     });
     try {
-        capture.StartCap();
+        intake.start();
     } catch (const ESocketException &e) {
         return fail(kExitUsage, QStringLiteral("%1 (%2)").arg(e.message(), e.detail()));
     }
@@ -226,19 +150,20 @@ int captureLive(int seconds, CaptureRoad &road, Counts &counts, QString &cost)
     if (seconds > 0)
         QTimer::singleShot(seconds * 1000, &capture, stop);
     QCoreApplication::exec();
-    capture.StopCap();
-    count(road.finish(), counts);
+    intake.stop();
+    intake.finish();
 
     // What capturing cost this process (the helper's share is its own).
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    const double wall = intake.seconds();
+    const quint64 datagrams = intake.counts().datagrams;
     cost = QStringLiteral(", %1 datagrams/s, %2 s CPU (%3 s per 100,000 datagrams), %4 datagrams lost")
-               .arg(counts.datagrams / (wall > 0 ? wall : 1), 0, 'f', 0)
+               .arg(datagrams / (wall > 0 ? wall : 1), 0, 'f', 0)
                .arg(cpu, 0, 'f', 2)
-               .arg(counts.datagrams ? cpu * 100000.0 / double(counts.datagrams) : 0.0, 0, 'f', 3)
+               .arg(datagrams ? cpu * 100000.0 / double(datagrams) : 0.0, 0, 'f', 3)
                .arg(capture.dropped());
     return status;
 }
@@ -336,8 +261,6 @@ int main(int argc, char *argv[])
     // The secrets come before the traffic, so that bad input still writes nothing.
     Catalogue catalogue(places, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
     CaptureRoad road(catalogue);
-    // Without --local every request counts, whoever sent it.
-    road.setEveryAddressLocal(!live && locals.empty());
     // HTTP/3 and the suites not read go into the summary; anything else said once (a key
     // log that other users can read) gets a line of its own.
     road.onNotice = [](const QString &line) {
@@ -375,20 +298,27 @@ int main(int argc, char *argv[])
         return fail(kExitUsage, *error);
     const std::optional<QString> keptAside = catalogue.keptAsideNote();
 
-    Counts counts;
+    // Without --local every request in the files counts, whoever sent it.
+    std::unique_ptr<FileIntake> fromFiles;
+    std::unique_ptr<LiveIntake> fromCapture;
+    if (live)
+        fromCapture = std::make_unique<LiveIntake>(road);
+    else
+        fromFiles = std::make_unique<FileIntake>(road, locals);
     QList<HarRequest> har;
     if (parser.isSet(harOption)) {
         // Refused before anything is read, as every other bad argument is.
         const QFileInfo harFile(parser.value(harOption));
         if (harFile.isDir() || !QFileInfo(harFile.absolutePath()).isDir())
             return fail(kExitUsage, QStringLiteral("--har %1: no such folder, or a folder").arg(parser.value(harOption)));
-        road.onFiled = [&har, &counts](const CaptureRoad::FiledRequest &filed) {
+        road.onFiled = [&har, &fromFiles](const CaptureRoad::FiledRequest &filed) {
             HarRequest h;
             h.url = filed.url;
             if (!filed.httpVersion.isEmpty())
                 h.httpVersion = QString::fromLatin1(filed.httpVersion).toUpper();
             h.headers = filed.headers;
-            h.started = counts.captured.isValid() ? counts.captured : QDateTime::currentDateTimeUtc();
+            h.started = fromFiles ? QDateTime::fromMSecsSinceEpoch(fromFiles->capturedMs(), Qt::UTC)
+                                  : QDateTime::currentDateTimeUtc();
             har.append(h);
         };
     }
@@ -396,8 +326,8 @@ int main(int argc, char *argv[])
     int status = 0;
     QString cost;
     if (live)
-        status = captureLive(seconds, road, counts, cost);
-    else if (QString cut; !readFiles(files, paths, locals, road, counts, broken, cut)) {
+        status = captureLive(seconds, *fromCapture, cost);
+    else if (QString cut; !fromFiles->read(files, paths, broken, cut)) {
         // As for a file that cannot be read: nothing is written.
         fail(kExitUsage, cut);
         std::fflush(stderr);
@@ -423,6 +353,7 @@ int main(int argc, char *argv[])
         }
     }
 
+    const IntakeCounts &counts = live ? fromCapture->counts() : fromFiles->counts();
     QString summary = QStringLiteral("%1 datagrams read, %2 requests found, %3 resources filed, %4 s")
                           .arg(counts.datagrams)
                           .arg(counts.requests)

@@ -1,4 +1,4 @@
-#include "tools/capture_file.h"
+#include "intake/capture_file.h"
 
 #include "capture/file_pieces.h"
 #include "capture/link_layer.h"

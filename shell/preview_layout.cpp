@@ -1,4 +1,4 @@
-#include "catalogue/preview_layout.h"
+#include "shell/preview_layout.h"
 
 namespace quorrel {
 

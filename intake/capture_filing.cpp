@@ -1,12 +1,11 @@
-#include "catalogue/capture_filing.h"
+#include "intake/capture_filing.h"
 
 namespace quorrel {
 
-CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram)
+CapturedRequest FileCapturedRequest(Catalogue &catalogue, const Datagram &datagram)
 {
     CapturedRequest result;
-    Extraction e = ExtractRequest(logIsEmpty, datagram.ip, datagram.source, datagram.data);
-    result.logStartLine = e.logStartLine;
+    Extraction e = ExtractRequest(datagram.ip, datagram.source, datagram.data);
     if (!e.address)
         return result;
     result.address = std::move(e.address);

@@ -11,12 +11,11 @@
 namespace quorrel {
 
 struct CapturedRequest {
-    bool logStartLine = false;      // the log was empty: add kMonitoringStartedLine
     std::optional<QString> address; // the request's address, when the datagram held one
     Classification classification;  // what filing it did, when there was an address
     CapturedHead head;              // the request's version and headers, when there was an address
 };
 
-CapturedRequest FileCapturedRequest(Catalogue &catalogue, bool logIsEmpty, const Datagram &datagram);
+CapturedRequest FileCapturedRequest(Catalogue &catalogue, const Datagram &datagram);
 
 } // namespace quorrel

@@ -1,0 +1,153 @@
+#include "intake/request_roads.h"
+
+#include "detection/request_extraction.h"
+
+#include <algorithm>
+
+namespace quorrel {
+
+namespace {
+constexpr std::uint16_t kHttpsPort = 443;
+} // namespace
+
+RequestRoads::RequestRoads(streams::KeyLog &keys, streams::StreamLimits limits) : m_reader(keys, limits)
+{
+    m_reader.onRequest = [this](const streams::StreamRequest &request) {
+        if (std::optional<FoundRequest> r = fromStream(request))
+            found(std::move(*r));
+    };
+    m_reader.onUnread = [this](const streams::UnreadBytes &bytes) { unread(bytes); };
+}
+
+void RequestRoads::datagram(const Datagram &datagram, std::int64_t nowMs)
+{
+    learnLocal(datagram.ip);
+    if (!datagram.transport) {
+        // No transport header (an ICMP message, a later IPv6 fragment): by itself.
+        byDatagramRule(datagram.ip, datagram.source, datagram.data, FoundRequest::Road::Datagram);
+        return;
+    }
+    switch (datagram.protocol) {
+    case kIpTcp:
+        tcp(datagram, nowMs);
+        return;
+    case kIpUdp:
+        udp(datagram);
+        return;
+    default:
+        byDatagramRule(datagram.ip, datagram.source, datagram.data, FoundRequest::Road::Datagram);
+        return;
+    }
+}
+
+void RequestRoads::tcp(const Datagram &datagram, std::int64_t nowMs)
+{
+    // A segment the capture helper cut to its headers belongs to a flow that carries no
+    // request; only its end matters to the reader, and it has no payload to read.
+    if (datagram.cut) {
+        if (datagram.tcpFlags & (kTcpFin | kTcpRst)) {
+            streams::TcpSegment end;
+            end.source = {datagram.source, datagram.sourcePort};
+            end.destination = {datagram.destination, datagram.destPort};
+            end.seq = datagram.seq;
+            end.flags = datagram.tcpFlags;
+            end.timeMs = nowMs;
+            m_reader.feed(end);
+        }
+        return;
+    }
+    streams::TcpSegment segment;
+    segment.source = {datagram.source, datagram.sourcePort};
+    segment.destination = {datagram.destination, datagram.destPort};
+    segment.seq = datagram.seq;
+    segment.flags = datagram.tcpFlags;
+    segment.payload = datagram.data.first(std::size_t(datagram.data_size));
+    segment.timeMs = nowMs;
+    if (m_reader.feed(segment) == streams::SegmentFate::NotRead)
+        byDatagramRule(datagram.ip, datagram.source, segment.payload, FoundRequest::Road::Datagram);
+}
+
+// A UDP datagram. This machine sending to port 443 is HTTP/3 (QUIC), which a key log of
+// TLS records does not open; the payload itself is read by the datagram rule, as any
+// datagram's is.
+void RequestRoads::udp(const Datagram &datagram)
+{
+    if (datagram.destPort == kHttpsPort && datagram.source == datagram.ip)
+        m_sawHttp3 = true;
+    byDatagramRule(datagram.ip, datagram.source, datagram.data, FoundRequest::Road::Datagram);
+}
+
+void RequestRoads::tick(std::int64_t nowMs)
+{
+    m_reader.expire(nowMs);
+}
+
+void RequestRoads::finish()
+{
+    m_reader.endAll();
+}
+
+// The request extraction of one datagram: sent from the address whose capture read it,
+// its last GET line and Host line give the address, its head the headers.
+void RequestRoads::byDatagramRule(const IpAddress &capturedAt, const IpAddress &sender, Bytes payload,
+                                  FoundRequest::Road road)
+{
+    if (sender != capturedAt || payload.empty())
+        return;
+    std::optional<QByteArray> address = ExtractRequestBytes(payload);
+    if (!address)
+        return;
+    CapturedHead head = ExtractRequestHead(payload);
+    found({road, std::move(*address), std::move(head.httpVersion), std::move(head.headers)});
+}
+
+// Bytes a flow never read, each piece as a datagram of their sender's would have held it.
+void RequestRoads::unread(const streams::UnreadBytes &bytes)
+{
+    if (!isLocal(bytes.sender.address))
+        return;
+    byDatagramRule(bytes.sender.address, bytes.sender.address, bytes.bytes, FoundRequest::Road::Unread);
+}
+
+std::optional<FoundRequest> RequestRoads::fromStream(const streams::StreamRequest &request) const
+{
+    // As with a single datagram, only GET requests sent from here name resources.
+    if (request.method != "GET" || !isLocal(request.client.address))
+        return std::nullopt;
+    FoundRequest r;
+    r.road = FoundRequest::Road::Stream;
+    if (request.scheme == "http") {
+        // Cut by the datagram rule itself: its GBK-aware cleaning and its reading of the
+        // request line give the text the datagram rule gives for the same request.
+        std::optional<QByteArray> plain = ExtractRequestBytes(request.path, request.authority);
+        if (!plain)
+            return std::nullopt;
+        r.address = std::move(*plain);
+    } else {
+        r.address = request.address();
+    }
+    r.httpVersion = request.httpVersion;
+    r.headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
+    return r;
+}
+
+void RequestRoads::found(FoundRequest &&request)
+{
+    if (onFound)
+        onFound(request);
+}
+
+void RequestRoads::learnLocal(const IpAddress &address)
+{
+    if (m_everyAddressLocal || m_locals.size() >= kMaxLocals)
+        return;
+    if (std::find(m_locals.begin(), m_locals.end(), address) == m_locals.end())
+        m_locals.push_back(address);
+}
+
+bool RequestRoads::isLocal(const IpAddress &address) const
+{
+    return m_everyAddressLocal || std::find(m_locals.begin(), m_locals.end(), address) != m_locals.end();
+}
+
+} // namespace quorrel
