@@ -6,6 +6,7 @@
 //   bench_stream URL SAVE-FOLDER
 
 #include "downloads/scheduler.h"
+#include "downloads/save_name.h"
 #include "downloads/task_list.h"
 
 #include <QCoreApplication>
@@ -49,7 +50,7 @@ int main(int argc, char *argv[])
     TaskList tasks;
     Host host;
     DownloadScheduler scheduler(tasks, host);
-    tasks.AddTask(url, FileNameOf(url), QString::fromLocal8Bit(argv[2]));
+    tasks.AddTask(url, SaveFileName(url), QString::fromLocal8Bit(argv[2]));
 
     bench::StallProbe stalls;
     bool done = false;

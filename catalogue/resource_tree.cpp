@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include "base/gbk_text.h"
+#include "base/percent_text.h"
 #include "base/gydy.h"
 
 namespace quorrel {
@@ -459,7 +460,8 @@ QVariant ResourceTree::data(const QModelIndex &index, int role) const
         // caption is an address or a type name of the user's.
         if (!node->parent() && (node->caption() == kFoundRootCaption || node->caption() == kDownloadedRootCaption))
             return QCoreApplication::translate("quorrel", node->caption().toUtf8().constData());
-        return GbkBytesShown(node->caption()); // a byte that was not GBK has no glyph: %XX
+        // Escapes decoded as people read them; a byte that was not GBK has no glyph: %XX.
+        return GbkBytesShown(DecodePercentText(node->caption()));
 
     case Qt::CheckStateRole:
         switch (node->checkBox()) {

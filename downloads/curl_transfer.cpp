@@ -3,11 +3,16 @@
 #include "base/gbk_text.h"
 #include "base/gydy.h"
 #include "downloads/connect_watch.h"
+#include "downloads/save_name.h"
+#include "downloads/shown_address.h"
 #include "downloads/transfer_reasons.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QMetaObject>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -93,6 +98,15 @@ std::optional<QByteArray> cookieHost(const QByteArray &address)
     curl_free(host);
     curl_url_cleanup(url);
     return result;
+}
+
+// The length the last reply stated (HTTP Content-Length, FTP SIZE); -1 when none.
+qint64 stated(CURL *easy)
+{
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+        return -1;
+    return length;
 }
 
 } // namespace
@@ -211,7 +225,7 @@ void CurlTransfer::start()
     m_started = true;
     const int scheme = AddressScheme(m_request.address);
     if (scheme == 0)
-        return fail(kNotADownloadAddress + m_request.address);
+        return fail(kNotADownloadAddress + ShownAddress(m_request.address));
     m_isFtp = scheme == 2;
 
     // The file is opened before any request, keeping what it holds: a resume needs it,
@@ -250,21 +264,51 @@ void CurlTransfer::cancel()
 bool CurlTransfer::openFile()
 {
     const QString &path = m_request.savePath;
-    const auto refuse = [this, &path](const QString &why) {
-        fail(kSaveFileUnopenable.arg(path, why));
+    const auto refuse = [this](const QString &file, const QString &why) {
+        fail(kSaveFileUnopenable.arg(file, why));
         return false;
     };
     if (path.isEmpty())
-        return refuse(kNoFileName);
+        return refuse(path, kNoFileName);
     const QFileInfo info(path);
     if (info.isDir())
-        return refuse(kIsAFolder);
+        return refuse(path, kIsAFolder);
     if (const std::optional<QString> error = MakeSaveFolder(info.absolutePath()))
-        return refuse(*error);
-    m_created = !info.exists() && !info.isSymLink();
-    m_file.setFileName(path);
+        return refuse(path, *error);
+    if (info.exists() && !info.isFile()) {
+        // A device or a pipe (/dev/null, say) is written as it is: there is no file to
+        // rename, nor one to resume.
+        m_direct = true;
+        m_file.setFileName(path);
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return refuse(path, m_file.errorString());
+        return true;
+    }
+
+    m_partPath = PartialPath(path);
+    QFileInfo part(m_partPath);
+    if (part.isSymLink()) {
+        // Not one of ours: this program writes files, never links. Writing through it
+        // would write wherever it points; the link alone goes.
+        if (!QFile::remove(m_partPath))
+            return refuse(m_partPath, kNotOurPartialFile());
+        part = QFileInfo(m_partPath);
+    }
+    if (part.exists() && !part.isFile())
+        return refuse(m_partPath, kNotOurPartialFile());
+    if (m_request.resume && !part.exists() && info.isFile()) {
+        // A file under the final name is a whole download, or someone else's: nothing is
+        // appended to it. Resuming it means asking whether it is already complete.
+        m_checkOnly = true;
+        m_existing = info.size();
+        return true;
+    }
+    m_created = !part.exists();
+    m_file.setFileName(m_partPath);
+    // Not cut here: a download written again replaces the bytes once its body begins, so
+    // one that fails before that leaves the partial file as it was.
     if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-        return refuse(m_file.errorString());
+        return refuse(m_partPath, m_file.errorString());
     m_existing = m_file.size();
     return true;
 }
@@ -329,10 +373,15 @@ bool CurlTransfer::prepareHttp()
     // An error status fails before its body is read: an error page never reaches the file.
     curl_easy_setopt(m_easy, CURLOPT_FAILONERROR, 1L);
 
-    if (m_request.resume && m_existing > 0) {
+    if (m_checkOnly) {
+        // The HEAD's length alone tells whether the file is the whole resource.
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 1L);
+        m_phase = Phase::Check;
+    } else if (m_request.resume && m_existing > 0) {
         // From the last byte on disk to the end (RFC 9110, 14.1.2); an empty file is a
-        // plain download. A HEAD asks for the length first; the open-ended range does
-        // not depend on its answer, so a HEAD that fails changes nothing.
+        // plain download. A HEAD asks for the length first: a partial file that holds it
+        // all is complete. The open-ended range does not depend on its answer, so a HEAD
+        // that fails changes nothing.
         m_rangeFirst = m_existing - 1;
         curl_easy_setopt(m_easy, CURLOPT_NOBODY, 1L);
         m_phase = Phase::Head;
@@ -361,7 +410,7 @@ bool CurlTransfer::setCapturedHeaders()
     // transfer's own: the run's jar keeps serving resources that came without headers.
     const std::optional<QByteArray> host = cookieHost(toGbk(m_request.address));
     if (!host) {
-        fail(kNoCookieHost + m_request.address);
+        fail(kNoCookieHost + ShownAddress(m_request.address));
         return false;
     }
     const bool secure = m_request.address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
@@ -376,7 +425,7 @@ bool CurlTransfer::prepareFtp()
     const FtpAddress &a = m_ftpAddress;
     int port = 0;
     if (a.host.isEmpty()) {
-        fail(kNoFtpServer + m_request.address);
+        fail(kNoFtpServer + ShownAddress(m_request.address));
         return false;
     }
     if (!ReadDecimal(a.port, port) || port < 1 || port > 65535) {
@@ -385,7 +434,7 @@ bool CurlTransfer::prepareFtp()
     }
     if (a.fileName.isEmpty()) {
         // libcurl would list the directory instead.
-        fail(kNoFileInAddress + m_request.address);
+        fail(kNoFileInAddress + ShownAddress(m_request.address));
         return false;
     }
 
@@ -410,6 +459,12 @@ bool CurlTransfer::prepareFtp()
     curl_easy_setopt(m_easy, CURLOPT_DEBUGFUNCTION, &CurlTransfer::debugCallback);
     curl_easy_setopt(m_easy, CURLOPT_DEBUGDATA, static_cast<void *>(this));
     curl_easy_setopt(m_easy, CURLOPT_VERBOSE, 1L);
+    if (m_checkOnly) {
+        // SIZE alone, no retrieval (CURLOPT_NOBODY.3).
+        curl_easy_setopt(m_easy, CURLOPT_NOBODY, 1L);
+        m_phase = Phase::Check;
+        return true;
+    }
     if (m_request.resume && m_existing > 0) {
         // REST n: the retrieval goes on after the last byte on disk (RFC 959, 4.1.3).
         m_restOffset = m_existing;
@@ -517,7 +572,7 @@ bool CurlTransfer::startBody()
                 return false;
             }
             if (m_reply.rangeFirst != m_rangeFirst) {
-                m_failReason = kOtherRangeAnswered.arg(m_reply.rangeFirst).arg(m_rangeFirst);
+                m_failReason = kOtherRangeAnswered.arg(QString::number(m_reply.rangeFirst), QString::number(m_rangeFirst));
                 return false;
             }
             start = m_rangeFirst;
@@ -535,10 +590,9 @@ bool CurlTransfer::startBody()
     if (start == 0 && m_file.size() > 0 && !cutFile(0))
         return false;
     if (m_file.pos() != start && !m_file.seek(start)) {
-        m_failReason = QStringLiteral("无法移到文件 \"%1\" 的第 %2 字节：%3")
-                           .arg(m_request.savePath)
-                           .arg(start)
-                           .arg(m_file.errorString());
+        // Concatenated: a name holding "%2" is no place for arg to fill in.
+        m_failReason = QStringLiteral("无法移到文件 \"") + m_file.fileName() + QStringLiteral("\" 的第 ") +
+                       QString::number(start) + QStringLiteral(" 字节：") + m_file.errorString();
         return false;
     }
     m_position = m_bodyStart = start;
@@ -556,7 +610,7 @@ size_t CurlTransfer::takeBody(const char *data, size_t size)
         return CURL_WRITEFUNC_ERROR;
     const qint64 written = m_file.write(data, static_cast<qint64>(size));
     if (written != static_cast<qint64>(size)) {
-        m_failReason = QStringLiteral("无法写入文件 \"%1\"：%2").arg(m_request.savePath, m_file.errorString());
+        m_failReason = QStringLiteral("无法写入文件 \"") + m_file.fileName() + QStringLiteral("\"：") + m_file.errorString();
         return CURL_WRITEFUNC_ERROR;
     }
     m_position += written;
@@ -568,16 +622,30 @@ bool CurlTransfer::cutFile(qint64 size)
 {
     if (m_file.resize(size))
         return true;
-    m_failReason = QStringLiteral("无法把文件 \"%1\" 截短为 %2 字节：%3")
-                       .arg(m_request.savePath)
-                       .arg(size)
-                       .arg(m_file.errorString());
+    m_failReason = QStringLiteral("无法把文件 \"") + m_file.fileName() + QStringLiteral("\" 截短为 ") + QString::number(size) +
+                   QStringLiteral(" 字节：") + m_file.errorString();
     return false;
 }
 
 void CurlTransfer::curlDone(CURLcode code)
 {
+    if (m_phase == Phase::Check) {
+        if (code != CURLE_OK)
+            return finish(false, failureText(code), m_isFtp && m_failReason.isEmpty() && refusedAfterLogin(code));
+        const qint64 length = stated(m_easy);
+        if (length == m_existing)
+            return finishComplete();
+        return finish(false, kNotOurPartial() + m_request.savePath + QStringLiteral("（") +
+                                 (length < 0 ? kNoSizeStated()
+                                             : QCoreApplication::translate("Transfer", "服务器上的文件有 ") + QString::number(length) +
+                                                   QCoreApplication::translate("Transfer", " 字节，这个文件有 ") + QString::number(m_existing) +
+                                                   QStringLiteral(" 字节")) +
+                                 QStringLiteral("）"));
+    }
     if (m_phase == Phase::Head) {
+        // A partial file that holds the whole resource is complete: nothing more to fetch.
+        if (code == CURLE_OK && m_reply.status >= 200 && m_reply.status < 300 && stated(m_easy) == m_existing)
+            return finishComplete();
         // Whatever the HEAD met, the GET goes out.
         m_multi.remove(m_easy);
         m_added = false;
@@ -648,6 +716,12 @@ void CurlTransfer::fail(const QString &reason)
     finish(false, reason);
 }
 
+void CurlTransfer::finishComplete()
+{
+    m_complete = true;
+    finish(true, QString());
+}
+
 void CurlTransfer::finish(bool done, const QString &reason, bool refused)
 {
     if (m_phase == Phase::Finished)
@@ -663,15 +737,26 @@ void CurlTransfer::finish(bool done, const QString &reason, bool refused)
     TransferResult result;
     result.done = done;
     result.reason = reason;
-    result.fileSize = m_file.isOpen() ? m_file.size() : -1;
+    result.alreadyComplete = m_complete;
+    result.fileSize = m_file.isOpen() ? m_file.size() : (m_checkOnly ? m_existing : -1);
     result.ftpSize = m_isFtp ? m_ftpSize : 0;
     result.ftpSizeAsked = m_isFtp && m_ftpSizeAsked;
     result.refused = refused;
     m_file.close();
-    // A failure before the first byte leaves no empty file of ours behind; a file that was
-    // there before stays as it was.
-    if (!done && m_created && result.fileSize == 0)
-        m_file.remove();
+    if (done && !m_direct && !m_checkOnly) {
+        // Whole: under its final name at once. rename(2) replaces a file of that name in
+        // one step, so the name never holds half of either.
+        if (std::rename(QFile::encodeName(m_partPath).constData(), QFile::encodeName(m_request.savePath).constData()) != 0) {
+            result.done = false;
+            result.alreadyComplete = false;
+            result.reason = QCoreApplication::translate("Transfer", "无法把 \"") + m_partPath + QCoreApplication::translate("Transfer", "\" 改名为 \"") + m_request.savePath +
+                            QStringLiteral("\"：") + QString::fromLocal8Bit(std::strerror(errno));
+        }
+    }
+    // A failure before the first byte leaves no empty file of ours behind; a partial file
+    // that was there before stays as it was, for a later resume.
+    if (!result.done && m_created && result.fileSize == 0)
+        QFile::remove(m_partPath);
     // From the loop, so a caller starting the next transfer from its slot never runs
     // inside this one's start, cancel or libcurl's message handling.
     QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);

@@ -1,7 +1,8 @@
 #pragma once
 // HAR files (HTTP Archive 1.2, the format browsers' developer tools export requests in):
 // quorrel-scan writes the requests it filed as one, quorrel-fetch reads the requests of one
-// with their Referer, Cookie and User-Agent. Read and written with Qt's JSON classes.
+// with their Referer, Cookie and User-Agent. Written with Qt's JSON classes; read in place
+// with a JsonScanner, which keeps of each entry only what its request needs.
 //
 // What is written: one entry per request, with every field HAR 1.2 requires. A capture
 // sees requests, not answers, so each response is the empty one browsers write for a
@@ -37,7 +38,8 @@ std::optional<QString> WriteHarFile(const QString &path, const QList<HarRequest>
 
 struct HarReading {
     QList<HarRequest> requests;   // the GET requests of http, https and ftp addresses, each address once
-    int skipped = 0;              // other methods and schemes (POST, data:, ws:...)
+    int skipped = 0;              // other methods and schemes (POST, data:, ws:...), and
+                                  // addresses longer than 64 KiB
     std::optional<QString> error; // the file is not a HAR file, and why; nothing is taken
 };
 
@@ -46,6 +48,15 @@ struct HarReading {
 // as ":authority" are passed over; several Cookie headers are joined with "; ", and without
 // any the request.cookies list gives it). An address listed more than once is taken once,
 // in its first place, with the headers of its last entry (the newest cookie).
+// A text over kMaxHarBytes is refused, with its size.
 HarReading ReadHar(const QByteArray &bytes);
+
+// The largest HAR file read: a browser's export of a long session with every body in it
+// may be larger, but its requests alone are a few megabytes at most.
+inline constexpr qint64 kMaxHarBytes = qint64(256) << 20;
+
+// ReadHar of the file at path; a file over kMaxHarBytes is refused by its size before it is
+// read. A file that cannot be read gives the system's reason.
+HarReading ReadHarFile(const QString &path);
 
 } // namespace quorrel

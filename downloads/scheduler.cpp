@@ -3,9 +3,13 @@
 #include "base/gydy.h"
 #include "downloads/curl_multi.h"
 #include "downloads/ftp_address.h"
+#include "downloads/save_name.h"
+#include "downloads/shown_address.h"
 #include "downloads/transfer.h"
 
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <utility>
 
@@ -41,10 +45,11 @@ void DownloadScheduler::TimexzwjTimer()
     m_host.showGauge(true);
 
     bool resume = false;
-    // A folder at the save path is no file to resume: nothing is asked, and the transfer
-    // fails saying so.
+    // The question is about a file of the task's: the download left unfinished (its
+    // partial file), or one under the final name. A folder at the save path is no file to
+    // resume: nothing is asked, and the transfer fails saying so.
     const QFileInfo file(savePath);
-    if (file.exists() && !file.isDir()) {
+    if (!savePath.isEmpty() && !file.isDir() && (file.exists() || QFileInfo::exists(PartialPath(savePath)))) {
         switch (m_host.askResume(kResumeQuestion + QLatin1Char('\r') + savePath)) {
         case SchedulerHost::Resume::Yes:
             resume = true;
@@ -52,8 +57,9 @@ void DownloadScheduler::TimexzwjTimer()
         case SchedulerHost::Resume::No:
             break;
         case SchedulerHost::Resume::Cancel:
-            // Nothing is transferred and the file stays as it is; the queue goes on with
-            // the next waiting row at the next tick.
+            // Nothing is transferred and the file stays as it is; the task goes back to the
+            // tree, and the queue goes on with the next waiting row at the next tick.
+            m_host.log(kResumeCancelled() + savePath);
             end(TaskState::Failed);
             return;
         }
@@ -105,7 +111,9 @@ void DownloadScheduler::finished(const TransferResult &result, bool ftp)
     const int row = m_current;
     const bool known = row >= 0 && row < m_tasks.count();
     if (result.done) {
-        if (!ftp && known) {
+        if (result.alreadyComplete && known) {
+            m_host.log(kAlreadyComplete() + TrimBlanks(m_tasks.task(row).savePath));
+        } else if (!ftp && known) {
             // The save-path column as stored ends the line; an empty line follows. A stream
             // names the file it was saved in.
             m_host.log(kDownloadFinished +
@@ -115,11 +123,16 @@ void DownloadScheduler::finished(const TransferResult &result, bool ftp)
         end(TaskState::Done);
         return;
     }
+    if (std::exchange(m_stopping, false) && known) {
+        m_host.log(kTaskStopped() + TrimBlanks(m_tasks.task(row).savePath));
+        end(TaskState::Failed);
+        return;
+    }
     // Every failure is logged with its reason. A save file that cannot be opened, or an
     // FTP command refused after the login, is also told in a box.
     m_host.log(kDownloadFailed);
     if (known)
-        m_host.log(TrimBlanks(m_tasks.task(row).address) + QStringLiteral(": ") + result.reason);
+        m_host.log(ShownAddress(TrimBlanks(m_tasks.task(row).address)) + QStringLiteral(": ") + result.reason);
     end(TaskState::Failed, result.fileSize < 0 || result.refused ? result.reason : QString());
 }
 
@@ -145,6 +158,43 @@ void DownloadScheduler::cancel()
 {
     if (m_transfer)
         m_transfer->cancel();
+}
+
+bool DownloadScheduler::stopTask(int row)
+{
+    if (row < 0 || row != m_current || !m_transfer || m_stopping)
+        return false;
+    m_stopping = true;
+    m_transfer->cancel();
+    return true;
+}
+
+bool DownloadScheduler::removeTask(int row)
+{
+    if (row < 0 || row >= m_tasks.count() || (m_busy && row == m_current) || m_tasks.task(row).state == TaskState::Running)
+        return false;
+    if (m_tasks.task(row).state == TaskState::Waiting)
+        m_host.taskFailed(row);
+    m_tasks.removeTask(row);
+    if (m_current > row)
+        --m_current;
+    return true;
+}
+
+void DownloadScheduler::stopForExit(int waitMs)
+{
+    if (m_transfer) {
+        QEventLoop loop;
+        connect(this, &DownloadScheduler::taskEnded, &loop, &QEventLoop::quit);
+        QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+        if (stopTask(m_current))
+            loop.exec();
+    }
+    for (int row = 0; row < m_tasks.count(); ++row)
+        if (m_tasks.task(row).state == TaskState::Waiting) {
+            m_tasks.setState(row, TaskState::Failed);
+            m_host.taskFailed(row);
+        }
 }
 
 } // namespace quorrel

@@ -13,6 +13,7 @@
 #include "downloads/progress_meter.h"
 #include "downloads/task_list.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QObject>
 #include <memory>
@@ -24,15 +25,24 @@ class Transfer;
 struct TransferResult;
 
 inline const QString kResumeQuestion = QStringLiteral("文件已经存在，是否续传？ ");
+// The third answer to it, beside Yes and No: the task is cancelled and the file left alone.
+inline QString kKeepFileAnswer() { return QCoreApplication::translate("DownloadScheduler", "取消任务，保留文件"); }
+inline QString kResumeCancelled() { return QCoreApplication::translate("DownloadScheduler", "已取消任务，文件保持原样："); }
 inline const QString kUnrecognisedAddress = QStringLiteral("不可识别的地址！");
 inline const QString kDownloadFinished = QStringLiteral("任务下载完毕：");
 inline const QString kDownloadFailed = QStringLiteral("下载任务失败!");
+// Logged when the user stopped the running task, before its save path.
+inline QString kTaskStopped() { return QCoreApplication::translate("DownloadScheduler", "已停止下载任务，已下载的部分保留，可以以后续传："); }
 inline const QString kPasswordCaption = QStringLiteral("输入框");
 inline const QString kPasswordPrompt = QStringLiteral("请输入登陆ftp密码");
 
 // What the scheduler needs from whoever shows it: the window, or a command-line tool.
 class SchedulerHost {
 public:
+    // Yes: continue the task's partial file (or, for a file under the final name, see
+    // whether it is already complete); No: download it again, replacing the file once the
+    // new one is whole; Cancel (kKeepFileAnswer(), or the box closed): the task goes back to
+    // the tree and the file stays as it is.
     enum class Resume { Yes, No, Cancel };
     virtual ~SchedulerHost() = default;
     virtual Resume askResume(const QString &question) = 0;
@@ -70,6 +80,18 @@ public:
     CurlMulti &multi() { return *m_multi; }
     // Ends the running transfer as a failure, keeping the bytes received.
     void cancel();
+    // The user's "stop" on a row: the running task's transfer ends, its bytes kept for a
+    // later resume (a stream stops cleanly, nothing under the final name), the task goes
+    // back to the tree as a failed one does, and the next waiting row starts at the next
+    // tick. False for a row that is not running.
+    bool stopTask(int row);
+    // The user's "remove" on a row that is not running: out of the list; a waiting task's
+    // resource goes back to the tree first (a failed or stopped one is there already).
+    bool removeTask(int row);
+    // Leaving: the running transfer stopped as stopTask does, and waited for (at most
+    // waitMs; a stream's ffmpeg gets the time to close its file), then every waiting task
+    // back in the tree, as a failed one is, so the list on disk holds every unfinished task.
+    void stopForExit(int waitMs);
 
 signals:
     void taskEnded(int row, bool done);
@@ -90,6 +112,7 @@ private:
     QElapsedTimer m_clock;
     int m_current = -1;
     bool m_busy = false;
+    bool m_stopping = false; // the user stopped the running task
     qint64 m_lastFtpSize = 0;
 };
 

@@ -1,5 +1,9 @@
 #include "downloads/selection.h"
 
+#include "downloads/save_name.h"
+
+#include <QCoreApplication>
+
 namespace quorrel {
 
 Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList &tasks)
@@ -16,13 +20,13 @@ Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList
         const QString address = TrimBlanks(node->Link());
         const RequestHeaders headers = node->headers() ? *node->headers() : RequestHeaders();
         if (settings.handsOverDownloads()) {
-            s.handOver += QLatin1Char('\r') + TrimBlanks(node->caption());
+            s.handOver << TrimBlanks(node->caption());
             if (settings.handsOverToAria2())
-                s.aria2.append({address, FileNameOf(address), headers, node->imageIndex()});
+                s.aria2.append({address, SaveFileName(address), headers, node->imageIndex()});
         } else if (settings.PromptRename) {
-            s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + FileNameOf(address), headers});
+            s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + SaveFileName(address), headers});
         } else {
-            tasks.AddTask(address, FileNameOf(address), settings.SavePath, headers);
+            tasks.AddTask(address, SaveFileName(address), settings.SavePath, headers);
             tasks.QueuedAddresses.append(address);
             ++s.queued;
         }
@@ -31,15 +35,24 @@ Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList
     return s;
 }
 
-QString HandOverText(const QString &handOver)
+QString HandOverText(const QStringList &handOver)
 {
-    return handOver + QStringLiteral("\r\n");
+    QString text;
+    for (const QString &caption : handOver)
+        text += caption + QLatin1Char('\n');
+    return text;
+}
+
+QString HandOverNote(qsizetype count)
+{
+    return QCoreApplication::translate("Selection", "已把 ") + QString::number(count) + QCoreApplication::translate("Selection", " 个地址复制到剪贴板，可以在其他下载工具中粘贴。");
 }
 
 void ConfirmRenameRows(const QList<RenameRow> &rows, const QString &savePath, TaskList &tasks)
 {
     for (const RenameRow &r : rows) {
-        tasks.addRow(QLatin1Char(' ') + r.address, QLatin1Char(' ') + savePath + QLatin1Char('/') + TrimBlanks(r.fileName),
+        tasks.addRow(QLatin1Char(' ') + r.address,
+                     QLatin1Char(' ') + savePath + QLatin1Char('/') + tasks.DistinctFileName(savePath, TrimBlanks(r.fileName)),
                      r.headers);
         tasks.QueuedAddresses.append(TrimBlanks(r.address));
     }
@@ -52,13 +65,13 @@ DoubleClickDownload DownloadOnDoubleClick(ResourceTree &tree, TreeNode *node, co
     const QString caption = TrimBlanks(node->caption());
     if (settings.handsOverToAria2()) {
         const QString address = TrimBlanks(node->Link());
-        d.aria2 = Aria2Item{address, FileNameOf(address), node->headers() ? *node->headers() : RequestHeaders(),
+        d.aria2 = Aria2Item{address, SaveFileName(address), node->headers() ? *node->headers() : RequestHeaders(),
                             node->imageIndex()};
     } else if (settings.handsOverDownloads()) {
-        d.clipboard = HandOverText(caption);
+        d.clipboard = HandOverText({caption});
     } else if (!tasks.isQueued(caption)) {
         const QString address = TrimBlanks(node->Link());
-        tasks.AddTask(address, FileNameOf(address), settings.SavePath,
+        tasks.AddTask(address, SaveFileName(address), settings.SavePath,
                       node->headers() ? *node->headers() : RequestHeaders());
         d.queued = true;
     }

@@ -20,7 +20,7 @@ struct RenameRow {
 };
 
 struct Selection {
-    QString handOver;            // for another tool: CR and the caption, per resource
+    QStringList handOver;        // for another tool: the captions, in the order visited
     QList<RenameRow> renameRows; // for the rename table, when it is to be shown
     int queued = 0;              // tasks added at once
     QList<Aria2Item> aria2;      // for aria2, when the settings hand over to it (handOver holds them too)
@@ -31,16 +31,21 @@ struct Selection {
 // QueuedAddresses), as the settings say.
 Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList &tasks);
 
-// What goes on the clipboard for another tool: the hand-over text, then CR LF.
-QString HandOverText(const QString &handOver);
+// What goes on the clipboard for another tool: one address a line, each ended by a line
+// feed, the one line end every Linux tool reads (a lone CR would make them one line).
+QString HandOverText(const QStringList &handOver);
 
-// "确定" in the rename table: one task per row, the columns as the user left them.
+// What the log says once addresses went to the clipboard.
+QString HandOverNote(qsizetype count);
+
+// "确定" in the rename table: one task per row, the columns as the user left them (a file
+// name another task saves into the same folder is numbered, as AddTask does).
 void ConfirmRenameRows(const QList<RenameRow> &rows, const QString &savePath, TaskList &tasks);
 
 // A double-click on a resource that is not a web page: handed over (clipboard set to the
 // returned text), or queued unless its caption is queued already. The node goes either way.
 struct DoubleClickDownload {
-    QString clipboard; // empty unless handed over
+    QString clipboard; // empty unless handed over: HandOverText of the one caption
     bool queued = false;
     std::optional<Aria2Item> aria2; // handed over to aria2 instead of the clipboard
 };

@@ -1,6 +1,9 @@
 #include "downloads/stream_transfer.h"
 
 #include "base/gbk_text.h"
+#include "downloads/save_name.h"
+#include "downloads/shown_address.h"
+#include "downloads/tls_relay.h"
 #include "downloads/transfer_reasons.h"
 
 #include <QFileInfo>
@@ -56,7 +59,33 @@ QString errorText(QByteArrayView line)
     return text;
 }
 
+// Whether the address names a user (and perhaps a password) before its host.
+bool hasUserInfo(const QString &address)
+{
+    const qsizetype scheme = address.indexOf(QLatin1String("://"));
+    if (scheme < 0)
+        return false;
+    for (qsizetype i = scheme + 3; i < address.size(); ++i) {
+        const QChar c = address[i];
+        if (c == u'/' || c == u'?' || c == u'#')
+            return false;
+        if (c == u'@')
+            return true;
+    }
+    return false;
+}
+
+// What a web stream needs, and nothing else: ffmpeg's own defaults would also open files,
+// "concat:" lists and the rest of its protocols that a playlist may name.
+const char kProtocols[] = "http,https,tls,tcp,crypto,httpproxy";
+
 } // namespace
+
+bool IsWebAddress(const QString &address)
+{
+    return address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+           address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
 
 bool IsStreamAddress(const QString &address)
 {
@@ -116,8 +145,17 @@ void StreamTransfer::start()
     if (m_request.savePath.isEmpty() || target.isDir())
         return finish(false, kSaveFileUnopenable.arg(m_request.savePath,
                                                      m_request.savePath.isEmpty() ? kNoFileName : kIsAFolder));
+    if (!IsWebAddress(m_request.address))
+        return finish(false, kNotAWebStream() + ShownAddress(m_request.address));
+    if (hasUserInfo(m_request.address))
+        return finish(false, kStreamWithLogin());
     if (const std::optional<QString> error = MakeSaveFolder(target.absolutePath()))
         return finish(false, *error);
+    m_relay = std::make_unique<TlsRelay>();
+    if (const std::optional<QString> error = m_relay->start())
+        return finish(false, *error);
+    if (!m_request.headers.cookie.isEmpty())
+        m_relay->setPlainCookie(authorityOf(m_request.address).toLatin1(), m_request.headers.cookie);
     launch(Container::Mp4);
 }
 
@@ -149,7 +187,7 @@ QStringList StreamTransfer::arguments() const
         if (!host.isEmpty() && !cookies.isEmpty())
             args << QStringLiteral("-cookies") << cookies.join(QLatin1Char('\n')) + QLatin1Char('\n');
     }
-    args << QStringLiteral("-i") << m_request.address << QStringLiteral("-c") << QStringLiteral("copy")
+    args << QStringLiteral("-protocol_whitelist") << QString::fromLatin1(kProtocols) << QStringLiteral("-i") << m_request.address << QStringLiteral("-c") << QStringLiteral("copy")
          << QStringLiteral("-f") << (m_container == Container::Mp4 ? QStringLiteral("mp4") : QStringLiteral("matroska"))
          << m_temp;
     return args;
@@ -159,7 +197,7 @@ void StreamTransfer::launch(Container container)
 {
     m_container = container;
     m_final = StreamSavePath(m_request.savePath, container == Container::Mp4 ? QStringLiteral(".mp4") : QStringLiteral(".mkv"));
-    m_temp = m_final + QStringLiteral(".part");
+    m_temp = PartialPath(m_final);
     m_out.clear();
     m_err.clear();
     m_lastError.clear();
@@ -175,6 +213,13 @@ void StreamTransfer::launch(Container container)
         if (error == QProcess::FailedToStart)
             finish(false, kProgramUnstartable.arg(program(), m_process->errorString()));
     });
+    // Every connection ffmpeg opens reads http_proxy (the relay); no_proxy would let a host
+    // past it.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"no_proxy", "NO_PROXY", "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("http_proxy"), m_relay->proxyAddress());
+    m_process->setProcessEnvironment(environment);
     m_process->start(program(), arguments());
 }
 
@@ -263,6 +308,13 @@ void StreamTransfer::ended(int exitCode, QProcess::ExitStatus status)
         return;
     if (m_cancelled)
         return finish(false, kTransferCancelled);
+    // ffmpeg goes on past a segment it could not open and ends well: a peer the relay
+    // refused (a certificate that failed, a server not reached) leaves a file without it,
+    // which is no download. Nothing goes under the final name.
+    if (status == QProcess::NormalExit && exitCode == 0 && m_relay && m_relay->refusal()) {
+        QFile::remove(m_temp);
+        return finish(false, *m_relay->refusal());
+    }
     if (status == QProcess::NormalExit && exitCode == 0) {
         // ::rename replaces a file of that name at once, never leaving a half of either.
         if (std::rename(QFile::encodeName(m_temp).constData(), QFile::encodeName(m_final).constData()) != 0)
@@ -279,10 +331,14 @@ void StreamTransfer::ended(int exitCode, QProcess::ExitStatus status)
     QString said = m_lastError;
     if (!m_serverSaid.isEmpty())
         said = said.isEmpty() ? m_serverSaid : said + QStringLiteral("（") + m_serverSaid + QStringLiteral("）");
+    // A peer the relay refused (a certificate that failed) is the reason; ffmpeg's words,
+    // which only say that its proxy answered 502, follow.
+    if (m_relay && m_relay->refusal())
+        return finish(false, *m_relay->refusal() + (said.isEmpty() ? QString() : QStringLiteral("（") + kStreamFailed + said + QStringLiteral("）")));
     if (!said.isEmpty())
         return finish(false, kStreamFailed + said);
-    finish(false, status == QProcess::NormalExit ? kProgramFailed.arg(program()).arg(exitCode)
-                                                 : QStringLiteral("%1 被强行结束").arg(program()));
+    finish(false, status == QProcess::NormalExit ? kProgramFailed.arg(program(), QString::number(exitCode))
+                                                 : program() + QStringLiteral(" 被强行结束"));
 }
 
 void StreamTransfer::cancel()

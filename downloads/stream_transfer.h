@@ -17,6 +17,14 @@
 // them only there (ffmpeg matches the end of the host and port, so a host whose name ends
 // in the same letters, on the same port, would match too: ffmpeg's own matching).
 //
+// ffmpeg takes web addresses alone (IsWebAddress: http and https), and opens nothing but what
+// a web stream needs: -protocol_whitelist names http, https, tls, tcp, crypto (AES-128 HLS)
+// and httpproxy (below), for the playlist and everything it opens. An address with a user
+// name or a password is refused: ffmpeg takes them only on its command line, which every
+// user of the machine can read (ps). Its connections go through a TlsRelay of the
+// transfer's own (downloads/tls_relay.h), which checks every TLS peer's certificate, as
+// ffmpeg itself does only for the first.
+//
 // Progress comes from -progress: begun gives the running time ffmpeg reports for the input
 // (0 for a live stream), progress the running time copied so far, both in microseconds.
 // cancel sends SIGINT, on which ffmpeg closes its files and ends; if it has not ended 10 s
@@ -28,11 +36,19 @@
 #include <QProcess>
 #include <QTimer>
 
+#include <memory>
+
 namespace quorrel {
+
+class TlsRelay;
 
 // Whether an address names an HLS playlist or a DASH manifest: its path, without query and
 // fragment, ends in .m3u8 or .mpd (ASCII letter case ignored).
 bool IsStreamAddress(const QString &address);
+
+// Whether an address is one ffmpeg may be given: it begins with "http://" or "https://"
+// (ASCII letter case ignored). "concat:", "file:", "subfile," and plain paths are not.
+bool IsWebAddress(const QString &address);
 
 // The file a stream is saved in: savePath with the playlist's extension (and any query
 // after it) replaced by extension (".mp4" or ".mkv"). "/d/master.m3u8?t=1" gives
@@ -63,6 +79,7 @@ private:
     void ended(int exitCode, QProcess::ExitStatus status);
     void finish(bool done, const QString &reason);
 
+    std::unique_ptr<TlsRelay> m_relay; // ffmpeg's way out, while it runs
     QProcess *m_process = nullptr;
     QTimer m_killTimer;
     Container m_container = Container::Mp4;

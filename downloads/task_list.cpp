@@ -1,25 +1,40 @@
 #include "downloads/task_list.h"
 
 #include "base/gydy.h"
-#include "base/text_rules.h"
+#include "base/percent_text.h"
+#include "downloads/save_name.h"
+
+#include <QDir>
+
+#include <algorithm>
 
 #include <QCoreApplication>
 
 namespace quorrel {
-
-QString FileNameOf(const QString &address)
-{
-    if (!address.contains(QLatin1Char('/')))
-        return address;
-    return address.mid(LastPos(u"/", address));
-}
 
 TaskList::TaskList(QObject *parent) : QAbstractTableModel(parent) {}
 
 int TaskList::AddTask(const QString &address, const QString &fileName, const QString &savePath,
                       const RequestHeaders &headers)
 {
-    return addRow(QLatin1Char(' ') + address, QLatin1Char(' ') + savePath + QLatin1Char('/') + fileName, headers);
+    return addRow(QLatin1Char(' ') + address,
+                  QLatin1Char(' ') + savePath + QLatin1Char('/') + DistinctFileName(savePath, fileName), headers);
+}
+
+QString TaskList::DistinctFileName(const QString &folder, const QString &fileName) const
+{
+    if (fileName.isEmpty())
+        return fileName; // the save path is the folder: that task fails as it is
+    // Paths compared as the file system reads them: "/d//a.mp3" is "/d/a.mp3".
+    const auto taken = [this](const QString &path) {
+        const QString wanted = QDir::cleanPath(path);
+        return std::any_of(m_tasks.begin(), m_tasks.end(),
+                           [&wanted](const DownloadTask &t) { return QDir::cleanPath(TrimBlanks(t.savePath)) == wanted; });
+    };
+    QString name = fileName;
+    for (int n = 2; taken(folder + QLatin1Char('/') + name); ++n)
+        name = NumberedFileName(fileName, n);
+    return name;
 }
 
 int TaskList::addRow(const QString &addressColumn, const QString &savePathColumn, const RequestHeaders &headers)
@@ -56,6 +71,15 @@ void TaskList::clear()
     endResetModel();
 }
 
+void TaskList::removeTask(int row)
+{
+    if (row < 0 || row >= count())
+        return;
+    beginRemoveRows({}, row, row);
+    m_tasks.removeAt(row);
+    endRemoveRows();
+}
+
 bool TaskList::isQueued(const QString &caption) const
 {
     return QueuedAddresses.contains(caption, Qt::CaseInsensitive);
@@ -78,6 +102,8 @@ QVariant TaskList::data(const QModelIndex &index, int role) const
     const DownloadTask &t = m_tasks[index.row()];
     switch (role) {
     case Qt::DisplayRole:
+        // The address as people read it; edited, it is the address as captured.
+        return index.column() == 0 ? DecodePercentText(t.address) : t.savePath;
     case Qt::EditRole:
         return index.column() == 0 ? t.address : t.savePath;
     case StateRole:

@@ -25,10 +25,6 @@ struct DownloadTask {
     RequestHeaders headers = {};
 };
 
-// The file name of an address: the text after its last "/" (empty for one ending in
-// "/"); an address without any "/" is a file name as a whole.
-QString FileNameOf(const QString &address);
-
 class TaskList : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -37,9 +33,13 @@ public:
     explicit TaskList(QObject *parent = nullptr);
 
     // The recipe every command follows: address column " " + address, save-path column
-    // " " + savePath + "/" + fileName, state Waiting.
+    // " " + savePath + "/" + the file name, state Waiting. The file name is fileName, or,
+    // when another row of the list saves into that very file, the first of "name (2).ext",
+    // "name (3).ext"... that none does (DistinctFileName): two tasks never write one file.
     int AddTask(const QString &address, const QString &fileName, const QString &savePath,
                 const RequestHeaders &headers = {});
+    // fileName, numbered as AddTask numbers it, for a task saving into folder.
+    QString DistinctFileName(const QString &folder, const QString &fileName) const;
     // A row whose columns are given as they are to be stored.
     int addRow(const QString &addressColumn, const QString &savePathColumn, const RequestHeaders &headers = {});
 
@@ -49,6 +49,8 @@ public:
     // The first row, from the top, still waiting; -1 when none is.
     int firstWaiting() const;
     void clear();
+    // Takes one row out of the list.
+    void removeTask(int row);
 
     // The addresses queued by the selection command and the rename table: nothing ever
     // takes one out, not even clearing the list.

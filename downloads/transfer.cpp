@@ -28,7 +28,8 @@ std::optional<QString> MakeSaveFolder(const QString &folder)
 
 Transfer *MakeTransfer(CurlMulti &multi, TransferRequest request, QObject *parent)
 {
-    if (IsStreamAddress(request.address))
+    // ffmpeg gets web addresses alone; a playlist over FTP is downloaded as the file it is.
+    if (IsStreamAddress(request.address) && IsWebAddress(request.address))
         return new StreamTransfer(std::move(request), parent);
     return new CurlTransfer(multi, std::move(request), parent);
 }

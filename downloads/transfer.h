@@ -8,12 +8,22 @@
 // The save file's folder is made first, with its parents, when it is missing. A save path
 // that is a folder is refused.
 //
+// The body goes to savePath's partial file (PartialPath: savePath + ".part"), renamed to
+// savePath when it is whole; a save path that is a device or a pipe is written as it is.
+// A resume continues that partial file, and only that: a file under the final name is a
+// whole download or someone else's, and nothing is ever appended to it. Asked to resume
+// such a file, the transfer only asks the server for the length (HEAD; FTP SIZE): the same
+// length is a file already complete (done, alreadyComplete, not a byte written), any other
+// refuses (kNotOurPartial()), the file left alone. Written again (no resume), the new file
+// replaces the old one only once it is whole.
+//
 // HTTP: User-Agent "Mozilla/3.0 (compatible; Indy Library)" and Accept "*/*", redirects
 // followed (at most 20, and only to http, https or ftp), the run's cookies, 300 ms for
 // the TCP connect (the name look-up and the TLS handshake have the stall time, as every
 // other wait does), certificates checked against the system's trust store. A resume
 // sends a HEAD, then a GET for the bytes from n - 1 on (n the size of the file already
-// there): the last byte on disk is fetched again and written where it was. A request
+// there): the last byte on disk is fetched again and written where it was; a HEAD whose
+// length is n says the partial file is complete, and it is renamed without a GET. A request
 // captured with headers sends its User-Agent in place of the fixed one, its Referer, and
 // its Cookie to the host it was captured for alone: the cookie goes into a cookie jar of
 // the transfer's own, bound to that host, so a redirect elsewhere does not carry it.
@@ -21,10 +31,10 @@
 // SIZE, then RETR; a resume restarts at byte n with REST. A missing password is asked
 // for once the save file is open.
 //
-// The body goes straight to the file. Whatever fails, the file holds either what it held
+// The body goes straight to the partial file. Whatever fails, it holds either what it held
 // before or the bytes received, from where the body began; a reply that is not the file
-// (an error page, a range other than the one asked for) is never written, and a file this
-// transfer created and wrote nothing into is removed again.
+// (an error page, a range other than the one asked for) is never written, and a partial file
+// this transfer created and wrote nothing into is removed again.
 
 #include "base/request_headers.h"
 #include "downloads/curl_multi.h"
@@ -44,7 +54,7 @@ namespace quorrel {
 struct TransferRequest {
     QString address; // trimmed; http, https or ftp (AddressScheme)
     QString savePath;
-    bool resume = false; // continue the file at savePath rather than write it again
+    bool resume = false; // continue the partial file of savePath rather than write it again
     // For an ftp address: its parts, with the password the user gave when it was missing.
     // Left empty, the address is parsed here and a missing password is taken as empty.
     std::optional<FtpAddress> ftp;
@@ -56,7 +66,11 @@ struct TransferRequest {
 struct TransferResult {
     bool done = false;
     QString reason;      // why it failed, for the log and the command line; empty when done
-    qint64 fileSize = 0; // the save file's size at the end; -1 when it could not be opened
+    qint64 fileSize = 0; // the save file's size at the end (while not done, the partial
+                         // file's); -1 when it could not be opened
+    // Done without a byte: the file was whole already (resumed, and its size is the
+    // server's).
+    bool alreadyComplete = false;
     qint64 ftpSize = 0;  // FTP: the size the server gave for the file, -1 none; 0 for HTTP
     bool ftpSizeAsked = false; // FTP: SIZE was sent (so ftpSize is its answer); a transfer
                                // that failed before it learned nothing about the size
@@ -151,7 +165,7 @@ public:
     qint64 bodyStart() const override { return m_bodyStart; }
 
 private:
-    enum class Phase { Idle, Head, Get, Finished };
+    enum class Phase { Idle, Check, Head, Get, Finished };
     struct Reply {
         int status = 0;         // HTTP status code; 0 for an FTP server's replies
         QByteArray phrase;      // its reason phrase
@@ -170,6 +184,7 @@ private:
     void reportProgress();
     void fail(const QString &reason);
     void finish(bool done, const QString &reason, bool refused = false);
+    void finishComplete();
     QString failureText(CURLcode code) const;
 
     static size_t writeCallback(char *data, size_t size, size_t count, void *self);
@@ -194,8 +209,12 @@ private:
     ConnectWatch *m_connectWatch = nullptr; // HTTP: the TCP connect's bound
     FtpAddress m_ftpAddress;
 
-    QFile m_file;
-    bool m_created = false;  // no file was there before: one left empty by a failure goes
+    QFile m_file;            // the partial file; the save path itself when m_direct
+    QString m_partPath;
+    bool m_direct = false;   // the save path is a device or a pipe, written as it is
+    bool m_checkOnly = false; // a resume of a file under the final name: its length asked
+    bool m_complete = false; // the file was whole already
+    bool m_created = false;  // no partial file was there before: one left empty by a failure goes
     qint64 m_existing = 0;   // the file's size when opened
     qint64 m_rangeFirst = -1; // HTTP resume: the first byte asked for; -1 for the whole file
     qint64 m_restOffset = 0;  // where an FTP retrieval restarts

@@ -1,6 +1,7 @@
 #include "settings/config_file.h"
 
 #include "settings/profile_file.h"
+#include "settings/save_folder.h"
 
 #include <algorithm>
 #include <vector>
@@ -60,7 +61,7 @@ SettingsValues ReadSettingsValues(const QString &configPath, const QString &defa
 
     SettingsValues values;
     // bj, rbufmax and ljxz are in users' files but mean nothing to the program: not read.
-    values.SavePath = ini.value(section(), u"xzpath", defaultSavePath);
+    values.SavePath = EffectiveSavePath(ini.value(section(), u"xzpath", defaultSavePath), defaultSavePath);
     values.DownloadMode = ini.value(section(), u"xzfs", QStringLiteral("0"));
     values.AnalysePages = ini.value(section(), u"fxwy", QStringLiteral("0"));
     values.PromptRename = TrimBlanks(ini.value(section(), u"tsggwjm", QStringLiteral("0")))

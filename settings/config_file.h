@@ -28,7 +28,8 @@ struct SettingsForm {
 };
 
 // Reads every key of config.ini into the settings values (LoadSettings without the tree
-// rebuild). defaultSavePath stands in for a missing xzpath. A missing file gives every
+// rebuild). defaultSavePath stands in for a missing xzpath, and for one that is empty or
+// relative (EffectiveSavePath). A missing file gives every
 // default without complaint; a file that exists but cannot be read gives the defaults too,
 // and its reason ("无法读取 <path>") in *readError when readError is given.
 SettingsValues ReadSettingsValues(const QString &configPath, const QString &defaultSavePath,

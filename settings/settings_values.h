@@ -7,7 +7,7 @@ namespace quorrel {
 
 // The settings read from config.ini, replaced wholesale by every LoadSettings.
 struct SettingsValues {
-    QString SavePath;          // xzpath, as read (not trimmed)
+    QString SavePath;          // xzpath, as read; the download folder when empty or relative
     QString DownloadMode;      // xzfs, text; "hand over to another tool" when it sorts after "0"
     bool PromptRename = false; // tsggwjm trimmed is exactly "1"
     QString AnalysePages;      // fxwy, text; type-1 addresses are filed only when exactly "1"

@@ -13,20 +13,24 @@
 #include "shell/resource_tree_view.h"
 #include "shell/settings_panel.h"
 #include "shell/window_layout.h"
+#include "settings/save_folder.h"
 #include "streams/key_log_location.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QClipboard>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
 #include <QSplitter>
@@ -125,14 +129,17 @@ TMainform::TMainform(const FilePlaces &places, QWidget *parent)
     m_askResume = [this](const QString &question) {
         QString shown = question;
         shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-        switch (QMessageBox::question(this, kCaption, shown, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel)) {
-        case QMessageBox::Yes:
+        // Yes and No as they always were; the third answer says what it does, since "No"
+        // downloads the file again and replaces it.
+        QMessageBox box(QMessageBox::Question, kCaption, shown, QMessageBox::Yes | QMessageBox::No, this);
+        QPushButton *keep = box.addButton(kKeepFileAnswer(), QMessageBox::RejectRole);
+        box.setEscapeButton(keep);
+        box.exec();
+        if (box.clickedButton() == box.button(QMessageBox::Yes))
             return Resume::Yes;
-        case QMessageBox::No:
+        if (box.clickedButton() == box.button(QMessageBox::No))
             return Resume::No;
-        default:
-            return Resume::Cancel; // also a box closed without a choice
-        }
+        return Resume::Cancel; // also a box closed without a choice
     };
     m_askPassword = [this] {
         // The password is not shown as it is typed.
@@ -276,6 +283,28 @@ void TMainform::buildCentre()
     lstxzrw->setSelectionBehavior(QAbstractItemView::SelectRows);
     lstxzrw->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
     lstxzrw->setStyleSheet(TaskListStyle());
+    stopTaskAction = new QAction(tr("停止任务"), lstxzrw);
+    stopTaskAction->setObjectName(QStringLiteral("stopTaskAction"));
+    removeTaskAction = new QAction(tr("移除任务"), lstxzrw);
+    removeTaskAction->setObjectName(QStringLiteral("removeTaskAction"));
+    removeTaskAction->setShortcut(QKeySequence::Delete); // shown in the menu; the key itself goes through eventFilter
+    removeTaskAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(stopTaskAction, &QAction::triggered, this, [this] {
+        if (m_scheduler->stopTask(lstxzrw->currentIndex().row()))
+            updateTaskActions();
+    });
+    connect(removeTaskAction, &QAction::triggered, this, [this] {
+        if (m_scheduler->removeTask(lstxzrw->currentIndex().row()))
+            updateTaskActions();
+    });
+    lstxzrw->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lstxzrw, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        updateTaskActions();
+        QMenu menu(lstxzrw);
+        menu.addAction(stopTaskAction);
+        menu.addAction(removeTaskAction);
+        menu.exec(lstxzrw->viewport()->mapToGlobal(at));
+    });
     Gag1 = new QProgressBar;
     Gag1->setObjectName(QStringLiteral("Gag1"));
     Gag1->setFixedHeight(15);
@@ -425,6 +454,11 @@ void TMainform::FormCreate()
     connect(Timesys, &QTimer::timeout, this, &TMainform::TimesysTimer);
     Timesys->start(1000);
     m_scheduler = new DownloadScheduler(tasks, *this, this);
+    connect(lstxzrw->selectionModel(), &QItemSelectionModel::currentChanged, this, &TMainform::updateTaskActions);
+    connect(&tasks, &QAbstractItemModel::dataChanged, this, &TMainform::updateTaskActions);
+    connect(&tasks, &QAbstractItemModel::modelReset, this, &TMainform::updateTaskActions);
+    connect(&tasks, &QAbstractItemModel::rowsRemoved, this, &TMainform::updateTaskActions);
+    updateTaskActions();
     Timexzwj = new QTimer(this);
     Timexzwj->setObjectName(QStringLiteral("Timexzwj"));
     connect(Timexzwj, &QTimer::timeout, this, &TMainform::TimexzwjTimer);
@@ -547,8 +581,10 @@ void TMainform::fclstxzzyDblClick()
     if (DoubleClickNode(tree(), node) != DoubleClick::Download)
         return;
     const DoubleClickDownload d = DownloadOnDoubleClick(tree(), node, m_catalogue.settings(), tasks);
-    if (!d.clipboard.isEmpty())
+    if (!d.clipboard.isEmpty()) {
         setClipboardText(d.clipboard);
+        log(HandOverNote(1));
+    }
     if (d.aria2)
         handToAria2({*d.aria2});
 }
@@ -600,6 +636,12 @@ bool TMainform::eventFilter(QObject *watched, QEvent *event)
     // Once opened, the preview covers exactly the task list's area.
     if (watched == lstxzrw && (event->type() == QEvent::Resize || event->type() == QEvent::Move) && PreviewOpen)
         Panbrow->setGeometry(lstxzrw->geometry());
+    // Delete on the task list removes the current task (a waiting or stopped one).
+    if (watched == lstxzrw && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent *>(event)->matches(QKeySequence::Delete)) {
+        removeTaskAction->trigger();
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -631,8 +673,17 @@ void TMainform::RzToolButton4Click()
 
 void TMainform::btnbcszClick()
 {
-    const Catalogue::SaveOutcome outcome = m_catalogue.SaveSettings(panxtsz->form());
-    inform(outcome.message);
+    const SettingsForm form = panxtsz->form();
+    const Catalogue::SaveOutcome outcome = m_catalogue.SaveSettings(form);
+    // Saved all the same: a folder that cannot be written now is said now, not at the
+    // first download (the user may mean to mount it, or to make it later).
+    std::optional<QString> folderProblem;
+    if (outcome.saved)
+        folderProblem = SaveFolderProblem(
+            EffectiveSavePath(form.savePath, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)));
+    if (folderProblem)
+        log(*folderProblem);
+    inform(folderProblem ? outcome.message + QStringLiteral("\r\r") + *folderProblem : outcome.message);
     if (outcome.saved)
         LoadSettings(); // the tree again, under the new types, its resources filed back
 }
@@ -648,10 +699,12 @@ void TMainform::N20Click()
 {
     panxgwjm->ClearRenameGrid();
     const Selection s = N20Select(tree(), m_catalogue.settings(), tasks);
-    if (!s.aria2.isEmpty())
+    if (!s.aria2.isEmpty()) {
         handToAria2(s.aria2);
-    else if (!s.handOver.isEmpty())
+    } else if (!s.handOver.isEmpty()) {
         setClipboardText(HandOverText(s.handOver));
+        log(HandOverNote(s.handOver.size()));
+    }
     if (!s.renameRows.isEmpty()) {
         panxgwjm->setRows(s.renameRows);
         panxgwjm->move(WindowLayout::PlaceInside(QPoint(140, 120), panxgwjm->size(), size()));
@@ -758,8 +811,50 @@ void TMainform::taskFailed(int row)
 
 // Leaving --------------------------------------------------------------------------------
 
+void TMainform::updateTaskActions()
+{
+    const int row = lstxzrw->currentIndex().row();
+    const bool valid = row >= 0 && row < tasks.count();
+    const bool running = valid && row == m_scheduler->CurrentTask() && m_scheduler->TransferBusy();
+    stopTaskAction->setEnabled(running);
+    removeTaskAction->setEnabled(valid && !running && tasks.task(row).state != TaskState::Running);
+}
+
+bool TMainform::mayQuit()
+{
+    if (m_leaving || !m_scheduler || !m_scheduler->TransferBusy())
+        return true;
+    if (m_askQuit)
+        return m_askQuit();
+    return QMessageBox::question(this, kCaption, tr("有下载任务正在进行，确定退出吗？"), QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
+void TMainform::closeEvent(QCloseEvent *event)
+{
+    if (!m_destroying && !mayQuit()) {
+        event->ignore();
+        return;
+    }
+    if (!m_leaving && m_scheduler) {
+        // Every unfinished task back in the tree before the list is saved: the running one
+        // stopped cleanly, its bytes kept for the resume question at the next start.
+        m_leaving = true;
+        m_scheduler->stopForExit(12000);
+        if (const auto error = m_catalogue.SaveResourceList())
+            log(*error);
+    }
+    QMainWindow::closeEvent(event);
+}
+
 void TMainform::btntcClick()
 {
+    if (!m_destroying && !mayQuit())
+        return;
+    if (m_scheduler && !m_leaving) {
+        m_leaving = true;
+        m_scheduler->stopForExit(12000);
+    }
     // A list that cannot be saved ends the command here: the window stays open with the
     // reason, so that the user can make room and try again, and nothing found is lost.
     // (Closing from the frame still closes, after the same message: the session ends

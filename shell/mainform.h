@@ -58,6 +58,11 @@ public:
     explicit TMainform(const QString &dir, QWidget *parent = nullptr);
     ~TMainform() override; // FormDestroy
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+public:
+
     Catalogue &catalogue() { return m_catalogue; }
     ResourceTree &tree() { return m_catalogue.tree(); }
 
@@ -70,6 +75,8 @@ public:
     // the same way.
     void setResumeAnswer(std::function<SchedulerHost::Resume(const QString &)> answer) { m_askResume = std::move(answer); }
     void setPasswordAnswer(std::function<QString()> answer) { m_askPassword = std::move(answer); }
+    // The question before leaving while a download runs (true: leave), replaceable too.
+    void setQuitAnswer(std::function<bool()> answer) { m_askQuit = std::move(answer); }
     DownloadScheduler &scheduler() { return *m_scheduler; }
     // The folder picker, replaceable the same way.
     void setFolderPicker(std::function<QString()> picker) { m_pickFolder = std::move(picker); }
@@ -91,6 +98,9 @@ public:
     CaptionBar *RzLabel1;
     QTreeView *lstxzrw;
     TaskList tasks; // lstxzrw's rows
+    // The task list's context menu (the menu key opens it too): stop the running task,
+    // remove a waiting or stopped one (also the Delete key). They act on the current row.
+    QAction *stopTaskAction, *removeTaskAction;
     QProgressBar *Gag1;
     PreviewPane *Panbrow;
     QPlainTextEdit *redit1;
@@ -175,6 +185,11 @@ private:
     std::function<QString()> m_pickFolder;
     std::function<SchedulerHost::Resume(const QString &)> m_askResume;
     std::function<QString()> m_askPassword;
+    std::function<bool()> m_askQuit;
+    void updateTaskActions();
+    // Asked before leaving while a download runs; true to leave.
+    bool mayQuit();
+    bool m_leaving = false; // the unfinished tasks are back in the tree: leave without asking
     DownloadScheduler *m_scheduler = nullptr;
     qint64 m_gaugeScale = 1; // a gauge counts in int; a large file in steps of this many bytes
     bool m_destroying = false;

@@ -1,5 +1,7 @@
 #include "shell/rename_panel.h"
 
+#include "base/percent_text.h"
+
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -71,7 +73,8 @@ void RenamePanel::setRows(const QList<RenameRow> &rows)
     for (const RenameRow &r : rows) {
         const int row = gridxgwjm->rowCount();
         gridxgwjm->insertRow(row);
-        gridxgwjm->setItem(row, 0, new QTableWidgetItem(r.address));
+        // The address as people read it; left so, the row keeps the address as captured.
+        gridxgwjm->setItem(row, 0, new QTableWidgetItem(DecodePercentText(r.address)));
         gridxgwjm->setItem(row, 1, new QTableWidgetItem(r.fileName));
     }
 }
@@ -83,8 +86,8 @@ QList<RenameRow> RenamePanel::rows()
     for (int r = 0; r < gridxgwjm->rowCount(); ++r) {
         const auto cell = [&](int c) { return gridxgwjm->item(r, c) ? gridxgwjm->item(r, c)->text() : QString(); };
         // The captured headers stay with a row whose address the user left as it was.
-        const bool same = r < m_rows.size() && TrimBlanks(m_rows[r].address) == TrimBlanks(cell(0));
-        rows.append({cell(0), cell(1), same ? m_rows[r].headers : RequestHeaders()});
+        const bool same = r < m_rows.size() && TrimBlanks(DecodePercentText(m_rows[r].address)) == TrimBlanks(cell(0));
+        rows.append({same ? m_rows[r].address : cell(0), cell(1), same ? m_rows[r].headers : RequestHeaders()});
     }
     return rows;
 }

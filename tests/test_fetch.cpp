@@ -56,7 +56,10 @@ QByteArray serve(const QByteArray &request)
         return HttpServer::reply("206 Partial Content", kBody.mid(from),
                                  QByteArray("Content-Range: bytes ") + QByteArray::number(from) + "-4999/5000\r\n");
     }
-    return HttpServer::reply("200 OK", request.startsWith("HEAD") ? QByteArray() : kBody);
+    // A HEAD states the length its GET would have (RFC 9110, 9.3.2).
+    if (request.startsWith("HEAD"))
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kBody.size()) + "\r\nConnection: close\r\n\r\n";
+    return HttpServer::reply("200 OK", kBody);
 }
 
 struct Run {
@@ -73,6 +76,9 @@ private slots:
     void init();
     void downloadAndResume();
     void failures();
+    void printedLines_data();
+    void printedLines();
+    void harOverTheBound();
     void listFormats_data();
     void listFormats();
     void badUsage_data();
@@ -138,11 +144,23 @@ void TestFetch::downloadAndResume()
     QCOMPARE(r.lines, QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(url, m_dir->filePath("song.mp3"))});
     QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
 
-    // A partial file is resumed (from its last byte on) and ends whole.
-    writeFile(m_dir->filePath("song.mp3"), kBody.left(1234));
+    // Its own partial file is resumed (from its last byte on), ends whole and takes the name.
+    QFile::remove(m_dir->filePath("song.mp3"));
+    writeFile(m_dir->filePath("song.mp3.part"), kBody.left(1234));
     r = fetch({url});
     QCOMPARE(r.status, 0);
     QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
+    QVERIFY(!QFileInfo::exists(m_dir->filePath("song.mp3.part")));
+    // A whole file under the name is left as it is, and said to be complete.
+    r = fetch({url});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.err.contains("already complete"), qPrintable(r.err));
+    // A file this program did not write is never appended to, nor replaced by a resume.
+    writeFile(m_dir->filePath("song.mp3"), "the user's own notes");
+    r = fetch({url});
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.lines.value(0).startsWith("Failed\t" + url + "\t" + kNotOurPartial()), qPrintable(r.lines.value(0)));
+    QCOMPARE(readFile(m_dir->filePath("song.mp3")), QByteArray("the user's own notes"));
     // --no-resume writes it again.
     writeFile(m_dir->filePath("song.mp3"), QByteArray(9000, 'z'));
     r = fetch({"--no-resume", url});
@@ -165,6 +183,66 @@ void TestFetch::failures()
     QVERIFY(r.lines[4].startsWith("Done\t" + ok)); // the queue goes on
     // No error page saved, and no empty file left where nothing was received.
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{"ok.zip"});
+}
+
+// What is printed is what was saved, whatever the name holds, and nothing a terminal acts on:
+// the name is no format ("%1", "%2e", "%%"), control characters of an address are %XX, a
+// password is hidden. The file name is the path's last segment, decoded, without the query.
+void TestFetch::printedLines_data()
+{
+    QTest::addColumn<QString>("path");    // as given, after the server's address
+    QTest::addColumn<QString>("shown");   // as printed, after the server's address
+    QTest::addColumn<QString>("name");    // saved as
+    QTest::addColumn<bool>("login");      // given as bob:s3cret@
+    QTest::newRow("an escaped dot") << "/%2e" << "/%2e" << "%2e" << false;
+    QTest::newRow("%1 in the name") << "/a%251.mp3" << "/a%251.mp3" << "a%1.mp3" << false;
+    QTest::newRow("%2e in the name") << "/b%252e.mp3" << "/b%252e.mp3" << "b%2e.mp3" << false;
+    QTest::newRow("%% in the name") << "/%25%25.bin" << "/%25%25.bin" << "%%.bin" << false;
+    QTest::newRow("a query") << "/clip.mp4?token=abc" << "/clip.mp4?token=abc" << "clip.mp4" << false;
+    QTest::newRow("a Chinese name") << "/%E6%AD%8C%E6%9B%B2.mp3" << "/%E6%AD%8C%E6%9B%B2.mp3" << "歌曲.mp3" << false;
+    // libcurl refuses the address; the line saying so is printed as safely.
+    QTest::newRow("ESC and BEL") << "/t\x1b]0;owned\x07.mp3" << "/t%1B]0;owned%07.mp3" << QString() << false;
+    QTest::newRow("a password") << "/p.mp3" << "/p.mp3" << "p.mp3" << true;
+}
+
+void TestFetch::printedLines()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, shown);
+    QFETCH(QString, name);
+    QFETCH(bool, login);
+    const QString base = m_server->url("");
+    const QString given = login ? QString(base).replace("://", "://bob:s3cret@") : base;
+    const QString printed = login ? QString(base).replace("://", "://bob:***@") : base;
+    writeFile(m_dir->filePath("list.txt"), (given + path + "\n").toUtf8());
+    const Run r = fetch({"--list", m_dir->filePath("list.txt")});
+    if (name.isEmpty()) {
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.lines.size(), 1);
+        QVERIFY2(r.lines[0].startsWith("Failed\t" + printed + shown + "\t"), qPrintable(r.lines[0]));
+    } else {
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.lines, QStringList{"Done\t" + printed + shown + "\t" + m_dir->filePath(name) + "\t5000"});
+        QCOMPARE(readFile(m_dir->filePath(name)), kBody);
+    }
+    for (const QString &text : {r.lines.join('\n'), r.err}) {
+        QVERIFY(!text.contains(QChar(0x1b)) && !text.contains(QChar(0x07)));
+        QVERIFY(!text.contains("s3cret"));
+    }
+}
+
+// A HAR file over 256 MiB is refused by its size, before a byte of it is read.
+void TestFetch::harOverTheBound()
+{
+    QFile big(m_dir->filePath("big.har"));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    QVERIFY(big.resize((qint64(256) << 20) + 1)); // sparse: no room taken
+    big.close();
+    const Run r = fetch({"--har", big.fileName()});
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.lines.isEmpty());
+    QVERIFY2(r.err.startsWith("quorrel-fetch: " + big.fileName() + ": ") && r.err.contains("larger than 256 MiB"),
+             qPrintable(r.err));
 }
 
 void TestFetch::listFormats_data()
@@ -396,7 +474,7 @@ void TestFetch::harRoundTrip()
     r = fetch({"--har", har});
     QCOMPARE(r.status, 0);
     QCOMPARE(r.lines, (QStringList{QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/guarded/song.mp3"), m_dir->filePath("song.mp3")),
-                                   QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/plain/b.jpg?x=1"), m_dir->filePath("b.jpg?x=1"))}));
+                                   QStringLiteral("Done\t%1\t%2\t5000").arg(m_server->url("/plain/b.jpg?x=1"), m_dir->filePath("b.jpg"))}));
     QCOMPARE(readFile(m_dir->filePath("song.mp3")), kBody);
 }
 

@@ -4,6 +4,7 @@
 // emptied once nothing waits, and no tick while a question or a message is open.
 
 #include "downloads/progress_meter.h"
+#include "downloads/save_name.h"
 #include "downloads/scheduler.h"
 #include "downloads/transfer_reasons.h"
 
@@ -181,30 +182,54 @@ void TestScheduler::oneAtATimeInOrder()
 void TestScheduler::resumeQuestion_data()
 {
     QTest::addColumn<int>("answer");
-    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("partial");    // the file there is the program's partial file
+    QTest::addColumn<QByteArray>("before"); // what it holds
+    QTest::addColumn<QByteArray>("file");   // under the final name at the end; null: none
     QTest::addColumn<int>("state");
-    QTest::newRow("Yes resumes") << int(SchedulerHost::Resume::Yes) << QByteArray(1000, 'x') << int(TaskState::Done);
-    QTest::newRow("No writes again") << int(SchedulerHost::Resume::No) << QByteArray(1000, 'x') << int(TaskState::Done);
-    QTest::newRow("Cancel leaves the file") << int(SchedulerHost::Resume::Cancel) << QByteArray("xxxxx") << int(TaskState::Failed);
+    QTest::addColumn<QString>("logged");    // a line the log holds, before the path; empty: none asked for
+    const QByteArray whole(1000, 'x');
+    QTest::newRow("Yes resumes its partial file")
+        << int(SchedulerHost::Resume::Yes) << true << QByteArray("xxxxx") << whole << int(TaskState::Done) << QString();
+    QTest::newRow("Yes on a file it did not write: left alone")
+        << int(SchedulerHost::Resume::Yes) << false << QByteArray("xxxxx") << QByteArray("xxxxx") << int(TaskState::Failed)
+        << QString();
+    QTest::newRow("Yes on a complete file: said so")
+        << int(SchedulerHost::Resume::Yes) << false << whole << whole << int(TaskState::Done) << kAlreadyComplete();
+    QTest::newRow("No writes again") << int(SchedulerHost::Resume::No) << false << QByteArray("xxxxx") << whole
+                                     << int(TaskState::Done) << QString();
+    QTest::newRow("No writes its partial file again")
+        << int(SchedulerHost::Resume::No) << true << QByteArray("yyyyy") << whole << int(TaskState::Done) << QString();
+    QTest::newRow("Cancel leaves the file") << int(SchedulerHost::Resume::Cancel) << false << QByteArray("xxxxx")
+                                            << QByteArray("xxxxx") << int(TaskState::Failed) << kResumeCancelled();
+    QTest::newRow("Cancel leaves a complete file") << int(SchedulerHost::Resume::Cancel) << false << whole << whole
+                                                   << int(TaskState::Failed) << kResumeCancelled();
 }
 
 void TestScheduler::resumeQuestion()
 {
     QFETCH(int, answer);
+    QFETCH(bool, partial);
+    QFETCH(QByteArray, before);
     QFETCH(QByteArray, file);
     QFETCH(int, state);
+    QFETCH(QString, logged);
     Server server;
     TaskList tasks;
     Host host;
     host.answer = SchedulerHost::Resume(answer);
     DownloadScheduler s(tasks, host);
-    writeFile(m_dir->filePath("ok.bin"), "xxxxx");
+    const QString path = m_dir->filePath("ok.bin");
+    writeFile(partial ? PartialPath(path) : path, before);
     tasks.AddTask(server.url("/ok.bin"), "ok.bin", m_dir->path());
     tasks.AddTask(server.url("/ok.bin"), "after.bin", m_dir->path());
     tickUntilIdle(s, tasks);
-    QCOMPARE(host.questions.first(), QStringLiteral("文件已经存在，是否续传？ \r") + m_dir->filePath("ok.bin"));
+    QCOMPARE(host.questions.first(), QStringLiteral("文件已经存在，是否续传？ \r") + path);
     QCOMPARE(int(tasks.task(0).state), state);
-    QCOMPARE(readFile(m_dir->filePath("ok.bin")), file);
+    QCOMPARE(readFile(path), file);
+    if (!logged.isEmpty())
+        QVERIFY2(host.lines.contains(logged + path), qPrintable(host.lines.join('|')));
+    // Cancelled or refused, the program's partial file stays for a later resume.
+    QCOMPARE(QFileInfo::exists(PartialPath(path)), partial && state == int(TaskState::Failed));
     // After any answer the queue goes on, and no gauge is left shown.
     QCOMPARE(tasks.task(1).state, TaskState::Done);
     QVERIFY(!host.gauge);
@@ -481,7 +506,7 @@ void TestScheduler::resumedGaugeStartsAtItsBytes()
     host.answer = SchedulerHost::Resume::Yes;
     TaskList tasks;
     DownloadScheduler s(tasks, host);
-    writeFile(m_dir->filePath("half.bin"), whole.left(1200));
+    writeFile(PartialPath(m_dir->filePath("half.bin")), whole.left(1200)); // a download of its own, stopped
     tasks.AddTask(server.url("/half.bin"), "half.bin", m_dir->path());
     tickUntilIdle(s, tasks);
     QCOMPARE(readFile(m_dir->filePath("half.bin")), whole);

@@ -4,6 +4,7 @@
 #include "settings/config_file.h"
 #include "settings/file_places.h"
 #include "settings/profile_file.h"
+#include "settings/save_folder.h"
 
 #include <QDir>
 #include <QFile>
@@ -71,6 +72,8 @@ class TestSettings : public QObject {
 
 private slots:
     // Shared helpers
+    void saveFolderProblem_data();
+    void saveFolderProblem();
     void pathDirectory_data();
     void pathDirectory();
     void zeroPad_data();
@@ -151,6 +154,37 @@ private slots:
 
 // ---------------------------------------------------------------------------------------
 // Shared helpers
+
+// Whether downloads can be saved in a folder, as the settings panel says when it saves.
+void TestSettings::saveFolderProblem_data()
+{
+    QTest::addColumn<QString>("folder"); // below the test's folder; absolute when it starts with "/"
+    QTest::addColumn<QString>("problem"); // how the reason begins after the folder's name; empty: none
+    QTest::newRow("a folder") << "" << QString();
+    QTest::newRow("a folder not made yet") << "new/sub" << QString();
+    QTest::newRow("a file") << "file" << kSaveFolderNotAFolder();
+    QTest::newRow("below a file") << "file/sub" << QString("\"%1/file\" ") + kSaveFolderNotAFolder();
+    QTest::newRow("no file can be made there") << "/proc/quorrel-downloads" << QString("No such file or directory");
+}
+
+void TestSettings::saveFolderProblem()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, problem);
+    QTemporaryDir dir;
+    QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
+    const QString path = folder.startsWith('/') ? folder : dir.path() + "/" + folder;
+    const std::optional<QString> said = SaveFolderProblem(path);
+    if (problem.isEmpty()) {
+        QVERIFY2(!said, qPrintable(said.value_or(QString())));
+    } else {
+        QVERIFY(said);
+        const QString start = QStringLiteral("保存文件夹 \"") + path + QStringLiteral("\" 无法保存下载的文件：");
+        QVERIFY2(said->startsWith(start + problem.arg(dir.path())), qPrintable(*said));
+    }
+    // Nothing of the check is left behind.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{"file"});
+}
 
 void TestSettings::pathDirectory_data()
 {
@@ -790,8 +824,14 @@ void TestSettings::readSettings_data()
     QTest::newRow("texts kept as read")
         << xt("xzpath=\"  /a b  \"\r\nxzfs=abc\r\nfxwy=01\r\nlxmc=' 01-a; '\r\n")
         << "  /a b  " << "abc" << true << false << "01" << " 01-a; ";
-    QTest::newRow("empty save path is not the default")
-        << xt("xzpath=\r\n") << "" << "0" << false << false << "0" << "";
+    // Empty or relative, a save folder would put the files in "/" or wherever the program
+    // was started: the download folder, as for a missing key.
+    QTest::newRow("empty save path is the default")
+        << xt("xzpath=\r\n") << kDefaultSavePath << "0" << false << false << "0" << "";
+    QTest::newRow("blank save path is the default")
+        << xt("xzpath=\"   \"\r\n") << kDefaultSavePath << "0" << false << false << "0" << "";
+    QTest::newRow("relative save path is the default")
+        << xt("xzpath=dl/x\r\n") << kDefaultSavePath << "0" << false << false << "0" << "";
     QTest::newRow("key names in another case")
         << xt("XZPATH=/x\r\nXzFs=1\r\nTSGGWJM=1\r\nFXWY=1\r\nLXMC=01-a;\r\n")
         << "/x" << "1" << true << true << "1" << "01-a;";

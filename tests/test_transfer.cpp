@@ -5,7 +5,9 @@
 
 #include "downloads/curl_multi.h"
 #include "downloads/ftp_address.h"
+#include "downloads/save_name.h"
 #include "downloads/transfer.h"
+#include "downloads/transfer_reasons.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -176,6 +178,8 @@ private slots:
     void cookieJarLines_data();
     void cookieJarLines();
     void cancelKeepsTheBytes();
+    void resumesOnlyItsOwnFiles_data();
+    void resumesOnlyItsOwnFiles();
     void largeDownload_data();
     void largeDownload();
 
@@ -184,7 +188,12 @@ private:
     void startNginx();
     Outcome run(const TransferRequest &request, int stallSeconds = 0,
                 const std::function<void(Transfer &)> &hook = {});
-    void prepareSaveFile(bool exists, const QByteArray &bytes);
+    // A resume continues the program's own partial file; any other task meets the file under
+    // the final name.
+    void prepareSaveFile(bool exists, const QByteArray &bytes, bool resume);
+    // The bytes a failed task leaves: its partial file (absent: none), and the file under
+    // the final name, never touched by a download that did not end whole.
+    void checkLeftFiles(bool exists, const QByteArray &before, bool resume, const QByteArray &after);
     QStringList httpRequestsSince(qint64 mark, int count);
     QStringList ftpCommandsSince(const QByteArray &log, qsizetype mark);
 
@@ -403,10 +412,24 @@ Outcome TestTransfer::run(const TransferRequest &request, int stallSeconds, cons
     return o;
 }
 
-void TestTransfer::prepareSaveFile(bool exists, const QByteArray &bytes)
+void TestTransfer::prepareSaveFile(bool exists, const QByteArray &bytes, bool resume)
 {
     if (exists)
-        writeFile(m_savePath, bytes);
+        writeFile(resume ? PartialPath(m_savePath) : m_savePath, bytes);
+}
+
+void TestTransfer::checkLeftFiles(bool exists, const QByteArray &before, bool resume, const QByteArray &after)
+{
+    const QString part = PartialPath(m_savePath);
+    if (exists && !resume) {
+        QCOMPARE(readFile(m_savePath), before);
+    } else {
+        QVERIFY(!QFileInfo::exists(m_savePath));
+    }
+    const bool partLeft = resume ? exists || !after.isEmpty() : !after.isEmpty() && !(exists && after == before);
+    QCOMPARE(QFileInfo::exists(part), partLeft);
+    if (partLeft)
+        QCOMPARE(readFile(part), after);
 }
 
 // The requests nginx logged after mark (a size of its log), "METHOD uri range" each.
@@ -531,8 +554,7 @@ void TestTransfer::httpDownload_data()
     QTest::newRow("resume fetches the last byte again")
         << a << true << lastByteWrong << true << QStringList{"HEAD /files/a.bin -", "GET /files/a.bin bytes=499-"}
         << m_data;
-    QTest::newRow("resume a complete file") << a << true << m_data << true
-                                            << QStringList{"HEAD /files/a.bin -", "GET /files/a.bin bytes=" + n1 + "-"}
+    QTest::newRow("resume a complete file") << a << true << m_data << true << QStringList{"HEAD /files/a.bin -"}
                                             << m_data;
     QTest::newRow("resume an empty file") << a << true << QByteArray() << true << QStringList{"GET /files/a.bin -"}
                                           << m_data;
@@ -555,17 +577,22 @@ void TestTransfer::httpDownload()
     QFETCH(QStringList, requests);
     QFETCH(QByteArray, after);
 
-    prepareSaveFile(exists, before);
+    prepareSaveFile(exists, before, resume);
     const qint64 mark = QFileInfo(m_accessLog).size();
     const Outcome o = run({address, m_savePath, resume, {}});
     QVERIFY2(o.result.done, qPrintable(o.result.reason));
     QCOMPARE(o.finishedCount, 1);
     QVERIFY(o.result.reason.isEmpty());
     QCOMPARE(readFile(m_savePath), after);
+    QVERIFY(!QFileInfo::exists(PartialPath(m_savePath))); // renamed once whole
     QCOMPARE(o.result.fileSize, after.size());
     QCOMPARE(o.result.ftpSize, 0);
-    QVERIFY(o.expected > 0);
-    QCOMPARE(o.progress, o.expected);
+    // A partial file that held it all already is renamed without a body.
+    QCOMPARE(o.result.alreadyComplete, resume && before == m_data);
+    if (!o.result.alreadyComplete) {
+        QVERIFY(o.expected > 0);
+        QCOMPARE(o.progress, o.expected);
+    }
     if (!requests.isEmpty())
         QCOMPARE(httpRequestsSince(mark, int(requests.size())), requests);
 }
@@ -636,15 +663,14 @@ void TestTransfer::httpFailure()
     QFETCH(QString, reason);
     QFETCH(QByteArray, after);
 
-    prepareSaveFile(exists, before);
+    prepareSaveFile(exists, before, resume);
     const Outcome o = run({address, m_savePath, resume, {}}, stall);
     QVERIFY(!o.result.done);
     QCOMPARE(o.finishedCount, 1);
     QVERIFY2(o.result.reason.startsWith(words), qPrintable(o.result.reason));
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
-    QCOMPARE(readFile(m_savePath), after);
     // A failure before the first byte leaves no empty file behind.
-    QCOMPARE(QFileInfo::exists(m_savePath), exists || !after.isEmpty());
+    checkLeftFiles(exists, before, resume, after);
     QCOMPARE(o.progress, after == before ? 0 : after.size());
     if (o.progress == 0)
         QCOMPARE(o.expected, -2); // an error page, a wrong range: no body began
@@ -696,7 +722,7 @@ void TestTransfer::ftpDownload()
     QFETCH(qint64, ftpSize);
     QFETCH(QStringList, commands);
 
-    prepareSaveFile(exists, before);
+    prepareSaveFile(exists, before, resume);
     TransferRequest request{address, m_savePath, resume, {}};
     if (!typedPassword.isNull()) {
         FtpAddress parts = ParseFtpAddress(address);
@@ -780,15 +806,14 @@ void TestTransfer::ftpFailure()
     QFETCH(bool, refused);
     QFETCH(QByteArray, after);
 
-    prepareSaveFile(exists, before);
+    prepareSaveFile(exists, before, resume);
     const Outcome o = run({address, m_savePath, resume, {}});
     QVERIFY(!o.result.done);
     QCOMPARE(o.finishedCount, 1);
     QVERIFY2(o.result.reason.startsWith(words), qPrintable(o.result.reason));
     QVERIFY2(o.result.reason.contains(reason), qPrintable(o.result.reason));
     QCOMPARE(o.result.refused, refused);
-    QCOMPARE(readFile(m_savePath), after);
-    QCOMPARE(QFileInfo::exists(m_savePath), exists || !after.isEmpty());
+    checkLeftFiles(exists, before, resume, after);
 }
 
 void TestTransfer::saveFileCannotBeOpened_data()
@@ -965,7 +990,60 @@ void TestTransfer::cancelKeepsTheBytes()
     QVERIFY(!o.result.done);
     QCOMPARE(o.finishedCount, 1);
     QCOMPARE(o.result.reason, kTransferCancelled);
-    QCOMPARE(readFile(m_savePath), m_data.left(m_half));
+    QCOMPARE(readFile(PartialPath(m_savePath)), m_data.left(m_half));
+    QVERIFY(!QFileInfo::exists(m_savePath));
+}
+
+// A resume continues what this program wrote (its ".part" file) and nothing else: a file
+// under the final name is a whole download or someone else's, and no byte is appended to it.
+void TestTransfer::resumesOnlyItsOwnFiles_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QByteArray>("finalFile"); // under the final name before; null: none
+    QTest::addColumn<bool>("partIsLink");      // the partial file a link to a file elsewhere
+    QTest::addColumn<QString>("words");        // how the reason begins; empty: done
+    QTest::addColumn<bool>("complete");        // done without a byte
+    const QByteArray someone("the user's own notes, not a download");
+    const QString a = m_http + "/files/a.bin";
+    QTest::newRow("the whole file already there") << a << m_data << false << QString() << true;
+    QTest::newRow("another file of that name") << a << someone << false << kNotOurPartial() << false;
+    QTest::newRow("another file, a server ignoring ranges")
+        << m_faulty + "/ignore-range/a.bin" << someone << false << kNotOurPartial() << false;
+    QTest::newRow("another file over ftp") << m_ftp + "/a.bin" << someone << false << kNotOurPartial() << false;
+    QTest::newRow("the whole file over ftp") << m_ftp + "/a.bin" << m_data << false << QString() << true;
+    QTest::newRow("a partial file that is a link") << a << QByteArray() << true << QString() << false;
+}
+
+void TestTransfer::resumesOnlyItsOwnFiles()
+{
+    QFETCH(QString, address);
+    QFETCH(QByteArray, finalFile);
+    QFETCH(bool, partIsLink);
+    QFETCH(QString, words);
+    QFETCH(bool, complete);
+    if (!finalFile.isNull())
+        writeFile(m_savePath, finalFile);
+    const QString elsewhere = m_root.filePath("elsewhere.bin");
+    const QByteArray elsewhereBytes("a file the link points at");
+    if (partIsLink) {
+        writeFile(elsewhere, elsewhereBytes);
+        QVERIFY(QFile::link(elsewhere, PartialPath(m_savePath)));
+    }
+    const Outcome o = run({address, m_savePath, true, {}});
+    QCOMPARE(o.finishedCount, 1);
+    if (words.isEmpty()) {
+        QVERIFY2(o.result.done, qPrintable(o.result.reason));
+        QCOMPARE(readFile(m_savePath), m_data);
+    } else {
+        QVERIFY(!o.result.done);
+        QVERIFY2(o.result.reason.startsWith(words), qPrintable(o.result.reason));
+        QCOMPARE(readFile(m_savePath), finalFile);
+        QCOMPARE(o.progress, 0);
+    }
+    QCOMPARE(o.result.alreadyComplete, complete);
+    QVERIFY(!QFileInfo::exists(PartialPath(m_savePath)) && !QFileInfo(PartialPath(m_savePath)).isSymLink());
+    if (partIsLink)
+        QCOMPARE(readFile(elsewhere), elsewhereBytes);
 }
 
 void TestTransfer::largeDownload_data()

@@ -5,6 +5,8 @@
 #include "base/gbk_text.h"
 #include "intake/capture_road.h"
 #include "catalogue/tree_commands.h"
+#include "downloads/scheduler.h"
+#include "downloads/selection.h"
 #include "downloads/transfer_reasons.h"
 #include "shell/mainform.h"
 #include "shell/monitoring_captions.h"
@@ -34,6 +36,8 @@
 #include <QTreeView>
 #include <QWebEngineView>
 #include <QTcpServer>
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QtTest>
 
 #include "window_test_main.h"
@@ -138,6 +142,7 @@ private slots:
     void checkBoxCycle();
     void settingsRoundTrip();
     void settingsPanelErrors();
+    void unwritableSaveFolderIsSaidOnSave();
     void preview();
     void links();
     void downloadSelection();
@@ -147,6 +152,7 @@ private slots:
     void saveFolderAndBoxes_data();
     void saveFolderAndBoxes();
     void failedTaskGoesBack();
+    void resumeBoxKeepsTheFile();
     void shutdownWritesTheList();
     void typeGridDeletesTheSelectedRow();
     void typedDownloadModeAddsNoEntry();
@@ -655,6 +661,28 @@ void TestWindow::settingsPanelErrors()
     QCOMPARE(w->panxtsz->gridxtsz->rowCount(), 2);
 }
 
+// A save folder no file can be made in is said when the settings are saved, not at the first
+// download; the settings are saved all the same (the user may mean to mount it later).
+void TestWindow::unwritableSaveFolderIsSaidOnSave()
+{
+    TMainform *w = open();
+    w->Timesys->stop();
+    w->RzToolButton2->trigger();
+    SettingsPanel *p = w->panxtsz;
+    p->EditbcPath->setText("/proc/quorrel-downloads"); // not even root makes a file there
+    p->btnbcsz->click();
+    const QString said = m_messages.takeLast();
+    QVERIFY2(said.startsWith(QStringLiteral("配置数据顺利保存！！\r\r保存文件夹 \"/proc/quorrel-downloads\" 无法保存下载的文件：")),
+             qPrintable(said));
+    QVERIFY(w->redit1->toPlainText().contains(QStringLiteral("保存文件夹 \"/proc/quorrel-downloads\"")));
+    QCOMPARE(w->catalogue().settings().SavePath, QStringLiteral("/proc/quorrel-downloads"));
+    QVERIFY(readFile(m_dir->filePath("config.ini")).contains("xzpath=/proc/quorrel-downloads"));
+    // A folder that can be written: the message as it always was.
+    p->EditbcPath->setText(m_dir->filePath("dl"));
+    p->btnbcsz->click();
+    QCOMPARE(m_messages.takeLast(), QStringLiteral("配置数据顺利保存！！"));
+}
+
 void TestWindow::preview()
 {
     PageServer server;
@@ -760,7 +788,10 @@ void TestWindow::downloadSelection()
     tick("x.mp3");
     tick("y.mp3");
     w->N20->trigger();
-    QCOMPARE(QGuiApplication::clipboard()->text().toLatin1(), QByteArray("\rhttp://a.test/y.mp3\rhttp://a.test/x.mp3\r\n"));
+    // One address a line, each ended by a line feed: a bare CR made them one line for every
+    // Linux tool; the log says how many went.
+    QCOMPARE(QGuiApplication::clipboard()->text().toLatin1(), QByteArray("http://a.test/y.mp3\nhttp://a.test/x.mp3\n"));
+    QVERIFY2(w->redit1->toPlainText().contains(HandOverNote(2)), qPrintable(w->redit1->toPlainText()));
     QCOMPARE(w->tasks.count(), 0);
 }
 
@@ -956,6 +987,44 @@ void TestWindow::failedTaskGoesBack()
     QCOMPARE(w->tree().FindByCaption(twice)->parent(), w->tree().FindByCaption("03-图片"));
     QVERIFY(!w->tree().FindByCaption(lost)->checked());
     QCOMPARE(QDir(m_dir->path()).entryList({"*.mp3", "*.jpg"}, QDir::Files), QStringList{}); // nothing left empty
+}
+
+// The resume question's box: "Yes" and "No" as always, and a third answer that cancels the
+// task and leaves the file as it is (a whole 400 MB file was fetched again from zero by "No").
+void TestWindow::resumeBoxKeepsTheFile()
+{
+    PageServer server;
+    TMainform *w = openSavingTo(m_dir->path());
+    w->Timesys->stop();
+    writeFile(m_dir->filePath("a.mp3"), kPage); // the whole file, there already
+    QStringList buttons;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        poll.stop();
+        QAbstractButton *keep = nullptr;
+        for (QAbstractButton *b : box->buttons()) {
+            buttons << b->text().remove('&');
+            if (b->text() == kKeepFileAnswer())
+                keep = b;
+        }
+        if (keep)
+            keep->click();
+        else
+            box->reject();
+    });
+    poll.start(50);
+    w->tree().cycleCheckBox(add(server.url("/a.mp3")));
+    w->N20->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(w->tasks.count(), 0, 15000);
+    QCOMPARE(buttons.size(), 3);
+    QVERIFY2(buttons.contains(kKeepFileAnswer()), qPrintable(buttons.join('|')));
+    QCOMPARE(readFile(m_dir->filePath("a.mp3")), kPage);
+    QVERIFY(w->redit1->toPlainText().contains(kResumeCancelled() + m_dir->filePath("a.mp3")));
+    // The task went back to the tree, to be fetched again if wanted.
+    QCOMPARE(w->tree().FindByCaption(server.url("/a.mp3"))->parent(), w->tree().FindByCaption("02-音乐"));
 }
 
 void TestWindow::shutdownWritesTheList()

@@ -9,13 +9,16 @@
 
 #include "base/gbk_text.h"
 #include "capture/datagram.h"
+#include "downloads/scheduler.h"
 #include "shell/mainform.h"
 #include "shell/preview_pane.h"
 #include "shell/resource_tree_view.h"
 #include "settings/config_file.h"
 #include "shell/settings_panel.h"
 
+#include <QContextMenuEvent>
 #include <QDirIterator>
+#include <QTreeView>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -79,6 +82,8 @@ private slots:
     void savedSettingsKeepTheCapturedHeaders();
     void progressIsShown();
     void resumedGaugeStartsAtItsBytes();
+    void stopAndRemoveTasks();
+    void quitDuringADownload();
 
 private:
     TMainform *open();
@@ -125,6 +130,8 @@ void TestWindowWeb::initTestCase()
     for (quint32 i = 0; i < 3 * 1024 * 1024; ++i)
         m_big += char((i * 31u) ^ (i >> 9));
     writeFile(root + "/www/slow/big.bin", m_big);
+    writeFile(root + "/www/slow/long.mp3", m_big);
+    writeFile(root + "/www/slow/long2.mp3", m_big);
 
     // A certificate of the test's own, which nothing trusts.
     QProcess openssl;
@@ -479,7 +486,7 @@ void TestWindowWeb::resumedGaugeStartsAtItsBytes()
 {
     open();
     QVERIFY(QDir().mkpath(m_dir->filePath("save")));
-    writeFile(m_dir->filePath("save/big.bin"), m_big.left(2 * 1024 * 1024));
+    writeFile(m_dir->filePath("save/big.bin.part"), m_big.left(2 * 1024 * 1024)); // a download of its own, stopped
     m_window->setResumeAnswer([](const QString &) { return SchedulerHost::Resume::Yes; });
     QList<int> values;
     connect(m_window->Gag1, &QProgressBar::valueChanged, this, [&](int v) {
@@ -492,6 +499,118 @@ void TestWindowWeb::resumedGaugeStartsAtItsBytes()
     QVERIFY(!values.isEmpty());
     QVERIFY2(*std::min_element(values.cbegin(), values.cend()) >= 66, qPrintable(QString::number(values.first())));
     QCOMPARE(values.last(), 100);
+}
+
+// The task list's menu, from the keyboard: the running task stopped (its bytes kept under the
+// partial name, nothing under the final one), a waiting task removed (its resource back in
+// the tree), and the scheduler going on with the next; the stopped task resumed later to an
+// identical file.
+void TestWindowWeb::stopAndRemoveTasks()
+{
+    open();
+    const QString save = m_dir->filePath("save");
+    TaskList &tasks = m_window->tasks;
+    QTreeView *list = m_window->lstxzrw;
+    tasks.AddTask(url("/slow/big.bin"), "big.bin", save);
+    TreeNode *zip = capture("/files/archive.zip");
+    QVERIFY(zip);
+    m_window->tree().cycleCheckBox(zip);
+    m_window->N20->trigger(); // the archive, out of the tree into the list
+    QVERIFY(!m_window->tree().FindByCaption(url("/files/archive.zip")));
+    tasks.AddTask(url("/open/page.htm"), "page.htm", save);
+    QCOMPARE(tasks.count(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(save + "/big.bin.part").size() > 0, 15000);
+
+    // The menu key opens the menu on the current row: stop for the running one.
+    list->setFocus();
+    list->setCurrentIndex(tasks.index(0, 0));
+    QStringList offered;
+    QTimer::singleShot(300, this, [&] {
+        if (QWidget *menu = QApplication::activePopupWidget()) {
+            for (QAction *a : menu->actions())
+                if (a->isEnabled())
+                    offered << a->text();
+            menu->close();
+        }
+    });
+    const QPoint at = list->visualRect(list->currentIndex()).center();
+    QContextMenuEvent key(QContextMenuEvent::Keyboard, at, list->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list->viewport(), &key);
+    QCOMPARE(offered, QStringList{QStringLiteral("停止任务")});
+
+    // Delete on the waiting archive: out of the list, back in the tree.
+    list->setCurrentIndex(tasks.index(1, 0));
+    QVERIFY(m_window->removeTaskAction->isEnabled() && !m_window->stopTaskAction->isEnabled());
+    QTest::keyClick(list, Qt::Key_Delete);
+    QCOMPARE(tasks.count(), 2);
+    QVERIFY(m_window->tree().FindByCaption(url("/files/archive.zip")));
+    QCOMPARE(tasks.task(0).state, TaskState::Running); // the download goes on meanwhile
+
+    list->setCurrentIndex(tasks.index(0, 0));
+    m_window->stopTaskAction->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(tasks.task(0).state, TaskState::Failed, 5000);
+    const qint64 kept = QFileInfo(save + "/big.bin.part").size();
+    QVERIFY2(kept > 0 && kept < m_big.size(), qPrintable(QString::number(kept)));
+    QVERIFY(!QFileInfo::exists(save + "/big.bin"));
+    QVERIFY2(m_window->redit1->toPlainText().contains(kTaskStopped() + save + "/big.bin"), qPrintable(m_window->redit1->toPlainText()));
+    // The scheduler goes on with the next task.
+    QTRY_COMPARE_WITH_TIMEOUT(tasks.count(), 0, 15000);
+    QCOMPARE(readFile(save + "/page.htm"), page("Open page"));
+
+    // Later: resumed from the bytes kept, to the very file served.
+    QStringList asked;
+    m_window->setResumeAnswer([&](const QString &q) {
+        asked << q;
+        return SchedulerHost::Resume::Yes;
+    });
+    tasks.AddTask(url("/slow/big.bin"), "big.bin", save);
+    QTRY_COMPARE_WITH_TIMEOUT(tasks.count(), 0, 30000);
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(readFile(save + "/big.bin"), m_big);
+    QVERIFY(!QFileInfo::exists(save + "/big.bin.part"));
+}
+
+// "退出" while a task runs asks first; leaving, the running download stops keeping its bytes,
+// and every unfinished task is back in the tree and in zywj.txt.
+void TestWindowWeb::quitDuringADownload()
+{
+    open();
+    const QString save = m_dir->filePath("save");
+    int asked = 0;
+    bool leave = false;
+    m_window->setQuitAnswer([&] {
+        ++asked;
+        return leave;
+    });
+    // Taken from the bottom up: the archive, then one song running while the other waits.
+    const QStringList paths{"/slow/long.mp3", "/slow/long2.mp3", "/files/archive.zip"};
+    for (const QString &path : paths)
+        m_window->tree().cycleCheckBox(capture(path));
+    m_window->N20->trigger();
+    QCOMPARE(m_window->tasks.count(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(save + "/long2.mp3.part").size() > 0, 15000);
+    m_window->btntc->trigger(); // "No": the window stays, the download goes on
+    QCOMPARE(asked, 1);
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(m_window->tasks.task(1).state, TaskState::Running);
+    QCOMPARE(m_window->tasks.task(2).state, TaskState::Waiting);
+    leave = true;
+    m_window->btntc->trigger();
+    QCOMPARE(asked, 2);
+    QVERIFY(!m_window->isVisible());
+    const qint64 kept = QFileInfo(save + "/long2.mp3.part").size();
+    QVERIFY2(kept > 0 && kept < m_big.size(), qPrintable(QString::number(kept)));
+    QVERIFY(!QFileInfo::exists(save + "/long2.mp3"));
+    // Both songs back under their category, in the tree and in the list on disk.
+    const QByteArray list = readFile(m_dir->filePath("zywj.txt"));
+    for (const QString &path : paths.first(2)) {
+        QVERIFY2(list.contains(toGbk(QStringLiteral("02-音乐  ")) + url(path).toLatin1()), list.constData());
+        QCOMPARE(m_window->tree().FindByCaption(url(path))->parent()->caption(), QStringLiteral("02-音乐"));
+    }
+    // Nothing is asked when nothing runs.
+    delete m_window;
+    m_window = nullptr;
+    QCOMPARE(asked, 2);
 }
 
 int main(int argc, char *argv[])

@@ -1,5 +1,6 @@
 // quorrel-fetch: downloads addresses without the window, on the window's own transfer
-// code: one task at a time, in order, each saved as SavePath + "/" + its file name.
+// code: one task at a time, in order, each saved as SavePath + "/" + its file name
+// (SaveFileName; a name an earlier task of the run saves into is numbered, "clip (2).mp4").
 //
 //   quorrel-fetch [--dir DIR] [--save-path FOLDER] [--resume | --no-resume] [--password TEXT]
 //                 [--category NAME]... [--list FILE] [--har FILE]
@@ -26,7 +27,8 @@
 #include "downloads/fetch_list.h"
 #include "downloads/ftp_address.h"
 #include "downloads/har_file.h"
-#include "downloads/task_list.h"
+#include "downloads/save_name.h"
+#include "downloads/shown_address.h"
 #include "downloads/transfer.h"
 #include "settings/config_file.h"
 #include "settings/file_places.h"
@@ -38,6 +40,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 
@@ -78,7 +81,11 @@ std::optional<QString> askPassword(const QString &user, const QString &host)
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (tty < 0)
         return std::nullopt;
-    const QByteArray prompt = QStringLiteral("Password for %1 at %2: ").arg(user, host).toLocal8Bit();
+    // The user and host come from the address: nothing in them may reach the terminal as
+    // a control sequence.
+    const QByteArray prompt =
+        (QStringLiteral("Password for ") + ShownText(user) + QStringLiteral(" at ") + ShownText(host) + QStringLiteral(": "))
+            .toLocal8Bit();
     [[maybe_unused]] ssize_t w = ::write(tty, prompt.constData(), size_t(prompt.size()));
     termios saved {};
     const bool canHide = ::tcgetattr(tty, &saved) == 0;
@@ -108,8 +115,8 @@ QString clock(double microseconds)
 // second on a terminal, one line at the end otherwise. A stream counts its running time.
 class Progress {
 public:
-    Progress(QString address, bool byTime)
-        : m_address(std::move(address)), m_tty(::isatty(STDERR_FILENO)), m_show(byTime ? clock : human)
+    Progress(const QString &address, bool byTime)
+        : m_address(ShownAddress(address)), m_tty(::isatty(STDERR_FILENO)), m_show(byTime ? clock : human)
     {
         m_clock.start();
     }
@@ -275,10 +282,7 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(harOption)) {
         const QString path = parser.value(harOption);
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return usage(QStringLiteral("%1: %2").arg(path, file.errorString()));
-        const HarReading har = ReadHar(file.readAll());
+        const HarReading har = ReadHarFile(path);
         if (har.error)
             return usage(QStringLiteral("%1: %2").arg(path, *har.error));
         // Sorted by the category each address would be filed under, by config.ini's types.
@@ -326,25 +330,35 @@ int main(int argc, char *argv[])
 
     CurlMulti multi;
     int status = 0;
+    QSet<QString> taken; // the files this run saves into: no two tasks write one
     for (const FetchItem &item : items) {
         const QString address = item.address;
-        const QString fileName = FileNameOf(address);
+        const QString baseName = SaveFileName(address);
+        QString fileName = baseName;
+        for (int n = 2; taken.contains(AppFile(savePath, fileName)); ++n)
+            fileName = NumberedFileName(baseName, n);
         const QString target = AppFile(savePath, fileName);
-        const auto report = [&](bool done, const QString &detail) {
-            std::printf("%s\t%s\t%s\n", done ? "Done" : "Failed", address.toLocal8Bit().constData(),
-                        detail.toLocal8Bit().constData());
+        taken.insert(target);
+        // Every field printed is made safe for a terminal; the address's password hidden.
+        // Each field is shown on its own, the tabs between them kept.
+        const auto report = [&](bool done, const QStringList &fields) {
+            QStringList shown;
+            for (const QString &field : fields)
+                shown << ShownText(field);
+            std::printf("%s\t%s\t%s\n", done ? "Done" : "Failed", ShownAddress(address).toLocal8Bit().constData(),
+                        shown.join(QLatin1Char('\t')).toLocal8Bit().constData());
             std::fflush(stdout);
             if (!done)
                 status = kExitFailed;
         };
-        // Every file lands in the save folder: a name that is none, or that would climb
-        // out of it, is refused before anything is written.
-        if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String("..")) {
-            report(false, QStringLiteral("the address names no file to save"));
+        // Every file lands in the save folder: a name that is none is refused before
+        // anything is written (SaveFileName never climbs out of the folder).
+        if (fileName.isEmpty()) {
+            report(false, {QStringLiteral("the address names no file to save")});
             continue;
         }
         std::unique_ptr<Transfer> owned(
-            MakeTransfer(multi, {address, target, resume && QFileInfo(target).isFile(), std::nullopt, item.headers}));
+            MakeTransfer(multi, {address, target, resume, std::nullopt, item.headers}));
         Transfer &transfer = *owned;
         // Asked once the save file is open, as the window asks.
         bool noPassword = false;
@@ -379,13 +393,16 @@ int main(int argc, char *argv[])
         progress.end();
         if (result && result->done) {
             const QString saved = result->savedAs.isEmpty() ? target : result->savedAs;
-            report(true, QStringLiteral("%1\t%2").arg(saved).arg(QFileInfo(saved).size()));
+            if (result->alreadyComplete)
+                std::fprintf(stderr, "quorrel-fetch: %s: already complete\n", ShownText(saved).toLocal8Bit().constData());
+            // Concatenated: a saved name may hold "%1" or "%2e", which arg would fill in.
+            report(true, {saved, QString::number(QFileInfo(saved).size())});
         }
         else if (stopped)
-            report(false, QStringLiteral("interrupted"));
+            report(false, {QStringLiteral("interrupted")});
         else
-            report(false, (result ? result->reason : QStringLiteral("no result")) +
-                              (noPassword ? QStringLiteral(": give --password") : QString()));
+            report(false, {(result ? result->reason : QStringLiteral("no result")) +
+                           (noPassword ? QStringLiteral(": give --password") : QString())});
         if (stopped)
             return kExitFailed;
     }
