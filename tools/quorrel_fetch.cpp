@@ -172,10 +172,10 @@ private:
 int handToAria2(const Aria2Endpoint &endpoint, const QList<FetchItem> &items, const QString &savePath)
 {
     if (const std::optional<Aria2Failure> bad = CheckAria2Endpoint(endpoint))
-        return usage(QStringLiteral("--aria2: not an http or https address: %1").arg(bad->detail));
+        return usage(QStringLiteral("--aria2: not an http or https address: ") + bad->detail);
     QList<Aria2Item> handed;
     for (const FetchItem &item : items)
-        handed.append({item.address, FileNameOf(item.address), item.headers, 0});
+        handed.append({item.address, SaveFileName(item.address), item.headers, 0});
     QList<QString> lines(handed.size());
     Aria2Client client;
     QEventLoop loop;
