@@ -84,6 +84,17 @@ SegmentFate StreamReader::feed(const TcpSegment &segment)
     return taken.fate;
 }
 
+void StreamReader::forEachReadDirection(
+    const std::function<void(const Endpoint &, const Endpoint &, bool client)> &visit) const
+{
+    for (const auto &[key, entry] : m_flows) {
+        for (int side = 0; side < 2; ++side) {
+            if (entry.flow->reads(side))
+                visit(key.end(side), key.end(1 - side), entry.flow->isClient(side));
+        }
+    }
+}
+
 void StreamReader::touch(Entry &entry)
 {
     m_recent.splice(m_recent.begin(), m_recent, entry.recent);
