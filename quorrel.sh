@@ -12,6 +12,9 @@
 #   ./quorrel.sh package         build the Debian package (build/quorrel_*.deb)
 #   ./quorrel.sh browser [URL]   start a browser whose HTTPS the window can read (its TLS key
 #                                log where the window looks for it; see README.md)
+#   ./quorrel.sh fuzz [SECONDS] [TARGET...]
+#                                fuzz each reader of hostile input for SECONDS (60) with
+#                                libFuzzer and the sanitizers, in build-fuzz/ (see README.md)
 set -eu
 
 cd "$(dirname "$0")"
@@ -19,7 +22,8 @@ cd "$(dirname "$0")"
 packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev nginx-light python3-pyftpdlib openssl
           tcpdump nghttp2-client ffmpeg qt6-translations-l10n lintian
           chromium tshark time
-          libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth"
+          libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth
+          clang libfuzzer-14-dev"
 
 helper=build/bin/quorrel-capture
 installed_helper=/usr/bin/quorrel-capture
@@ -343,6 +347,64 @@ PREFS
     SSLKEYLOGFILE=$keylog exec "$browser" "$@"
 }
 
+# The fuzz targets (fuzz/) built with clang, libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-fuzz/, each run for the seconds given over a working
+# copy of its seed corpus, build-fuzz/corpus/TARGET (it keeps what libFuzzer adds, run after
+# run; fuzz/corpus stays as it is). What a target finds goes to build-fuzz/findings/TARGET/,
+# its log beside it. Exit status 1 when anything was found.
+run_fuzzers() {
+    seconds=${1:-60}
+    case "$seconds" in
+    '' | *[!0-9]*)
+        echo "usage: $0 fuzz [SECONDS] [TARGET...]" >&2
+        exit 2
+        ;;
+    esac
+    [ $# -gt 0 ] && shift
+    all=$(ls fuzz/corpus)
+    for t in "$@"; do
+        echo "$all" | grep -qx "$t" || { echo "$0 fuzz: no target $t; the targets:" $all >&2; exit 2; }
+    done
+    [ $# -gt 0 ] || set -- $all
+    if [ ! -f build-fuzz/build.ninja ]; then
+        echo "Configuring build-fuzz/ (clang, libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer) ..."
+        launcher=""
+        command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+        cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+            -DQUORREL_SANITIZE=ON -DQUORREL_FUZZ=ON $launcher >/dev/null
+    fi
+    echo "Building the fuzz targets ..."
+    cmake --build build-fuzz --target fuzz_targets
+    status=0
+    for t in "$@"; do
+        work=build-fuzz/corpus/$t
+        findings=build-fuzz/findings/$t
+        log=build-fuzz/findings/$t.log
+        mkdir -p "$work" "$findings"
+        cp fuzz/corpus/"$t"/* "$work"/
+        before=$(ls "$findings" | wc -l)
+        started=$(date +%s)
+        # A finding ends the target's run (libFuzzer stops at the first); -timeout makes an
+        # input that hangs one.
+        build-fuzz/fuzz/fuzz_"$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+            -artifact_prefix="$findings/" "$work" >"$log" 2>&1 || true
+        took=$(($(date +%s) - started))
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+        [ -n "$runs" ] || runs=$(sed -n 's/^#\([0-9][0-9]*\).*/\1/p' "$log" | tail -n 1)
+        found=$(($(ls "$findings" | wc -l) - before))
+        if [ "$found" -gt 0 ]; then
+            status=1
+            what="FOUND $found: $(ls -t "$findings" | head -n "$found" | sed "s|^|$findings/|" | tr '\n' ' ')(see $log)"
+        else
+            what="nothing found"
+        fi
+        printf '%-19s %6s s %12s executions, corpus %5s inputs: %s\n' "$t" "$took" "${runs:-?}" \
+            "$(ls "$work" | wc -l)" "$what"
+    done
+    [ "$status" -eq 0 ] || echo "Run a finding again with: build-fuzz/fuzz/fuzz_TARGET FILE"
+    return "$status"
+}
+
 command=${1:-run}
 [ $# -gt 0 ] && shift
 case "$command" in
@@ -409,8 +471,12 @@ setcap)
     getcap=$(command -v getcap || echo /usr/sbin/getcap)
     "$getcap" "$helper"
     ;;
+fuzz)
+    install_missing
+    run_fuzzers "$@"
+    ;;
 *)
-    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap [USER] | package | browser [URL]" >&2
+    echo "usage: $0 [run] | test | scan [ARGS...] | fetch [ARGS...] | setcap [USER] | package | browser [URL] | fuzz [SECONDS] [TARGET...]" >&2
     exit 2
     ;;
 esac

@@ -5,6 +5,7 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,8 @@
 namespace quorrel {
 
 namespace {
+constexpr qint64 kEarliestSeconds = -62135596800; // 0001-01-01T00:00:00Z
+constexpr qint64 kLatestSeconds = 253402300799;   // 9999-12-31T23:59:59Z
 // libpcap reads through stdio, record by record: with a buffer this large a system call
 // (and the kernel's copy) comes once a MiB, and the memory taken stays this much.
 constexpr std::size_t kReadBuffer = 1024 * 1024;
@@ -95,7 +98,12 @@ CaptureFile::Read CaptureFile::next(Bytes &frame)
     switch (pcap_next_ex(m_handle, &header, &data)) {
     case 1:
         frame = Bytes(reinterpret_cast<const std::byte *>(data), header->caplen);
-        m_time = qint64(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+        // A pcapng time stamp is 64 bits in units the file chooses, plus an offset of its
+        // own: its seconds can be anything. They are held to the years 1 to 9999 (what an
+        // ISO 8601 date shows), so that the microseconds cannot overflow.
+        m_time = std::clamp<qint64>(std::clamp<qint64>(header->ts.tv_sec, kEarliestSeconds, kLatestSeconds) * 1000000
+                                        + header->ts.tv_usec,
+                                    kEarliestSeconds * 1000000, kLatestSeconds * 1000000 + 999999);
         return Read::Frame;
     case PCAP_ERROR_BREAK:
         return ended(Read::End);

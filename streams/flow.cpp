@@ -480,7 +480,9 @@ void Flow::end(Ending why, const char *reason)
         note(FlowNote::TlsWithoutSecret, reason);
         break;
     }
-    if (m_tls && !m_tlsCounted && m_tlsState == TlsSession::State::WaitingForSecret) {
+    // m_tlsState is the session's state before its last call: a reading that ends inside
+    // the records that waited has met its secret, and counts as decrypted, not as without.
+    if (m_tls && !m_tlsCounted && m_tlsState == TlsSession::State::WaitingForSecret && !m_tls->stats().decrypted) {
         m_tlsCounted = true;
         ++counters.tlsWithoutSecret;
         note(FlowNote::TlsWithoutSecret, "the key log never named this session");

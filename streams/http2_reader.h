@@ -18,7 +18,7 @@
 
 namespace quorrel::streams {
 
-class Http2Reader : private HpackInflater::FieldSink {
+class Http2Reader final : private HpackInflater::FieldSink {
 public:
     // The scheme for a request without :scheme, the authority for one with neither
     // :authority nor Host.

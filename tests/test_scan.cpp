@@ -8,6 +8,9 @@
 #include "capture/file_pieces.h"
 #include "intake/capture_file.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -235,6 +238,8 @@ private slots:
     void badInput();
     void secretsInTheFile_data();
     void secretsInTheFile();
+    void captureTimes_data();
+    void captureTimes();
     void httpsCaptures_data();
     void httpsCaptures();
     void secretsBlocksWithoutALastLineEnd();
@@ -536,6 +541,55 @@ void TestScan::secretsInTheFile()
     else
         QVERIFY2(r.err.contains("; " + path) && r.err.contains(note) && r.err.count(path) == 1, qPrintable(r.err));
     QCOMPARE(r.out.contains("\thttp://r.test/carried.mp3\t"), !note.contains("breaks off"));
+}
+
+// A pcapng time stamp is 64 bits of units the file chooses (microseconds unless its
+// interface says otherwise), plus an offset of the interface's own, so it can name a time
+// far beyond any capture: its seconds are held to the years 1 to 9999, which a HAR file's
+// ISO 8601 dates can show, and nothing is lost.
+void TestScan::captureTimes_data()
+{
+    QTest::addColumn<int>("resolution");   // if_tsresol: units of 10^-n seconds; -1: none
+    QTest::addColumn<qint64>("offset");    // if_tsoffset, seconds; 0: none
+    QTest::addColumn<quint64>("timestamp");
+    QTest::addColumn<QString>("started"); // the HAR entry's startedDateTime
+
+    QTest::newRow("microseconds") << -1 << qint64(0) << quint64(1700000000123456) << "2023-11-14T22:13:20.123Z";
+    QTest::newRow("nanoseconds, an offset") << 9 << qint64(100) << quint64(1700000000123456789) << "2023-11-14T22:15:00.123Z";
+    QTest::newRow("the largest time stamp") << -1 << qint64(0) << ~quint64(0) << "9999-12-31T23:59:59.551Z";
+    QTest::newRow("seconds, an offset") << 0 << qint64(1) << quint64(1) << "1970-01-01T00:00:02.000Z";
+    QTest::newRow("seconds, an offset far ahead") << 0 << (qint64(1) << 62) << quint64(5) << "9999-12-31T23:59:59.000Z";
+    QTest::newRow("seconds, an offset far back") << 0 << -(qint64(1) << 62) << quint64(5) << "0001-01-01T00:00:00.000Z";
+}
+
+void TestScan::captureTimes()
+{
+    QFETCH(int, resolution);
+    QFETCH(qint64, offset);
+    QFETCH(quint64, timestamp);
+    QFETCH(QString, started);
+    using quorrel::test::Pcapng;
+    Pcapng options;
+    if (resolution >= 0)
+        options.u16(9).u16(1).then(QByteArray(1, char(resolution))).then(QByteArray(3, '\0'));
+    if (offset != 0)
+        options.u16(14).u16(8).u32(quint32(quint64(offset))).u32(quint32(quint64(offset) >> 32));
+    options.u16(0).u16(0);
+    Pcapng interface;
+    interface.u16(101).u16(0).u32(65535).then(options.take());
+    const QByteArray get = rawCapture({{kLocal, kRemote, "GET /timed.mp3 HTTP/1.1\r\nHost: r.test\r\n\r\n"}}).mid(24 + 16);
+    Pcapng packet;
+    packet.u32(0).u32(quint32(timestamp >> 32)).u32(quint32(timestamp)).u32(quint32(get.size())).u32(quint32(get.size()));
+    const QByteArray file = Pcapng().section().block(1, interface.take()).block(6, packet.take() + get).take();
+    const QString path = m_dir->filePath("timed.pcapng");
+    writeFile(path, file);
+    const QString har = m_dir->filePath("timed.har");
+    const Run r = scan({"--dir", m_dir->path(), "--har", har, path});
+    QCOMPARE(r.status, 0);
+    QVERIFY2(r.out.contains("\thttp://r.test/timed.mp3\t"), qPrintable(r.out + r.err));
+    const QJsonArray entries = QJsonDocument::fromJson(readFile(har)).object().value("log").toObject().value("entries").toArray();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries[0].toObject().value("startedDateTime").toString(), started);
 }
 
 // HTTPS in capture files, read with the key log: connections made by OpenSSL in memory,

@@ -1386,6 +1386,11 @@ void TestStreams::tlsRequests_data()
         << int(TLS1_2_VERSION) << QByteArray("http/1.1") << QByteArray("tls.test")
         << QList<QByteArray>{get("/late.mp3", "tls.test"), get("/late2.mp3", "tls.test")} << true
         << QStringList{"GET https://tls.test/late.mp3", "GET https://tls.test/late2.mp3"};
+    // The reading ends inside the records that waited: the session was decrypted all the same.
+    QTest::newRow("TLS 1.2, key log line written late, then bytes that are not HTTP")
+        << int(TLS1_2_VERSION) << QByteArray("http/1.1") << QByteArray("tls.test")
+        << QList<QByteArray>{get("/late.mp3", "tls.test") + "\x01\x02 not a request\r\n\r\n"} << true
+        << QStringList{"GET https://tls.test/late.mp3"};
 }
 
 void TestStreams::tlsRequests()
@@ -1414,6 +1419,7 @@ void TestStreams::tlsRequests()
     if (wire.reader.counters().tlsDecrypted == 0 && wire.keys.generation() == 0)
         QSKIP("this build's TLS reading decrypts nothing yet");
     QCOMPARE(wire.reader.counters().tlsDecrypted, std::uint64_t(1));
+    QCOMPARE(wire.reader.counters().tlsWithoutSecret, std::uint64_t(0));
     QCOMPARE(wire.addresses(), addresses);
     for (const StreamRequest &r : wire.requests)
         QCOMPARE(r.scheme, QByteArray("https"));
