@@ -19,9 +19,9 @@ set -eu
 
 cd "$(dirname "$0")"
 
-packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev nginx-light python3-pyftpdlib openssl
+packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev libnghttp3-dev nginx-light python3-pyftpdlib openssl
           tcpdump nghttp2-client ffmpeg qt6-translations-l10n lintian
-          chromium tshark time
+          chromium tshark time caddy ngtcp2-client
           libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth
           clang libfuzzer-14-dev"
 
@@ -285,8 +285,8 @@ user_runtime_dir() {
 }
 
 # Starts Chromium (or Firefox ESR, where the machine has that) with a profile of its own and
-# its TLS key log where the window reads it. QUIC is off: HTTP/3 is not TLS over TCP, and
-# its secrets open nothing the capture sees. Encrypted Client Hello is off: the key log
+# its TLS key log where the window reads it. QUIC stays on: the key log holds the secrets of
+# its connections too, and HTTP/3 is read with them. Encrypted Client Hello is off: the key log
 # names the hidden inner hello's random, which the wire never shows. Everything after the
 # command goes to the browser (an address, or flags such as --headless).
 # QUORREL_BROWSER=chromium|firefox-esr|firefox picks one; --print-command prepares the
@@ -315,7 +315,7 @@ start_browser() {
     chromium)
         profile=$data/browser-profile/chromium
         (umask 077 && mkdir -p "$profile")
-        set -- --user-data-dir="$profile" --ssl-key-log-file="$keylog" --disable-quic \
+        set -- --user-data-dir="$profile" --ssl-key-log-file="$keylog" \
             --disable-features=EncryptedClientHello --no-first-run --no-default-browser-check "$@"
         # Chromium's sandbox refuses to run as root; a browser run as root has none.
         [ "$(id -u)" -ne 0 ] || set -- --no-sandbox "$@"
@@ -326,8 +326,6 @@ start_browser() {
         # Firefox reads the key log's name from SSLKEYLOGFILE alone; the rest is the profile's.
         cat >"$profile/user.js" <<'PREFS'
 // Written by quorrel.sh at each start.
-user_pref("network.http.http3.enable", false);
-user_pref("network.http.http3.enabled", false);
 user_pref("network.dns.echconfig.enabled", false);
 user_pref("network.dns.http3_echconfig.enabled", false);
 user_pref("browser.shell.checkDefaultBrowser", false);

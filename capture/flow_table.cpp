@@ -11,6 +11,8 @@ namespace {
 
 constexpr std::uint8_t kTlsHandshake = 0x16; // RFC 8446, 5.1
 constexpr std::uint8_t kClientHello = 1;     // RFC 8446, 4
+constexpr unsigned kQuicLongHeader = 0x80;    // RFC 8999 5.1
+constexpr std::size_t kQuicInitialDatagram = 1200; // RFC 9000 14.1
 
 unsigned byteAt(Bytes b, std::size_t i) { return std::to_integer<unsigned>(b[i]); }
 
@@ -52,6 +54,7 @@ std::size_t FlowTable::KeyHash::operator()(const Key &k) const noexcept
     mix(static_cast<std::uint8_t>(k.destPort));
     mix(static_cast<std::uint8_t>(k.destPort >> 8));
     mix(static_cast<std::uint8_t>(k.source.family));
+    mix(k.protocol);
     return static_cast<std::size_t>(h);
 }
 
@@ -81,7 +84,7 @@ bool FlowTable::beginsReadable(Bytes payload)
 void FlowTable::follow(const IpAddress &source, std::uint16_t sourcePort, const IpAddress &destination,
                        std::uint16_t destPort, bool whole, std::int64_t nowMs)
 {
-    const Key key{source, destination, sourcePort, destPort};
+    const Key key{source, destination, sourcePort, destPort, kIpTcp};
     if (m_directions.size() >= m_max && !m_directions.count(key))
         return;
     m_directions[key] = Direction{whole ? Kind::Whole : Kind::ServerHello, whole ? 0 : kServerHelloBytes, nowMs};
@@ -110,17 +113,56 @@ void FlowTable::evictIdle(std::int64_t nowMs)
     std::erase_if(m_directions, [&](const auto &entry) { return nowMs - entry.second.lastMs > m_idleMs; });
 }
 
+std::size_t FlowTable::keepUdp(const IpHeaders &h, Bytes frame, std::int64_t nowMs)
+{
+    if (h.payload.empty())
+        return frame.size();
+    const bool longHeader = byteAt(h.payload, 0) & kQuicLongHeader;
+    const Key key{h.source, h.destination, h.sourcePort, h.destPort, kIpUdp};
+    auto self = m_directions.find(key);
+    const bool fromServer = self != m_directions.end() && self->second.kind == Kind::QuicServer;
+    if (longHeader && h.payload.size() >= kQuicInitialDatagram && !fromServer) {
+        // A client's Initial (again, when it is sent again): the way back is its server's.
+        // A server pads its Initial datagrams to 1200 bytes too, but its way is known by then.
+        const Key back{h.destination, h.source, h.destPort, h.sourcePort, kIpUdp};
+        auto found = m_directions.find(back);
+        if (found == m_directions.end()) {
+            if (m_directions.size() >= m_max && nowMs - m_lastSweepMs >= 1000)
+                evictIdle(nowMs);
+            if (m_directions.size() >= m_max) {
+                ++m_overflows;
+                return frame.size();
+            }
+            m_directions.emplace(back, Direction{Kind::QuicServer, kQuicServerShortPackets, nowMs});
+        }
+        return frame.size();
+    }
+    if (!fromServer || longHeader)
+        return frame.size();
+    Direction &d = self->second;
+    d.lastMs = nowMs;
+    if (d.wholeLeft > 0) {
+        --d.wholeLeft;
+        return frame.size();
+    }
+    return static_cast<std::size_t>(h.payload.data() - frame.data());
+}
+
 std::size_t FlowTable::keep(int dlt, Bytes frame, std::int64_t nowMs)
 {
     const std::optional<IpInLink> ip = IpInFrame(dlt, frame);
     if (!ip)
         return frame.size();
     const IpHeaders h = ip->family == IpFamily::V6 ? ReadIpv6Headers(ip->datagram) : ReadIpv4Headers(ip->datagram);
-    // Only TCP whose headers are all there is judged; whatever else passes whole.
-    if (h.protocol != kIpTcp || !h.transport || h.headerSize > h.datagram.size())
+    // Only TCP and UDP whose headers are all there are judged; whatever else passes whole.
+    if (!h.transport || h.headerSize > h.datagram.size())
+        return frame.size();
+    if (h.protocol == kIpUdp)
+        return keepUdp(h, frame, nowMs);
+    if (h.protocol != kIpTcp)
         return frame.size();
 
-    const Key key{h.source, h.destination, h.sourcePort, h.destPort};
+    const Key key{h.source, h.destination, h.sourcePort, h.destPort, kIpTcp};
     if (h.tcpFlags & kTcpSyn)
         m_directions.erase(key); // a new connection on the same ports starts afresh
     const bool ends = h.tcpFlags & (kTcpFin | kTcpRst);
@@ -150,6 +192,7 @@ std::size_t FlowTable::keep(int dlt, Bytes frame, std::int64_t nowMs)
     case Kind::Whole:
         break;
     case Kind::Cut:
+    case Kind::QuicServer: // a UDP direction's: never found for TCP
         kept = headersEnd;
         break;
     case Kind::ServerHello:

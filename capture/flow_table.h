@@ -14,8 +14,14 @@
 // greeting in the same direction. Bytes that no reader reads begin that way about once in
 // 25,000 segments.
 // Segments without payload pass as they are (they are headers only); SYN starts a
-// direction afresh, FIN and RST end it. Datagrams other than TCP, and frames the table
-// cannot read, pass whole.
+// direction afresh, FIN and RST end it.
+//
+// UDP: a datagram that opens a QUIC connection (a long header of at least 1200 bytes, as a
+// client's first Initial is, RFC 9000 14.1) passes, and the way back becomes a QUIC
+// server's direction: its long-header packets (its connection IDs, its ServerHello) and its
+// first kQuicServerShortPackets short-header datagrams (its SETTINGS, the IDs it issues)
+// pass whole, later ones are cut to the headers: they carry the responses. Any other UDP
+// passes whole, as do datagrams other than TCP and UDP, and frames the table cannot read.
 //
 // The table is bounded: kMaxDirections entries, those idle for kIdleMs go first. When it
 // is full a direction it does not know passes whole, and is counted: what cannot be
@@ -37,7 +43,9 @@ public:
     // A ServerHello record, with room for a whole largest record (RFC 8446, 5.1: 2^14
     // bytes and its header) and what follows it in the same segment.
     static constexpr std::uint32_t kServerHelloBytes = 24 * 1024;
-
+    // A QUIC server's first 1-RTT datagrams: its control stream's SETTINGS and its
+    // NEW_CONNECTION_ID frames come in the first few.
+    static constexpr std::uint32_t kQuicServerShortPackets = 32;
     explicit FlowTable(std::size_t maxDirections = kMaxDirections, std::int64_t idleMs = kIdleMs);
 
     // How many leading bytes of the frame (of link type dlt) to pass: frame.size() for the
@@ -61,12 +69,13 @@ public:
     std::uint64_t overflows() const { return m_overflows; }
 
 private:
-    enum class Kind : std::uint8_t { Whole, Cut, ServerHello };
+    enum class Kind : std::uint8_t { Whole, Cut, ServerHello, QuicServer };
     struct Key {
         IpAddress source;
         IpAddress destination;
         std::uint16_t sourcePort;
         std::uint16_t destPort;
+        std::uint8_t protocol; // TCP and UDP directions on the same ports are apart
         friend bool operator==(const Key &, const Key &) = default;
     };
     struct KeyHash {
@@ -74,10 +83,11 @@ private:
     };
     struct Direction {
         Kind kind;
-        std::uint32_t wholeLeft; // ServerHello: payload bytes that still pass whole
+        std::uint32_t wholeLeft; // ServerHello: payload bytes that still pass whole; QuicServer: datagrams
         std::int64_t lastMs;
     };
 
+    std::size_t keepUdp(const struct IpHeaders &h, Bytes frame, std::int64_t nowMs);
     static Kind classify(Bytes payload);
     static bool beginsReadable(Bytes payload);
 

@@ -53,7 +53,10 @@ std::string KernelFilter(IpFamily family, std::string_view address)
     const std::string host(address);
     const std::string sent = std::string(l.ip) + " src host " + host + " and not (" + bareAck(l) + ")";
     const std::string received = std::string(l.ip) + " dst host " + host + " and " + tlsHandshakeRecord(l);
-    return "(" + sent + ") or (" + received + ")";
+    // HTTP/3's servers answer from UDP port 443 (RFC 9114 3.1): the capture helper passes
+    // their first datagrams and cuts the rest (capture/flow_table.h).
+    const std::string quic = std::string(l.ip) + " dst host " + host + " and udp src port 443";
+    return "(" + sent + ") or (" + received + ") or (" + quic + ")";
 }
 
 } // namespace quorrel

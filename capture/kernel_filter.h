@@ -8,8 +8,10 @@
 //     TCP acknowledgment (no payload, no SYN, FIN or RST): it carries nothing any reader
 //     uses, and a download sends one for every few segments it receives;
 //   - a TCP segment received by the address whose payload begins with a TLS handshake
-//     record (0x16 0x03: the server's ServerHello, which reading HTTPS needs), from any port.
-// Everything else received (the body of every download) stays in the kernel.
+//     record (0x16 0x03: the server's ServerHello, which reading HTTPS needs), from any port;
+//   - a UDP datagram received from port 443: an HTTP/3 server's (reading HTTP/3 needs its
+//     first packets; the capture helper cuts the rest to their headers, capture/flow_table.h).
+// Everything else received (the body of every download over TCP) stays in the kernel.
 //
 // libpcap reads tcp[] only for IPv4, so the IPv6 rules count bytes from the fixed header
 // and see TCP only right after it; a received handshake behind IPv6 extension headers is

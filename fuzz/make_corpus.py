@@ -313,6 +313,35 @@ def conversation(tls, connection=0, v6=False, keys="first"):
     return out + closing(connection, v6)
 
 
+# --- the QUIC reader's input -----------------------------------------------------------
+
+def quic_datagrams(path, server_port=8443):
+    """(from the server?, UDP payload) of each IPv4 UDP datagram of an Ethernet capture."""
+    _, frames = read_pcap(path)
+    out = []
+    for frame in frames:
+        datagram = ip_of_ethernet(frame)
+        if datagram[0] >> 4 != 4 or datagram[9] != 17:
+            continue
+        ihl = (datagram[0] & 15) * 4
+        sport = struct.unpack(">H", datagram[ihl:ihl + 2])[0]
+        out.append((sport == server_port, datagram[ihl + 8:]))
+    return out
+
+
+def quic_piece(kind, payload=b"", client=0, v6=False):
+    return bytes([kind | client << 2 | (0x10 if v6 else 0)]) + struct.pack(">H", len(payload)) + payload
+
+
+def quic_conversation(datagrams, keylog, keys="first", client=0, v6=False):
+    """A QUIC connection's datagrams; its key log first, after them (late), or never (none)."""
+    out = quic_piece(2, keylog) if keys == "first" else b""
+    out += b"".join(quic_piece(1 if server else 0, d, client, v6) for server, d in datagrams)
+    if keys == "late":
+        out += bytes([3]) + struct.pack(">H", 20) + quic_piece(2, keylog)
+    return out + bytes([3]) + struct.pack(">H", 20)
+
+
 # --- the corpora ----------------------------------------------------------------------
 
 def write(out, target, name, data):
@@ -535,6 +564,15 @@ def main():
     write(out, "http_stream", "h2c-upgrade", bytes([0]) + upgrade + h2_client([b"/x.flac"], scheme=b"http"))
     write(out, "http_stream", "h2-prior-knowledge-continuation", bytes([9])
           + h2_client([b"/a.png", b"/b.png"], continuation=True))
+
+    # Chromium's HTTP/3 to caddy (tests/fixtures/quic), with its key log.
+    quic = quic_datagrams(FIXTURES / "quic" / "chromium-caddy.pcap")
+    quic_keys = (FIXTURES / "quic" / "chromium-caddy.keys").read_bytes()
+    write(out, "quic_reader", "chromium-caddy", quic_conversation(quic, quic_keys))
+    write(out, "quic_reader", "chromium-caddy-late-keys", quic_conversation(quic, quic_keys, keys="late"))
+    write(out, "quic_reader", "chromium-caddy-no-keys-v6", quic_conversation(quic[:12], quic_keys, keys="none", v6=True))
+    write(out, "quic_reader", "two-clients-interleaved", quic_piece(2, quic_keys) + b"".join(
+        quic_piece(1 if server else 0, d, client) for (server, d) in quic[:20] for client in (0, 1)))
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@
 #include "streams/key_log.h"
 #include "streams/stream_reader.h"
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstdio>
@@ -35,9 +36,9 @@ Endpoint endpoint(bool v6, bool server, unsigned connection)
 {
     Endpoint e;
     if (v6) {
-        e.address.family = quorrel::IpFamily::V6;
-        e.address.bytes[0] = 0xfd;
-        e.address.bytes[15] = server ? 2 : 1;
+        std::array<std::uint8_t, 16> bytes{0xfd, 0x00};
+        bytes[15] = server ? 2 : 1;
+        e.address = quorrel::IpAddress::v6(bytes);
     } else {
         e.address = quorrel::IpAddress::v4(server ? 0x0A000002 : 0x0A000001);
     }

@@ -64,6 +64,7 @@ CaptureRoad::Result CaptureRoad::tick(std::int64_t nowMs)
     m_keys.poll(nowMs);
     takeKeyLogWarning();
     m_roads.tick(nowMs);
+    noteHttp3(); // a QUIC connection that could not be read is told as it ends
     noteSuitesNotRead();
     return taken();
 }
@@ -73,6 +74,7 @@ CaptureRoad::Result CaptureRoad::finish()
     m_keys.poll();
     takeKeyLogWarning();
     m_roads.finish();
+    noteHttp3();
     noteSuitesNotRead();
     return taken();
 }

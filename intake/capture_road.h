@@ -23,10 +23,11 @@ namespace streams {
 struct StreamRequest;
 }
 
-// Said once in a run, when this machine sends UDP to port 443: HTTP/3 travels over QUIC,
-// which a key log of TLS records does not open.
+// Said once in a run, when a QUIC connection of this machine's could not be read: the key
+// log never named it, or it spoke a QUIC version other than 1 and 2.
 inline const QString kHttp3Notice = QStringLiteral(
-    "发现HTTP/3（QUIC）流量：这部分请求无法读取。请在浏览器中关闭QUIC："
+    "发现无法读取的HTTP/3（QUIC）流量（密钥日志中没有它的密钥，或其QUIC版本无法读取）：这部分请求无法读取。"
+    "请用 ./quorrel.sh browser 启动浏览器，或在浏览器中关闭QUIC："
     "Chromium 加启动参数 --disable-quic，Firefox 在 about:config 中把 network.http.http3.enable 设为 false。");
 
 // Said once for each cipher suite met that TLS reading does not read (CBC, CCM, TLS 1.0...):
@@ -85,7 +86,7 @@ public:
     // the tree full (said again when it fills again after room was made).
     std::function<void(const QString &)> onNotice;
 
-    // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS), filed as the
+    // A request read from a stream (HTTP/1.x or HTTP/2, plain or through TLS; HTTP/3), filed as the
     // road files it: its address against BaseNode on the found side, its Referer, Cookie and
     // User-Agent with it (checked as RequestHeaders::captured checks every captured value).
     // Nothing when it is no GET sent from a local address.
@@ -97,6 +98,9 @@ public:
 
     // What a summary line tells: the streams read, the TLS sessions opened or not.
     streams::StreamCounters streamCounters() const;
+    // The QUIC connections read, and those that could not be.
+    quic::QuicCounters quicCounters() const { return m_roads.quicCounters(); }
+    // HTTP/3 that could not be read was seen (kHttp3Notice was said).
     bool sawHttp3() const { return m_http3Said; }
 
 private:

@@ -6,12 +6,16 @@
 
 namespace quorrel {
 
-namespace {
-constexpr std::uint16_t kHttpsPort = 443;
-} // namespace
-
-RequestRoads::RequestRoads(streams::KeyLog &keys, streams::StreamLimits limits) : m_reader(keys, limits)
+RequestRoads::RequestRoads(streams::KeyLog &keys, streams::StreamLimits limits) : m_reader(keys, limits), m_quic(keys)
 {
+    m_quic.onRequest = [this](const streams::StreamRequest &request) {
+        if (std::optional<FoundRequest> r = fromStream(request))
+            found(std::move(*r));
+    };
+    m_quic.onNote = [this](const quic::QuicNote &note) {
+        if (note.kind == quic::QuicNote::WithoutSecret || note.kind == quic::QuicNote::VersionNotRead)
+            m_sawHttp3 = true;
+    };
     m_reader.onRequest = [this](const streams::StreamRequest &request) {
         if (std::optional<FoundRequest> r = fromStream(request))
             found(std::move(*r));
@@ -32,7 +36,7 @@ void RequestRoads::datagram(const Datagram &datagram, std::int64_t nowMs)
         tcp(datagram, nowMs);
         return;
     case kIpUdp:
-        udp(datagram);
+        udp(datagram, nowMs);
         return;
     default:
         byDatagramRule(datagram.ip, datagram.source, datagram.data, FoundRequest::Road::Datagram);
@@ -67,24 +71,28 @@ void RequestRoads::tcp(const Datagram &datagram, std::int64_t nowMs)
         byDatagramRule(datagram.ip, datagram.source, segment.payload, FoundRequest::Road::Datagram);
 }
 
-// A UDP datagram. This machine sending to port 443 is HTTP/3 (QUIC), which a key log of
-// TLS records does not open; the payload itself is read by the datagram rule, as any
+// A UDP datagram: to the QUIC reader (one the capture helper cut to its headers carries
+// nothing it reads); the payload itself is read by the datagram rule too, as any
 // datagram's is.
-void RequestRoads::udp(const Datagram &datagram)
+void RequestRoads::udp(const Datagram &datagram, std::int64_t nowMs)
 {
-    if (datagram.destPort == kHttpsPort && datagram.source == datagram.ip)
-        m_sawHttp3 = true;
+    if (!datagram.cut) {
+        m_quic.feed({{datagram.source, datagram.sourcePort}, {datagram.destination, datagram.destPort},
+                     datagram.data.first(std::size_t(datagram.data_size)), nowMs});
+    }
     byDatagramRule(datagram.ip, datagram.source, datagram.data, FoundRequest::Road::Datagram);
 }
 
 void RequestRoads::tick(std::int64_t nowMs)
 {
     m_reader.expire(nowMs);
+    m_quic.expire(nowMs);
 }
 
 void RequestRoads::finish()
 {
     m_reader.endAll();
+    m_quic.endAll();
 }
 
 // The request extraction of one datagram: sent from the address whose capture read it,

@@ -5,7 +5,9 @@
 // The stream reader is the road for the TCP connections it follows: it has a request's
 // head whole (split over segments, several in one segment, inside TLS, HTTP/2), and its
 // headers with it. The datagram rule (one datagram by itself, detection/) is the road for
-// everything the reader does not read: UDP and other datagrams; TCP segments the reader
+// everything the reader does not read: other datagrams, UDP too (whose QUIC datagrams go
+// to the QUIC reader as well, quic/quic_reader.h, and its HTTP/3 requests as the stream
+// reader's do); TCP segments the reader
 // takes no reader for (a connection it does not follow: unknown, ended, remembered, the
 // table full; a side that started no request; bytes that ended the reading; a copy of
 // bytes read already, SegmentFate::NotRead); and, when a flow's reading ends, the bytes it
@@ -21,6 +23,7 @@
 #include "capture/datagram.h"
 #include "streams/key_log.h"
 #include "streams/stream_limits.h"
+#include "quic/quic_reader.h"
 #include "streams/stream_reader.h"
 
 #include <QByteArray>
@@ -72,12 +75,15 @@ public:
     std::optional<FoundRequest> fromStream(const streams::StreamRequest &request) const;
 
     const streams::StreamReader &reader() const { return m_reader; }
-    // This machine sent UDP to port 443: HTTP/3, which no key log of TLS records opens.
+    // The QUIC connections read, and those that could not be.
+    quic::QuicCounters quicCounters() const { return m_quic.counters(); }
+    // HTTP/3 that could not be read was seen: a QUIC connection the key log never named,
+    // or of a version not read.
     bool sawHttp3() const { return m_sawHttp3; }
 
 private:
     void tcp(const Datagram &datagram, std::int64_t nowMs);
-    void udp(const Datagram &datagram);
+    void udp(const Datagram &datagram, std::int64_t nowMs);
     void byDatagramRule(const IpAddress &capturedAt, const IpAddress &sender, Bytes payload, FoundRequest::Road road);
     void unread(const streams::UnreadBytes &bytes);
     void learnLocal(const IpAddress &address);
@@ -85,6 +91,7 @@ private:
     void found(FoundRequest &&request);
 
     streams::StreamReader m_reader;
+    quic::QuicReader m_quic;
     bool m_sawHttp3 = false;
     // The captures' own addresses, as they come: at most 20 of each family are captured.
     static constexpr std::size_t kMaxLocals = 64;

@@ -1,72 +1,14 @@
 #include "streams/hpack_inflater.h"
 
-#include <nghttp2/nghttp2.h>
+#include "streams/counted_memory.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <new>
+#include <nghttp2/nghttp2.h>
 
 namespace quorrel::streams {
 
-namespace {
-
-// Each block carries its size in front, so that frees can be counted too. The header
-// keeps malloc's alignment.
-constexpr std::size_t kHeader = alignof(std::max_align_t);
-
-std::size_t &counter(void *user) { return *static_cast<std::size_t *>(user); }
-
-void *countedMalloc(std::size_t size, void *user)
-{
-    auto *block = static_cast<unsigned char *>(std::malloc(size + kHeader));
-    if (!block)
-        return nullptr;
-    std::memcpy(block, &size, sizeof size);
-    counter(user) += size;
-    return block + kHeader;
-}
-
-void countedFree(void *ptr, void *user)
-{
-    if (!ptr)
-        return;
-    auto *block = static_cast<unsigned char *>(ptr) - kHeader;
-    std::size_t size = 0;
-    std::memcpy(&size, block, sizeof size);
-    counter(user) -= size;
-    std::free(block);
-}
-
-void *countedCalloc(std::size_t count, std::size_t size, void *user)
-{
-    if (size != 0 && count > (SIZE_MAX - kHeader) / size)
-        return nullptr;
-    void *ptr = countedMalloc(count * size, user);
-    if (ptr)
-        std::memset(ptr, 0, count * size);
-    return ptr;
-}
-
-void *countedRealloc(void *ptr, std::size_t size, void *user)
-{
-    if (!ptr)
-        return countedMalloc(size, user);
-    auto *block = static_cast<unsigned char *>(ptr) - kHeader;
-    std::size_t old = 0;
-    std::memcpy(&old, block, sizeof old);
-    auto *grown = static_cast<unsigned char *>(std::realloc(block, size + kHeader));
-    if (!grown)
-        return nullptr;
-    std::memcpy(grown, &size, sizeof size);
-    counter(user) = counter(user) - old + size;
-    return grown + kHeader;
-}
-
-} // namespace
-
 HpackInflater::HpackInflater(std::size_t maxTableBytes)
 {
-    m_allocator = {&m_memory, countedMalloc, countedFree, countedCalloc, countedRealloc};
+    m_allocator = {&m_memory, counted::allocate, counted::release, counted::allocateZeroed, counted::reallocate};
     if (nghttp2_hd_inflate_new2(&m_inflater, &m_allocator) != 0) {
         m_inflater = nullptr;
         m_error = "no memory for an HPACK inflater";

@@ -22,7 +22,7 @@ namespace quorrel::streams {
 namespace {
 
 // The labels we use (the NSS key log format); the secret's length by label.
-enum Label { kClientRandom, kClientEarly, kClientHandshake, kClientTraffic0, kNoLabel };
+enum Label { kClientRandom, kClientEarly, kClientHandshake, kClientTraffic0, kServerTraffic0, kNoLabel };
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 // One poll reads at most this much, so a huge log cannot stall the caller's loop; the rest
@@ -63,6 +63,7 @@ void wipe(KeyLog::Secrets &secrets)
     wipe(secrets.clientEarlyTrafficSecret);
     wipe(secrets.clientHandshakeTrafficSecret);
     wipe(secrets.clientTrafficSecret0);
+    wipe(secrets.serverTrafficSecret0);
 }
 
 int hexValue(char c)
@@ -103,10 +104,12 @@ Label labelOf(std::string_view label)
         return kClientHandshake;
     if (label == "CLIENT_TRAFFIC_SECRET_0")
         return kClientTraffic0;
+    if (label == "SERVER_TRAFFIC_SECRET_0")
+        return kServerTraffic0;
     return kNoLabel;
 }
 
-// A label we do not use still looks like one (RSA, SERVER_TRAFFIC_SECRET_0, EXPORTER_SECRET...).
+// A label we do not use still looks like one (RSA, SERVER_HANDSHAKE_TRAFFIC_SECRET, EXPORTER_SECRET...).
 bool looksLikeLabel(std::string_view label)
 {
     return !label.empty() && std::all_of(label.begin(), label.end(), [](char c) {
@@ -240,6 +243,7 @@ struct KeyLog::Impl {
         QByteArray &slot = label == kClientRandom ? s.masterSecret
             : label == kClientEarly              ? s.clientEarlyTrafficSecret
             : label == kClientHandshake          ? s.clientHandshakeTrafficSecret
+            : label == kServerTraffic0           ? s.serverTrafficSecret0
                                                  : s.clientTrafficSecret0;
         if (slot == secret) {
             wipe(secret); // the same line again, as when a file is read from its start once more

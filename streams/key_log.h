@@ -23,7 +23,7 @@ public:
     KeyLog &operator=(const KeyLog &) = delete;
 
     // Lines of the key log format; a partial last line waits for the rest. Comments (#) and
-    // blank lines are skipped, labels other than the four below ignored, malformed lines
+    // blank lines are skipped, labels other than the five below ignored, malformed lines
     // counted; none of them stops the reading.
     void addText(QByteArrayView text);
     // What addText() was given is all there is (a capture's secrets block, a file read to its
@@ -69,6 +69,7 @@ public:
         QByteArray clientEarlyTrafficSecret;     // CLIENT_EARLY_TRAFFIC_SECRET (TLS 1.3 0-RTT)
         QByteArray clientHandshakeTrafficSecret; // CLIENT_HANDSHAKE_TRAFFIC_SECRET (TLS 1.3)
         QByteArray clientTrafficSecret0;         // CLIENT_TRAFFIC_SECRET_0 (TLS 1.3)
+        QByteArray serverTrafficSecret0;         // SERVER_TRAFFIC_SECRET_0 (QUIC: the server's SETTINGS)
     };
     // The secrets of that session, or nullptr. The pointer is good until the next call that
     // changes the log (addText, poll, forget): take what is needed at once.

@@ -1148,6 +1148,20 @@ void TestCapture::kernelFilter_data()
         ip.fragmentOffset = 100;
         QTest::newRow("IPv4: sent later fragment") << false << ether(kEtherIpv4, ipv4(ip, "middle of a payload")) << true;
         QTest::newRow("IPv6: sent UDP") << true << ether(kEtherIpv6, ipv6(kUdp, udp(5353, 53, "q"))) << true;
+        // An HTTP/3 server's datagrams pass (the helper cuts all but its first); other
+        // received UDP does not.
+        Ip received;
+        received.protocol = kUdp;
+        received.source = kRemote;
+        received.destination = kLocal;
+        QTest::newRow("IPv4: received UDP from port 443") << false << ether(kEtherIpv4, ipv4(received, udp(443, 50000, noise(1200))))
+                                                          << true;
+        QTest::newRow("IPv4: received UDP from port 53") << false << ether(kEtherIpv4, ipv4(received, udp(53, 50000, "a")))
+                                                         << false;
+        QTest::newRow("IPv6: received UDP from port 443")
+            << true << ether(kEtherIpv6, ipv6(kUdp, udp(443, 50000, noise(1200)), {}, kRemote6, kLocal6)) << true;
+        QTest::newRow("IPv6: received UDP from port 53")
+            << true << ether(kEtherIpv6, ipv6(kUdp, udp(53, 50000, "a"), {}, kRemote6, kLocal6)) << false;
         // 48 bytes: shorter than the TCP fields the bare-ACK test would read.
         QTest::newRow("IPv6: sent short ICMPv6 echo") << true << ether(kEtherIpv6, ipv6(kIcmpV6, icmp(128, 0, "abcd"))) << true;
         QTest::newRow("IPv6: sent bare ACK behind hop-by-hop passes")
@@ -1265,6 +1279,31 @@ void TestCapture::flowTable_data()
         Ip ip;
         ip.protocol = kUdp;
         row("UDP passes whole", {ether(kEtherIpv4, ipv4(ip, udp(443, 50000, noise(1200))))}, {true});
+        // A QUIC client's Initial (a long header, 1200 bytes), then its server's datagrams:
+        // long headers and the first 32 short ones whole, later short ones cut. The
+        // client's own pass whole, however many, and so does another UDP flow.
+        Ip back = ip;
+        std::swap(back.source, back.destination);
+        const QByteArray initial = ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\xc3" + noise(1199))));
+        const auto fromServer = [&](char first, int size) {
+            return ether(kEtherIpv4, ipv4(back, udp(443, 50000, QByteArray(1, first) + noise(size))));
+        };
+        // The server's Initial is padded to 1200 bytes as the client's is: it names no server.
+        QList<QByteArray> frames{initial, fromServer('\xc0', 1199), ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\x41" + noise(100))))};
+        QList<bool> whole{true, true, true};
+        for (int i = 0; i < 33; ++i) {
+            frames << fromServer('\x41', 1000);
+            whole << (i < 32);
+        }
+        for (int i = 0; i < 40; ++i) {
+            frames << ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\x41" + noise(100, 3))));
+            whole << true;
+        }
+        frames << fromServer('\xe5', 300) << fromServer('\x41', 1000)
+               << ether(kEtherIpv4, ipv4(ip, udp(50000, 443, "\x41" + noise(100))))
+               << ether(kEtherIpv4, ipv4(back, udp(443, 50001, "\x41" + noise(100))));
+        whole << true << false << true << true;
+        row("a QUIC server's first datagrams pass, then only its long headers", frames, whole);
     }
     row("ARP passes whole", {ether(0x0806, QByteArray(28, '\1'))}, {true});
     row("a TCP header cut short passes whole", {segment(server, kPshAck, noise(100)).left(14 + 20 + 16)}, {true});

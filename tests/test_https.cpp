@@ -5,7 +5,10 @@
 // that file with the secrets put inside it (editcap). The truth is nginx's access log:
 // every GET it logged is filed. Also: a key log that gets its lines late, the launcher
 // (./quorrel.sh browser) and the window's reading of the same key log, plain HTTP split
-// and pipelined by a client of the test's own, and HTTP/3 said.
+// and pipelined by a client of the test's own, and HTTP/3 said. HTTP/3: the same Chromium
+// forced onto QUIC, or following Alt-Svc from HTTP/2, against Debian's caddy, read live and
+// from the capture file with the key log; ngtcp2's client with ChaCha20, AES-256, a key
+// update, a port change and 0-RTT; caddy's JSON access log is the truth.
 //
 // Everything runs in a network namespace of the test's own, so the captures see this
 // test's traffic alone and the summary's counts are exact. Needs root, as CI has it.
@@ -13,6 +16,8 @@
 #include "streams/key_log_location.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -106,8 +111,17 @@ public:
     Namespace() : m_name(QStringLiteral("quorrel-https-%1").arg(::getpid()))
     {
         m_up = ::run("ip", {"netns", "add", m_name}).status == 0 && run({"ip", "link", "set", "lo", "up"}).status == 0;
+        // The HTTP/3 site's name, for the clients that resolve it themselves: ip netns exec
+        // puts /etc/netns/NAME/hosts in place of /etc/hosts for the namespace's programs.
+        QDir().mkpath(etc());
+        writeFile(etc() + "/hosts", "127.0.0.1 quic.test\n::1 quic.test\n");
     }
-    ~Namespace() { ::run("ip", {"netns", "del", m_name}); }
+    ~Namespace()
+    {
+        ::run("ip", {"netns", "del", m_name});
+        QDir(etc()).removeRecursively();
+    }
+    QString etc() const { return "/etc/netns/" + m_name; }
     bool up() const { return m_up; }
 
     // A program run in it (ip netns exec execs it: the process is the program itself).
@@ -255,6 +269,8 @@ qint64 summaryCount(const QString &err, const QString &what)
 }
 
 const QString kHttp3Line = QStringLiteral("HTTP/3 (QUIC) traffic seen");
+const QString kQuicHost = QStringLiteral("quic.test");
+constexpr int kQuicPort = 8443;
 
 QByteArray siteConfig()
 {
@@ -288,6 +304,10 @@ private slots:
     void plainRequestsSplitAndPipelined();
     void http3IsSaid_data();
     void http3IsSaid();
+    void http3RequestsAreFiled_data();
+    void http3RequestsAreFiled();
+    void http3OfNgtcp2sClient_data();
+    void http3OfNgtcp2sClient();
 
 private:
     // nginx's GETs logged since mark (a size of its log): "addr port method uri protocol tls cipher".
@@ -300,10 +320,16 @@ private:
     void loadPage(const QString &url, const QString &keyLog);
     QString url(const QString &host, int port, const QString &path, const QString &scheme = "https") const;
 
+    // caddy's GETs since mark (a size of its log): "protocol path" each.
+    QStringList caddyLoggedSince(qint64 mark) const;
+
     std::unique_ptr<Namespace> m_ns;
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/quorrel-https-%1-XXXXXX").arg(::getpid())};
     QString m_accessLog;
     QProcess m_nginx;
+    QProcess m_caddy;
+    QString m_caddyLog;
+    QString m_quicSpki; // base64 SHA-256 of the HTTP/3 site's public key, for Chromium
     int m_profiles = 0;
 };
 
@@ -311,10 +337,10 @@ void TestHttps::initTestCase()
 {
     if (::geteuid() != 0)
         QFAIL("the end-to-end HTTPS tests make a network namespace and capture in it: they need root (as CI runs them)");
-    for (const char *tool : {"chromium", "nginx", "openssl", "tcpdump", "editcap"})
+    for (const char *tool : {"chromium", "nginx", "openssl", "tcpdump", "editcap", "caddy"})
         QVERIFY2(!QStandardPaths::findExecutable(tool, {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}).isEmpty(),
                  qPrintable(QStringLiteral("%1 is needed (Debian packages chromium, nginx-light, openssl, tcpdump, "
-                                           "tshark; ./quorrel.sh test installs them)").arg(tool)));
+                                           "tshark, caddy; ./quorrel.sh test installs them)").arg(tool)));
     m_ns = std::make_unique<Namespace>();
     if (!m_ns->up())
         QSKIP("cannot make a network namespace here");
@@ -377,10 +403,40 @@ void TestHttps::initTestCase()
         return ok;
     };
     QTRY_VERIFY_WITH_TIMEOUT(accepts(kPlainPort) && accepts(kServers[0].port), 10000);
+
+    // The HTTP/3 site: caddy with a certificate for a host name (Chromium sends no server
+    // name for an address, and caddy refuses a handshake without one), in a home of its own.
+    const Result quicCert = run("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                                            "-nodes", "-subj", "/CN=" + kQuicHost, "-addext", "subjectAltName=DNS:" + kQuicHost,
+                                            "-days", "1", "-keyout", root + "/site/quic-key.pem", "-out",
+                                            root + "/site/quic-cert.pem"});
+    QVERIFY2(quicCert.status == 0, qPrintable(quicCert.err));
+    const Result spki = run("sh", {"-c", "openssl x509 -in '" + root + "/site/quic-cert.pem' -pubkey -noout"
+                                   " | openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64"});
+    QVERIFY2(spki.status == 0, qPrintable(spki.err));
+    m_quicSpki = spki.out.trimmed();
+    m_caddyLog = root + "/logs/caddy-access.log";
+    writeFile(root + "/Caddyfile", QStringLiteral("{\n  admin off\n  auto_https off\n  storage file_system %1/caddy\n}\n"
+                                                  "https://%2:%3 {\n  bind 127.0.0.1 ::1\n"
+                                                  "  tls %1/site/quic-cert.pem %1/site/quic-key.pem\n  root * %1/www\n"
+                                                  "  file_server\n  log {\n    output file %4\n    format json\n  }\n}\n")
+                                       .arg(root, kQuicHost)
+                                       .arg(kQuicPort)
+                                       .arg(m_caddyLog)
+                                       .toUtf8());
+    QProcessEnvironment caddyEnv = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"})
+        caddyEnv.insert(QString::fromLatin1(name), root + "/caddy");
+    m_caddy.setProcessEnvironment(caddyEnv);
+    m_ns->start(m_caddy, {"caddy", "run", "--config", root + "/Caddyfile", "--adapter", "caddyfile"});
+    QVERIFY(m_caddy.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(accepts(kQuicPort), 10000);
 }
 
 void TestHttps::cleanupTestCase()
 {
+    m_caddy.terminate();
+    m_caddy.waitForFinished(10000);
     m_nginx.terminate();
     m_nginx.waitForFinished(10000);
     m_ns.reset();
@@ -610,7 +666,7 @@ void TestHttps::launcherKeyLogPlace_data()
 
     const QString uid = QString::number(::getuid());
     const QString tmpRun = "/tmp/quorrel-" + uid;
-    const QStringList chromium = {"'--ssl-key-log-file=%1'", "'--disable-quic'", "'--disable-features=EncryptedClientHello'",
+    const QStringList chromium = {"'--ssl-key-log-file=%1'", "'--disable-features=EncryptedClientHello'",
                                   "'--user-data-dir=/tmp/data/quorrel/browser-profile/chromium'", "'--no-sandbox'",
                                   "'https://example.test/'"};
     QTest::newRow("the session's runtime folder") << "mkdir -m 0755 /tmp/run" << "/tmp/run" << "" << "chromium" << 0
@@ -695,11 +751,10 @@ void TestHttps::launcherKeyLogPlace()
         QVERIFY2(r.out.startsWith(QStringLiteral("SSLKEYLOGFILE='%1' ").arg(programReads)), qPrintable(said));
     else
         QVERIFY2(!r.out.contains("SSLKEYLOGFILE="), qPrintable(said));
-    if (browser == "firefox-esr") {
-        for (const char *pref : {"user_pref(\"network.http.http3.enable\", false);",
-                                 "user_pref(\"network.dns.echconfig.enabled\", false);"})
-            QVERIFY2(r.out.contains(QString::fromLatin1(pref)), qPrintable(said));
-    }
+    // HTTP/3 stays on: its requests are read with the same key log.
+    QVERIFY2(!r.out.contains("--disable-quic") && !r.out.contains("network.http.http3"), qPrintable(said));
+    if (browser == "firefox-esr")
+        QVERIFY2(r.out.contains("user_pref(\"network.dns.echconfig.enabled\", false);"), qPrintable(said));
 }
 
 // Plain HTTP that one datagram cannot show: a request head split over three segments (its
@@ -804,6 +859,173 @@ void TestHttps::http3IsSaid()
     const Result seen = live.stop();
     QVERIFY2(seen.status == 0, qPrintable(seen.err));
     QCOMPARE(seen.err.contains("; " + kHttp3Line + ": it cannot be read, turn QUIC off in the browser"), said);
+}
+
+QStringList TestHttps::caddyLoggedSince(qint64 mark) const
+{
+    QStringList out;
+    for (const QByteArray &line : readFile(m_caddyLog).mid(mark).split('\n')) {
+        const QJsonObject request = QJsonDocument::fromJson(line).object().value("request").toObject();
+        if (request.value("method").toString() == "GET")
+            out << request.value("proto").toString() + ' ' + request.value("uri").toString();
+    }
+    return out;
+}
+
+// Chromium's HTTP/3, read with its key log: forced onto QUIC, and following caddy's
+// Alt-Svc from HTTP/2 to HTTP/3 (its certificate allowed for QUIC by
+// naming the host with a port never used, as a real site's needs nothing). Every GET caddy
+// logged is filed, live and from the capture file; without the key log nothing of QUIC
+// is, and its connections are counted as without a secret.
+void TestHttps::http3RequestsAreFiled_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("forced");
+    QTest::newRow("IPv4, forced onto QUIC") << "127.0.0.1" << true;
+    QTest::newRow("IPv6, forced onto QUIC") << "::1" << true;
+    QTest::newRow("IPv6, through Alt-Svc from HTTP/2") << "::1" << false;
+}
+
+void TestHttps::http3RequestsAreFiled()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, forced);
+    const QString tag = QStringLiteral("h3-%1-%2").arg(host == "::1" ? "v6" : "v4", forced ? "forced" : "altsvc");
+    const QString keyLog = m_dir.filePath("keys-" + tag + ".log");
+    makePrivateFile(keyLog);
+    const QString capture = m_dir.filePath("traffic-" + tag + ".pcap");
+    const qint64 mark = QFileInfo(m_caddyLog).size();
+
+    Recording recording;
+    QVERIFY(recording.start(*m_ns, capture, QStringLiteral("port %1").arg(kQuicPort)));
+    LiveScan live;
+    live.start(*m_ns, {"--dir", m_dir.path(), "--keylog", keyLog});
+    QTRY_VERIFY_WITH_TIMEOUT(live.capturing(), 10000);
+    const QString profile = m_dir.filePath(QStringLiteral("profile-%1").arg(m_profiles++));
+    QStringList args = chromiumArgs(profile, keyLog, QStringLiteral("https://%1:%2/index.html").arg(kQuicHost).arg(kQuicPort));
+    args.removeAll("--disable-quic");
+    args.removeAll("--ignore-certificate-errors");
+    args.insert(1, "--origin-to-force-quic-on=" + kQuicHost + ':' + (forced ? QString::number(kQuicPort) : "9"));
+    args.insert(1, "--ignore-certificate-errors-spki-list=" + m_quicSpki);
+    args.insert(1, QStringLiteral("--host-resolver-rules=MAP %1 %2").arg(kQuicHost, host == "::1" ? "[::1]" : host));
+    // Through Alt-Svc the page is loaded twice with one profile: how much of the first load
+    // moves to HTTP/3 is the browser's race; the second starts where the first left off.
+    for (int load = 0; load < (forced ? 1 : 2); ++load) {
+        const Result chromium = m_ns->run(args, 60000);
+        QVERIFY2(chromium.status == 0, qPrintable(chromium.err));
+        QVERIFY2(chromium.out.contains("<audio src=\"/m/c.mp3\""), qPrintable(chromium.out));
+    }
+    QTest::qWait(1000); // caddy logs a request once it has answered it
+    recording.stop();
+    const Result seen = live.stop();
+    QVERIFY2(seen.status == 0, qPrintable(seen.err));
+
+    const QStringList lines = caddyLoggedSince(mark);
+    QStringList logged;
+    for (const QString &line : lines) {
+        const QString path = line.section(' ', 1);
+        if (!logged.contains(path))
+            logged << path;
+    }
+    logged.sort();
+    QVERIFY2(lines.contains("HTTP/3.0 /m/d.mp4"), qPrintable(lines.join('\n')));
+    if (forced)
+        QVERIFY2(lines.filter("HTTP/3.0 ").size() == lines.size(), qPrintable(lines.join('\n')));
+    else
+        QVERIFY2(lines.contains("HTTP/2.0 /index.html"), qPrintable(lines.join('\n')));
+    const QString prefix = QStringLiteral("https://%1:%2").arg(kQuicHost).arg(kQuicPort);
+
+    QVERIFY2(filedPaths(seen.out, prefix) == logged, qPrintable(filedPaths(seen.out, prefix).join(' ') + "\n" + lines.join('\n')
+                                                                + "\n" + seen.err));
+    QVERIFY2(summaryCount(seen.err, "QUIC connections read") > 0, qPrintable(seen.err));
+    QVERIFY2(!seen.err.contains(kHttp3Line), qPrintable(seen.err));
+
+    const Result file = run(kScan, {"--dir", m_dir.path(), "--keylog", keyLog, capture});
+    QVERIFY2(file.status == 0, qPrintable(file.err));
+    QCOMPARE(filedPaths(file.out, prefix), logged);
+    QCOMPARE(summaryCount(file.err, "QUIC connections read"), summaryCount(seen.err, "QUIC connections read"));
+
+    const Result blind = run(kScan, {"--dir", m_dir.path(), capture});
+    QVERIFY2(blind.status == 0, qPrintable(blind.err));
+    QCOMPARE(filedPaths(blind.out, prefix), QStringList());
+    QCOMPARE(summaryCount(blind.err, "QUIC connections read"), qint64(0));
+    QVERIFY2(blind.err.contains(kHttp3Line), qPrintable(blind.err));
+}
+
+// ngtcp2's client (GnuTLS, SSLKEYLOGFILE) against caddy, in the shapes a browser rarely
+// shows on demand: each cipher suite, a key update and a port change before the requests,
+// and a second connection that sends its requests as 0-RTT. Every GET caddy logged is filed
+// from the capture file.
+void TestHttps::http3OfNgtcp2sClient_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("resumed"); // a first connection leaves a session for 0-RTT
+    const QString suites = "--ciphers=NORMAL:-VERS-ALL:+VERS-TLS1.3:-CIPHER-ALL:+";
+    QTest::newRow("AES-128-GCM") << QStringList{suites + "AES-128-GCM"} << false;
+    QTest::newRow("ChaCha20-Poly1305") << QStringList{suites + "CHACHA20-POLY1305"} << false;
+    QTest::newRow("AES-256-GCM") << QStringList{suites + "AES-256-GCM"} << false;
+    QTest::newRow("a key update first") << QStringList{"--key-update=20ms", "--delay-stream=400ms"} << false;
+    QTest::newRow("another port first")
+        << QStringList{"--change-local-addr=100ms", "--nat-rebinding", "--delay-stream=500ms"} << false;
+    QTest::newRow("0-RTT") << QStringList{} << true;
+}
+
+void TestHttps::http3OfNgtcp2sClient()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, resumed);
+    if (QStandardPaths::findExecutable("gtlsclient", {"/usr/bin", "/usr/sbin"}).isEmpty())
+        QSKIP("gtlsclient is needed (Debian package ngtcp2-client)");
+    const QString tag = QStringLiteral("ngtcp2-%1").arg(m_profiles++);
+    const QString keyLog = m_dir.filePath("keys-" + tag + ".log");
+    makePrivateFile(keyLog);
+    const QString capture = m_dir.filePath("traffic-" + tag + ".pcap");
+    const QString downloads = m_dir.filePath(tag);
+    QVERIFY(QDir().mkpath(downloads));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("SSLKEYLOGFILE", keyLog);
+    const QStringList paths{"/m/a.png", "/m/b.jpg", "/m/d.mp4"};
+    QStringList client{"gtlsclient", "-q", "--exit-on-all-streams-close", "--download=" + downloads};
+    if (resumed) {
+        const QString session = m_dir.filePath(tag + ".session");
+        const QString parameters = m_dir.filePath(tag + ".tp");
+        client << "--session-file=" + session << "--tp-file=" + parameters;
+        const Result first = m_ns->run(client + QStringList{kQuicHost, QString::number(kQuicPort),
+                                                              QStringLiteral("https://%1:%2/index.html").arg(kQuicHost).arg(kQuicPort)},
+                                       20000, env);
+        QVERIFY2(first.status == 0 && QFileInfo::exists(session), qPrintable(first.err));
+    }
+    client << options << kQuicHost << QString::number(kQuicPort);
+    for (const QString &path : paths)
+        client << QStringLiteral("https://%1:%2%3").arg(kQuicHost).arg(kQuicPort).arg(path);
+
+    const qint64 mark = QFileInfo(m_caddyLog).size();
+    Recording recording;
+    QVERIFY(recording.start(*m_ns, capture, QStringLiteral("udp port %1").arg(kQuicPort)));
+    m_ns->run(client, 20000, env); // a port change may leave it waiting for caddy: its requests went out
+    QTest::qWait(1000);
+    recording.stop();
+    QStringList logged;
+    for (const QString &line : caddyLoggedSince(mark))
+        logged << line.section(' ', 1);
+    logged.sort();
+    // After a port change caddy may answer only some: every one it logged is filed, and
+    // nothing but what the client asked for.
+    if (options.contains("--nat-rebinding"))
+        QVERIFY2(!logged.isEmpty(), qPrintable(logged.join(' ')));
+    else
+        QCOMPARE(logged, paths);
+    if (resumed)
+        QVERIFY2(readFile(keyLog).contains("CLIENT_EARLY_TRAFFIC_SECRET "), readFile(keyLog).constData());
+
+    const Result file = run(kScan, {"--dir", m_dir.path(), "--keylog", keyLog, capture});
+    QVERIFY2(file.status == 0, qPrintable(file.err));
+    const QStringList filed = filedPaths(file.out, QStringLiteral("https://%1:%2").arg(kQuicHost).arg(kQuicPort));
+    for (const QString &path : logged)
+        QVERIFY2(filed.contains(path), qPrintable(path + " not in " + filed.join(' ')));
+    for (const QString &path : filed)
+        QVERIFY2(paths.contains(path), qPrintable(path));
+    QVERIFY2(summaryCount(file.err, "QUIC connections read") == 1, qPrintable(file.err));
 }
 
 QTEST_GUILESS_MAIN(TestHttps)

@@ -175,8 +175,10 @@ private slots:
         QTest::newRow("label in lower case") << "client_random " + r + " " + kSecret48 + "\n" << "" << QByteArray() << 0 << 1 << 0 << false;
         QTest::newRow("early traffic secret, 32 bytes") << "CLIENT_EARLY_TRAFFIC_SECRET " + r + " " + kSecret32 + "\n" << "early" << kSecret32 << 1 << 0 << 0 << false;
         QTest::newRow("early traffic secret of 40 bytes") << "CLIENT_EARLY_TRAFFIC_SECRET " + r + " " + kSecret48.left(80) + "\n" << "" << QByteArray() << 0 << 1 << 0 << false;
+        // The server's traffic secret opens a QUIC server's first packets (its SETTINGS).
+        QTest::newRow("server traffic secret") << "SERVER_TRAFFIC_SECRET_0 " + r + " " + kSecret32 + "\n" << "server" << kSecret32 << 1 << 0 << 0 << false;
         QTest::newRow("labels we do not use")
-            << "SERVER_TRAFFIC_SECRET_0 " + r + " " + kSecret32 + "\nEXPORTER_SECRET " + r + " " + kSecret32
+            << "SERVER_HANDSHAKE_TRAFFIC_SECRET " + r + " " + kSecret32 + "\nEXPORTER_SECRET " + r + " " + kSecret32
                    + "\nEARLY_EXPORTER_SECRET " + r + " " + kSecret32 + "\nRSA 0011223344556677 " + kSecret48 + "\n"
             << "" << QByteArray() << 0 << 0 << 4 << false;
         QTest::newRow("a line over the cap, then a good one")
@@ -211,6 +213,7 @@ private slots:
                 const QByteArray got = slot == "master" ? found->masterSecret
                     : slot == "early"                 ? found->clientEarlyTrafficSecret
                     : slot == "handshake"             ? found->clientHandshakeTrafficSecret
+                    : slot == "server"                ? found->serverTrafficSecret0
                                                       : found->clientTrafficSecret0;
                 QCOMPARE(got, QByteArray::fromHex(secret));
             }

@@ -478,7 +478,14 @@ void TestWindow::answersDuringABurst()
           kCount, took.elapsed(), worst, late);
     const QString address = QStringLiteral("http://a.test/qwin%1/").arg(::getpid()) + QString::fromLatin1(path);
     QVERIFY(w->tree().FindByCaption(QString(address).replace("%06d", QStringLiteral("%1").arg(kCount - 1, 6, 10, QLatin1Char('0')))));
-    QCOMPARE(music->childCount(), before + (path.contains('%') ? kCount : 1));
+    // Loopback carries whatever else runs on the machine (another program's requests for
+    // songs are filed too): the burst's own resources are counted by their address.
+    const QString ownPrefix = QStringLiteral("http://a.test/qwin%1/").arg(::getpid());
+    int own = 0;
+    for (int i = 0; i < music->childCount(); ++i)
+        own += music->child(i)->Link().contains(ownPrefix);
+    QCOMPARE(own, path.contains('%') ? kCount : 1);
+    QVERIFY(music->childCount() >= before + own);
     // What the view shows agrees with the tree.
     QTRY_COMPARE_WITH_TIMEOUT(w->fclstxzzy->model()->rowCount(w->tree().indexOf(music)), music->childCount(), 1000);
     QVERIFY2(worst <= 50, qPrintable(QStringLiteral("the window worked %1 ms without answering").arg(worst)));

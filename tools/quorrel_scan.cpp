@@ -22,6 +22,7 @@
 #include "catalogue/catalogue.h"
 #include "detection/request_extraction.h"
 #include "downloads/har_file.h"
+#include "quic/quic_limits.h"
 #include "streams/key_log_location.h"
 #include "streams/stream_reader.h"
 
@@ -388,6 +389,14 @@ int main(int argc, char *argv[])
     if (streams.tlsSuiteNotRead > 0)
         std::fprintf(stderr, "quorrel-scan: %llu TLS sessions with a cipher suite not read: %s\n",
                      static_cast<unsigned long long>(streams.tlsSuiteNotRead), SuitesNotReadText(streams).toLocal8Bit().constData());
+    // HTTP/3 over QUIC, on a line of its own for the same reason.
+    const quic::QuicCounters quic = road.quicCounters();
+    if (quic.connectionsStarted > 0 || quic.versionNotRead > 0) {
+        QString line = QStringLiteral("%1 QUIC connections read, %2 without a secret").arg(quic.connectionsRead).arg(quic.withoutSecret);
+        if (quic.versionNotRead > 0)
+            line += QStringLiteral(", %1 of a version not read").arg(quic.versionNotRead);
+        std::fprintf(stderr, "quorrel-scan: %s\n", line.toLocal8Bit().constData());
+    }
     // A big capture leaves a tree of as many nodes, and freeing them one by one on the way
     // out takes longer than printing them: the process's end frees its memory at once (the
     // key log's secrets with it).
