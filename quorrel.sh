@@ -20,7 +20,7 @@ set -eu
 cd "$(dirname "$0")"
 
 packages="build-essential cmake ninja-build pkg-config dpkg-dev file qt6-base-dev qt6-webengine-dev libpcap-dev libcurl4-openssl-dev libssl-dev libnghttp2-dev libnghttp3-dev nginx-light python3-pyftpdlib openssl
-          tcpdump nghttp2-client ffmpeg qt6-translations-l10n lintian
+          tcpdump nghttp2-client ffmpeg qt6-translations-l10n lintian aria2 qt6-tools-dev qt6-l10n-tools
           chromium tshark time caddy ngtcp2-client
           libcap-dev libcap2-bin fonts-noto-cjk curl iputils-ping iproute2 python3 util-linux xvfb xauth
           clang libfuzzer-14-dev"

@@ -1,11 +1,28 @@
 #include "catalogue/catalogue.h"
 
+#include "catalogue/media_by_request.h"
+
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <utility>
 #include <vector>
 
 namespace quorrel {
+
+namespace {
+
+// The type number of the category a saved line names, when the tree has that category
+// under one of its roots (the number is its Link); 0 otherwise.
+int typeOfCategory(const ResourceTree &tree, const QString &category)
+{
+    const TreeNode *node = tree.FindByCaption(TrimBlanks(category));
+    if (!node || !node->isContainer() || !node->parent() || node->parent()->parent())
+        return 0;
+    int t = 0;
+    return ReadDecimal(TrimBlanks(node->Link()), t) ? t : 0;
+}
+
+} // namespace
 
 Catalogue::Catalogue(FilePlaces places, QString defaultSavePath)
     : m_places(std::move(places)), m_defaultSavePath(std::move(defaultSavePath))
@@ -58,7 +75,12 @@ std::optional<QString> Catalogue::LoadResourceList()
     // Every line is filed against FoundRoot, the node at pre-order index 0.
     const TreeNode *base = m_tree.count() > 0 ? m_tree.topLevel(0) : nullptr;
     for (const ListedResource &r : reading.resources) {
-        const Classification c = ClassifyLink(base, r.downloaded ? FileMode::Downloaded : FileMode::Found, r.text);
+        const FileMode mode = r.downloaded ? FileMode::Downloaded : FileMode::Found;
+        // What was filed by its request (no extension the table knows) goes back where it
+        // was saved; an extension the table knows still decides.
+        const int savedType = m_settings.FileByRequest ? typeOfCategory(m_tree, r.category) : 0;
+        const Classification c = quorrel::ClassifyLink(m_tree, m_settings, base, mode, r.text, nullptr,
+                                                       Admission::Always, savedType);
         switch (c.outcome) {
         case Classification::Filed:
             if (c.node->parent())
@@ -141,10 +163,14 @@ QFuture<std::optional<QString>> Catalogue::SaveResourceListInBackground()
     return m_writing;
 }
 
-Classification Catalogue::FileCaptured(const QString &address, const RequestHeaders *headers)
+Classification Catalogue::FileCaptured(const QString &address, const RequestHeaders *headers,
+                                      const FetchHints *hints)
 {
+    int asked = 0;
+    if (hints && m_settings.FileByRequest)
+        asked = TypeOfExtension(m_settings, ExtensionOfAsked(MediaAskedFor(*hints))).value_or(0);
     return quorrel::ClassifyLink(m_tree, m_settings, m_tree.BaseNode(), FileMode::Found, address, headers,
-                                 Admission::WithinCapacity);
+                                 Admission::WithinCapacity, asked);
 }
 
 QString Catalogue::fullNotice() const
@@ -155,9 +181,9 @@ QString Catalogue::fullNotice() const
 }
 
 Classification Catalogue::ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
-                                       const RequestHeaders *headers)
+                                       const RequestHeaders *headers, int typeIfUnknown)
 {
-    return quorrel::ClassifyLink(m_tree, m_settings, baseNode, mode, text, headers);
+    return quorrel::ClassifyLink(m_tree, m_settings, baseNode, mode, text, headers, Admission::Always, typeIfUnknown);
 }
 
 Catalogue::SaveOutcome Catalogue::SaveSettings(const SettingsForm &form)

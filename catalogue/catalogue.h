@@ -4,6 +4,7 @@
 // rebuilds the tree and files the saved list back; saving the settings keeps the list).
 // The window and the headless tools each hold one.
 
+#include "base/fetch_hints.h"
 #include "base/gydy.h"
 #include "catalogue/classify_link.h"
 #include "catalogue/resource_list_file.h"
@@ -61,11 +62,14 @@ public:
     std::optional<QString> keptAsideNote() const;
 
     // headers: those of the request the address was captured with (see quorrel::ClassifyLink).
+    // typeIfUnknown: the type a resource had, to put it back there (see quorrel::ClassifyLink).
     Classification ClassifyLink(const TreeNode *baseNode, FileMode mode, const QString &text,
-                                const RequestHeaders *headers = nullptr);
+                                const RequestHeaders *headers = nullptr, int typeIfUnknown = 0);
     // A captured request's address, filed against BaseNode on the found side, within the
-    // tree's capacity.
-    Classification FileCaptured(const QString &address, const RequestHeaders *headers);
+    // tree's capacity. hints: what the request said it fetches; with qqfl on, an address
+    // whose extension the table does not know is filed as that media (MediaAskedFor).
+    Classification FileCaptured(const QString &address, const RequestHeaders *headers,
+                                const FetchHints *hints = nullptr);
 
     // What the log says when a captured address is refused because the tree is full.
     QString fullNotice() const;

@@ -92,13 +92,18 @@ QString joinRelative(QString s, QString base)
 
 // The type number of an extension: the number after the "-" that follows its first
 // occurrence in the extension list (a plain substring search, so ".rm" finds ".rmvb-3;").
-int typeOf(QStringView ext, const QString &typeExtensionList)
+// known is set when the list holds the extension at all.
+int typeOf(QStringView ext, const QString &typeExtensionList, bool *known = nullptr)
 {
+    if (known)
+        *known = false;
     if (ext.isEmpty())
         return 1;
     const qsizetype at = typeExtensionList.indexOf(ext);
     if (at < 0)
         return 1;
+    if (known)
+        *known = true;
     QStringView r = QStringView(typeExtensionList).sliced(at);
     const qsizetype semicolon = r.indexOf(QLatin1Char(';'));
     if (semicolon >= 0)
@@ -176,7 +181,7 @@ Normalised normalise(const TreeNode *baseNode, const QString &text)
 // The type of a normalised address: its extension is everything after its last ".",
 // lower-cased and trimmed. With IgnoreQuery the extension comes from the address without
 // its query and fragment (RFC 3986, 3.4 and 3.5), so /v/clip.mp4?token=1 is a .mp4.
-int typeOfAddress(QStringView s, const SettingsValues &settings)
+int typeOfAddress(QStringView s, const SettingsValues &settings, bool *known = nullptr)
 {
     if (settings.IgnoreQuery) {
         const auto cut = std::find_if(s.begin(), s.end(), [](QChar c) { return c == u'?' || c == u'#'; });
@@ -187,7 +192,7 @@ int typeOfAddress(QStringView s, const SettingsValues &settings)
     for (QChar ch : s.sliced(k > 0 ? k - 1 : 0))
         lowered.append(ch.toLower());
     const QStringView ext = TrimBlanks(QStringView(lowered.data(), lowered.size()));
-    return typeOf(ext, settings.TypeExtensionList);
+    return typeOf(ext, settings.TypeExtensionList, known);
 }
 
 // The category caption of type t for mode; empty for type 1 while page analysis is off.
@@ -212,13 +217,20 @@ QStringView categoryOf(int t, FileMode mode, const SettingsValues &settings, QSt
 
 Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
                             const TreeNode *baseNode, FileMode mode, const QString &text,
-                            const RequestHeaders *headers, Admission admission)
+                            const RequestHeaders *headers, Admission admission, int typeIfUnknown)
 {
     Classification result;
     const Normalised n = normalise(baseNode, text);
     const QString &s = n.s;
 
-    const int t = typeOfAddress(s, settings);
+    bool known = false;
+    int t = typeOfAddress(s, settings, &known);
+    if (!known && typeIfUnknown > 1) {
+        // Only into a category the tree has: without one the address is filed as always.
+        QString held;
+        if (tree.FindByCaption(categoryOf(typeIfUnknown, mode, settings, held)))
+            t = typeIfUnknown;
+    }
     result.type = t;
     if (t < 1)
         return result;
@@ -260,6 +272,13 @@ Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
     result.outcome = Classification::Filed;
     result.node = node;
     return result;
+}
+
+std::optional<int> TypeOfExtension(const SettingsValues &settings, QStringView extension)
+{
+    bool known = false;
+    const int t = typeOf(extension, settings.TypeExtensionList, &known);
+    return known ? std::optional<int>(t) : std::nullopt;
 }
 
 QString CategoryOfAddress(const SettingsValues &settings, const QString &address)

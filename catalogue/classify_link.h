@@ -10,6 +10,7 @@
 #include "settings/settings_values.h"
 
 #include <QString>
+#include <optional>
 
 namespace quorrel {
 
@@ -46,9 +47,17 @@ enum class Admission {
 // headers: those of the request the address was captured with, when it was. They go with
 // the new node; an address already in the tree takes them too, the newest replacing older
 // ones (a cookie may have been renewed since). Nothing else of the rule depends on them.
+// typeIfUnknown: the type to file under when the type table does not know the address's
+// extension (it has none, or one no type lists), as what its request asked for says
+// (MediaAskedFor) or the category it was saved under; taken only when the tree has that
+// type's category. An extension the table knows always decides.
 Classification ClassifyLink(ResourceTree &tree, const SettingsValues &settings,
                             const TreeNode *baseNode, FileMode mode, const QString &text,
-                            const RequestHeaders *headers = nullptr, Admission admission = Admission::Always);
+                            const RequestHeaders *headers = nullptr, Admission admission = Admission::Always,
+                            int typeIfUnknown = 0);
+
+// The type the table gives an extension (".mp4"), when it lists it.
+std::optional<int> TypeOfExtension(const SettingsValues &settings, QStringView extension);
 
 // The caption of the category an address would be filed under by ClassifyLink in mode 0,
 // on the same rules (the type by its extension, type 1 only with page analysis on); empty

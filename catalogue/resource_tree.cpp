@@ -1,5 +1,7 @@
 #include "catalogue/resource_tree.h"
 
+#include <QCoreApplication>
+
 #include "base/gbk_text.h"
 #include "base/gydy.h"
 
@@ -453,6 +455,10 @@ QVariant ResourceTree::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
+        // The two roots are the program's words, shown in the window's language; every other
+        // caption is an address or a type name of the user's.
+        if (!node->parent() && (node->caption() == kFoundRootCaption || node->caption() == kDownloadedRootCaption))
+            return QCoreApplication::translate("quorrel", node->caption().toUtf8().constData());
         return GbkBytesShown(node->caption()); // a byte that was not GBK has no glyph: %XX
 
     case Qt::CheckStateRole:

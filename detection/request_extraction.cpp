@@ -361,7 +361,7 @@ CapturedHead ExtractRequestHead(Bytes payload)
     std::string_view text(bytes, length);
 
     CapturedHead head;
-    std::string_view referer, userAgent;
+    std::string_view referer, userAgent, dest, range, accept;
     QByteArray cookie;
     bool inHead = false;
     while (!text.empty()) {
@@ -375,7 +375,7 @@ CapturedHead ExtractRequestHead(Bytes payload)
             // A later request of the same datagram: its head is the one that counts.
             inHead = true;
             head = CapturedHead();
-            referer = userAgent = {};
+            referer = userAgent = dest = range = accept = {};
             cookie.clear();
             const std::size_t space = trimmedLine.rfind(' ');
             const std::string_view version = space == std::string_view::npos ? std::string_view() : trimmedLine.substr(space + 1);
@@ -394,6 +394,12 @@ CapturedHead ExtractRequestHead(Bytes payload)
             referer = value(8);
         else if (startsWithNoCase(line, "user-agent:"))
             userAgent = value(11);
+        else if (startsWithNoCase(line, "sec-fetch-dest:"))
+            dest = value(15);
+        else if (startsWithNoCase(line, "range:"))
+            range = value(6);
+        else if (startsWithNoCase(line, "accept:"))
+            accept = value(7);
         else if (startsWithNoCase(line, "cookie:")) {
             const std::string_view crumb = value(7);
             if (!crumb.empty()) {
@@ -405,6 +411,8 @@ CapturedHead ExtractRequestHead(Bytes payload)
     }
     head.headers = RequestHeaders::captured(QByteArrayView(referer.data(), qsizetype(referer.size())), cookie,
                                             QByteArrayView(userAgent.data(), qsizetype(userAgent.size())));
+    const auto view = [](std::string_view v) { return QByteArrayView(v.data(), qsizetype(v.size())); };
+    head.hints = FetchHints::captured(view(dest), view(range), view(accept));
     return head;
 }
 

@@ -4,6 +4,7 @@
 // RFC 9112 section 3). Each datagram is examined by itself. The Host header is taken as it
 // is, so an IPv6 literal keeps its brackets (RFC 3986, 3.2.2): "http://[::1]:8080/a.mp3".
 
+#include "base/fetch_hints.h"
 #include "base/request_headers.h"
 #include "capture/datagram.h"
 
@@ -50,10 +51,12 @@ std::uint64_t LongAddressesDropped();
 // the Referer, Cookie and User-Agent fields up to the blank line that ends the head. Several
 // Cookie lines are joined with "; " (RFC 6265, 5.4); of the others the last counts. Read from
 // the payload as it came (up to its first zero byte), so a value keeps every byte it had;
-// a value that could break a request is dropped (RequestHeaders::captured).
+// a value that could break a request is dropped (RequestHeaders::captured). Its
+// Sec-Fetch-Dest, Range and Accept, the last of each, say what it fetches (FetchHints).
 struct CapturedHead {
     QByteArray httpVersion; // "HTTP/1.1", or empty when the request line names none
     RequestHeaders headers;
+    FetchHints hints;
 };
 CapturedHead ExtractRequestHead(Bytes payload);
 

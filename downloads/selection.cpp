@@ -17,6 +17,8 @@ Selection N20Select(ResourceTree &tree, const SettingsValues &settings, TaskList
         const RequestHeaders headers = node->headers() ? *node->headers() : RequestHeaders();
         if (settings.handsOverDownloads()) {
             s.handOver += QLatin1Char('\r') + TrimBlanks(node->caption());
+            if (settings.handsOverToAria2())
+                s.aria2.append({address, FileNameOf(address), headers, node->imageIndex()});
         } else if (settings.PromptRename) {
             s.renameRows.append({QLatin1Char(' ') + address, QLatin1Char(' ') + FileNameOf(address), headers});
         } else {
@@ -48,7 +50,11 @@ DoubleClickDownload DownloadOnDoubleClick(ResourceTree &tree, TreeNode *node, co
 {
     DoubleClickDownload d;
     const QString caption = TrimBlanks(node->caption());
-    if (settings.handsOverDownloads()) {
+    if (settings.handsOverToAria2()) {
+        const QString address = TrimBlanks(node->Link());
+        d.aria2 = Aria2Item{address, FileNameOf(address), node->headers() ? *node->headers() : RequestHeaders(),
+                            node->imageIndex()};
+    } else if (settings.handsOverDownloads()) {
         d.clipboard = HandOverText(caption);
     } else if (!tasks.isQueued(caption)) {
         const QString address = TrimBlanks(node->Link());

@@ -5,6 +5,7 @@
 
 #include "base/gydy.h"
 #include "catalogue/resource_tree.h"
+#include "downloads/aria2_rpc.h"
 #include "downloads/task_list.h"
 #include "settings/settings_values.h"
 
@@ -22,6 +23,7 @@ struct Selection {
     QString handOver;            // for another tool: CR and the caption, per resource
     QList<RenameRow> renameRows; // for the rename table, when it is to be shown
     int queued = 0;              // tasks added at once
+    QList<Aria2Item> aria2;      // for aria2, when the settings hand over to it (handOver holds them too)
 };
 
 // Visits every node from the bottom of the tree up, takes each ticked resource out of it
@@ -40,6 +42,7 @@ void ConfirmRenameRows(const QList<RenameRow> &rows, const QString &savePath, Ta
 struct DoubleClickDownload {
     QString clipboard; // empty unless handed over
     bool queued = false;
+    std::optional<Aria2Item> aria2; // handed over to aria2 instead of the clipboard
 };
 DoubleClickDownload DownloadOnDoubleClick(ResourceTree &tree, TreeNode *node, const SettingsValues &settings,
                                           TaskList &tasks);

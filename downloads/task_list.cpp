@@ -3,6 +3,8 @@
 #include "base/gydy.h"
 #include "base/text_rules.h"
 
+#include <QCoreApplication>
+
 namespace quorrel {
 
 QString FileNameOf(const QString &address)
@@ -105,7 +107,9 @@ QVariant TaskList::headerData(int section, Qt::Orientation orientation, int role
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    return section == 0 ? QStringLiteral("状态     文件地址/文件名") : QStringLiteral("保存文件名");
+    // In the window's language (the window lists these texts for its translation).
+    return section == 0 ? QCoreApplication::translate("quorrel", "状态     文件地址/文件名")
+                        : QCoreApplication::translate("quorrel", "保存文件名");
 }
 
 Qt::ItemFlags TaskList::flags(const QModelIndex &index) const

@@ -573,6 +573,11 @@ def main():
     write(out, "quic_reader", "chromium-caddy-no-keys-v6", quic_conversation(quic[:12], quic_keys, keys="none", v6=True))
     write(out, "quic_reader", "two-clients-interleaved", quic_piece(2, quic_keys) + b"".join(
         quic_piece(1 if server else 0, d, client) for (server, d) in quic[:20] for client in (0, 1)))
+    # aria2_answer: what aria2 answers to aria2.addUri, and what it does not.
+    write(out, "aria2_answer", "gid", b'{"id":"1","jsonrpc":"2.0","result":"2089b05ecca3d829"}')
+    write(out, "aria2_answer", "unauthorized", b'{"id":"1","jsonrpc":"2.0","error":{"code":1,"message":"Unauthorized"}}')
+    write(out, "aria2_answer", "long-message", b'{"error":{"code":1e300,"message":"' + b"x" * 2000 + b'"}}')
+    write(out, "aria2_answer", "not-json", b"<html><body>502 Bad Gateway</body></html>")
 
 
 if __name__ == "__main__":

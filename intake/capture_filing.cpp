@@ -10,7 +10,7 @@ CapturedRequest FileCapturedRequest(Catalogue &catalogue, const Datagram &datagr
         return result;
     result.address = std::move(e.address);
     result.head = ExtractRequestHead(datagram.data);
-    result.classification = catalogue.FileCaptured(*result.address, &result.head.headers);
+    result.classification = catalogue.FileCaptured(*result.address, &result.head.headers, &result.head.hints);
     return result;
 }
 

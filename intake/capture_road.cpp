@@ -83,7 +83,7 @@ Classification CaptureRoad::file(const FoundRequest &request)
 {
     // A request filed again (the same address captured again) files nothing new, but the
     // resource takes the newest headers.
-    const Classification c = m_catalogue.FileCaptured(fromGbk(request.address), &request.headers);
+    const Classification c = m_catalogue.FileCaptured(fromGbk(request.address), &request.headers, &request.hints);
     noteFull(c);
     return c;
 }

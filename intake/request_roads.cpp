@@ -106,7 +106,7 @@ void RequestRoads::byDatagramRule(const IpAddress &capturedAt, const IpAddress &
     if (!address)
         return;
     CapturedHead head = ExtractRequestHead(payload);
-    found({road, std::move(*address), std::move(head.httpVersion), std::move(head.headers)});
+    found({road, std::move(*address), std::move(head.httpVersion), std::move(head.headers), std::move(head.hints)});
 }
 
 // Bytes a flow never read, each piece as a datagram of their sender's would have held it.
@@ -136,6 +136,7 @@ std::optional<FoundRequest> RequestRoads::fromStream(const streams::StreamReques
     }
     r.httpVersion = request.httpVersion;
     r.headers = RequestHeaders::captured(request.referer, request.cookie, request.userAgent);
+    r.hints = FetchHints::captured(request.secFetchDest, request.range, request.accept);
     return r;
 }
 

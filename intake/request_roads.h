@@ -19,6 +19,7 @@
 // a client at a local address (the captures' own, as they come), unless every address
 // counts (a capture file read without --local).
 
+#include "base/fetch_hints.h"
 #include "base/request_headers.h"
 #include "capture/datagram.h"
 #include "streams/key_log.h"
@@ -47,6 +48,7 @@ struct FoundRequest {
     QByteArray address;
     QByteArray httpVersion; // "HTTP/1.1", "HTTP/2"; empty when the request named none
     RequestHeaders headers; // its Referer, Cookie and User-Agent, checked (RequestHeaders::captured)
+    FetchHints hints;       // its Sec-Fetch-Dest, Range and Accept: what it fetches (FetchHints::captured)
 };
 
 class RequestRoads {

@@ -80,6 +80,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${QUORREL_HOMEPAGE})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n, ffmpeg, chromium | firefox-esr")
+# The third download mode hands downloads to a running aria2 (JSON-RPC).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "aria2")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${_pkg}/debian/postinst;${_pkg}/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -66,6 +66,11 @@ SettingsValues ReadSettingsValues(const QString &configPath, const QString &defa
     values.PromptRename = TrimBlanks(ini.value(section(), u"tsggwjm", QStringLiteral("0")))
         == QLatin1String("1");
     values.IgnoreQuery = TrimBlanks(ini.value(section(), u"hlcs", QStringLiteral("0"))) == QLatin1String("1");
+    values.Aria2Address = TrimBlanks(ini.value(section(), u"aria2dz", QString()));
+    if (values.Aria2Address.isEmpty())
+        values.Aria2Address = QStringLiteral("http://127.0.0.1:6800/jsonrpc");
+    values.Aria2Secret = ini.value(section(), u"aria2my", QString());
+    values.FileByRequest = TrimBlanks(ini.value(section(), u"qqfl", QStringLiteral("0"))) == QLatin1String("1");
 
     int maxType = 0;
     if (!ReadDecimal(TrimBlanks(ini.value(section(), u"maxtype", QStringLiteral("0"))), maxType))

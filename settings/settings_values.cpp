@@ -8,4 +8,9 @@ bool SettingsValues::handsOverDownloads() const
     return QString::compare(DownloadMode, QLatin1String("0"), Qt::CaseSensitive) > 0;
 }
 
+bool SettingsValues::handsOverToAria2() const
+{
+    return DownloadMode == QLatin1String("2");
+}
+
 } // namespace quorrel

@@ -7,6 +7,7 @@
 #include "settings/file_places.h"
 #include "shell/mainform.h"
 #include "shell/single_window.h"
+#include "shell/translation.h"
 #include "shell/window_icon.h"
 
 #include <QApplication>
@@ -53,11 +54,11 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral("1.0.1"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quorrel"));
     QApplication::setWindowIcon(quorrel::QuorrelIcon());
-    // The program speaks Chinese whatever the desktop's language: Qt's own words in its
-    // boxes (是, 否, 取消) too, when Qt's translations are installed.
-    QTranslator qtWords;
-    if (qtWords.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(&qtWords);
+    // Chinese on a Chinese desktop, English on any other (QUORREL_LANG=zh or en chooses);
+    // Qt's own words in its boxes (是, 否, 取消) follow, when Qt's translations are installed.
+    const std::optional<QString> untranslated = quorrel::InstallTranslation(app, quorrel::ChosenLanguage());
+    if (untranslated)
+        std::fprintf(stderr, "quorrel: %s\n", untranslated->toLocal8Bit().constData());
     // Ended by the session or by Ctrl-C, the window closes as from its close box, so the
     // resources found are saved rather than lost; watched from the start, so that a
     // signal that comes while the window is being made waits for it.

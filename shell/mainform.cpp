@@ -48,6 +48,35 @@ namespace {
 const QString kCaption = QStringLiteral("QuorrelV1.0.1");
 const QString kDownloadAreaCaption = QStringLiteral("本程序下载文件               本下载程序不支持自动跳转！");
 
+// The core's fixed texts that the window shows, in the window's language: looked up whole
+// (a text with more in it stays as it is). lupdate finds them here.
+[[maybe_unused]] const char *const kShownTexts[] = {
+    QT_TRANSLATE_NOOP("quorrel", "本程序下载文件               本下载程序不支持自动跳转！"),
+    QT_TRANSLATE_NOOP("quorrel", "请点击开始按钮进行数据监听"),
+    QT_TRANSLATE_NOOP("quorrel", "选择取得的资源点右键下载文件"),
+    QT_TRANSLATE_NOOP("quorrel", "开始监听"),
+    QT_TRANSLATE_NOOP("quorrel", "暂停监听"),
+    QT_TRANSLATE_NOOP("quorrel", "继续监听"),
+    QT_TRANSLATE_NOOP("quorrel", "停止监听"),
+    QT_TRANSLATE_NOOP("quorrel", "暂停"),
+    QT_TRANSLATE_NOOP("quorrel", "继续"),
+    QT_TRANSLATE_NOOP("quorrel", "开始监测上网数据......"),
+    QT_TRANSLATE_NOOP("quorrel", "请选择取得资源下的资源，点击右键下载文件"),
+    QT_TRANSLATE_NOOP("quorrel", "取得资源"),
+    QT_TRANSLATE_NOOP("quorrel", "已下载资源"),
+    QT_TRANSLATE_NOOP("quorrel", "状态     文件地址/文件名"), // the task list's columns
+    QT_TRANSLATE_NOOP("quorrel", "保存文件名"),
+    QT_TRANSLATE_NOOP("quorrel", "aria2 的地址无效（config.ini 的 aria2dz）："), // Aria2FailureText
+    QT_TRANSLATE_NOOP("quorrel", "无法连接 aria2："),
+    QT_TRANSLATE_NOOP("quorrel", "aria2 拒绝了下载："),
+    QT_TRANSLATE_NOOP("quorrel", "aria2 的回答无法读取："),
+};
+
+QString shown(const QString &text)
+{
+    return QCoreApplication::translate("quorrel", text.toUtf8().constData());
+}
+
 // The task list's grid lines; and its chosen row, which without a rule of its own is drawn
 // in the selection's text colour on the page's when the list has no focus: white on white.
 // Unfocused, it keeps a pale selection colour under the ordinary text colour, as desktops
@@ -166,7 +195,7 @@ void TMainform::bringToFront()
     show();
     raise();
     activateWindow();
-    log(QStringLiteral("本程序又被启动了一次：同一个文件夹只开一个窗口（两个窗口会互相覆盖 %1），所以回到了这个窗口。")
+    log(tr("本程序又被启动了一次：同一个文件夹只开一个窗口（两个窗口会互相覆盖 %1），所以回到了这个窗口。")
             .arg(kResourceListFileName));
 }
 
@@ -191,15 +220,15 @@ void TMainform::buildToolbar()
         a->setStatusTip(hint);
         return a;
     };
-    btnks = button("btnks", QStringLiteral("开始"), QStringLiteral("开始监听上网数据"), Glyph::Start);
-    btnzt = button("btnzt", kPauseCaption, QStringLiteral("暂停监听"), Glyph::Pause);
-    btntz = button("btntz", QStringLiteral("停止"), QStringLiteral("停止监听"), Glyph::Stop);
-    btnqc = button("btnqc", QStringLiteral("清除"), QStringLiteral("清除资源"), Glyph::Clear);
+    btnks = button("btnks", tr("开始"), tr("开始监听上网数据"), Glyph::Start);
+    btnzt = button("btnzt", shown(kPauseCaption), tr("暂停监听"), Glyph::Pause);
+    btntz = button("btntz", tr("停止"), tr("停止监听"), Glyph::Stop);
+    btnqc = button("btnqc", tr("清除"), tr("清除资源"), Glyph::Clear);
     RzToolbar1->addWidget(gap(16));
-    RzToolButton8 = button("RzToolButton8", QStringLiteral("下载"), QString(), Glyph::Download);
+    RzToolButton8 = button("RzToolButton8", tr("下载"), QString(), Glyph::Download);
     RzToolbar1->addWidget(gap(21));
-    RzToolButton2 = button("RzToolButton2", QStringLiteral("设置"), QString(), Glyph::Settings);
-    btntc = button("btntc", QStringLiteral("退出"), QString(), Glyph::Exit);
+    RzToolButton2 = button("RzToolButton2", tr("设置"), QString(), Glyph::Settings);
+    btntc = button("btntc", tr("退出"), QString(), Glyph::Exit);
 
     connect(btnks, &QAction::triggered, this, &TMainform::btnksClick);
     connect(btnzt, &QAction::triggered, this, &TMainform::btnztClick);
@@ -229,7 +258,7 @@ void TMainform::buildCentre()
 
     RzSizePanel4 = new QWidget;
     RzSizePanel4->setObjectName(QStringLiteral("RzSizePanel4"));
-    RzLabel1 = new CaptionBar(kDownloadAreaCaption);
+    RzLabel1 = new CaptionBar(shown(kDownloadAreaCaption));
     RzLabel1->setObjectName(QStringLiteral("RzLabel1"));
     RzLabel1->setFixedHeight(19);
     RzLabel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
@@ -340,16 +369,16 @@ void TMainform::buildMenu()
         a->setObjectName(QString::fromLatin1(name));
         return a;
     };
-    N1 = entry("N1", QStringLiteral("预览brow"), Glyph::Preview);
+    N1 = entry("N1", tr("预览brow"), Glyph::Preview);
     PopupMenu1->addSeparator();
-    N3 = entry("N3", QStringLiteral("分析本节点"), std::nullopt);
+    N3 = entry("N3", tr("分析本节点"), std::nullopt);
     N3->setEnabled(false);
     PopupMenu1->addSeparator();
-    N20 = entry("N20", QStringLiteral("下载选择文件"), std::nullopt);
+    N20 = entry("N20", tr("下载选择文件"), std::nullopt);
     PopupMenu1->addSeparator();
-    N5 = entry("N5", QStringLiteral("删除"), Glyph::Delete);
+    N5 = entry("N5", tr("删除"), Glyph::Delete);
     PopupMenu1->addSeparator();
-    N19 = entry("N19", QStringLiteral("清除本结点资源"), Glyph::ClearNode);
+    N19 = entry("N19", tr("清除本结点资源"), Glyph::ClearNode);
     connect(N1, &QAction::triggered, this, &TMainform::N1Click);
     connect(N20, &QAction::triggered, this, &TMainform::N20Click);
     connect(RzToolButton8, &QAction::triggered, N20, &QAction::trigger); // the very same command
@@ -421,7 +450,7 @@ void TMainform::LoadSettings()
 
 void TMainform::log(const QString &line)
 {
-    redit1->appendPlainText(line);
+    redit1->appendPlainText(shown(line));
 }
 
 void TMainform::inform(const QString &text)
@@ -431,7 +460,7 @@ void TMainform::inform(const QString &text)
 
 void TMainform::noteUnsandboxedPreview()
 {
-    log(QStringLiteral("程序以 root 身份运行：预览页面在没有浏览器沙箱保护的情况下打开。"));
+    log(tr("程序以 root 身份运行：预览页面在没有浏览器沙箱保护的情况下打开。"));
 }
 
 // Monitoring control --------------------------------------------------------------------
@@ -451,18 +480,18 @@ void TMainform::btnksClick()
         return;
     }
     btnks->setVisible(false);
-    stat1[2]->setText(kListening);
+    stat1[2]->setText(shown(kListening));
 }
 
 void TMainform::btnztClick()
 {
     m_intake->pause();
     if (m_intake->paused()) {
-        btnzt->setText(kContinueCaption);
-        stat1[2]->setText(kListeningPaused);
+        btnzt->setText(shown(kContinueCaption));
+        stat1[2]->setText(shown(kListeningPaused));
     } else {
-        btnzt->setText(kPauseCaption);
-        stat1[2]->setText(kListeningContinued);
+        btnzt->setText(shown(kPauseCaption));
+        stat1[2]->setText(shown(kListeningContinued));
     }
 }
 
@@ -471,19 +500,19 @@ void TMainform::btntzClick()
     m_intake->stop();
     btnks->setVisible(true);
     // Capture stays off until "开始": the status bar says so.
-    stat1[2]->setText(kListeningStopped);
+    stat1[2]->setText(shown(kListeningStopped));
 }
 
 void TMainform::TimesysTimer()
 {
     if (btnks->isVisible()) {
-        stat1[0]->setText(kStartPrompt);
+        stat1[0]->setText(shown(kStartPrompt));
         // Monitoring starts by itself after start-up, and a start that failed is tried
         // again; a stop the user asked for lasts until the user presses "开始".
         if (m_intake->startDue())
             btnks->trigger();
     } else {
-        stat1[0]->setText(kDownloadPrompt);
+        stat1[0]->setText(shown(kDownloadPrompt));
     }
 }
 
@@ -495,7 +524,7 @@ void TMainform::cap_ip1Cap(const Datagram &datagram)
 void TMainform::roadResult(const CaptureRoad::Result &result)
 {
     if (result.showHint)
-        stat1[0]->setText(kSelectResourceHint);
+        stat1[0]->setText(shown(kSelectResourceHint));
 }
 
 void TMainform::cap_ip1Error(const QString &error)
@@ -520,6 +549,8 @@ void TMainform::fclstxzzyDblClick()
     const DoubleClickDownload d = DownloadOnDoubleClick(tree(), node, m_catalogue.settings(), tasks);
     if (!d.clipboard.isEmpty())
         setClipboardText(d.clipboard);
+    if (d.aria2)
+        handToAria2({*d.aria2});
 }
 
 void TMainform::btnqcClick()
@@ -617,7 +648,9 @@ void TMainform::N20Click()
 {
     panxgwjm->ClearRenameGrid();
     const Selection s = N20Select(tree(), m_catalogue.settings(), tasks);
-    if (!s.handOver.isEmpty())
+    if (!s.aria2.isEmpty())
+        handToAria2(s.aria2);
+    else if (!s.handOver.isEmpty())
         setClipboardText(HandOverText(s.handOver));
     if (!s.renameRows.isEmpty()) {
         panxgwjm->setRows(s.renameRows);
@@ -625,6 +658,26 @@ void TMainform::N20Click()
         panxgwjm->show();
         panxgwjm->raise();
     }
+}
+
+void TMainform::handToAria2(const QList<Aria2Item> &items)
+{
+    if (!m_aria2) {
+        m_aria2 = new Aria2Client(this);
+        connect(m_aria2, &Aria2Client::handed, this, [this](const Aria2Item &item, const QString &gid) {
+            log(tr("已交给 aria2 下载（GID %1）：%2").arg(gid, item.address));
+        });
+        connect(m_aria2, &Aria2Client::headersLeftOut, this, [this](const Aria2Item &item, const QStringList &names) {
+            log(tr("交给 aria2 时没有带上不是 UTF-8 文字的请求头 %1：%2").arg(names.join(QStringLiteral("、")), item.address));
+        });
+        connect(m_aria2, &Aria2Client::refused, this, [this](const Aria2Item &item, const Aria2Failure &failure) {
+            log(Aria2FailureText(failure) + tr("。资源已放回列表：") + item.address);
+            // Back under its category below FoundRoot, as a failed download goes back.
+            m_catalogue.ClassifyLink(tree().ClickedNode(), FileMode::Found, item.address, &item.headers, item.type);
+        });
+    }
+    const SettingsValues &settings = m_catalogue.settings();
+    m_aria2->addUris({settings.Aria2Address, settings.Aria2Secret}, items, settings.SavePath);
 }
 
 void TMainform::RzToolButton6Click()

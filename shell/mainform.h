@@ -8,6 +8,7 @@
 #include "intake/live_intake.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/resource_list_autosave.h"
+#include "downloads/aria2_rpc.h"
 #include "downloads/scheduler.h"
 #include "downloads/task_list.h"
 
@@ -178,6 +179,10 @@ private:
     qint64 m_gaugeScale = 1; // a gauge counts in int; a large file in steps of this many bytes
     bool m_destroying = false;
     void roadResult(const CaptureRoad::Result &result);
+    // The third download mode: the ticked resources handed to aria2's JSON-RPC. One that
+    // aria2 does not take goes back to the tree, and the log says why.
+    Aria2Client *m_aria2 = nullptr;
+    void handToAria2(const QList<Aria2Item> &items);
 };
 
 } // namespace quorrel

@@ -6,6 +6,7 @@
 #include "shell/preview_cookies.h"
 #include "shell/preview_headers.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QLabel>
 #include <QPushButton>
@@ -35,11 +36,11 @@ QString failureReason(const QWebEngineLoadingInfo &info, const QString &certific
     case QWebEngineLoadingInfo::HttpStatusCodeDomain:
         return kServerError.arg(QStringLiteral("HTTP %1").arg(info.errorCode()));
     case QWebEngineLoadingInfo::CertificateErrorDomain:
-        return QStringLiteral("服务器的证书未通过验证：") + (certificate.isEmpty() ? info.errorString() : certificate);
+        return QCoreApplication::translate("quorrel::PreviewPane", "服务器的证书未通过验证：") + (certificate.isEmpty() ? info.errorString() : certificate);
     case QWebEngineLoadingInfo::DnsErrorDomain:
-        return QStringLiteral("找不到服务器：") + info.errorString();
+        return QCoreApplication::translate("quorrel::PreviewPane", "找不到服务器：") + info.errorString();
     case QWebEngineLoadingInfo::ConnectionErrorDomain:
-        return QStringLiteral("无法连接到服务器：") + info.errorString();
+        return QCoreApplication::translate("quorrel::PreviewPane", "无法连接到服务器：") + info.errorString();
     default:
         return info.errorString();
     }
@@ -63,10 +64,10 @@ PreviewPane::PreviewPane(QWidget *parent) : QFrame(parent)
     Laburl = new QLabel(RzPan1);
     Laburl->setObjectName(QStringLiteral("Laburl"));
     Laburl->setGeometry(3, 2, 318, 16);
-    Laburl->setToolTip(QStringLiteral("双击关闭预览"));
+    Laburl->setToolTip(tr("双击关闭预览"));
     Laburl->setAttribute(Qt::WA_TranslucentBackground);
     Laburl->installEventFilter(this);
-    rbtnfd = new QPushButton(QStringLiteral("放大"), RzPan1);
+    rbtnfd = new QPushButton(tr("放大"), RzPan1);
     rbtnfd->setObjectName(QStringLiteral("rbtnfd"));
     rbtnfd->setFixedSize(40, 22);
 

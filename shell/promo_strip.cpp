@@ -13,7 +13,7 @@ namespace {
 struct Link {
     int left, width;
     Qt::Alignment alignment;
-    const char16_t *caption;
+    const char *caption; // UTF-8, translated when shown
     const char *url;
 };
 
@@ -22,9 +22,9 @@ struct Link {
 constexpr int kMargin = 8;
 
 const Link kLinks[3] = {
-    {8, 177, Qt::AlignHCenter, u"免费建站，拥有自己的网页", "https://www.debian.org/"},
-    {260, 176, Qt::AlignHCenter, u"点击广告赚现金——开源广告联盟", "https://www.qt.io/"},
-    {495, 176, Qt::AlignLeft, u"0投入,高回报！能上网就能赚钱！", "https://curl.se/"},
+    {8, 177, Qt::AlignHCenter, QT_TRANSLATE_NOOP("quorrel::PromoStrip", "免费建站，拥有自己的网页"), "https://www.debian.org/"},
+    {260, 176, Qt::AlignHCenter, QT_TRANSLATE_NOOP("quorrel::PromoStrip", "点击广告赚现金——开源广告联盟"), "https://www.qt.io/"},
+    {495, 176, Qt::AlignLeft, QT_TRANSLATE_NOOP("quorrel::PromoStrip", "0投入,高回报！能上网就能赚钱！"), "https://curl.se/"},
 };
 
 bool openWithShell(const QUrl &url)
@@ -86,7 +86,7 @@ void PromoStrip::paint(int i)
     const QString colour = m_visited[i] ? QStringLiteral("purple") : palette().color(QPalette::Highlight).name();
     m_labels[i]->setText(QStringLiteral("<a href=\"%1\" style=\"color:%2;\">%3</a>")
                              .arg(QString::fromLatin1(kLinks[i].url), colour,
-                                  QString::fromUtf16(kLinks[i].caption).toHtmlEscaped()));
+                                  tr(kLinks[i].caption).toHtmlEscaped()));
 }
 
 void PromoStrip::open(int i)

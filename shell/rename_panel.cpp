@@ -36,19 +36,19 @@ RenamePanel::RenamePanel(QWidget *parent) : QFrame(parent)
     setAutoFillBackground(true);
     resize(480, 260);
 
-    RzPanel3 = new QLabel(QStringLiteral("下载文件名更改"));
+    RzPanel3 = new QLabel(tr("下载文件名更改"));
     RzPanel3->setObjectName(QStringLiteral("RzPanel3"));
     gridxgwjm = new RenameGrid(0, 2);
     gridxgwjm->setObjectName(QStringLiteral("gridxgwjm"));
-    gridxgwjm->setHorizontalHeaderLabels({QStringLiteral("下载地址"), QStringLiteral("文件名")});
+    gridxgwjm->setHorizontalHeaderLabels({tr("下载地址"), tr("文件名")});
     gridxgwjm->setColumnWidth(0, 250);
     gridxgwjm->setColumnWidth(1, 200);
     gridxgwjm->verticalHeader()->setDefaultSectionSize(21);
     gridxgwjm->verticalHeader()->hide();
     RzToolButton6 = new QToolButton;
-    RzToolButton6->setText(QStringLiteral("确定"));
+    RzToolButton6->setText(tr("确定"));
     RzToolButton7 = new QToolButton;
-    RzToolButton7->setText(QStringLiteral("取消"));
+    RzToolButton7->setText(tr("取消"));
     auto *buttons = new QHBoxLayout;
     buttons->setObjectName(QStringLiteral("RzPanel4"));
     buttons->addStretch();

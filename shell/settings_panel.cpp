@@ -26,11 +26,11 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
     setAutoFillBackground(true);
     setFixedSize(469, 349);
 
-    RzLabel2 = new QLabel(QStringLiteral("参数设置"));
+    RzLabel2 = new QLabel(tr("参数设置"));
     btnbcsz = new QToolButton;
     btnbcsz->setObjectName(QStringLiteral("btnbcsz"));
-    btnbcsz->setText(QStringLiteral("保存"));
-    btnbcsz->setToolTip(QStringLiteral("保存设置"));
+    btnbcsz->setText(tr("保存"));
+    btnbcsz->setToolTip(tr("保存设置"));
     RzToolButton3 = new QToolButton;
     RzToolButton3->setObjectName(QStringLiteral("RzToolButton3"));
     RzToolButton3->setIcon(ToolbarGlyph(Glyph::Close));
@@ -50,22 +50,22 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
     RzToolButton4 = new QToolButton;
     RzToolButton4->setObjectName(QStringLiteral("RzToolButton4"));
     RzToolButton4->setIcon(ToolbarGlyph(Glyph::Folder));
-    chktsggwjm = new QCheckBox(QStringLiteral("提示更改文件名"));
+    chktsggwjm = new QCheckBox(tr("提示更改文件名"));
     chktsggwjm->setObjectName(QStringLiteral("chktsggwjm"));
     cmbxzfs = new QComboBox;
     cmbxzfs->setObjectName(QStringLiteral("cmbxzfs"));
     cmbxzfs->setEditable(true);
-    // Typed text selects nothing and adds nothing: an added entry would be saved as xzfs=2,
+    // Typed text selects nothing and adds nothing: an added entry would be saved as xzfs=3,
     // which hands every download to another tool.
     cmbxzfs->setInsertPolicy(QComboBox::NoInsert);
-    cmbxzfs->addItems({QStringLiteral("本 程 序 下 载"), QStringLiteral("其他下载工具下载")});
+    cmbxzfs->addItems({tr("本 程 序 下 载"), tr("其他下载工具下载"), tr("交给 aria2 下载")});
     auto *pathRow = new QHBoxLayout;
-    pathRow->addWidget(new QLabel(QStringLiteral("保存路径")));
+    pathRow->addWidget(new QLabel(tr("保存路径")));
     pathRow->addWidget(EditbcPath);
     pathRow->addWidget(RzToolButton4);
     pathRow->addStretch();
     auto *modeRow = new QHBoxLayout;
-    modeRow->addWidget(new QLabel(QStringLiteral("下载方式")));
+    modeRow->addWidget(new QLabel(tr("下载方式")));
     modeRow->addWidget(cmbxzfs);
     modeRow->addStretch();
     auto *basicLayout = new QVBoxLayout(basic);
@@ -76,7 +76,7 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
 
     gridxtsz = new QTableWidget(0, 2);
     gridxtsz->setObjectName(QStringLiteral("gridxtsz"));
-    gridxtsz->setHorizontalHeaderLabels({QStringLiteral("类型名称"), QStringLiteral("类型扩展名")});
+    gridxtsz->setHorizontalHeaderLabels({tr("类型名称"), tr("类型扩展名")});
     gridxtsz->setColumnWidth(0, 200);
     gridxtsz->setColumnWidth(1, 200);
     gridxtsz->verticalHeader()->setDefaultSectionSize(20);
@@ -87,15 +87,15 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
     auto *typesLayout = new QVBoxLayout(types);
     typesLayout->setContentsMargins(0, 0, 0, 0);
     typesLayout->addWidget(gridxtsz);
-    PAGECNT1->addTab(basic, QStringLiteral("基本设置"));
-    PAGECNT1->addTab(types, QStringLiteral("监测文件类型"));
+    PAGECNT1->addTab(basic, tr("基本设置"));
+    PAGECNT1->addTab(types, tr("监测文件类型"));
 
     PopupMenulxbj = new QMenu(this);
-    QAction *n13 = PopupMenulxbj->addAction(QStringLiteral("增加类型"));
+    QAction *n13 = PopupMenulxbj->addAction(tr("增加类型"));
     PopupMenulxbj->addSeparator();
-    QAction *n15 = PopupMenulxbj->addAction(QStringLiteral("删除类型"));
+    QAction *n15 = PopupMenulxbj->addAction(tr("删除类型"));
     PopupMenulxbj->addSeparator();
-    QAction *n17 = PopupMenulxbj->addAction(QStringLiteral("保存类型"));
+    QAction *n17 = PopupMenulxbj->addAction(tr("保存类型"));
     n13->setObjectName(QStringLiteral("N13"));
     n15->setObjectName(QStringLiteral("N15"));
     n17->setObjectName(QStringLiteral("N17"));
@@ -124,7 +124,7 @@ SettingsPanel::SettingsPanel(QWidget *parent) : QFrame(parent)
 std::optional<QString> SettingsPanel::fill(const SettingsValues &settings, const TypeGridReading &grid)
 {
     EditbcPath->setText(settings.SavePath);
-    cmbxzfs->setCurrentIndex(settings.DownloadMode == QLatin1String("0") ? 0 : 1);
+    cmbxzfs->setCurrentIndex(settings.DownloadMode == QLatin1String("0") ? 0 : settings.handsOverToAria2() ? 2 : 1);
     chktsggwjm->setChecked(settings.PromptRename);
     m_rowsChanging = true;
     gridxtsz->setRowCount(0); // unsaved edits are replaced

@@ -61,9 +61,9 @@ SingleWindow::Claim SingleWindow::claim()
     }
     if (m_lock.error() == QLockFile::LockFailedError)
         return askFirst() ? Claim::HeldBrought : Claim::HeldSilent;
-    m_why = QStringLiteral("无法在 %1 建立锁文件（%2），不能确认没有另一个窗口在使用这个文件夹。")
-                .arg(m_folder, m_lock.error() == QLockFile::PermissionError ? QStringLiteral("没有写入权限")
-                                                                             : QStringLiteral("未知错误"));
+    m_why = tr("无法在 %1 建立锁文件（%2），不能确认没有另一个窗口在使用这个文件夹。")
+                .arg(m_folder, m_lock.error() == QLockFile::PermissionError ? tr("没有写入权限")
+                                                                             : tr("未知错误"));
     return Claim::Unchecked;
 }
 
@@ -74,7 +74,7 @@ void SingleWindow::listen()
     QLocalServer::removeServer(name);
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server.listen(name))
-        m_why = QStringLiteral("无法接收再次启动时的请求（%1）：%2").arg(name, m_server.errorString());
+        m_why = tr("无法接收再次启动时的请求（%1）：%2").arg(name, m_server.errorString());
 }
 
 bool SingleWindow::askFirst()
@@ -95,14 +95,14 @@ bool SingleWindow::askFirst()
 
 QString SingleWindow::refusal(Claim claim) const
 {
-    const QString why = QStringLiteral("同一个文件夹只能开一个窗口：两个窗口会互相覆盖 %1。").arg(kResourceListFileName);
+    const QString why = tr("同一个文件夹只能开一个窗口：两个窗口会互相覆盖 %1。").arg(kResourceListFileName);
     if (claim == Claim::HeldBrought)
-        return QStringLiteral("文件夹 %1 已经有一个 Quorrel 窗口在运行，已把它提到最前面。%2").arg(m_folder, why);
+        return tr("文件夹 %1 已经有一个 Quorrel 窗口在运行，已把它提到最前面。%2").arg(m_folder, why);
     qint64 pid = 0;
     QString host, application;
     const bool known = m_lock.getLockInfo(&pid, &host, &application);
-    return QStringLiteral("文件夹 %1 已经有一个 Quorrel 窗口在运行%2，但它没有回应。%3")
-        .arg(m_folder, known ? QStringLiteral("（进程 %1）").arg(pid) : QString(), why);
+    return tr("文件夹 %1 已经有一个 Quorrel 窗口在运行%2，但它没有回应。%3")
+        .arg(m_folder, known ? tr("（进程 %1）").arg(pid) : QString(), why);
 }
 
 } // namespace quorrel

@@ -392,7 +392,7 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     const std::string_view target = line.target;
     const QByteArray version = commonBytes(line.version);
 
-    QByteArray host, referer, cookie, userAgent;
+    QByteArray host, referer, cookie, userAgent, secFetchDest, range, accept;
     bool hasHost = false;
     std::optional<std::uint64_t> length;
     bool hasTransferEncoding = false;
@@ -439,6 +439,15 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
         } else if (equalsNoCase(name, "user-agent")) {
             userAgent = bytes(value);
             last = &userAgent;
+        } else if (equalsNoCase(name, "sec-fetch-dest")) {
+            secFetchDest = bytes(value);
+            last = &secFetchDest;
+        } else if (equalsNoCase(name, "range")) {
+            range = bytes(value);
+            last = &range;
+        } else if (equalsNoCase(name, "accept")) {
+            accept = bytes(value);
+            last = &accept;
         } else if (equalsNoCase(name, "content-length")) {
             const auto n = contentLength(value);
             if (!n || (length && *length != *n)) {
@@ -476,6 +485,9 @@ bool Http1Reader::parseHead(const char *p, std::size_t n)
     request.referer = std::move(referer);
     request.cookie = std::move(cookie);
     request.userAgent = std::move(userAgent);
+    request.secFetchDest = std::move(secFetchDest);
+    request.range = std::move(range);
+    request.accept = std::move(accept);
     if (std::size_t(request.authority.size() + request.path.size()) > m_addressLimit) {
         if (longAddresses)
             ++*longAddresses;

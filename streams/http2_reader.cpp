@@ -63,7 +63,8 @@ std::size_t Http2Reader::memory() const
         + static_cast<std::size_t>(m_request.method.capacity() + m_request.scheme.capacity()
                                    + m_request.authority.capacity() + m_request.path.capacity()
                                    + m_request.referer.capacity() + m_request.cookie.capacity()
-                                   + m_request.userAgent.capacity());
+                                   + m_request.userAgent.capacity() + m_request.secFetchDest.capacity()
+                                   + m_request.range.capacity() + m_request.accept.capacity());
 }
 
 bool Http2Reader::feed(Bytes input)
@@ -263,6 +264,12 @@ bool Http2Reader::field(std::string_view name, std::string_view value)
         m_request.cookie += bytes(value);
     } else if (name == "user-agent") {
         m_request.userAgent = bytes(value);
+    } else if (name == "sec-fetch-dest") {
+        m_request.secFetchDest = bytes(value);
+    } else if (name == "range") {
+        m_request.range = bytes(value);
+    } else if (name == "accept") {
+        m_request.accept = bytes(value);
     }
     return true;
 }

@@ -72,6 +72,11 @@ struct StreamRequest {
     QByteArray referer;   // empty when the request had none
     QByteArray cookie;
     QByteArray userAgent;
+    // Sec-Fetch-Dest, Range and Accept (FetchHints): what the request fetches. The last
+    // of each counts.
+    QByteArray secFetchDest;
+    QByteArray range;
+    QByteArray accept;
     Endpoint client;      // the end that sent the request
 
     QByteArray address() const { return scheme + "://" + authority + path; }

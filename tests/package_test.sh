@@ -45,7 +45,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 
 installed=yes
 for f in /usr/bin/quorrel /usr/bin/quorrel-scan /usr/bin/quorrel-fetch /usr/share/quorrel/config.ini \
     /usr/share/applications/quorrel.desktop /usr/share/icons/hicolor/scalable/apps/quorrel.svg \
-    /usr/share/icons/hicolor/48x48/apps/quorrel.png /usr/share/metainfo/quorrel.metainfo.xml; do
+    /usr/share/icons/hicolor/48x48/apps/quorrel.png /usr/share/metainfo/quorrel.metainfo.xml \
+    /usr/share/quorrel/translations/quorrel_en.qm; do
     [ -f "$f" ] || fail "the package did not install $f"
 done
 [ "$(stat -c '%U:%G %a' /usr/bin/quorrel-capture)" = "root:quorrel 750" ] || fail "the helper is not root:quorrel 0750"

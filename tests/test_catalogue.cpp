@@ -121,6 +121,10 @@ private slots:
     void capturedHeadersStayInMemory();
     void captureRoadFilesEachRequestOnce_data();
     void captureRoadFilesEachRequestOnce();
+    void captureRoadFilesWhatWasAskedFor_data();
+    void captureRoadFilesWhatWasAskedFor();
+    void askedForMediaKeepsItsCategory_data();
+    void askedForMediaKeepsItsCategory();
     void captureStopsAtCapacity_data();
     void captureStopsAtCapacity();
     void captureRoadTakesAQuietLastKeyLogLine();
@@ -1052,6 +1056,105 @@ void TestCatalogue::captureRoadFilesEachRequestOnce()
     const TreeNode *node = catalogue.tree().FindByCaption("http://h.test/a.mp3");
     QVERIFY(node);
     QCOMPARE(node->headers() ? node->headers()->cookie : QByteArray(), cookie);
+}
+
+// A request whose address the type table does not file is filed by what it asked for,
+// when qqfl is on: by a single datagram and by its stream (a head over two segments).
+void TestCatalogue::captureRoadFilesWhatWasAskedFor_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QList<QByteArray>>("headers"); // the head's lines after Host, one segment each
+    QTest::addColumn<bool>("on");                   // qqfl=1
+    QTest::addColumn<QString>("category");          // empty: not filed
+
+    const QList<QByteArray> video{"Sec-Fetch-Dest: video\r\nRange: bytes=0-\r\n"};
+    QTest::newRow("video") << QByteArray("/stream/42") << video << true << "03-视频";
+    QTest::newRow("audio") << QByteArray("/api/song?id=3") << QList<QByteArray>{"Sec-Fetch-Dest: audio\r\n"} << true
+                           << "02-音乐";
+    QTest::newRow("image") << QByteArray("/img?id=7")
+                           << QList<QByteArray>{"Accept: image/avif,image/webp,*/*;q=0.8\r\nSec-Fetch-Dest: image\r\n"}
+                           << true << "04-图片";
+    QTest::newRow("a range from fetch()") << QByteArray("/videoplayback?itag=18")
+                                          << QList<QByteArray>{"Sec-Fetch-Dest: empty\r\nRange: bytes=0-65535\r\n"}
+                                          << true << "03-视频";
+    QTest::newRow("a range, no destination") << QByteArray("/media/8f3a") << QList<QByteArray>{"Range: bytes=100-\r\n"}
+                                             << true << "03-视频";
+    QTest::newRow("pictures first, no destination")
+        << QByteArray("/thumb/9") << QList<QByteArray>{"Accept: image/png,image/*;q=0.8\r\n"} << true << "04-图片";
+    QTest::newRow("a page") << QByteArray("/watch")
+                            << QList<QByteArray>{"Sec-Fetch-Dest: document\r\nAccept: text/html,image/webp\r\n"}
+                            << true << "";
+    QTest::newRow("a track") << QByteArray("/subs/1") << QList<QByteArray>{"Sec-Fetch-Dest: track\r\n"} << true << "";
+    QTest::newRow("an unknown extension") << QByteArray("/v/clip.xyz") << video << true << "03-视频";
+    QTest::newRow("a known extension wins") << QByteArray("/a/pack.zip") << video << true << "05-压缩";
+    QTest::newRow("the switch off") << QByteArray("/stream/42") << video << false << "";
+    QTest::newRow("the destination in a second segment")
+        << QByteArray("/stream/43") << QList<QByteArray>{"User-Agent: ua\r\n", "Sec-Fetch-Dest: audio\r\n"} << true
+        << "02-音乐";
+}
+
+void TestCatalogue::captureRoadFilesWhatWasAskedFor()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QList<QByteArray>, headers);
+    QFETCH(bool, on);
+    QFETCH(QString, category);
+
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"),
+              toGbk(QStringLiteral("[XT]\r\nmaxtype=5\r\n1=\r\n2=.mp3;.wma\r\n3=.flv;.mp4\r\n4=.jpg\r\n5=.zip\r\n"
+                                   "lxmc=01-网页连接;02-音乐;03-视频;04-图片;05-压缩;\r\nqqfl=%1\r\n")
+                        .arg(on ? 1 : 0)));
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    CaptureRoad road(catalogue);
+    const IpAddress local = IpAddress::v4(0xC0000207);
+    QList<QByteArray> segments = headers;
+    segments.first().prepend("GET " + path + " HTTP/1.1\r\nHost: h.test\r\n");
+    segments.last().append("\r\n");
+    std::uint32_t seq = 1000;
+    for (const QByteArray &payload : segments) {
+        const QByteArray bytes = segmentFromLocal(seq, payload);
+        seq += std::uint32_t(payload.size());
+        road.deliver(DecodeDatagram(local, Bytes(reinterpret_cast<const std::byte *>(bytes.constData()),
+                                                       std::size_t(bytes.size()))),
+                     seq);
+    }
+    const TreeNode *node = catalogue.tree().FindByCaption(QStringLiteral("http://h.test") + QString::fromLatin1(path));
+    QCOMPARE(node && node->parent() ? node->parent()->caption() : QString(), category);
+}
+
+// What was filed by its request comes back from zywj.txt under the category it was saved
+// under, while qqfl is on; an extension the table knows still decides.
+void TestCatalogue::askedForMediaKeepsItsCategory_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<QString>("category"); // empty: kept aside
+    QTest::newRow("video") << "03-视频  http://h.test/stream/42" << true << "03-视频";
+    QTest::newRow("downloaded") << "√02-音乐  http://h.test/api/song?id=3" << true << "√02-音乐";
+    QTest::newRow("a known extension wins") << "03-视频  http://h.test/a.mp3" << true << "02-音乐";
+    QTest::newRow("a category the table does not have") << "09-其他  http://h.test/stream/42" << true << "";
+    QTest::newRow("a root is no category") << "取得资源  http://h.test/stream/42" << true << "";
+    QTest::newRow("the switch off") << "03-视频  http://h.test/stream/42" << false << "";
+}
+
+void TestCatalogue::askedForMediaKeepsItsCategory()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, on);
+    QFETCH(QString, category);
+    QTemporaryDir dir;
+    writeFile(dir.filePath("config.ini"), fourTypes() + (on ? "qqfl=1\r\n" : ""));
+    writeFile(dir.filePath("zywj.txt"), toGbk(line + "\r\n"));
+    Catalogue catalogue(dir.path(), "/tmp");
+    QVERIFY(!catalogue.LoadSettings());
+    const QString address = line.mid(line.indexOf("http"));
+    const TreeNode *node = catalogue.tree().FindByCaption(address);
+    QCOMPARE(node && node->parent() ? node->parent()->caption() : QString(), category);
+    // Nothing is lost: the list written again holds the line, filed or kept aside.
+    QVERIFY(!catalogue.SaveResourceList());
+    QVERIFY(fromGbk(readFile(dir.filePath("zywj.txt"))).contains(address));
 }
 
 // Captured traffic fills the tree up to its capacity and no further, in nodes or in text:

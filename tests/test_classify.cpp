@@ -3,6 +3,7 @@
 #include "base/gbk_text.h"
 #include "base/text_rules.h"
 #include "catalogue/classify_link.h"
+#include "catalogue/media_by_request.h"
 #include "catalogue/resource_tree.h"
 
 #include <QtTest>
@@ -45,6 +46,10 @@ private slots:
     void capturedHeadersGoWithTheNode();
     void sameAsCaptured_data();
     void sameAsCaptured();
+    void mediaAskedFor_data();
+    void mediaAskedFor();
+    void typeIfUnknown_data();
+    void typeIfUnknown();
 };
 
 void TestClassify::lastPosAndCountChar_data()
@@ -381,6 +386,89 @@ void TestClassify::typeBelowOneIsNotFiled()
     QCOMPARE(ClassifyLink(tree, settings, nullptr, FileMode::Found, "http://a.test/a.zero").outcome,
              Classification::NoType);
     QCOMPARE(tree.count(), before);
+}
+
+// What a request says it fetches, from its Sec-Fetch-Dest, Range and Accept.
+void TestClassify::mediaAskedFor_data()
+{
+    QTest::addColumn<QByteArray>("dest");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<QByteArray>("accept");
+    QTest::addColumn<int>("media");
+    const int none = int(AskedMedia::None), video = int(AskedMedia::Video), audio = int(AskedMedia::Audio),
+              image = int(AskedMedia::Image);
+    const QByteArray chromeImage("image/avif,image/webp,image/apng,image/svg+xml,image/*,*/*;q=0.8");
+    const QByteArray chromePage("text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/*;q=0.8");
+    QTest::newRow("video") << QByteArray("video") << QByteArray("bytes=0-") << QByteArray("*/*") << video;
+    QTest::newRow("audio") << QByteArray("audio") << QByteArray() << QByteArray() << audio;
+    QTest::newRow("image") << QByteArray("image") << QByteArray() << chromeImage << image;
+    QTest::newRow("a destination in capitals") << QByteArray("Video") << QByteArray() << QByteArray() << video;
+    QTest::newRow("a page") << QByteArray("document") << QByteArray() << chromePage << none;
+    QTest::newRow("a page asked by range names its destination")
+        << QByteArray("document") << QByteArray("bytes=0-") << QByteArray() << none;
+    QTest::newRow("a subtitle track") << QByteArray("track") << QByteArray() << QByteArray() << none;
+    QTest::newRow("a script accepting pictures") << QByteArray("script") << QByteArray() << chromeImage << none;
+    QTest::newRow("fetch() by range") << QByteArray("empty") << QByteArray("bytes=1000-1999") << QByteArray() << video;
+    QTest::newRow("no destination, by range") << QByteArray() << QByteArray("bytes=0-") << QByteArray() << video;
+    QTest::newRow("a range unit in capitals") << QByteArray() << QByteArray("BYTES=0-") << QByteArray() << video;
+    QTest::newRow("a range in another unit") << QByteArray() << QByteArray("items=0-9") << QByteArray() << none;
+    QTest::newRow("no destination, pictures first") << QByteArray() << QByteArray() << chromeImage << image;
+    QTest::newRow("one picture type with a weight")
+        << QByteArray() << QByteArray() << QByteArray("image/png;q=1") << image;
+    QTest::newRow("a page's Accept lists pictures later") << QByteArray() << QByteArray() << chromePage << none;
+    QTest::newRow("anything") << QByteArray() << QByteArray() << QByteArray("*/*") << none;
+    QTest::newRow("nothing said") << QByteArray() << QByteArray() << QByteArray() << none;
+}
+
+void TestClassify::mediaAskedFor()
+{
+    QFETCH(QByteArray, dest);
+    QFETCH(QByteArray, range);
+    QFETCH(QByteArray, accept);
+    QFETCH(int, media);
+    QCOMPARE(int(MediaAskedFor(FetchHints::captured(dest, range, accept))), media);
+}
+
+// The type asked for files an address whose extension the table does not know, into a
+// category the tree has; an extension the table knows decides, whatever was asked.
+void TestClassify::typeIfUnknown_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("typeIfUnknown");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("parent");
+    QTest::newRow("no extension") << "http://a.test/stream/42" << 3 << 0 << "03-视频";
+    QTest::newRow("no extension, downloaded side") << "http://a.test/stream/42" << 3 << 1 << "√03-视频";
+    QTest::newRow("an extension the table does not know") << "http://a.test/v.xyz" << 2 << 0 << "02-音乐";
+    QTest::newRow("a query") << "http://a.test/img?id=7" << 5 << 0 << "05-压缩";
+    QTest::newRow("a known extension wins") << "http://a.test/x.zip" << 3 << 0 << "05-压缩";
+    QTest::newRow("a known type-1 extension wins") << "http://a.test/p.htm" << 3 << 0 << "01-网页连接";
+    QTest::newRow("nothing asked") << "http://a.test/stream/42" << 0 << 0 << "01-网页连接";
+    QTest::newRow("type 1 asked is no media") << "http://a.test/stream/42" << 1 << 0 << "01-网页连接";
+    QTest::newRow("a type without a category") << "http://a.test/stream/42" << 9 << 0 << "01-网页连接";
+}
+
+void TestClassify::typeIfUnknown()
+{
+    QFETCH(QString, text);
+    QFETCH(int, typeIfUnknown);
+    QFETCH(int, mode);
+    QFETCH(QString, parent);
+    SettingsValues settings = typeTable();
+    settings.TypeExtensionList += QStringLiteral(".htm-1;");
+    settings.TypeNameList = QStringLiteral("01-网页连接;02-音乐;03-视频;04-RM;05-压缩;06-AVI;");
+    ResourceTree tree;
+    tree.BuildCategories(settings.TypeNameList);
+    if (typeIfUnknown == 9) {
+        // A name list without type 9 would take its first entry: a table whose type 9 has
+        // an extension but no category node at all.
+        settings.TypeNameList += QStringLiteral("09-无分类;");
+    }
+    const Classification c = ClassifyLink(tree, settings, nullptr, FileMode(mode), text, nullptr, Admission::Always,
+                                          typeIfUnknown);
+    QCOMPARE(c.outcome, Classification::Filed);
+    QCOMPARE(parentCaption(c.node), parent);
+    QCOMPARE(c.node->Link(), text + ' '); // the address filed as it came
 }
 
 QTEST_APPLESS_MAIN(TestClassify)

@@ -587,6 +587,7 @@ struct Program {
         env.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         env.insert("XDG_DATA_HOME", dir.filePath("data"));
+        env.insert("QUORREL_LANG", "zh"); // the texts looked for are the Chinese ones, whatever the machine's locale
         p.setProcessEnvironment(env);
         p.start(bin() + "/quorrel", {});
     }

@@ -74,6 +74,8 @@ private slots:
     void linuxSegmentEndToEnd_data();
     void linuxSegmentEndToEnd();
     void requestHead_data();
+    void requestHeadHints_data();
+    void requestHeadHints();
     void requestHead();
     void streamRequestAddress_data();
     void streamRequestAddress();
@@ -338,6 +340,43 @@ void TestExtraction::requestHead()
     QCOMPARE(head.headers.referer, referer);
     QCOMPARE(head.headers.cookie, cookie);
     QCOMPARE(head.headers.userAgent, userAgent);
+}
+
+// What the request says it fetches, from the same head, each value checked and bounded.
+void TestExtraction::requestHeadHints_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QByteArray>("dest");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<QByteArray>("accept");
+    QTest::newRow("all three") << QByteArray("GET /s/42 HTTP/1.1\r\nHost: h\r\nSec-Fetch-Dest: video\r\n"
+                                             "Range: bytes=0-\r\nAccept: */*\r\n\r\n")
+                               << QByteArray("video") << QByteArray("bytes=0-") << QByteArray("*/*");
+    QTest::newRow("names in any case") << QByteArray("GET /i HTTP/1.1\r\nsec-fetch-DEST:image\r\nACCEPT:  image/webp \r\n\r\n")
+                                       << QByteArray("image") << QByteArray() << QByteArray("image/webp");
+    QTest::newRow("the last request counts")
+        << QByteArray("GET /a HTTP/1.1\r\nSec-Fetch-Dest: audio\r\n\r\nGET /b HTTP/1.1\r\nRange: bytes=5-\r\n\r\n")
+        << QByteArray() << QByteArray("bytes=5-") << QByteArray();
+    QTest::newRow("a body is no header") << QByteArray("GET /a HTTP/1.1\r\n\r\nSec-Fetch-Dest: video\r\n")
+                                         << QByteArray() << QByteArray() << QByteArray();
+    QTest::newRow("a value too long is dropped")
+        << QByteArray("GET /a HTTP/1.1\r\nAccept: image/" + QByteArray(300, 'x') + "\r\nSec-Fetch-Dest: image\r\n\r\n")
+        << QByteArray("image") << QByteArray() << QByteArray();
+    QTest::newRow("a control character drops the value")
+        << QByteArray("GET /a HTTP/1.1\r\nSec-Fetch-Dest: vi\x01" "deo\r\n\r\n") << QByteArray() << QByteArray()
+        << QByteArray();
+}
+
+void TestExtraction::requestHeadHints()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QByteArray, dest);
+    QFETCH(QByteArray, range);
+    QFETCH(QByteArray, accept);
+    const CapturedHead head = ExtractRequestHead(Bytes(reinterpret_cast<const std::byte *>(payload.constData()), size_t(payload.size())));
+    QCOMPARE(head.hints.dest, dest);
+    QCOMPARE(head.hints.range, range);
+    QCOMPARE(head.hints.accept, accept);
 }
 
 // A request read from a stream is cut by the same rule as a datagram holding its request

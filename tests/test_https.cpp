@@ -295,6 +295,7 @@ private slots:
     void cleanupTestCase();
     void browserRequestsAreFiled_data();
     void browserRequestsAreFiled();
+    void mediaWithoutExtensionsIsFiled();
     void keyLinesWrittenLate_data();
     void keyLinesWrittenLate();
     void launcherAndWindowMeetAtTheKeyLog();
@@ -361,6 +362,13 @@ void TestHttps::initTestCase()
               "<video src=\"/m/d.mp4\" preload=\"auto\"></video>\n"
               "</body></html>\n");
     writeFile(root + "/www/s/app.js", "document.title = 'loaded';\n");
+    // Media from addresses that say nothing of their type, as much of today's is.
+    writeFile(root + "/www/nx.html",
+              "<!doctype html><html><body>\n<audio src=\"/m/c.mp3\" preload=\"auto\"></audio>\n"
+              "<video src=\"/stream/42\" preload=\"auto\"></video>\n<img src=\"/img?id=7\">\n</body></html>\n");
+    QVERIFY(QDir(root).mkpath("www/stream"));
+    writeFile(root + "/www/stream/42", QByteArray(40000, 'v'));
+    writeFile(root + "/www/img", QByteArray(3000, 'p'));
     for (const char *name : {"a.png", "b.jpg"})
         writeFile(root + "/www/m/" + name, QByteArray(3000, 'p'));
     for (const char *name : {"c.mp3", "d.mp4"})
@@ -568,6 +576,43 @@ void TestHttps::browserRequestsAreFiled()
     QCOMPARE(filedPaths(blind.out, prefix), QStringList());
     QCOMPARE(summaryCount(blind.err, "TLS sessions decrypted"), qint64(0));
     QCOMPARE(summaryCount(blind.err, "without a secret"), summaryCount(file.err, "TLS sessions decrypted"));
+}
+
+// A page whose video and picture come from addresses without an extension: Chromium says
+// what it fetches (Sec-Fetch-Dest video, image; a Range for the video), and with qqfl=1
+// they are filed under the video and picture categories; without it, as web addresses.
+void TestHttps::mediaWithoutExtensionsIsFiled()
+{
+    const QString keyLog = m_dir.filePath("keys-nx.log");
+    makePrivateFile(keyLog);
+    const QString capture = m_dir.filePath("traffic-nx.pcap");
+    const qint64 mark = logMark();
+    Recording recording;
+    QVERIFY(recording.start(*m_ns, capture, QStringLiteral("tcp port 8401")));
+    loadPage(url("127.0.0.1", 8401, "/nx.html"), keyLog);
+    const QStringList lines = waitForLog(mark, 4);
+    recording.stop();
+    QVERIFY2(loggedPaths(lines).contains("/stream/42") && loggedPaths(lines).contains("/img?id=7"),
+             qPrintable(lines.join('\n')));
+    const QString prefix = url("127.0.0.1", 8401, {});
+    for (const bool on : {true, false}) {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("config.ini"), siteConfig() + (on ? "qqfl=1\r\n" : ""));
+        const Result scan = run(kScan, {"--dir", dir.path(), "--keylog", keyLog, capture});
+        QVERIFY2(scan.status == 0, qPrintable(scan.err));
+        // The mark of each resource's line: its type.
+        const auto markOf = [&](const QString &path) {
+            for (const QString &line : scan.out.split('\n', Qt::SkipEmptyParts)) {
+                const QStringList fields = line.split('\t');
+                if (fields.size() == 5 && fields[3] == prefix + path)
+                    return fields[2];
+            }
+            return QString();
+        };
+        QCOMPARE(markOf("/stream/42"), on ? QStringLiteral("03") : QStringLiteral("01"));
+        QCOMPARE(markOf("/img?id=7"), on ? QStringLiteral("04") : QStringLiteral("01"));
+        QCOMPARE(markOf("/m/c.mp3"), QStringLiteral("02")); // its extension decides
+    }
 }
 
 // The key log gets the browser's lines only a few seconds after the page loaded (a slow

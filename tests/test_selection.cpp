@@ -93,6 +93,7 @@ void TestSelection::handsOver_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<bool>("handsOver");
     QTest::newRow("1") << "1" << true;
+    QTest::newRow("2: aria2") << "2" << true;
     QTest::newRow("0") << "0" << false;
     QTest::newRow("empty") << "" << false;
     QTest::newRow("-1") << "-1" << false;
@@ -111,7 +112,15 @@ void TestSelection::handsOver()
     if (handsOver) {
         QCOMPARE(HandOverText(s.handOver).toLatin1(), QByteArray("\rhttp://a.test/m/y.mp3\rhttp://a.test/m/x.mp3\r\n"));
         QVERIFY(s.renameRows.isEmpty());
+        // To aria2 with the file names and the type each had, bottom-most first as the text.
+        QCOMPARE(s.aria2.size(), mode == "2" ? 2 : 0);
+        if (mode == "2") {
+            QCOMPARE(s.aria2[0].address, QStringLiteral("http://a.test/m/y.mp3"));
+            QCOMPARE(s.aria2[0].fileName, QStringLiteral("y.mp3"));
+            QCOMPARE(s.aria2[1].type, 2);
+        }
     } else {
+        QVERIFY(s.aria2.isEmpty());
         QVERIFY(s.handOver.isEmpty());
         QCOMPARE(s.renameRows.size(), 2);
     }
@@ -163,6 +172,18 @@ void TestSelection::doubleClick()
     d = DownloadOnDoubleClick(f.tree, f.song("b.mp3"), f.settings, f.tasks);
     QCOMPARE(d.clipboard.toLatin1(), QByteArray("http://a.test/m/b.mp3\r\n"));
     QCOMPARE(f.tasks.count(), 2);
+
+    // aria2: the resource with its headers, nothing on the clipboard, no task.
+    f.settings.DownloadMode = "2";
+    TreeNode *c = f.song("c.mp3");
+    f.tree.setHeaders(c, RequestHeaders::captured("http://page.test/", "s=1", "UA"));
+    d = DownloadOnDoubleClick(f.tree, c, f.settings, f.tasks);
+    QVERIFY(d.clipboard.isEmpty() && !d.queued);
+    QVERIFY(d.aria2);
+    QCOMPARE(d.aria2->address, QStringLiteral("http://a.test/m/c.mp3"));
+    QCOMPARE(d.aria2->headers.cookie, QByteArray("s=1"));
+    QCOMPARE(f.tasks.count(), 2);
+    QVERIFY(!f.tree.FindByCaption("http://a.test/m/c.mp3"));
 }
 
 void TestSelection::taskListModel()

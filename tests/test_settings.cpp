@@ -81,6 +81,8 @@ private slots:
     void readDecimal();
     void handsOverDownloads_data();
     void handsOverDownloads();
+    void aria2Keys_data();
+    void aria2Keys();
 
     // GBK text
     void gbkRoundTrip_data();
@@ -256,21 +258,51 @@ void TestSettings::handsOverDownloads_data()
 {
     QTest::addColumn<QString>("downloadMode");
     QTest::addColumn<bool>("handsOver");
-    QTest::newRow("another tool") << "1" << true;
-    QTest::newRow("this program") << "0" << false;
-    QTest::newRow("nothing selected") << "-1" << false;
-    QTest::newRow("empty") << "" << false;
-    QTest::newRow("two") << "2" << true;
-    QTest::newRow("leading blank sorts first") << " 1" << false;
+    QTest::addColumn<bool>("toAria2");
+    QTest::newRow("another tool") << "1" << true << false;
+    QTest::newRow("this program") << "0" << false << false;
+    QTest::newRow("nothing selected") << "-1" << false << false;
+    QTest::newRow("empty") << "" << false << false;
+    QTest::newRow("two") << "2" << true << true;
+    QTest::newRow("three") << "3" << true << false;
+    QTest::newRow("two between blanks sorts first") << " 2" << false << false;
+    QTest::newRow("leading blank sorts first") << " 1" << false << false;
 }
 
 void TestSettings::handsOverDownloads()
 {
     QFETCH(QString, downloadMode);
     QFETCH(bool, handsOver);
+    QFETCH(bool, toAria2);
     SettingsValues values;
     values.DownloadMode = downloadMode;
     QCOMPARE(values.handsOverDownloads(), handsOver);
+    QCOMPARE(values.handsOverToAria2(), toAria2);
+}
+
+// aria2's endpoint and secret: aria2c's default address when aria2dz is absent or blank.
+void TestSettings::aria2Keys_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("secret");
+    QTest::newRow("absent") << QByteArray() << "http://127.0.0.1:6800/jsonrpc" << "";
+    QTest::newRow("blank") << QByteArray("aria2dz=  \r\n") << "http://127.0.0.1:6800/jsonrpc" << "";
+    QTest::newRow("both") << QByteArray("aria2dz= http://[::1]:6801/jsonrpc \r\naria2my=s3cret\r\n")
+                          << "http://[::1]:6801/jsonrpc" << "s3cret";
+}
+
+void TestSettings::aria2Keys()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, address);
+    QFETCH(QString, secret);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("config.ini");
+    QVERIFY(writeBytes(path, xt(body)));
+    const SettingsValues values = ReadSettingsValues(path, kDefaultSavePath);
+    QCOMPARE(values.Aria2Address, address);
+    QCOMPARE(values.Aria2Secret, secret);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -814,6 +846,9 @@ void TestSettings::readSettingsPromptRename()
     // hlcs is read by the same rule: on only when its trimmed value is exactly "1".
     QVERIFY(writeBytes(path, xt("hlcs=" + stored + "\r\n")));
     QCOMPARE(ReadSettingsValues(path, kDefaultSavePath).IgnoreQuery, promptRename);
+    QVERIFY(!ReadSettingsValues(path, kDefaultSavePath).FileByRequest); // absent: off
+    QVERIFY(writeBytes(path, xt("qqfl=" + stored + "\r\n")));
+    QCOMPARE(ReadSettingsValues(path, kDefaultSavePath).FileByRequest, promptRename);
 }
 
 void TestSettings::readSettingsTypeExtensionList_data()

@@ -361,6 +361,7 @@ private slots:
     void http1_data();
     void http1();
     void http1Headers();
+    void fetchHints();
 
     void hpack_data();
     void hpack();
@@ -1639,6 +1640,35 @@ void TestStreams::capturedH2c()
     QCOMPARE(counters.flowsRead, std::uint64_t(4));
     QCOMPARE(counters.gaps + counters.protocolErrors + counters.oversize + counters.flowsDropped, std::uint64_t(0));
     QCOMPARE(reader.flowCount(), std::size_t(0)); // every connection closed
+}
+
+// Sec-Fetch-Dest, Range and Accept, which say what a request fetches, from an HTTP/1.1
+// head (a folded line among them) and from an HTTP/2 header block.
+void TestStreams::fetchHints()
+{
+    {
+        Wire wire;
+        Conn c(wire, kClient, kServer);
+        c.open();
+        c.fromClient("GET /stream/42 HTTP/1.1\r\nHost: h.test\r\nSec-Fetch-Dest: video\r\nRange: bytes=0-\r\n"
+                     "Accept: image/webp,\r\n image/*\r\n\r\n");
+        QCOMPARE(wire.requests.size(), 1);
+        QCOMPARE(wire.requests[0].secFetchDest, QByteArray("video"));
+        QCOMPARE(wire.requests[0].range, QByteArray("bytes=0-"));
+        QCOMPARE(wire.requests[0].accept, QByteArray("image/webp, image/*"));
+    }
+    {
+        Deflater d;
+        Wire wire;
+        feedClient(wire, h2Start() + headers(1, d.block(getFields("/img?id=7") + QList<QPair<QByteArray, QByteArray>>{
+                                                      {"sec-fetch-dest", "image"}, {"accept", "image/avif"},
+                                                      {"range", "bytes=5-"}})),
+                   1448);
+        QCOMPARE(wire.requests.size(), 1);
+        QCOMPARE(wire.requests[0].secFetchDest, QByteArray("image"));
+        QCOMPARE(wire.requests[0].range, QByteArray("bytes=5-"));
+        QCOMPARE(wire.requests[0].accept, QByteArray("image/avif"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStreams)

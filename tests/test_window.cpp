@@ -33,6 +33,7 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QWebEngineView>
+#include <QTcpServer>
 #include <QtTest>
 
 #include "window_test_main.h"
@@ -141,6 +142,7 @@ private slots:
     void links();
     void downloadSelection();
     void renameTableTakesTheOpenEdit();
+    void aria2RefusedGoesBack();
     void downloadsRunOneAtATime();
     void saveFolderAndBoxes_data();
     void saveFolderAndBoxes();
@@ -762,6 +764,43 @@ void TestWindow::downloadSelection()
     QCOMPARE(w->tasks.count(), 0);
 }
 
+// The third download mode hands the ticked resources to aria2; one that aria2 does not take
+// (here: nothing listens at the endpoint) goes back under its category, and the log says
+// why. The clipboard is left alone.
+void TestWindow::aria2RefusedGoesBack()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    writeFile(m_dir->filePath("config.ini"),
+              config() + "xzfs=2\r\naria2dz=http://127.0.0.1:" + QByteArray::number(port) + "/jsonrpc\r\n");
+    TMainform *w = open(false);
+    w->Timesys->stop();
+    w->Timexzwj->stop();
+    QCOMPARE(w->panxtsz->cmbxzfs->count(), 3);
+    QCOMPARE(w->panxtsz->cmbxzfs->itemText(2), QStringLiteral("交给 aria2 下载"));
+    w->RzToolButton2Click();
+    QCOMPARE(w->panxtsz->cmbxzfs->currentIndex(), 2);
+    w->RzToolButton3Click();
+    QGuiApplication::clipboard()->setText(QStringLiteral("untouched"));
+    // A picture whose address has no extension, filed by its request.
+    w->catalogue().ClassifyLink(nullptr, FileMode::Found, QStringLiteral("http://a.test/img?id=7"), nullptr, 3);
+    TreeNode *n = w->tree().FindByCaption(QStringLiteral("http://a.test/img?id=7"));
+    QVERIFY(n);
+    w->tree().cycleCheckBox(n);
+    w->N20->trigger();
+    QVERIFY(!w->tree().FindByCaption(QStringLiteral("http://a.test/img?id=7"))); // handed over
+    QTRY_VERIFY_WITH_TIMEOUT(w->redit1->toPlainText().contains(QStringLiteral("无法连接 aria2：")), 20000);
+    QVERIFY2(w->redit1->toPlainText().contains(QStringLiteral("。资源已放回列表：http://a.test/img?id=7")),
+             qPrintable(w->redit1->toPlainText()));
+    n = w->tree().FindByCaption(QStringLiteral("http://a.test/img?id=7"));
+    QVERIFY(n);
+    QCOMPARE(n->parent()->caption(), QStringLiteral("03-图片"));
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("untouched"));
+    QCOMPARE(w->tasks.count(), 0);
+}
+
 // "确定" takes no focus, so a cell still being edited has not given its text to the grid
 // when the button is clicked: the table takes it in before it is read.
 void TestWindow::renameTableTakesTheOpenEdit()
@@ -1014,7 +1053,7 @@ void TestWindow::typedDownloadModeAddsNoEntry()
     mode->lineEdit()->selectAll();
     QTest::keyClicks(mode->lineEdit(), "fast");
     QTest::keyClick(mode->lineEdit(), Qt::Key_Return);
-    QCOMPARE(mode->count(), 2);
+    QCOMPARE(mode->count(), 3); // the three modes, nothing added
     w->panxtsz->btnbcsz->click();
     QCOMPARE(m_messages.takeLast(), QStringLiteral("配置数据顺利保存！！"));
     QVERIFY2(readFile(m_dir->filePath("config.ini")).contains("\r\nxzfs=-1\r\n"), readFile(m_dir->filePath("config.ini")).constData());

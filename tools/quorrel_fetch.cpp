@@ -2,11 +2,16 @@
 // code: one task at a time, in order, each saved as SavePath + "/" + its file name.
 //
 //   quorrel-fetch [--dir DIR] [--save-path FOLDER] [--resume | --no-resume] [--password TEXT]
-//                 [--category NAME]... [--list FILE] [--har FILE] [ADDRESS...]
+//                 [--category NAME]... [--list FILE] [--har FILE]
+//                 [--aria2 URL [--aria2-secret TEXT]] [ADDRESS...]
 //
 // --har takes the GET requests of a HAR file with their Referer, Cookie and User-Agent;
 // --category sorts them by the category their address would be filed under (the type
 // table of DIR/config.ini). A streamed video (.m3u8, .mpd) is saved by ffmpeg as one .mp4.
+//
+// --aria2 URL hands every address to the aria2 JSON-RPC endpoint at URL instead (aria2.addUri
+// with its headers, the save folder and the file name; --aria2-secret, or config.ini's
+// aria2my, the token): one line each, in order, Queued<TAB>address<TAB>aria2's GID, or Failed.
 //
 // Each task ends with one line on standard output:
 //   Done<TAB>address<TAB>save path<TAB>size in bytes    or    Failed<TAB>address<TAB>reason
@@ -15,6 +20,7 @@
 
 #include "base/gydy.h"
 #include "base/stop_signals.h"
+#include "downloads/aria2_rpc.h"
 #include "downloads/curl_multi.h"
 #include "catalogue/classify_link.h"
 #include "downloads/fetch_list.h"
@@ -155,6 +161,47 @@ private:
     QElapsedTimer m_drawn;
 };
 
+// --aria2: every item to aria2, one line each in the order given.
+int handToAria2(const Aria2Endpoint &endpoint, const QList<FetchItem> &items, const QString &savePath)
+{
+    if (const std::optional<Aria2Failure> bad = CheckAria2Endpoint(endpoint))
+        return usage(QStringLiteral("--aria2: not an http or https address: %1").arg(bad->detail));
+    QList<Aria2Item> handed;
+    for (const FetchItem &item : items)
+        handed.append({item.address, FileNameOf(item.address), item.headers, 0});
+    QList<QString> lines(handed.size());
+    Aria2Client client;
+    QEventLoop loop;
+    int status = 0;
+    const auto put = [&](const Aria2Item &item, const QString &line) {
+        // An address given twice: the first line still empty takes the answer.
+        for (qsizetype i = 0; i < handed.size(); ++i)
+            if (handed[i].address == item.address && lines[i].isEmpty()) {
+                lines[i] = line;
+                return;
+            }
+    };
+    QObject::connect(&client, &Aria2Client::handed, [&](const Aria2Item &item, const QString &gid) {
+        put(item, QStringLiteral("Queued\t%1\t%2").arg(item.address, gid));
+    });
+    QObject::connect(&client, &Aria2Client::refused, [&](const Aria2Item &item, const Aria2Failure &failure) {
+        put(item, QStringLiteral("Failed\t%1\t%2").arg(item.address, Aria2FailureText(failure)));
+        status = kExitFailed;
+    });
+    QObject::connect(&client, &Aria2Client::headersLeftOut, [](const Aria2Item &item, const QStringList &names) {
+        std::fprintf(stderr, "quorrel-fetch: %s: sent without %s (not UTF-8 text)\n", item.address.toLocal8Bit().constData(),
+                     names.join(QStringLiteral(", ")).toLocal8Bit().constData());
+    });
+    QObject::connect(&client, &Aria2Client::finished, &loop, &QEventLoop::quit);
+    client.addUris(endpoint, handed, savePath);
+    if (client.pending() > 0)
+        loop.exec();
+    for (const QString &line : lines)
+        std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -189,8 +236,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption harOption(QStringLiteral("har"),
                                        QStringLiteral("The GET requests of a HAR file, with their Referer, Cookie and User-Agent."),
                                        QStringLiteral("FILE"));
+    const QCommandLineOption aria2Option(QStringLiteral("aria2"),
+                                         QStringLiteral("Hand the addresses to the aria2 JSON-RPC endpoint at URL (such as "
+                                                        "http://127.0.0.1:6800/jsonrpc) instead of fetching them."),
+                                         QStringLiteral("URL"));
+    const QCommandLineOption aria2SecretOption(QStringLiteral("aria2-secret"),
+                                               QStringLiteral("aria2's RPC secret token (default: config.ini's aria2my)."),
+                                               QStringLiteral("TEXT"));
     parser.addOptions({dirOption, savePathOption, resumeOption, noResumeOption, passwordOption, categoryOption, listOption,
-                       harOption});
+                       harOption, aria2Option, aria2SecretOption});
     parser.addPositionalArgument(QStringLiteral("ADDRESS"), QStringLiteral("Addresses to download."), QStringLiteral("[ADDRESS...]"));
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
@@ -249,17 +303,24 @@ int main(int argc, char *argv[])
         return usage(QStringLiteral("no address to fetch (see --help)"));
 
     QString savePath = parser.value(savePathOption);
-    if (!parser.isSet(savePathOption)) {
+    QString aria2Secret = parser.value(aria2SecretOption);
+    const bool needConfig = !parser.isSet(savePathOption) || (parser.isSet(aria2Option) && !parser.isSet(aria2SecretOption));
+    if (needConfig) {
         // A config.ini that is there but cannot be read is not a missing one: its save
         // folder is unknown, and nothing is fetched into another.
         const FilePlaces places = parser.isSet(dirOption) ? FilePlacesIn(parser.value(dirOption)) : ProgramFilePlaces(AppDir());
         std::optional<QString> readError;
-        savePath = ReadSettingsValues(places.configPath,
-                                      QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), &readError)
-                       .SavePath;
+        const SettingsValues values = ReadSettingsValues(
+            places.configPath, QStandardPaths::writableLocation(QStandardPaths::DownloadLocation), &readError);
         if (readError)
             return usage(*readError);
+        if (!parser.isSet(savePathOption))
+            savePath = values.SavePath;
+        if (!parser.isSet(aria2SecretOption))
+            aria2Secret = values.Aria2Secret;
     }
+    if (parser.isSet(aria2Option))
+        return handToAria2({parser.value(aria2Option), aria2Secret}, items, savePath);
 
     QSocketNotifier *interrupted = WatchStopSignals(&app);
 
