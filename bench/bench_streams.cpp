@@ -92,12 +92,12 @@ std::vector<Wire> traffic(bool http2, int connections, int requests, int replySe
         k.server = endpoint(60000, 80);
         k.cseq = 1000u * std::uint32_t(c);
         k.sseq = 7u * std::uint32_t(c);
-        out.push_back({k.client, k.server, k.cseq++, kSyn, {}});
-        out.push_back({k.server, k.client, k.sseq++, kSyn | kAck, {}});
+        out.push_back({k.client, k.server, k.cseq++, kTcpSyn, {}});
+        out.push_back({k.server, k.client, k.sseq++, kTcpSyn | kTcpAck, {}});
         if (http2) {
             const QByteArray start = QByteArray("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")
                 + frame(4, 0, 0, QByteArray::fromHex("000300000064000400a00000")) + frame(8, 0, 0, QByteArray::fromHex("3fff0001"));
-            out.push_back({k.client, k.server, k.cseq, kAck | kPsh, start});
+            out.push_back({k.client, k.server, k.cseq, kTcpAck | kTcpPsh, start});
             k.cseq += std::uint32_t(start.size());
         }
     }
@@ -107,22 +107,22 @@ std::vector<Wire> traffic(bool http2, int connections, int requests, int replySe
             QByteArray bytes = http2 ? frame(1, 0x5, std::uint32_t(1 + 2 * r), requestBlock(k.deflater, c, r)) : browserHead(c, r);
             for (qsizetype i = 0; i < bytes.size(); i += kMss) {
                 const QByteArray piece = bytes.mid(i, kMss);
-                out.push_back({k.client, k.server, k.cseq, kAck | kPsh, piece});
+                out.push_back({k.client, k.server, k.cseq, kTcpAck | kTcpPsh, piece});
                 k.cseq += std::uint32_t(piece.size());
             }
             for (int s = 0; s < replySegments; ++s) {
-                out.push_back({k.server, k.client, k.sseq, kAck, {}, kMss});
+                out.push_back({k.server, k.client, k.sseq, kTcpAck, {}, kMss});
                 k.sseq += kMss;
             }
             if (http2 && r % 10 == 9) {
                 const QByteArray update = frame(8, 0, 0, QByteArray::fromHex("00100000"));
-                out.push_back({k.client, k.server, k.cseq, kAck, update});
+                out.push_back({k.client, k.server, k.cseq, kTcpAck, update});
                 k.cseq += std::uint32_t(update.size());
             }
         }
     }
     for (Conn &k : conns)
-        out.push_back({k.client, k.server, k.cseq, kAck | kFin, {}});
+        out.push_back({k.client, k.server, k.cseq, kTcpAck | kTcpFin, {}});
     return out;
 }
 
@@ -194,8 +194,8 @@ void oneRequestConnection(StreamReader &reader, int n, std::int64_t timeMs)
     const Endpoint client = endpoint(n % 60000, std::uint16_t(1024 + n / 60000));
     const Endpoint server = endpoint(61000 + n % 7, 80);
     const QByteArray head = browserHead(n, 0);
-    for (const Wire &w : {Wire{client, server, 100, kSyn, {}}, Wire{server, client, 500, kSyn | kAck, {}},
-                          Wire{client, server, 101, kAck | kPsh, head}, Wire{server, client, 501, kAck, {}, kMss}})
+    for (const Wire &w : {Wire{client, server, 100, kTcpSyn, {}}, Wire{server, client, 500, kTcpSyn | kTcpAck, {}},
+                          Wire{client, server, 101, kTcpAck | kTcpPsh, head}, Wire{server, client, 501, kTcpAck, {}, kMss}})
         reader.feed(segmentOf(w, timeMs));
 }
 
@@ -205,7 +205,7 @@ double segmentCost(StreamReader &reader, std::int64_t timeMs)
 {
     const Endpoint client = endpoint(65000, 5000), server = endpoint(65001, 80);
     std::uint32_t seq = 1000;
-    reader.feed(segmentOf({client, server, seq++, kSyn, {}}, timeMs));
+    reader.feed(segmentOf({client, server, seq++, kTcpSyn, {}}, timeMs));
     QList<QByteArray> heads;
     for (int i = 0; i < 64; ++i)
         heads << browserHead(99999, i);
@@ -214,9 +214,9 @@ double segmentCost(StreamReader &reader, std::int64_t timeMs)
     t.start();
     for (int i = 0; i < kRounds; ++i) {
         const QByteArray &head = heads[i % heads.size()];
-        reader.feed(segmentOf({client, server, seq, kAck | kPsh, head}, timeMs));
+        reader.feed(segmentOf({client, server, seq, kTcpAck | kTcpPsh, head}, timeMs));
         seq += std::uint32_t(head.size());
-        reader.feed(segmentOf({server, client, std::uint32_t(i) * kMss, kAck, {}, kMss}, timeMs));
+        reader.feed(segmentOf({server, client, std::uint32_t(i) * kMss, kTcpAck, {}, kMss}, timeMs));
     }
     return double(t.nsecsElapsed()) / 1e3 / (2 * kRounds);
 }

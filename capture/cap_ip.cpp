@@ -12,9 +12,11 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -190,10 +192,63 @@ void Tcap_ip::OpenSockets()
     }
     m_pid = pid;
     m_toHelper = in[1];
+    tellFollowed();
     m_fromHelper = out[0];
     m_reader = std::make_unique<FrameReader>();
     m_notifier = new QSocketNotifier(m_fromHelper, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &Tcap_ip::readHelper);
+}
+
+// The directions read before this start, written whole records at a time to the helper's
+// input without waiting: what does not fit in the pipe is left out (those connections are
+// judged by the helper as it meets them). The helper reads them before its captures' first
+// frames come in.
+void Tcap_ip::tellFollowed()
+{
+    if (!m_followed)
+        return;
+    const std::vector<FollowedDirection> directions = m_followed();
+    if (directions.empty())
+        return;
+    ::fcntl(m_toHelper, F_SETPIPE_SZ, kPipeSize);
+    ::fcntl(m_toHelper, F_SETFL, ::fcntl(m_toHelper, F_GETFL) | O_NONBLOCK);
+    std::vector<unsigned char> records;
+    records.reserve(directions.size() * frame::kDirectionRecord);
+    for (const FollowedDirection &d : directions) {
+        unsigned char r[frame::kDirectionRecord] = {};
+        r[0] = d.whole ? frame::kPassWhole : frame::kPassServerHello;
+        r[1] = d.source.family == IpFamily::V6 ? 6 : 4;
+        std::memcpy(r + 2, d.source.bytes.data(), 16);
+        std::memcpy(r + 18, d.destination.bytes.data(), 16);
+        r[34] = static_cast<unsigned char>(d.sourcePort >> 8);
+        r[35] = static_cast<unsigned char>(d.sourcePort);
+        r[36] = static_cast<unsigned char>(d.destPort >> 8);
+        r[37] = static_cast<unsigned char>(d.destPort);
+        records.insert(records.end(), r, r + sizeof r);
+    }
+    // A helper that ended at once (it refused its arguments) has closed its input: the
+    // write fails with EPIPE, and the signal it raises is held back and taken here, not
+    // left to end the program.
+    sigset_t pipeSignal;
+    sigset_t before;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
+    // Whole records only: a pipe takes a write of up to PIPE_BUF bytes whole or not at all.
+    constexpr std::size_t kChunk = (PIPE_BUF / frame::kDirectionRecord) * frame::kDirectionRecord;
+    bool broken = false;
+    for (std::size_t at = 0; at < records.size(); at += kChunk) {
+        const std::size_t n = std::min(kChunk, records.size() - at);
+        if (::write(m_toHelper, records.data() + at, n) != static_cast<ssize_t>(n)) {
+            broken = errno == EPIPE; // or full: the rest is left out
+            break;
+        }
+    }
+    if (broken && !sigismember(&before, SIGPIPE)) {
+        const timespec now{0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 int Tcap_ip::closeHelper()

@@ -16,6 +16,7 @@
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -51,6 +52,16 @@ inline const QString kNoAddressMessage = QStringLiteral("没有找到可绑定�
 // The detail of kHelperMissingMessage when there is no helper file: "PATH：" and this.
 inline const QString kHelperNotFound = QStringLiteral("找不到这个程序");
 
+// A TCP direction whose bytes the program reads: a capture started again passes them as
+// the one before did (capture/frame.h, the records on the helper's input).
+struct FollowedDirection {
+    IpAddress source;
+    std::uint16_t sourcePort = 0;
+    IpAddress destination;
+    std::uint16_t destPort = 0;
+    bool whole = true; // every byte; else a server's first bytes, to its TLS hello
+};
+
 class Tcap_ip : public QObject {
     Q_OBJECT
 public:
@@ -84,6 +95,11 @@ public:
     void setHelperPath(const QString &path) { m_helperPath = path; }
     QString helperPath() const;
 
+    // The directions the program reads, asked for at each start of the helper: the
+    // connections open before a restart go on being read.
+    using FollowedSource = std::function<std::vector<FollowedDirection>()>;
+    void setFollowedSource(FollowedSource source) { m_followed = std::move(source); }
+
     // Where the addresses come from; tests put a fixed list here.
     using AddressSource = std::vector<LocalAddress> (*)();
     void setAddressSource(AddressSource source) { m_addressSource = source; }
@@ -114,10 +130,12 @@ private:
     void handle(const PipeFrame &frame);
     void helperEnded();
     int closeHelper(); // the helper's wait status
+    void tellFollowed();
 
     QString m_helperPath;
     QString m_chosenHelper; // the helper the layer was bound with
     AddressSource m_addressSource;
+    FollowedSource m_followed;
     bool m_paused = false;
     bool m_initialized = false;
     bool m_rebind = false; // a start failed for want of rights: the next one binds afresh

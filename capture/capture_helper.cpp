@@ -442,6 +442,8 @@ int main(int argc, char *argv[])
     nowMs = monotonicMs();
     std::int64_t lastStatsMs = nowMs;
     std::int64_t lastSweepMs = nowMs;
+    unsigned char programBytes[64 * quorrel::frame::kDirectionRecord]; // from standard input
+    std::size_t fromProgram = 0; // of them, the bytes of a record begun
     while (!outputBroken) {
         if (::poll(fds.data(), fds.size(), quorrel::frame::kStatsIntervalMs) < 0) {
             if (errno == EINTR)
@@ -450,9 +452,17 @@ int main(int argc, char *argv[])
         }
         nowMs = monotonicMs();
         if (fds[0].revents) {
-            char ignored[64];
-            if (::read(STDIN_FILENO, ignored, sizeof ignored) <= 0)
+            // The directions the program's readers read, to pass as before (frame.h).
+            unsigned char *in = programBytes;
+            const ssize_t n = ::read(STDIN_FILENO, in + fromProgram, sizeof programBytes - fromProgram);
+            if (n <= 0)
                 break; // the program closed its end: stop capturing
+            const std::size_t held = fromProgram + static_cast<std::size_t>(n);
+            std::size_t at = 0;
+            for (; held - at >= quorrel::frame::kDirectionRecord; at += quorrel::frame::kDirectionRecord)
+                flows.followRecord(in + at, nowMs);
+            fromProgram = held - at;
+            std::memmove(in, in + at, fromProgram);
         }
         for (std::size_t k = 1; k < fds.size(); ++k) {
             if (!fds[k].revents)

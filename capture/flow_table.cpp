@@ -1,8 +1,10 @@
 #include "capture/flow_table.h"
 
+#include "capture/frame.h"
 #include "capture/link_layer.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace quorrel {
 namespace {
@@ -77,6 +79,32 @@ bool FlowTable::beginsReadable(Bytes payload)
 {
     return (payload.size() >= 2 && byteAt(payload, 0) == kTlsHandshake && byteAt(payload, 1) == 0x03)
         || beginsHttpRequest(payload);
+}
+
+void FlowTable::follow(const IpAddress &source, std::uint16_t sourcePort, const IpAddress &destination,
+                       std::uint16_t destPort, bool whole, std::int64_t nowMs)
+{
+    const Key key{source, destination, sourcePort, destPort, kIpTcp};
+    if (m_directions.size() >= m_max && !m_directions.count(key))
+        return;
+    m_directions[key] = Direction{whole ? Kind::Whole : Kind::ServerHello, whole ? 0 : kServerHelloBytes, nowMs};
+}
+
+bool FlowTable::followRecord(const unsigned char *record, std::int64_t nowMs)
+{
+    const unsigned char pass = record[0];
+    const unsigned char family = record[1];
+    if ((pass != frame::kPassWhole && pass != frame::kPassServerHello) || (family != 4 && family != 6))
+        return false;
+    IpAddress source;
+    IpAddress destination;
+    source.family = destination.family = family == 6 ? IpFamily::V6 : IpFamily::V4;
+    const std::size_t length = family == 6 ? 16 : 4;
+    std::memcpy(source.bytes.data(), record + 2, length);
+    std::memcpy(destination.bytes.data(), record + 18, length);
+    const auto port = [record](std::size_t at) { return static_cast<std::uint16_t>(record[at] << 8 | record[at + 1]); };
+    follow(source, port(34), destination, port(36), pass == frame::kPassWhole, nowMs);
+    return true;
 }
 
 void FlowTable::evictIdle(std::int64_t nowMs)

@@ -52,6 +52,15 @@ public:
     // whole frame, less for its headers only (link, IP, TCP with its options).
     std::size_t keep(int dlt, Bytes frame, std::int64_t nowMs);
 
+    // A direction to pass as if its start had been seen: every byte (whole), or a
+    // server's first kServerHelloBytes. The table's bound holds: when it is full, the
+    // direction passes whole anyway, as every direction the table does not know.
+    void follow(const IpAddress &source, std::uint16_t sourcePort, const IpAddress &destination,
+                std::uint16_t destPort, bool whole, std::int64_t nowMs);
+    // The records of frame.h's kDirectionRecord bytes, read from the program (a record
+    // that is not one is dropped); false for bytes that are no record at all.
+    bool followRecord(const unsigned char *record, std::int64_t nowMs);
+
     // Forgets the directions idle for longer than the idle time.
     void evictIdle(std::int64_t nowMs);
 

@@ -27,6 +27,18 @@
 // Error:   the capture at index failed, or the helper refused to start (then sent for
 //          the argument it refused); body: the reason, UTF-8.
 // The helper's end of the pipe closing means the helper is gone.
+//
+// The program writes to the helper's standard input, which it holds open while the
+// capture runs: a TCP direction its readers read (kDirectionRecord bytes each), so that a
+// helper started again passes that connection's bytes as the one before did, where it
+// would judge a connection met in its middle by bytes that no longer begin anything:
+//   byte 0       what passes: 'W' every byte, 'H' a server's first kServerHelloBytes
+//   byte 1       4 or 6, the family
+//   bytes 2-17   source address (IPv4 in the first 4 bytes)
+//   bytes 18-33  destination address
+//   bytes 34-35  source port, big-endian
+//   bytes 36-37  destination port, big-endian
+// A record the helper cannot read is dropped; its input closing ends it.
 
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +65,11 @@ inline constexpr std::size_t kStatsBody = 16;
 inline constexpr std::size_t kOpenedBody = 4;
 inline constexpr int kStatsIntervalMs = 500;
 // The helper's answer to --protocol: a reader speaks to a helper of its own protocol only.
-inline constexpr char kProtocol[] = "quorrel-capture frames 2";
+inline constexpr char kProtocol[] = "quorrel-capture frames 3";
+
+inline constexpr std::size_t kDirectionRecord = 38;
+inline constexpr unsigned char kPassWhole = 'W';
+inline constexpr unsigned char kPassServerHello = 'H';
 
 struct Header {
     FrameType type;

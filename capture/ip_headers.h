@@ -50,6 +50,8 @@ inline constexpr std::uint8_t kIpUdp = 17;  // RFC 768
 inline constexpr std::uint8_t kTcpFin = 0x01;
 inline constexpr std::uint8_t kTcpSyn = 0x02;
 inline constexpr std::uint8_t kTcpRst = 0x04;
+inline constexpr std::uint8_t kTcpPsh = 0x08;
+inline constexpr std::uint8_t kTcpAck = 0x10;
 
 struct IpHeaders {
     std::uint8_t protocol = 0;     // IPv4: header byte 9. IPv6: the header the walk ended on

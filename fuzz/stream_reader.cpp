@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 segment.seq = d.next - n;
             } else {
                 segment.seq = d.next;
-                d.next += n + ((flags & kSyn) ? 1 : 0) + ((flags & kFin) ? 1 : 0);
+                d.next += n + ((flags & quorrel::kTcpSyn) ? 1 : 0) + ((flags & quorrel::kTcpFin) ? 1 : 0);
             }
             reader.feed(segment);
         }

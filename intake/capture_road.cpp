@@ -133,6 +133,16 @@ void CaptureRoad::noteSuitesNotRead()
     }
 }
 
+std::vector<FollowedDirection> CaptureRoad::followedDirections(std::size_t maxCount) const
+{
+    std::vector<FollowedDirection> directions;
+    m_roads.reader().forEachReadDirection([&](const streams::Endpoint &from, const streams::Endpoint &to, bool client) {
+        if (directions.size() < maxCount)
+            directions.push_back({from.address, from.port, to.address, to.port, client});
+    });
+    return directions;
+}
+
 streams::StreamCounters CaptureRoad::streamCounters() const
 {
     return m_roads.reader().counters();

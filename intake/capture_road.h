@@ -4,6 +4,7 @@
 // against BaseNode on the found side with the headers it was captured with, counted once.
 
 #include "base/request_headers.h"
+#include "capture/cap_ip.h"
 #include "capture/datagram.h"
 #include "catalogue/catalogue.h"
 #include "intake/request_roads.h"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace quorrel {
 
@@ -89,6 +91,10 @@ public:
     // User-Agent with it (checked as RequestHeaders::captured checks every captured value).
     // Nothing when it is no GET sent from a local address.
     std::optional<Classification> fileStreamRequest(const streams::StreamRequest &request);
+
+    // The TCP directions whose bytes the stream reader still reads, at most maxCount: a
+    // capture started again passes them as before (Tcap_ip::setFollowedSource).
+    std::vector<FollowedDirection> followedDirections(std::size_t maxCount) const;
 
     // What a summary line tells: the streams read, the TLS sessions opened or not.
     streams::StreamCounters streamCounters() const;

@@ -1,5 +1,7 @@
 #include "intake/live_intake.h"
 
+#include "capture/flow_table.h"
+
 #include <QTimer>
 
 #include <algorithm>
@@ -18,6 +20,9 @@ LiveIntake::LiveIntake(CaptureRoad &road, QObject *parent)
     m_clock.start();
     connect(m_capture, &Tcap_ip::OnCap, this, &LiveIntake::deliver);
     connect(m_capture, &Tcap_ip::OnDrop, this, &LiveIntake::lost);
+    // A capture started again (a stop and a start, a helper started afresh) goes on with
+    // the connections the readers read: a new helper would cut what it meets in their middle.
+    m_capture->setFollowedSource([this] { return m_road.followedDirections(FlowTable::kMaxDirections); });
     m_tick->setObjectName(QStringLiteral("roadTimer"));
     connect(m_tick, &QTimer::timeout, this, [this] { take(m_road.tick(nowMs())); });
     m_tick->start(kTickMs);

@@ -80,19 +80,19 @@ Flow::Taken Flow::segment(int side, const TcpSegment &segment)
     // Most segments are of this kind: acknowledgements, a server's replies. They leave the
     // flow as it was but for its time (its deadlines are the reader's to watch). A side
     // whose first bytes started no request is not read: what it sends is not taken.
-    if (!(segment.flags & (kSyn | kFin | kRst)) && (!payload || !wantsBytes(side)))
+    if (!(segment.flags & (kTcpSyn | kTcpFin | kTcpRst)) && (!payload || !wantsBytes(side)))
         return {false, payload && m_sides[side].notClient ? SegmentFate::NotRead : SegmentFate::Read};
     Side &sd = m_sides[side];
     std::uint32_t seq = segment.seq;
-    if (segment.flags & kRst) {
+    if (segment.flags & kTcpRst) {
         closed();
         return {true, SegmentFate::Read};
     }
-    if (segment.flags & kSyn) {
+    if (segment.flags & kTcpSyn) {
         // The SYN names the client (RFC 9293, 3.5) and its sequence number comes before
         // the first byte.
         if (m_client < 0)
-            m_client = segment.flags & kAck ? 1 - side : side;
+            m_client = segment.flags & kTcpAck ? 1 - side : side;
         if (!sd.synSeen) {
             sd.synSeen = true;
             sd.isn = seq;
@@ -135,7 +135,7 @@ Flow::Taken Flow::segment(int side, const TcpSegment &segment)
         if (sd.notClient || (m_client >= 0 && side != m_client && (m_kind == Kind::Http || m_serverDone)))
             sd.stream.reset();
     }
-    if (segment.flags & kFin) {
+    if (segment.flags & kTcpFin) {
         if (m_client < 0) {
             end(Ending::Closed, nullptr); // no request seen from either side, and no more to come
             return {true, fate};

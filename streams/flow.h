@@ -68,6 +68,10 @@ public:
 
     bool ended() const { return m_ended; }
     Ending ending() const { return m_ending; }
+    // Whether a reader still wants the bytes side sends (none once the flow ended), and
+    // whether that side is the client (or not known yet: read as one).
+    bool reads(int side) const { return !m_ended && !m_closed && wantsBytes(side); }
+    bool isClient(int side) const { return m_client < 0 || side == m_client; }
     // A SYN the flow has seen already (sent again), not a new connection on the same ends.
     bool isRepeatedSyn(int side, std::uint32_t seq) const;
     bool waitsForSecret() const;

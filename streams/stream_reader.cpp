@@ -34,7 +34,7 @@ SegmentFate StreamReader::feed(const TcpSegment &segment)
         retryWaiting();
     int side = 0;
     const FlowKey key = FlowKey::of(segment, side);
-    const bool opens = (segment.flags & kSyn) && !(segment.flags & kAck);
+    const bool opens = (segment.flags & kTcpSyn) && !(segment.flags & kTcpAck);
 
     // A key is in one table at most: a flow is remembered once it is out of m_flows, and
     // forgotten before it comes back.
@@ -42,7 +42,7 @@ SegmentFate StreamReader::feed(const TcpSegment &segment)
     if (it == m_flows.end()) {
         // A bare ACK or FIN of a connection not followed holds nothing to read; one that
         // was followed and ended is kept in mind by the bytes it carries.
-        if (segment.payload.empty() && !(segment.flags & kSyn))
+        if (segment.payload.empty() && !(segment.flags & kTcpSyn))
             return SegmentFate::Read;
         if (const auto r = m_remembered.find(key); r != m_remembered.end()) {
             if (!opens) {
@@ -82,6 +82,17 @@ SegmentFate StreamReader::feed(const TcpSegment &segment)
     enforceTotal();
     noteMemory();
     return taken.fate;
+}
+
+void StreamReader::forEachReadDirection(
+    const std::function<void(const Endpoint &, const Endpoint &, bool client)> &visit) const
+{
+    for (const auto &[key, entry] : m_flows) {
+        for (int side = 0; side < 2; ++side) {
+            if (entry.flow->reads(side))
+                visit(key.end(side), key.end(1 - side), entry.flow->isClient(side));
+        }
+    }
 }
 
 void StreamReader::touch(Entry &entry)

@@ -64,6 +64,10 @@ public:
     // gap, a TLS session still waiting is one without a secret).
     void endAll();
 
+    // Each direction of a flow whose bytes a reader still wants, client first: sender,
+    // receiver, and whether it is a client's (a server's is read only to its TLS hello).
+    void forEachReadDirection(const std::function<void(const Endpoint &, const Endpoint &, bool client)> &visit) const;
+
     StreamCounters counters() const;
     std::size_t memoryInUse() const;
     std::size_t flowCount() const { return m_flows.size(); }

@@ -26,20 +26,11 @@ struct Endpoint {
     friend bool operator==(const Endpoint &, const Endpoint &) = default;
 };
 
-// TCP header flag bits (RFC 9293, 3.1).
-enum TcpFlag : std::uint8_t {
-    kFin = 0x01,
-    kSyn = 0x02,
-    kRst = 0x04,
-    kPsh = 0x08,
-    kAck = 0x10,
-};
-
 struct TcpSegment {
     Endpoint source;
     Endpoint destination;
     std::uint32_t seq = 0;
-    std::uint8_t flags = 0; // TcpFlag bits
+    std::uint8_t flags = 0; // kTcpFin, kTcpSyn ... (capture/ip_headers.h)
     Bytes payload;          // not copied: valid for the call only
     std::int64_t timeMs = 0; // capture time, milliseconds, monotonic within one source
 };

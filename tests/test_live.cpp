@@ -9,6 +9,8 @@
 #include "capture/frame_reader.h"
 #include "capture/helper_reasons.h"
 #include "intake/capture_filing.h"
+#include "intake/capture_road.h"
+#include "intake/live_intake.h"
 #include "catalogue/catalogue.h"
 
 #include <QProcess>
@@ -16,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "http2_frames.h"
 #include "test_files.h"
 #include "test_http_server.h"
 
@@ -288,6 +291,7 @@ private slots:
     void everyLocalAddressInANamespace();
     void serverHelloCrossesBulkDoesNot_data();
     void serverHelloCrossesBulkDoesNot();
+    void restartKeepsOpenConnections();
 
 private:
     QTemporaryDir m_dir;
@@ -804,4 +808,46 @@ void TestLive::serverHelloCrossesBulkDoesNot()
 }
 
 QTEST_GUILESS_MAIN(TestLive)
+// A capture stopped and started again goes on reading the connections open before: an
+// HTTP/2 connection (prior knowledge, over loopback) whose next request, met by a new
+// helper in the middle of the connection, begins with no request line at all.
+void TestLive::restartKeepsOpenConnections()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket *> accepted;
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
+        while (QTcpSocket *s = server.nextPendingConnection())
+            accepted << s; // read nothing, answer nothing: the client's side is what counts
+    });
+    Catalogue catalogue(m_dir.path(), "/tmp");
+    catalogue.LoadSettings();
+    CaptureRoad road(catalogue);
+    LiveIntake intake(road);
+    intake.capture().setHelperPath(kHelper);
+    intake.capture().setAddressSource(&loopbackOnly);
+    intake.start();
+    QTRY_COMPARE_WITH_TIMEOUT(intake.capture().liveCaptures(), 1, 5000);
+
+    const QByteArray authority = "127.0.0.1:" + QByteArray::number(server.serverPort());
+    const auto url = [&](const char *path) { return QString::fromLatin1("http://" + authority + path); };
+    quorrel::test::Deflater deflater;
+    const auto get = [&](std::uint32_t stream, const char *path) {
+        const QByteArray block = deflater.block({{":method", "GET"}, {":scheme", "http"}, {":authority", authority}, {":path", path}});
+        return quorrel::test::frame(0x1, 0x5, stream, block); // HEADERS, END_STREAM | END_HEADERS
+    };
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(client.waitForConnected(5000));
+    client.write("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + quorrel::test::frame(0x4, 0, 0, {}) + get(1, "/one.mp3"));
+    QTRY_VERIFY_WITH_TIMEOUT(catalogue.tree().FindByCaption(url("/one.mp3")), 5000);
+
+    intake.stop();
+    intake.start();
+    QTRY_COMPARE_WITH_TIMEOUT(intake.capture().liveCaptures(), 1, 5000);
+    client.write(get(3, "/two.mp3"));
+    QTRY_VERIFY_WITH_TIMEOUT(catalogue.tree().FindByCaption(url("/two.mp3")), 5000);
+    intake.stop();
+}
+
 #include "test_live.moc"

@@ -90,7 +90,7 @@ public:
     }
 
     void send(const Endpoint &from, const Endpoint &to, std::uint32_t seq, const QByteArray &payload,
-              std::uint8_t flags = kAck | kPsh)
+              std::uint8_t flags = kTcpAck | kTcpPsh)
     {
         TcpSegment s;
         s.source = from;
@@ -137,11 +137,11 @@ struct Conn {
     }
     void open()
     {
-        wire.send(client, server, clientSeq++, {}, kSyn);
-        wire.send(server, client, serverSeq++, {}, kSyn | kAck);
-        wire.send(client, server, clientSeq, {}, kAck);
+        wire.send(client, server, clientSeq++, {}, kTcpSyn);
+        wire.send(server, client, serverSeq++, {}, kTcpSyn | kTcpAck);
+        wire.send(client, server, clientSeq, {}, kTcpAck);
     }
-    void fromClient(const QByteArray &bytes, std::uint8_t flags = kAck | kPsh)
+    void fromClient(const QByteArray &bytes, std::uint8_t flags = kTcpAck | kTcpPsh)
     {
         wire.send(client, server, clientSeq, bytes, flags);
         clientSeq += static_cast<std::uint32_t>(bytes.size());
@@ -156,7 +156,7 @@ struct Conn {
         wire.send(server, client, serverSeq, bytes);
         serverSeq += static_cast<std::uint32_t>(bytes.size());
     }
-    void finFromClient() { wire.send(client, server, clientSeq, {}, kFin | kAck); }
+    void finFromClient() { wire.send(client, server, clientSeq, {}, kTcpFin | kTcpAck); }
 };
 
 const Endpoint kClient = v4(10, 0, 0, 2, 40000);
@@ -746,9 +746,9 @@ void TestStreams::endOfCapture()
 void TestStreams::finAndRst_data()
 {
     QTest::addColumn<int>("flags");
-    QTest::newRow("FIN from the client") << int(kFin | kAck);
-    QTest::newRow("RST from the client") << int(kRst);
-    QTest::newRow("RST from the server") << -int(kRst);
+    QTest::newRow("FIN from the client") << int(kTcpFin | kTcpAck);
+    QTest::newRow("RST from the client") << int(kTcpRst);
+    QTest::newRow("RST from the server") << -int(kTcpRst);
 }
 
 void TestStreams::finAndRst()
@@ -842,7 +842,7 @@ void TestStreams::portReused()
     // A SYN sent again within one connection changes nothing.
     Conn third(wire, v4(10, 0, 0, 5, 40005), kServer, 5000);
     third.open();
-    wire.send(third.client, third.server, 5000, {}, kSyn);
+    wire.send(third.client, third.server, 5000, {}, kTcpSyn);
     third.fromClient(get("/3.mp3"));
     QCOMPARE(wire.addresses(), (QStringList{"GET http://a.test/1.mp3", "GET http://a.test/2.mp3", "GET http://a.test/3.mp3"}));
 }
@@ -1268,16 +1268,16 @@ void TestStreams::hostileTraffic()
                 payload = frame(std::uint8_t(random.bounded(11)), std::uint8_t(random.bounded(256)), random.bounded(8),
                                 payload.left(random.bounded(payload.size() + 1)));
         }
-        std::uint8_t flags = kAck;
+        std::uint8_t flags = kTcpAck;
         const int f = random.bounded(100);
         if (f < 4)
-            flags = kSyn;
+            flags = kTcpSyn;
         else if (f < 6)
-            flags = kSyn | kAck;
+            flags = kTcpSyn | kTcpAck;
         else if (f < 8)
-            flags |= kFin;
+            flags |= kTcpFin;
         else if (f < 9)
-            flags = kRst;
+            flags = kTcpRst;
         std::uint32_t at = seq;
         const int jump = random.bounded(10);
         if (jump == 0)
@@ -1291,7 +1291,7 @@ void TestStreams::hostileTraffic()
         else
             wire.send(server, client, at, payload, flags);
         if (at == seq)
-            seq += std::uint32_t(payload.size()) + ((flags & kSyn) ? 1 : 0);
+            seq += std::uint32_t(payload.size()) + ((flags & kTcpSyn) ? 1 : 0);
         QVERIFY(wire.reader.memoryInUse() <= limits.totalBytes);
         QVERIFY(wire.reader.flowCount() <= limits.maxFlows);
         QVERIFY(wire.reader.rememberedCount() <= limits.maxRemembered);
