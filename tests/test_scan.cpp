@@ -631,14 +631,14 @@ void TestScan::httpsCaptures()
     QByteArray keyLog;
     QStringList addresses;
     for (int i = 0; i < connections.size(); ++i) {
-        const QStringList spec = connections[i].split(' ');
-        const int version = spec[0] == "1.3" ? TLS1_3_VERSION : spec[0] == "1.2" ? TLS1_2_VERSION : TLS1_VERSION;
-        test::TlsPairOptions options(version, spec[1].toStdString());
-        if (spec[1].contains("PSK")) {
+        const QStringList fields = connections[i].split(' ');
+        const int version = fields[0] == "1.3" ? TLS1_3_VERSION : fields[0] == "1.2" ? TLS1_2_VERSION : TLS1_VERSION;
+        test::TlsPairOptions options(version, fields[1].toStdString());
+        if (fields[1].contains("PSK")) {
             options.psk = "0123456789abcdef0123456789abcdef";
-            options.rsaKey = spec[1].startsWith("RSA-");
+            options.rsaKey = fields[1].startsWith("RSA-");
         }
-        options.earlyData = spec.size() > 2;
+        options.earlyData = fields.size() > 2;
         test::TlsPair pair(options);
         QVERIFY2(pair.handshake(), qPrintable(pair.error()));
         if (options.earlyData) {
