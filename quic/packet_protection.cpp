@@ -11,20 +11,6 @@ namespace quorrel::quic {
 
 namespace {
 
-const EVP_CIPHER *aeadOf(Aead aead)
-{
-    // Fetched once: the fetch is the costly part of setting a key.
-    static const EVP_CIPHER *const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
-    static const EVP_CIPHER *const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    static const EVP_CIPHER *const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-    switch (aead) {
-    case Aead::Aes128Gcm: return aes128;
-    case Aead::Aes256Gcm: return aes256;
-    case Aead::ChaCha20Poly1305: return chacha;
-    }
-    return nullptr;
-}
-
 const EVP_CIPHER *maskCipherOf(Aead aead)
 {
     static const EVP_CIPHER *const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
@@ -105,7 +91,7 @@ void PacketCipher::swap(PacketCipher &other)
 bool PacketCipher::init(Aead aead, SecretBytes &key, SecretBytes &iv)
 {
     reset();
-    const EVP_CIPHER *cipher = aeadOf(aead);
+    const EVP_CIPHER *cipher = AeadCipher(aead);
     m_ctx = EVP_CIPHER_CTX_new();
     const bool ok = m_ctx && cipher && std::size_t(EVP_CIPHER_get_key_length(cipher)) == key.size()
         && iv.size() == kNonceLength && EVP_DecryptInit_ex(m_ctx, cipher, nullptr, key.data(), nullptr) == 1

@@ -1,10 +1,10 @@
 #pragma once
-// The fields of one request's field section (RFC 9114 4.2, 4.3) gathered into the request
-// the road files: its method, :authority (or Host) and :path, and the Referer, Cookie and
-// User-Agent a download of it needs. The address is "https://" + authority + path: HTTP/3
-// carries https URIs (RFC 9114 3.1).
+// The fields of one HTTP/3 request's field section (RFC 9114 4.2, 4.3), gathered as HTTP/2's
+// are (streams/request_fields.h), with HTTP/3's own rules when the section ends. The
+// address is "https://" + authority + path: HTTP/3 carries https URIs (RFC 9114 3.1).
 
 #include "quic/qpack_decoder.h"
+#include "streams/request_fields.h"
 #include "streams/stream_types.h"
 
 #include <cstddef>
@@ -31,13 +31,8 @@ public:
     Outcome finish(streams::StreamRequest &request);
 
 private:
-    std::size_t m_headBytes;
     std::size_t m_addressBytes;
-    std::size_t m_listBytes = 0;
-    bool m_tooLong = false;
-    bool m_malformed = false;
-    bool m_addressTooLong = false;
-    streams::StreamRequest m_request;
+    streams::RequestFieldList m_list;
 };
 
 } // namespace quorrel::quic

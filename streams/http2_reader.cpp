@@ -18,24 +18,6 @@ constexpr std::uint8_t kEndHeaders = 0x4;
 constexpr std::uint8_t kPadded = 0x8;
 constexpr std::uint8_t kPriority = 0x20;
 
-QByteArray bytes(std::string_view s) { return QByteArray(s.data(), static_cast<qsizetype>(s.size())); }
-
-// The method and scheme nearly every request has, as shared texts: two small copies a
-// request otherwise.
-QByteArray commonBytes(std::string_view s)
-{
-    static const QByteArray kGet = QByteArrayLiteral("GET");
-    static const QByteArray kHttps = QByteArrayLiteral("https");
-    static const QByteArray kHttp = QByteArrayLiteral("http");
-    if (s == "GET")
-        return kGet;
-    if (s == "https")
-        return kHttps;
-    if (s == "http")
-        return kHttp;
-    return bytes(s);
-}
-
 } // namespace
 
 Http2Reader::Http2Reader(Origin origin, const StreamLimits &limits, std::size_t prefaceSeen)
@@ -44,7 +26,8 @@ Http2Reader::Http2Reader(Origin origin, const StreamLimits &limits, std::size_t 
       m_headBytes(limits.headBytes),
       m_addressBytes(limits.addressBytes),
       m_inflater(limits.hpackTableBytes),
-      m_prefaceSeen(std::min(prefaceSeen, kPreface.size()))
+      m_prefaceSeen(std::min(prefaceSeen, kPreface.size())),
+      m_fields(limits.headBytes, limits.addressBytes)
 {
     if (m_inflater.error())
         stop(ReadEnd::Protocol, m_inflater.error());
@@ -54,17 +37,12 @@ void Http2Reader::stop(ReadEnd::Kind kind, const char *reason)
 {
     m_state = State::Ended;
     m_end = {kind, reason};
-    m_request = {};
+    m_fields.clear();
 }
 
 std::size_t Http2Reader::memory() const
 {
-    return m_inflater.memory()
-        + static_cast<std::size_t>(m_request.method.capacity() + m_request.scheme.capacity()
-                                   + m_request.authority.capacity() + m_request.path.capacity()
-                                   + m_request.referer.capacity() + m_request.cookie.capacity()
-                                   + m_request.userAgent.capacity() + m_request.secFetchDest.capacity()
-                                   + m_request.range.capacity() + m_request.accept.capacity());
+    return m_inflater.memory() + m_fields.memory();
 }
 
 bool Http2Reader::feed(Bytes input)
@@ -161,11 +139,7 @@ void Http2Reader::frameHeader()
         m_inBlock = true;
         m_blockStream = stream;
         m_blockBytes = 0;
-        m_listBytes = 0;
-        m_listTooLong = false;
-        m_malformed = false;
-        m_addressTooLong = false;
-        m_request = {};
+        m_fields.clear();
         m_blockEnds = flags & kEndHeaders;
         if (m_prefixNeed > 0)
             m_state = State::HeadersPrefix;
@@ -208,7 +182,7 @@ void Http2Reader::fragment(Bytes piece)
 {
     const bool last = m_left == 0;
     if (!m_inflater.inflate(piece, last && m_blockEnds, *this)) {
-        if (m_listTooLong)
+        if (m_fields.tooLong())
             stop(ReadEnd::Oversize, "an HTTP/2 header list over its bound");
         else
             stop(ReadEnd::Protocol, m_inflater.error());
@@ -224,69 +198,23 @@ void Http2Reader::fragment(Bytes piece)
 
 bool Http2Reader::field(std::string_view name, std::string_view value)
 {
-    m_listBytes += name.size() + value.size() + 32;
-    if (m_listBytes > m_headBytes) {
-        m_listTooLong = true;
-        return false;
-    }
-    // No field may hold NUL, CR or LF (RFC 9113, 8.2.1): such a request is malformed, and
-    // its address would carry a line break into the list.
-    const auto breaks = [](std::string_view s) {
-        return std::any_of(s.begin(), s.end(), [](char c) { return c == '\0' || c == '\r' || c == '\n'; });
-    };
-    if (breaks(name) || breaks(value)) {
-        m_malformed = true;
-        return true;
-    }
-    // A value stored once in the HPACK table comes back with every request that names it:
-    // one too long for an address is not copied again and again.
-    if ((name == ":authority" || name == ":path" || name == "host") && value.size() > m_addressBytes) {
-        m_addressTooLong = true;
-        return true;
-    }
-    if (name == ":method") {
-        m_request.method = commonBytes(value);
-    } else if (name == ":scheme") {
-        m_request.scheme = commonBytes(value);
-    } else if (name == ":authority") {
-        m_request.authority = bytes(value);
-    } else if (name == ":path") {
-        m_request.path = bytes(value);
-    } else if (name == "host") {
-        if (m_request.authority.isEmpty())
-            m_request.authority = bytes(value); // :authority, when it comes, wins
-    } else if (name == "referer") {
-        m_request.referer = bytes(value);
-    } else if (name == "cookie") {
-        // A cookie may be split into crumbs; they join with "; " (RFC 9113, 8.2.3).
-        if (!m_request.cookie.isEmpty())
-            m_request.cookie += "; ";
-        m_request.cookie += bytes(value);
-    } else if (name == "user-agent") {
-        m_request.userAgent = bytes(value);
-    } else if (name == "sec-fetch-dest") {
-        m_request.secFetchDest = bytes(value);
-    } else if (name == "range") {
-        m_request.range = bytes(value);
-    } else if (name == "accept") {
-        m_request.accept = bytes(value);
-    }
-    return true;
+    return m_fields.add(name, value);
 }
 
 void Http2Reader::endBlock()
 {
     m_inBlock = false;
-    StreamRequest request = std::move(m_request);
-    m_request = {};
-    if (request.method.isEmpty() || m_malformed)
+    const bool malformed = m_fields.malformed();
+    const bool addressTooLong = m_fields.addressTooLong();
+    StreamRequest request = m_fields.take();
+    if (request.method.isEmpty() || malformed)
         return; // trailers, not a request; or a malformed one
     request.httpVersion = QByteArrayLiteral("HTTP/2");
     if (request.scheme.isEmpty())
         request.scheme = m_origin.scheme;
-    if (request.authority.isEmpty() && !m_addressTooLong)
+    if (request.authority.isEmpty() && !addressTooLong)
         request.authority = m_origin.fallbackAuthority;
-    if (m_addressTooLong || std::size_t(request.authority.size() + request.path.size()) > m_addressBytes) {
+    if (addressTooLong || std::size_t(request.authority.size() + request.path.size()) > m_addressBytes) {
         if (longAddresses)
             ++*longAddresses;
         return;

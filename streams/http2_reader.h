@@ -7,6 +7,7 @@
 
 #include "streams/hpack_inflater.h"
 #include "streams/read_end.h"
+#include "streams/request_fields.h"
 #include "streams/stream_limits.h"
 #include "streams/stream_types.h"
 
@@ -69,11 +70,7 @@ private:
     bool m_blockEnds = false; // this frame's fragment is the block's last
     std::uint32_t m_blockStream = 0;
     std::size_t m_blockBytes = 0; // encoded
-    std::size_t m_listBytes = 0;  // decoded, as RFC 9113 6.5.2 counts a header list
-    bool m_listTooLong = false;
-    bool m_malformed = false;     // a field of the block holds NUL, CR or LF
-    bool m_addressTooLong = false; // its :authority, Host or :path alone passes addressBytes: not kept
-    StreamRequest m_request;
+    RequestFieldList m_fields; // decoded, bounded as RFC 9113 6.5.2 counts a header list
     ReadEnd m_end;
 };
 

@@ -13,20 +13,6 @@ constexpr std::size_t kTagLength = 16;
 constexpr std::size_t kExplicitNonceLength = 8;
 constexpr std::size_t kNonceLength = 12;
 
-const EVP_CIPHER *cipherOf(Aead aead)
-{
-    // Fetched once; EVP_CIPHER_fetch is the costly part of setting a key.
-    static const EVP_CIPHER *const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
-    static const EVP_CIPHER *const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    static const EVP_CIPHER *const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-    switch (aead) {
-    case Aead::Aes128Gcm: return aes128;
-    case Aead::Aes256Gcm: return aes256;
-    case Aead::ChaCha20Poly1305: return chacha;
-    }
-    return nullptr;
-}
-
 void putBe64(std::uint8_t *out, std::uint64_t value)
 {
     for (int i = 7; i >= 0; --i) {
@@ -53,7 +39,7 @@ void RecordCipher::reset()
 bool RecordCipher::init(const CipherSuite &suite, TrafficKeys &keys)
 {
     reset();
-    const EVP_CIPHER *cipher = cipherOf(suite.aead);
+    const EVP_CIPHER *cipher = AeadCipher(suite.aead);
     m_tls13 = suite.tls13;
     m_explicitNonce = !suite.tls13 && suite.aead != Aead::ChaCha20Poly1305;
     const std::size_t ivLength = m_explicitNonce ? kNonceLength - kExplicitNonceLength : kNonceLength;

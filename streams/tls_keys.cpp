@@ -2,6 +2,7 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
@@ -9,6 +10,19 @@
 #include <cstring>
 
 namespace quorrel::streams::tls {
+
+const EVP_CIPHER *AeadCipher(Aead aead)
+{
+    static const EVP_CIPHER *const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
+    static const EVP_CIPHER *const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    static const EVP_CIPHER *const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+    switch (aead) {
+    case Aead::Aes128Gcm: return aes128;
+    case Aead::Aes256Gcm: return aes256;
+    case Aead::ChaCha20Poly1305: return chacha;
+    }
+    return nullptr;
+}
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include "streams/key_log.h"
 #include "streams/stream_types.h"
 
+#include <openssl/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +42,10 @@ private:
 };
 
 enum class Aead { Aes128Gcm, Aes256Gcm, ChaCha20Poly1305 };
+
+// OpenSSL's cipher of an AEAD, fetched once for the program: the fetch is the costly part of
+// setting a key. Shared by TLS records and QUIC packets.
+const EVP_CIPHER *AeadCipher(Aead aead);
 
 struct CipherSuite {
     std::uint16_t code = 0;

@@ -76,7 +76,9 @@ Fields fieldsOf(const QByteArray &path)
             {"user-agent", "TestAgent/1"},
             {"referer", "https://example.com/page"},
             {"cookie", "a=1"},
-            {"cookie", "b=2"}};
+            {"cookie", "b=2"},
+            {"sec-fetch-dest", "video"},
+            {"range", "bytes=0-"}};
 }
 
 // A reader and what it filed.
@@ -557,6 +559,9 @@ void TestQuic::requests()
         QCOMPARE(r.referer, QByteArray("https://example.com/page"));
         QCOMPARE(r.cookie, QByteArray("a=1; b=2"));
         QCOMPARE(r.userAgent, QByteArray("TestAgent/1"));
+        // What the browser asked for files media without an extension, as over HTTP/2.
+        QCOMPARE(r.secFetchDest, QByteArray("video"));
+        QCOMPARE(r.range, QByteArray("bytes=0-"));
         QCOMPARE(r.client, endpoint(1, 50000)); // the connection's client, wherever it moved
     }
     const quic::QuicCounters c = h.counters();
