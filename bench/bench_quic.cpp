@@ -23,15 +23,6 @@ using namespace quorrel::test::quicpackets;
 
 namespace {
 
-// RFC 9001 A.2's ClientHello, its random (bytes 10 to 42 of the frame) changed per connection.
-const char *const kCryptoFrame =
-    "060040f1010000ed0303ebf8fa56f12939b9584a3896472ec40bb863cfd3e86804fe3a47f06a2b69484c000004130113"
-    "02010000c000000010000e00000b6578616d706c652e636f6dff01000100000a00080006001d00170018001000070005"
-    "04616c706e000500050100000000003300260024001d00209370b2c9caa47fbabaf4559fedba753de171fa71f50f1ce1"
-    "5d43e994ec74d748002b0003020304000d0010000e0403050306030203080408050806002d00020101001c0002400100"
-    "3900320408ffffffffffffffff05048000ffff07048000ffff0801100104800075300901100f088394c8f03e51570806"
-    "048000ffff";
-
 struct Datagram {
     quic::Endpoint from, to;
     QByteArray bytes;
@@ -53,7 +44,9 @@ int main(int argc, char **argv)
     std::vector<Datagram> traffic;
     for (int c = 0; c < connections; ++c) {
         QByteArray random = QByteArray::number(c).rightJustified(32, '0');
-        QByteArray hello = hex(kCryptoFrame);
+        // RFC 9001 A.2's ClientHello, its random (bytes 10 to 42 of the frame) changed per
+        // connection.
+        QByteArray hello = hex(kRfcCryptoFrame);
         hello.replace(10, 32, random);
         const QByteArray dcid = QByteArray("\x83\x94\xc8\xf0", 4) + QByteArray::number(c).rightJustified(4, '0');
         const QByteArray secret = QByteArray::number(c).rightJustified(32, 's');

@@ -72,6 +72,16 @@ struct Http3Session::Stream {
         }
         return false;
     }
+
+    // Takes the frame's payload from data, gathered across pieces; true once it is whole.
+    bool gatherPayload(Bytes &data)
+    {
+        const auto take = std::size_t(std::min<std::uint64_t>(left, data.size()));
+        payload.insert(payload.end(), data.begin(), data.begin() + std::ptrdiff_t(take));
+        left -= take;
+        data = data.subspan(take);
+        return left == 0;
+    }
 };
 
 std::size_t Http3Session::memoryOf(const Stream &s)
@@ -279,16 +289,11 @@ bool Http3Session::requestBytes(Stream &s, std::uint64_t id, Bytes &data, std::i
             s.step = Step::FrameType;
         return true;
     }
-    case Step::Payload: {
-        const auto take = std::size_t(std::min<std::uint64_t>(s.left, data.size()));
-        s.payload.insert(s.payload.end(), data.begin(), data.begin() + std::ptrdiff_t(take));
-        s.left -= take;
-        data = data.subspan(take);
-        if (s.left > 0)
+    case Step::Payload:
+        if (!s.gatherPayload(data))
             return true;
         decodeSection(s, id, nowMs);
         return false; // the request is all that is read of a request stream
-    }
     case Step::StreamType:
         break;
     }
@@ -316,16 +321,11 @@ bool Http3Session::controlBytes(Stream &s, Bytes &data)
             return false;
         }
         return true;
-    case Step::Payload: {
-        const auto take = std::size_t(std::min<std::uint64_t>(s.left, data.size()));
-        s.payload.insert(s.payload.end(), data.begin(), data.begin() + std::ptrdiff_t(take));
-        s.left -= take;
-        data = data.subspan(take);
-        if (s.left > 0)
+    case Step::Payload:
+        if (!s.gatherPayload(data))
             return true;
         readSettings(s.payload);
         return false;
-    }
     case Step::StreamType:
     case Step::Skip:
         break;

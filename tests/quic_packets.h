@@ -23,6 +23,15 @@ namespace quorrel::test::quicpackets {
 
 inline QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
+// RFC 9001 A.2: the CRYPTO frame of the client's Initial, a ClientHello.
+inline const char *const kRfcCryptoFrame =
+    "060040f1010000ed0303ebf8fa56f12939b9584a3896472ec40bb863cfd3e86804fe3a47f06a2b69484c000004130113"
+    "02010000c000000010000e00000b6578616d706c652e636f6dff01000100000a00080006001d00170018001000070005"
+    "04616c706e000500050100000000003300260024001d00209370b2c9caa47fbabaf4559fedba753de171fa71f50f1ce1"
+    "5d43e994ec74d748002b0003020304000d0010000e0403050306030203080408050806002d00020101001c0002400100"
+    "3900320408ffffffffffffffff05048000ffff07048000ffff0801100104800075300901100f088394c8f03e51570806"
+    "048000ffff";
+
 inline Bytes view(const QByteArray &bytes) { return streams::viewOf(bytes); }
 
 inline QByteArray bytesOf(const quic::SecretBytes &secret)
