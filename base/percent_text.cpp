@@ -166,6 +166,9 @@ QString decode(QStringView text, bool name)
 
 QString DecodePercentText(QStringView text)
 {
+    // The tree asks this of every caption it paints; most have no escape at all.
+    if (!text.contains(u'%'))
+        return text.toString();
     return decode(text, false);
 }
 
